@@ -1,0 +1,34 @@
+// The coverage cache record: one dense coverage window per basin, placed in the grid.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "grid.h"
+#include "matrix.h"
+
+namespace quorvalis {
+
+struct Basin {
+    Matrix<float> coverage;  // row-major window; element (i, j) is grid cell (row_offset + i, col_offset + j)
+    std::int64_t id;
+    std::uint64_t row_offset;
+    std::uint64_t col_offset;
+};
+
+// Immutable once built.
+struct CacheRecord {
+    std::vector<Basin> basins;
+    Grid grid;
+};
+
+// Builds the record for all geometries in input order. Throws InputError with the
+// user-facing message for mismatched lists, an unknown method, bad grid parameters or a
+// bad WKB value; InternalError for broken invariants (truncated WKB among them).
+CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
+                        double xmin, double ymin, double xmax, double ymax, double dx, double dy,
+                        std::string_view method);
+
+}  // namespace quorvalis
