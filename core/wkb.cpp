@@ -1,0 +1,138 @@
+#include "wkb.h"
+
+#include <bit>
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "error.h"
+
+namespace quorvalis {
+
+namespace {
+
+constexpr std::uint32_t kPolygon = 3;
+constexpr std::uint32_t kMultiPolygon = 6;
+
+// Smallest encodings, used to refuse a declared count before anything is reserved for it.
+constexpr std::size_t kPointBytes = 16;
+constexpr std::size_t kRingBytes = 4;      // point count of an empty ring
+constexpr std::size_t kPartBytes = 1 + 4 + 4;  // byte order, type code, ring count
+
+// Bounds-checked reads over one WKB value. Byte order is per call because the parts of
+// a MultiPolygon each carry their own.
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    std::uint8_t byte_at(std::size_t offset) const {
+        require(offset, 1, "byte");
+        return bytes_[offset];
+    }
+
+    std::uint32_t u32_at(std::size_t offset, bool big_endian) const {
+        require(offset, 4, "count");
+        return static_cast<std::uint32_t>(assemble(offset, 4, big_endian));
+    }
+
+    double f64_at(std::size_t offset, bool big_endian) const {
+        require(offset, 8, "coordinate");
+        return std::bit_cast<double>(assemble(offset, 8, big_endian));
+    }
+
+    // A count of items of at least min_bytes each, starting at offset, must fit in the rest
+    // of the value; otherwise reserving for it could ask for gigabytes from a 20-byte value.
+    void require_room(std::size_t offset, std::uint32_t count, std::size_t min_bytes, const char* what) const {
+        const std::size_t left = offset <= bytes_.size() ? bytes_.size() - offset : 0;
+        if (count > left / min_bytes) {
+            throw InternalError("index out of range: WKB value of " + std::to_string(bytes_.size()) +
+                                " bytes declares " + std::to_string(count) + " " + what + " at offset " +
+                                std::to_string(offset));
+        }
+    }
+
+private:
+    void require(std::size_t offset, std::size_t len, const char* what) const {
+        if (offset > bytes_.size() || len > bytes_.size() - offset) {
+            throw InternalError("index out of range: WKB " + std::string(what) + " at offset " +
+                                std::to_string(offset) + " runs past the end of a " +
+                                std::to_string(bytes_.size()) + "-byte value");
+        }
+    }
+
+    // Assembled from single bytes, so the result does not depend on the machine's order.
+    std::uint64_t assemble(std::size_t offset, std::size_t len, bool big_endian) const {
+        std::uint64_t v = 0;
+        for (std::size_t i = 0; i < len; ++i) {
+            const std::uint64_t b = bytes_[offset + (big_endian ? i : len - 1 - i)];
+            v = (v << 8) | b;
+        }
+        return v;
+    }
+
+    std::span<const std::uint8_t> bytes_;
+};
+
+// Reads a ring at offset into ring; returns the offset just past it.
+std::size_t read_ring(const Reader& in, std::size_t offset, bool big_endian, Ring& ring) {
+    const std::uint32_t n_points = in.u32_at(offset, big_endian);
+    offset += 4;
+    in.require_room(offset, n_points, kPointBytes, "points");
+    ring.reserve(n_points);
+    for (std::uint32_t i = 0; i < n_points; ++i) {
+        const double x = in.f64_at(offset, big_endian);
+        const double y = in.f64_at(offset + 8, big_endian);
+        ring.push_back({x, y});
+        offset += kPointBytes;
+    }
+    return offset;
+}
+
+// Reads a Polygon body at offset; returns the offset just past its last ring.
+std::size_t read_polygon_body(const Reader& in, std::size_t offset, bool big_endian, Polygon& polygon) {
+    const std::uint32_t n_rings = in.u32_at(offset, big_endian);
+    offset += 4;
+    if (n_rings == 0) return offset;
+    in.require_room(offset, n_rings, kRingBytes, "rings");
+    offset = read_ring(in, offset, big_endian, polygon.exterior);
+    polygon.interiors.reserve(n_rings - 1);
+    for (std::uint32_t i = 1; i < n_rings; ++i) {
+        offset = read_ring(in, offset, big_endian, polygon.interiors.emplace_back());
+    }
+    return offset;
+}
+
+bool is_big_endian(std::uint8_t order) { return order == 0; }
+
+}  // namespace
+
+std::vector<Polygon> read_wkb(std::span<const std::uint8_t> wkb) {
+    if (wkb.size() < 5) throw InputError("WKB too short");
+    const Reader in(wkb);
+    const bool big_endian = is_big_endian(in.byte_at(0));
+    const std::uint32_t type = in.u32_at(1, big_endian);
+
+    std::vector<Polygon> polygons;
+    // Codes with Z, M or SRID bits set are refused: reading their coordinates as 2-D pairs
+    // would silently decode the wrong polygon.
+    if (type == kPolygon) {
+        read_polygon_body(in, 5, big_endian, polygons.emplace_back());
+    } else if (type == kMultiPolygon) {
+        const std::uint32_t n_parts = in.u32_at(5, big_endian);
+        in.require_room(9, n_parts, kPartBytes, "polygons");
+        polygons.reserve(n_parts);
+        std::size_t offset = 9;
+        for (std::uint32_t i = 0; i < n_parts; ++i) {
+            const bool part_big_endian = is_big_endian(in.byte_at(offset));
+            Polygon part;
+            // The part's own type code is not consulted.
+            offset = read_polygon_body(in, offset + 5, part_big_endian, part);
+            if (!part.exterior.empty()) polygons.push_back(std::move(part));
+        }
+    } else {
+        throw InputError("Unsupported WKB geometry type: " + std::to_string(type));
+    }
+    return polygons;
+}
+
+}  // namespace quorvalis
