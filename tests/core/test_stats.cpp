@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "error.h"
+#include "stats.h"
+
+using namespace quorvalis;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
+const char* const kStats[] = {"mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"};
+
+Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
+    Basin b{Matrix<float>(rows, cols, 0.0f), 0, r0, c0};
+    b.coverage.data = std::move(cov);
+    return b;
+}
+
+// A raster stored in its own byte buffer with arbitrary byte strides, so the same values
+// can be laid out contiguously, reversed or misaligned.
+struct Stored {
+    std::vector<std::byte> bytes;
+    RasterStack stack;
+    RasterView view() const { return stack.slice(0); }
+};
+
+// values are (t, r, c) row-major as the view reads them; pad adds bytes after every column,
+// row and step; flip stores the rows bottom-up behind a negative row stride.
+Stored store(const std::vector<double>& values, std::uint64_t steps, std::uint64_t rows, std::uint64_t cols,
+             std::ptrdiff_t pad = 0, bool flip = false) {
+    const std::ptrdiff_t cs = 8 + pad, rs = cs * static_cast<std::ptrdiff_t>(cols) + pad,
+                         ts = rs * static_cast<std::ptrdiff_t>(rows) + pad;
+    Stored s;
+    s.bytes.resize(static_cast<std::size_t>(ts) * steps + 8, std::byte{0xAB});
+    std::byte* origin = s.bytes.data() + (flip && rows ? rs * static_cast<std::ptrdiff_t>(rows - 1) : 0);
+    s.stack = {origin, steps, rows, cols, ts, flip ? -rs : rs, cs};
+    for (std::uint64_t t = 0; t < steps; ++t)
+        for (std::uint64_t r = 0; r < rows; ++r)
+            for (std::uint64_t c = 0; c < cols; ++c) {
+                std::byte* p = origin + static_cast<std::ptrdiff_t>(t) * ts + s.stack.row_stride * static_cast<std::ptrdiff_t>(r) +
+                               cs * static_cast<std::ptrdiff_t>(c);
+                std::memcpy(p, &values[(t * rows + r) * cols + c], 8);
+            }
+    return s;
+}
+
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+double one(const Basin& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols,
+           const char* stat, double nodata = -9999.0) {
+    CacheRecord cache{{b}, {}};
+    return apply_stat(cache, store(raster, 1, rows, cols).view(), nodata, stat)[0];
+}
+
+// Plain reference: the documented walk and update rules, one statistic switch per cell.
+double reference(const std::string& stat, const Basin& b, const RasterView& raster, const RasterView* weights,
+                 double nodata, double weight_nodata) {
+    auto valid = [](double x, double nd) {
+        return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06);
+    };
+    double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
+    bool present = false;
+    for (std::uint64_t i = 0; i < b.coverage.rows; ++i) {
+        if (b.row_offset >= raster.rows || i >= raster.rows - b.row_offset) break;
+        for (std::uint64_t j = 0; j < b.coverage.cols; ++j) {
+            if (b.col_offset >= raster.cols || j >= raster.cols - b.col_offset) break;
+            const float f = b.coverage(i, j);
+            if (f <= 0) continue;
+            const double c = f, v = raster.at(b.row_offset + i, b.col_offset + j);
+            const double wt = weights ? weights->at(b.row_offset + i, b.col_offset + j) : 1.0;
+            const bool vv = valid(v, nodata), wv = weights ? valid(wt, weight_nodata) : true;
+            if (!vv) continue;
+            if (stat == "mean") w += c, s += v * c;
+            else if (stat == "sum") a += c * v;
+            else if (stat == "count") a += c;
+            else if ((stat == "min" || stat == "max") && c > 0) {
+                if (!present || (stat == "min" ? v < ext : v > ext)) ext = v;
+                present = true;
+            } else if ((stat == "variance" || stat == "stdev") && c > 0) {
+                const double w2 = w + c, d = v - m, r = (c * d) / w2;
+                m += r, q += (d * w) * r, w = w2;
+            } else if (stat == "weighted_mean" && wv) w += c * wt, s += v * (c * wt);
+            else if (stat == "weighted_sum" && wv) a += (c * v) * wt;
+        }
+    }
+    const double none = std::bit_cast<double>(kNoValueBits);
+    if (stat == "mean" || stat == "weighted_mean") return w > 0 ? s / w : none;
+    if (stat == "min" || stat == "max") return present ? ext : none;
+    if (stat == "variance") return w > 0 ? q / w : none;
+    if (stat == "stdev") return w > 0 ? std::sqrt(q / w) : none;
+    return a;
+}
+
+}  // namespace
+
+// Random caches and rasters (NaN, infinities, nodata, zero and fractional coverage, windows
+// hanging off the raster), every statistic through all four entry points, compared bit for
+// bit with the reference; batch row t must equal the single call on slice t.
+class AgainstReference : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AgainstReference, AllEntryPointsBitForBit) {
+    const std::string stat = GetParam();
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-1e3, 1e3);
+    const std::uint64_t rows = 9, cols = 11;
+    CacheRecord cache{};
+    for (int k = 0; k < 12; ++k) {
+        const std::uint64_t h = 1 + rng() % 6, w = 1 + rng() % 6;
+        std::vector<float> cov(h * w);
+        for (float& f : cov) {
+            const auto pick = rng() % 40;
+            f = pick < 10 ? 0.0f : pick < 20 ? 1.0f : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
+                                                               : static_cast<float>(rng() % 1000) / 997.0f;
+        }
+        cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
+    }
+    const double nodata = -1.0;
+    for (std::uint64_t steps : {0u, 1u, 3u, 8u, 15u}) {
+        std::vector<double> values(steps * rows * cols), weights(rows * cols);
+        for (double& v : values) {
+            const auto pick = rng() % 12;
+            v = pick == 0 ? kNaN : pick == 1 ? -kInf : pick == 2 ? nodata + 5e-07 : u(rng) * 1e-3 * static_cast<double>(rng() % 1000000);
+        }
+        for (double& v : weights) v = rng() % 8 == 0 ? 0.5 : u(rng) / 100.0;
+        const Stored raster = store(values, steps, rows, cols), wts = store(weights, 1, rows, cols);
+        const RasterView wv = wts.view();
+
+        const auto batch = apply_stat_batch(cache, raster.stack, nodata, stat);
+        const auto batch_w = apply_stat_batch_weights(cache, raster.stack, wv, nodata, 0.5, stat);
+        ASSERT_EQ(batch.size(), steps * cache.basins.size());
+        for (std::uint64_t t = 0; t < steps; ++t) {
+            const RasterView slice = raster.stack.slice(t);
+            const auto single = apply_stat(cache, slice, nodata, stat);
+            const auto single_w = apply_stat_weights(cache, slice, wv, nodata, 0.5, stat);
+            for (std::size_t k = 0; k < cache.basins.size(); ++k) {
+                const std::size_t at = t * cache.basins.size() + k;
+                SCOPED_TRACE("steps " + std::to_string(steps) + " t " + std::to_string(t) + " basin " + std::to_string(k));
+                EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.basins[k], slice, nullptr, nodata, 0)));
+                EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.basins[k], slice, &wv, nodata, 0.5)));
+                EXPECT_EQ(bits(batch[at]), bits(single[k]));
+                EXPECT_EQ(bits(batch_w[at]), bits(single_w[k]));
+            }
+        }
+    }
+}
+
+// Negative, padded (byte strides not a multiple of 8) and reversed layouts read the same
+// elements as the contiguous one.
+TEST_P(AgainstReference, StridedLayoutsMatchContiguous) {
+    const std::string stat = GetParam();
+    std::mt19937_64 rng(11);
+    const std::uint64_t steps = 5, rows = 6, cols = 7;
+    std::vector<double> values(steps * rows * cols);
+    for (double& v : values) v = static_cast<double>(rng() % 2000) / 7.0 - 100.0;
+    CacheRecord cache{{basin(4, 5, {0.2f, 1, 1, 0.5f, 0, 1, 0.3f, 1, 1, 1, 0.9f, 1, 0, 1, 0.25f, 1, 1, 1, 0.1f, 0.7f}, 1, 2),
+                       basin(3, 3, {1, 0.5f, 1, 0.5f, 1, 0.5f, 1, 0.5f, 1}, 4, 5)},
+                      {}};
+    const auto expected = apply_stat_batch(cache, store(values, steps, rows, cols).stack, -1.0, stat);
+    for (const Stored& s : {store(values, steps, rows, cols, 4), store(values, steps, rows, cols, 0, true),
+                            store(values, steps, rows, cols, 3, true)}) {
+        const auto got = apply_stat_batch(cache, s.stack, -1.0, stat);
+        for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(bits(got[i]), bits(expected[i])) << i;
+        const auto single = apply_stat(cache, s.stack.slice(2), -1.0, stat);
+        EXPECT_EQ(bits(single[1]), bits(expected[2 * 2 + 1]));
+    }
+}
+
+// Windows beyond the raster (including offsets that would wrap when added to an index)
+// and basins whose every cell is nodata reduce to the empty results.
+TEST_P(AgainstReference, EmptyBasins) {
+    const std::string stat = GetParam();
+    const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max() - 1;
+    CacheRecord cache{{basin(2, 2, {1, 1, 1, 1}, 3, 0), basin(2, 2, {1, 1, 1, 1}, 0, 3),
+                       basin(4, 4, std::vector<float>(16, 1.0f), huge, huge), basin(1, 2, {1, 1}, 0, 0)},
+                      {}};
+    const auto out = apply_stat(cache, store({-9, -9, 1, 2, 3, 4, 5, 6, 7}, 1, 3, 3).view(), -9.0, stat);
+    const bool zero = stat == "sum" || stat == "count" || stat == "weighted_sum";
+    for (double v : out) EXPECT_EQ(bits(v), zero ? bits(0.0) : kNoValueBits);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stats, AgainstReference, ::testing::ValuesIn(kStats));
+
+TEST(Stats, UpdatesFollowCellOrderExactly) {
+    // Values whose sums round differently in any other order.
+    const std::vector<double> v = {1e16, 1.0, -1e16, 3.0, 0.1, 0.7};
+    const Basin b = basin(2, 3, {1.0f, 0.3f, 1.0f, 0.7f, 0.9f, 0.4f});
+    double s = 0, sr = 0, w = 0;
+    for (std::size_t i = 0; i < 6; ++i) s = s + static_cast<double>(b.coverage.data[i]) * v[i];
+    for (std::size_t i = 6; i-- > 0;) sr = sr + static_cast<double>(b.coverage.data[i]) * v[i];
+    ASSERT_NE(s, sr);
+    EXPECT_EQ(bits(one(b, v, 2, 3, "sum")), bits(s));
+    for (float f : b.coverage.data) w = w + f;
+    EXPECT_EQ(bits(one(b, v, 2, 3, "mean")), bits(s / w));
+    EXPECT_EQ(bits(one(b, v, 2, 3, "weighted_mean")), bits(s / w));
+    EXPECT_EQ(bits(one(b, v, 2, 3, "weighted_sum")), bits(s));
+    EXPECT_EQ(bits(one(b, v, 2, 3, "count")), bits(w));
+
+    // Running-mean variance: two cells 1 and 3 at coverage 1 give 1, not the sample variance 2.
+    const Basin pair = basin(1, 2, {1, 1});
+    EXPECT_EQ(one(pair, {1.0, 3.0}, 1, 2, "variance"), 1.0);
+    EXPECT_EQ(one(pair, {1.0, 3.0}, 1, 2, "stdev"), 1.0);
+    EXPECT_EQ(one(basin(1, 1, {0.3f}), {42.5}, 1, 1, "variance"), 0.0);
+}
+
+TEST(Stats, DocumentedSmallCases) {
+    const Basin half = basin(1, 2, {0.5f, 0.5f});
+    EXPECT_EQ(one(half, {3.0, 8.0}, 1, 2, "count"), 1.0);
+    EXPECT_EQ(one(half, {3.0, 8.0}, 1, 2, "sum"), 0.5 * (3.0 + 8.0));
+    EXPECT_EQ(one(half, {3.0, 8.0}, 1, 2, "mean"), (3.0 + 8.0) / 2);
+    // Coverage-0 cells reach no statistic; equal extremes keep the first (signed zero).
+    const Basin holes = basin(1, 4, {0.0f, 1.0f, 0.0f, 1.0f});
+    EXPECT_EQ(one(holes, {-50, 0.0, -60, -0.0}, 1, 4, "min"), 0.0);
+    EXPECT_FALSE(std::signbit(one(holes, {-50, 0.0, -60, -0.0}, 1, 4, "min")));
+    EXPECT_TRUE(std::signbit(one(holes, {-50, -0.0, 60, 0.0}, 1, 4, "max")));
+    EXPECT_EQ(one(holes, {-50, 2, -60, 4}, 1, 4, "count"), 2.0);
+}
+
+// The nodata band is open: within 1e-06 (inclusive) is nodata, beyond it counts.
+class NodataBoundary : public ::testing::TestWithParam<std::pair<double, bool>> {};
+
+TEST_P(NodataBoundary, AgainstZero) {
+    const auto [x, counts] = GetParam();
+    EXPECT_EQ(is_valid(x, 0.0), counts);
+    EXPECT_EQ(one(basin(1, 1, {1}), {x}, 1, 1, "count", 0.0), counts ? 1.0 : 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stats, NodataBoundary,
+                         ::testing::Values(std::pair{0.0, false}, std::pair{5e-07, false}, std::pair{-5e-07, false},
+                                           std::pair{1e-06, false}, std::pair{-1e-06, false}, std::pair{2e-06, true},
+                                           std::pair{-2e-06, true}));
+
+TEST(Stats, NonFiniteValuesAndNodata) {
+    for (double nd : {0.0, kNaN, kInf, -kInf}) {
+        EXPECT_FALSE(is_valid(kNaN, nd));
+        EXPECT_FALSE(is_valid(kInf, nd));
+        EXPECT_FALSE(is_valid(-kInf, nd));
+    }
+    EXPECT_TRUE(is_valid(0.0, kNaN));
+    EXPECT_TRUE(is_valid(-1e300, kInf));
+    const Basin row = basin(1, 4, {1, 1, 1, 1});
+    EXPECT_EQ(one(row, {kNaN, kInf, 2.0, -kInf}, 1, 4, "sum", kNaN), 2.0);
+    EXPECT_EQ(one(row, {kNaN, 1.0, 2.0, 0.0}, 1, 4, "count", kNaN), 3.0);
+    EXPECT_EQ(one(row, {kNaN, 1.0, 2.0, 0.0}, 1, 4, "count", 0.0), 2.0);
+}
+
+TEST(Stats, WeightedStatistics) {
+    CacheRecord cache{{basin(1, 3, {1, 1, 1})}, {}};
+    const Stored raster = store({4.0, 10.0, 6.0}, 1, 1, 3);
+    auto run = [&](std::vector<double> w, const char* stat, double wnd = -1.0) {
+        return apply_stat_weights(cache, raster.view(), store(w, 1, 1, 3).view(), -9999.0, wnd, stat)[0];
+    };
+    EXPECT_EQ(run({1.0, 2.0, -1.0}, "weighted_mean", -1.0), (4.0 + 2 * 10.0) / 3);
+    EXPECT_EQ(run({1.0, 2.0, kNaN}, "weighted_sum"), 4.0 + 2 * 10.0);
+    // Weights never change the standard statistics.
+    EXPECT_EQ(run({kNaN, -1.0, 0.0}, "mean", -1.0), apply_stat(cache, raster.view(), -9999.0, "mean")[0]);
+    // Weights summing to zero or less leave the mean undefined but still give a sum.
+    EXPECT_EQ(bits(run({1.0, -2.0, 1.0}, "weighted_mean")), kNoValueBits);
+    EXPECT_EQ(bits(run({1.0, -3.0, 1.0}, "weighted_mean")), kNoValueBits);
+    EXPECT_EQ(run({1.0, -3.0, 1.0}, "weighted_sum"), 4.0 - 30.0 + 6.0);
+}
+
+TEST(Stats, WeightsMustCoverEveryCountedCell) {
+    CacheRecord cache{{basin(2, 2, {1, 1, 0, 1}, 1, 1)}, {}};
+    const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3);
+    const Stored stack = store(std::vector<double>(18, 1.0), 2, 3, 3);
+    // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
+    const Stored short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
+    try {
+        apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "mean");
+        FAIL() << "expected InputError";
+    } catch (const InputError& e) {
+        EXPECT_STREQ(e.what(), "weights of shape (2, 3) do not cover raster cell (2, 2)");
+    }
+    EXPECT_THROW(apply_stat_batch_weights(cache, stack.stack, short_w.view(), 0, 0, "weighted_sum"), InputError);
+    // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
+    cache.basins[0].coverage.data = {1, 1, 0, 0};
+    EXPECT_EQ(apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "count")[0], 2.0);
+    const Stored two_rows = store(std::vector<double>(6, 1.0), 1, 2, 3);
+    cache.basins[0].coverage.data = {1, 1, 1, 1};
+    EXPECT_EQ(apply_stat_weights(cache, two_rows.view(), short_w.view(), 0, 0, "weighted_sum")[0], 2.0);
+}
+
+TEST(Stats, UnknownStatisticOnlyWhenSomethingIsReduced) {
+    CacheRecord cache{{basin(1, 1, {1})}, {}};
+    const CacheRecord empty{};
+    const Stored raster = store({1.0}, 1, 1, 1), none = store({}, 0, 1, 1);
+    for (const char* name : {"Mean", " mean", "avg", "", "mean "}) {
+        const std::string expected = std::string("Unknown stat '") + name +
+                                     "'. Supported: mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum";
+        try {
+            apply_stat_batch_weights(cache, raster.stack, raster.view(), 0, 0, name);
+            FAIL() << "accepted " << name;
+        } catch (const InputError& e) {
+            EXPECT_EQ(e.what(), expected);
+        }
+        EXPECT_THROW(apply_stat(cache, raster.view(), 0, name), InputError);
+        EXPECT_TRUE(apply_stat(empty, raster.view(), 0, name).empty());
+        EXPECT_TRUE(apply_stat_batch(cache, none.stack, 0, name).empty());
+        EXPECT_EQ(apply_stat_batch(empty, store({1.0, 2.0}, 2, 1, 1).stack, 0, name).size(), 0u);
+    }
+}
