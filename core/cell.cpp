@@ -1,0 +1,123 @@
+#include "cell.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "error.h"
+
+namespace quorvalis {
+
+Window window_of(const Grid& grid, const Grid& cropped) {
+    Window w;
+    w.lines = {grid.xmin, grid.ymax, grid.dx, grid.dy};
+    if (cropped.rows == 0 || cropped.cols == 0) return w;
+    w.row0 = row_of(grid, cropped.ymax + cropped.dy * -0.5);
+    w.col0 = col_of(grid, cropped.xmin + cropped.dx * 0.5);
+    w.rows = cropped.rows;
+    w.cols = cropped.cols;
+    return w;
+}
+
+Window crop_window(const Window& window, const BBox& box) {
+    Window out;
+    out.lines = window.lines;
+    if (window.empty()) return out;
+    const BBox ext = window.extent();
+    const bool touches =
+        ext.xmin <= box.xmax && ext.xmax >= box.xmin && box.ymax >= ext.ymin && ext.ymax >= box.ymin;
+    if (!touches) return out;
+    const double dx = window.lines.dx;
+    const double dy = window.lines.dy;
+    const std::uint64_t c0 = saturating_u64(std::max(std::floor((box.xmin - ext.xmin) / dx), 0.0));
+    const std::uint64_t c1 = std::min(saturating_u64(std::ceil((box.xmax - ext.xmin) / dx)), window.cols);
+    const std::uint64_t r0 = saturating_u64(std::max(std::floor((ext.ymax - box.ymax) / dy), 0.0));
+    const std::uint64_t r1 = std::min(saturating_u64(std::ceil((ext.ymax - box.ymin) / dy)), window.rows);
+    if (c0 >= c1 || r0 >= r1) return out;
+    out.row0 = window.row0 + r0;
+    out.col0 = window.col0 + c0;
+    out.rows = r1 - r0;
+    out.cols = c1 - c0;
+    return out;
+}
+
+bool Traversal::has_multiple_unique_coordinates() const {
+    return !coords.empty() &&
+           std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
+}
+
+const Coordinate& Traversal::last() const {
+    if (coords.empty()) throw InternalError("empty traversal has no last coordinate");
+    return coords.back();
+}
+
+Side side_of(const BBox& box, const Coordinate& p) {
+    if (p.x == box.xmin) return Side::Left;
+    if (p.x == box.xmax) return Side::Right;
+    if (p.y == box.ymin) return Side::Bottom;
+    if (p.y == box.ymax) return Side::Top;
+    return Side::None;
+}
+
+namespace {
+
+bool in_closed_box(const BBox& box, const Coordinate& p) {
+    return box.xmin <= p.x && p.x <= box.xmax && box.ymin <= p.y && p.y <= box.ymax;
+}
+
+bool strictly_inside(const BBox& box, const Coordinate& p) {
+    return box.xmin < p.x && p.x < box.xmax && box.ymin < p.y && p.y < box.ymax;
+}
+
+}  // namespace
+
+Traversal& traversal_in_progress(Cell& cell) {
+    if (cell.traversals.empty()) throw InternalError("cell has no traversal to continue");
+    if (const Traversal& t = cell.traversals.back(); t.exited() || t.is_closed_ring()) {
+        cell.traversals.emplace_back();
+    }
+    return cell.traversals.back();
+}
+
+bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
+    Traversal& t = traversal_in_progress(cell);
+    const BBox& box = cell.box;
+    if (t.empty()) {
+        t.coords.push_back(c);
+        t.entry = side_of(box, c);
+        return true;
+    }
+    if (in_closed_box(box, c)) {
+        t.coords.push_back(c);
+        return true;
+    }
+    // The exit is taken on the segment from the previous vertex, which keeps the exit on
+    // the ring's own line; but a previous vertex level with c and beyond the box would
+    // give a segment that runs beside the box, so the last recorded point is used then.
+    Coordinate start = t.last();
+    if (p != nullptr) {
+        const bool beside_x = p->x == c.x && !(box.xmin <= p->x && p->x <= box.xmax);
+        const bool beside_y = p->y == c.y && !(box.ymin <= p->y && p->y <= box.ymax);
+        if (!beside_x && !beside_y) start = *p;
+    }
+    const Crossing out = crossing(box, start, c);
+    t.coords.push_back({out.x, out.y});
+    t.exit = out.side;
+    return false;
+}
+
+void force_exit(Cell& cell) {
+    if (cell.traversals.empty()) return;
+    Traversal& t = cell.traversals.back();
+    if (t.exited() || t.empty()) return;
+    const Coordinate& p = t.coords.back();
+    if (in_closed_box(cell.box, p) && !strictly_inside(cell.box, p)) t.exit = side_of(cell.box, p);
+}
+
+void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
+    out.clear();
+    for (const Traversal& t : cell.traversals) {
+        if ((t.traversed() || t.is_closed_ring()) && t.has_multiple_unique_coordinates()) out.emplace_back(t.coords);
+    }
+}
+
+}  // namespace quorvalis

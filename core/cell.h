@@ -1,0 +1,99 @@
+// Cells of the grid that a ring passes through, the runs (traversals) of the ring inside
+// each of them, and the geometry of cell boxes for the exact method.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "geometry.h"
+#include "grid.h"
+#include "intersection.h"
+
+namespace quorvalis {
+
+// Cell lines of the full grid, by integer index. Every box of the exact method is built
+// from these two formulas, never from a cropped window's extent, so neighbouring cells
+// (inner or border, in any window) share their sides bit for bit and an exit point
+// recorded in one cell lies exactly on the outline of the next.
+struct GridLines {
+    double xmin;
+    double ymax;
+    double dx;
+    double dy;
+
+    double x(std::uint64_t col) const { return xmin + static_cast<double>(col) * dx; }
+    double y(std::uint64_t row) const { return ymax - static_cast<double>(row) * dy; }
+};
+
+// rows x cols cells of the full grid starting at full-grid cell (row0, col0).
+struct Window {
+    GridLines lines;
+    std::uint64_t row0 = 0;
+    std::uint64_t col0 = 0;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+
+    bool empty() const { return rows == 0 || cols == 0; }
+    double left(std::uint64_t j) const { return lines.x(col0 + j); }
+    double top(std::uint64_t i) const { return lines.y(row0 + i); }
+    BBox box(std::uint64_t i, std::uint64_t j) const { return {left(j), top(i + 1), left(j + 1), top(i)}; }
+    BBox extent() const { return {left(0), top(rows), left(cols), top(0)}; }
+    // The full grid's own cell centre, so the centre tested is the same in every window.
+    Coordinate centre(std::uint64_t i, std::uint64_t j) const {
+        return {(static_cast<double>(col0 + j) + 0.5) * lines.dx + lines.xmin,
+                lines.ymax - (static_cast<double>(row0 + i) + 0.5) * lines.dy};
+    }
+};
+
+// The window of `grid` that `cropped` (a crop of it) covers, placed exactly where the
+// cache places a polygon's matrix: by the row and column of its first cell centre.
+Window window_of(const Grid& grid, const Grid& cropped);
+
+// The cells of `window` that `box` touches, with the same rules as `crop`: start indices by
+// floor, end indices by ceil, a box only touching the outline takes no cell beyond it.
+Window crop_window(const Window& window, const BBox& box);
+
+struct Traversal {
+    std::vector<Coordinate> coords;
+    Side entry = Side::None;
+    Side exit = Side::None;
+
+    bool empty() const { return coords.empty(); }
+    bool entered() const { return entry != Side::None; }
+    bool exited() const { return exit != Side::None; }
+    bool traversed() const { return entered() && exited(); }
+    bool is_closed_ring() const { return coords.size() >= 3 && coords.front() == coords.back(); }
+    bool has_multiple_unique_coordinates() const;
+    // Throws InternalError on an empty traversal.
+    const Coordinate& last() const;
+};
+
+struct Cell {
+    std::vector<Traversal> traversals;
+    BBox box;
+
+    explicit Cell(const BBox& b) : traversals(1), box(b) {}
+};
+
+// Side of the box a point lies on, tested left, right, bottom, top: corners take the
+// vertical side, which decides the route of the walk through grid corners.
+Side side_of(const BBox& box, const Coordinate& p);
+
+// The last traversal, or a fresh one when the last has exited or closed on itself.
+Traversal& traversal_in_progress(Cell& cell);
+
+// Offers the next ring point c (p: the ring vertex before the one being processed, or
+// null for the first vertex). True when c was appended; false when the ring left the cell
+// on its way to c, in which case the traversal now ends with its exit point and side.
+bool take(Cell& cell, const Coordinate& c, const Coordinate* p);
+
+// Closes the last traversal on the side its last point lies on, if it lies on the outline.
+void force_exit(Cell& cell);
+
+// Coordinates of the traversals the coverage is measured from, in cell order: those that
+// crossed the cell or closed inside it, and that are more than one repeated point.
+void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out);
+
+}  // namespace quorvalis

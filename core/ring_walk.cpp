@@ -1,0 +1,231 @@
+#include "ring_walk.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "coverage.h"
+#include "error.h"
+#include "flood_fill.h"
+#include "measures.h"
+
+namespace quorvalis {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The ring's window with one row and one column of unbounded cells on every side, so a
+// ring reaching past the polygon's window still has cells to run through.
+struct PaddedGrid {
+    Window w;
+    std::uint64_t rows;  // w.rows + 2
+    std::uint64_t cols;  // w.cols + 2
+
+    BBox box(std::uint64_t pr, std::uint64_t pc) const {
+        return {pc == 0 ? -kInf : w.left(pc - 1), pr == rows - 1 ? -kInf : w.top(pr),
+                pc == cols - 1 ? kInf : w.left(pc), pr == 0 ? kInf : w.top(pr - 1)};
+    }
+
+    // Padded row of a y value: a point on an inner cell line belongs to the cell below it,
+    // the window's bottom edge to its last row. The floor only guesses; the cell lines
+    // decide, so the start point always lies in its cell's box.
+    std::uint64_t row_of(double y) const {
+        if (y > w.top(0)) return 0;
+        if (y < w.top(w.rows)) return rows - 1;
+        if (y == w.top(w.rows)) return rows - 2;
+        std::uint64_t k = std::min(saturating_u64(std::floor((w.top(0) - y) / w.lines.dy)), w.rows - 1);
+        while (k > 0 && y > w.top(k)) --k;
+        while (k + 1 < w.rows && y <= w.top(k + 1)) ++k;
+        return k + 1;
+    }
+
+    // Padded column of an x value: on an inner cell line, the cell to the right of it;
+    // the window's right edge belongs to its last column.
+    std::uint64_t col_of(double x) const {
+        if (x < w.left(0)) return 0;
+        if (x > w.left(w.cols)) return cols - 1;
+        if (x == w.left(w.cols)) return cols - 2;
+        std::uint64_t k = std::min(saturating_u64(std::floor((x - w.left(0)) / w.lines.dx)), w.cols - 1);
+        while (k > 0 && x < w.left(k)) --k;
+        while (k + 1 < w.cols && x >= w.left(k + 1)) ++k;
+        return k + 1;
+    }
+};
+
+// Cells created on first visit; the table maps a padded slot to 1 + index in `cells`.
+struct CellTable {
+    const PaddedGrid& grid;
+    std::vector<std::size_t> slot;
+    std::vector<Cell> cells;
+    std::vector<std::uint64_t> cell_slot;
+
+    explicit CellTable(const PaddedGrid& g)
+        : grid(g), slot(static_cast<std::size_t>(checked_cell_count(g.rows, g.cols)), 0) {}
+
+    Cell& at(std::uint64_t pr, std::uint64_t pc) {
+        const std::uint64_t s = pr * grid.cols + pc;
+        std::size_t& index = slot[static_cast<std::size_t>(s)];
+        if (index == 0) {
+            cells.emplace_back(grid.box(pr, pc));
+            cell_slot.push_back(s);
+            index = cells.size();
+        }
+        return cells[index - 1];
+    }
+};
+
+[[noreturn]] void stuck() {
+    throw InternalError("ring walk stopped making progress through the grid (degenerate ring?)");
+}
+
+// Records the traversals of the ring through every cell it passes. Returns normally when
+// the ring is consumed, when a traversal cannot be closed, or when the ring runs off the
+// padded grid.
+void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& table) {
+    std::uint64_t pr = grid.row_of(work.front().y);
+    std::uint64_t pc = grid.col_of(work.front().x);
+
+    // A straight segment crosses at most rows + cols cells (plus one per grid corner it
+    // passes through); the budget is per segment, reset whenever a vertex is consumed.
+    const std::uint64_t move_budget = 2 * (grid.rows + grid.cols) + 16;
+    // Only the opening run of the start cell is replayed, so the list at most doubles.
+    const std::size_t max_len = 3 * work.size() + 16;
+    std::uint64_t moves = 0;
+
+    std::size_t pos = 0;
+    Coordinate pending{};
+    bool has_pending = false;
+    while (pos < work.size()) {
+        Cell& cell = table.at(pr, pc);
+        Coordinate c = has_pending ? pending : work[pos];
+        bool exited = !take(cell, c, pos > 0 ? &work[pos - 1] : nullptr);
+        if (!exited) {
+            if (!has_pending) {
+                ++pos;
+                moves = 0;
+            }
+            has_pending = false;
+            while (pos < work.size()) {
+                c = work[pos];
+                if (!take(cell, c, pos > 0 ? &work[pos - 1] : nullptr)) {
+                    exited = true;
+                    break;
+                }
+                ++pos;
+                moves = 0;
+            }
+        }
+        if (exited) {
+            // The exit point opens the next cell's traversal, so both share it exactly.
+            const Coordinate exit_point = cell.traversals.back().last();
+            has_pending = exit_point != c;
+            pending = exit_point;
+        }
+
+        force_exit(cell);
+        const Traversal& t = cell.traversals.back();
+        if (!t.exited()) return;
+        if (!t.entered()) {
+            // The ring began inside this cell: replay its opening run when the walk comes
+            // back, so the cell's last traversal runs from outline to outline.
+            if (work.size() + t.coords.size() > max_len) stuck();
+            work.insert(work.end(), t.coords.begin(), t.coords.end());
+        }
+        switch (t.exit) {
+            case Side::Left:
+                if (pc == 0) return;
+                --pc;
+                break;
+            case Side::Right:
+                if (pc + 1 >= grid.cols) return;
+                ++pc;
+                break;
+            case Side::Top:
+                if (pr == 0) return;
+                --pr;
+                break;
+            case Side::Bottom:
+                if (pr + 1 >= grid.rows) return;
+                ++pr;
+                break;
+            case Side::None:
+                return;
+        }
+        if (++moves > move_budget) stuck();
+    }
+}
+
+}  // namespace
+
+void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool exterior,
+               std::span<const Coordinate> classification, Matrix<float>& coverage) {
+    if (ring.size() < 4) return;
+    const BBox rbox = ring_bbox(ring);
+    const Window w = crop_window(polygon, rbox);
+    if (w.empty()) return;
+    // Offsets of the ring's window in the polygon's matrix.
+    const std::uint64_t row0 = w.row0 - polygon.row0;
+    const std::uint64_t col0 = w.col0 - polygon.col0;
+    const float sign = exterior ? 1.0f : -1.0f;
+
+    // A ring inside one cell: its area is all there is to know.
+    if (w.rows == 1 && w.cols == 1) {
+        const BBox cb = w.box(0, 0);
+        if (cb.xmin <= rbox.xmin && rbox.xmax <= cb.xmax && cb.ymin <= rbox.ymin && rbox.ymax <= cb.ymax) {
+            const double area = (cb.xmax - cb.xmin) * (cb.ymax - cb.ymin);
+            if (area <= 0) return;
+            const auto v = static_cast<float>(std::fabs(signed_area(ring)) / area);
+            if (row0 < coverage.rows && col0 < coverage.cols) coverage(row0, col0) += sign * v;
+            return;
+        }
+    }
+
+    std::vector<Coordinate> work(ring.begin(), ring.end());
+    // Counter-clockwise, so the area left of every traversal is inside the ring.
+    if (signed_area(work) < 0) std::reverse(work.begin(), work.end());
+
+    const PaddedGrid grid{w, w.rows + 2, w.cols + 2};
+    Matrix<float> values(w.rows, w.cols, kUndecided);
+    {
+        CellTable table(grid);
+        walk(work, grid, table);
+        CoverageScratch scratch;
+        std::vector<std::span<const Coordinate>> lists;
+        for (std::size_t k = 0; k < table.cells.size(); ++k) {
+            const std::uint64_t pr = table.cell_slot[k] / grid.cols;
+            const std::uint64_t pc = table.cell_slot[k] % grid.cols;
+            if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
+            const std::uint64_t i = pr - 1;
+            const std::uint64_t j = pc - 1;
+            const Cell& cell = table.cells[k];
+            qualifying_traversals(cell, lists);
+            if (lists.empty()) {
+                // Touched but not crossed (a single point, say): decided by its centre.
+                const Coordinate p = w.centre(i, j);
+                values(i, j) = centre_value(classification, p.x, p.y);
+                continue;
+            }
+            // The same box the walk used, so every traversal end lies on its outline.
+            const BBox& box = cell.box;
+            const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
+            if (area <= 0) {
+                values(i, j) = 0.0f;
+                continue;
+            }
+            const auto v = static_cast<float>(covered_area(box, lists, scratch) / area);
+            values(i, j) = std::fmin(std::fmax(v, 0.0f), 1.0f);
+        }
+    }  // the cells go before the fill allocates its queue
+
+    interior_fill(classification, w, values);
+
+    for (std::uint64_t i = 0; i < w.rows && row0 + i < coverage.rows; ++i) {
+        for (std::uint64_t j = 0; j < w.cols && col0 + j < coverage.cols; ++j) {
+            coverage(row0 + i, col0 + j) += sign * values(i, j);
+        }
+    }
+}
+
+}  // namespace quorvalis
