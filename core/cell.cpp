@@ -72,7 +72,11 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 
 Traversal& traversal_in_progress(Cell& cell) {
     if (cell.traversals.empty()) throw InternalError("cell has no traversal to continue");
-    if (const Traversal& t = cell.traversals.back(); t.exited() || t.is_closed_ring()) {
+    // Only a run that began inside the cell is finished by coming back to its first point.
+    // A run entered from the outline that returns to its entry point has only touched the
+    // outline there (exit points are clamped onto corners, so a thin spike can meet its
+    // own entry exactly); it goes on until it really leaves.
+    if (const Traversal& t = cell.traversals.back(); t.exited() || (!t.entered() && t.is_closed_ring())) {
         cell.traversals.emplace_back();
     }
     return cell.traversals.back();
@@ -81,6 +85,13 @@ Traversal& traversal_in_progress(Cell& cell) {
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     Traversal& t = traversal_in_progress(cell);
     const BBox& box = cell.box;
+    if (t.empty() && cell.traversals.size() > 1 && !in_closed_box(box, c)) {
+        // A ring that closed inside the cell and goes on from there (it passes its first
+        // vertex again): the ring is still at that vertex, so the new run starts there
+        // rather than at a point outside the cell, and the walk keeps its place.
+        t.coords.push_back(cell.traversals[cell.traversals.size() - 2].last());
+        t.entry = side_of(box, t.coords.front());
+    }
     if (t.empty()) {
         t.coords.push_back(c);
         t.entry = side_of(box, c);

@@ -18,7 +18,7 @@ bool has_distinct_coordinates(std::span<const Coordinate> coords) {
 
 }  // namespace
 
-double covered_area(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
+CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
     const double width = box.xmax - box.xmin;
     const double height = box.ymax - box.ymin;
     const double perimeter = 2 * height + 2 * width;
@@ -87,14 +87,18 @@ double covered_area(const BBox& box, std::span<const std::span<const Coordinate>
     }
 
     if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");
+    return {ccw_sum, cw_sum};
+}
+
+double covered_area(const BBox& box, const CellAreas& areas) {
     // Only clockwise loops inside the cell: they are holes in an otherwise covered cell.
-    if (ccw_sum == 0.0 && cw_sum > 0.0) return width * height - cw_sum;
-    return ccw_sum - cw_sum;
+    if (areas.ccw == 0.0 && areas.cw > 0.0) return (box.xmax - box.xmin) * (box.ymax - box.ymin) - areas.cw;
+    return areas.ccw - areas.cw;
 }
 
 double covered_area(const BBox& box, std::span<const std::span<const Coordinate>> lists) {
     CoverageScratch scratch;
-    return covered_area(box, lists, scratch);
+    return covered_area(box, cell_areas(box, lists, scratch));
 }
 
 }  // namespace quorvalis

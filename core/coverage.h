@@ -24,10 +24,23 @@ struct CoverageScratch {
     std::vector<Coordinate> buffer;
 };
 
-// Covered area (not yet divided by the cell area) of a box with finite sides, from the
-// coordinate lists of its qualifying traversals in cell order. Throws InternalError when a
-// chain end is off the outline or when nothing measurable is found.
-double covered_area(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch);
+// What the traversals of one cell measure: the areas left of the ring found by chaining
+// (and loops closing counter-clockwise inside the cell), and the loops closing clockwise.
+// Both are 0 when the ring only grazes the cell: then the traversals do not tell whether
+// the cell is covered or not.
+struct CellAreas {
+    double ccw = 0.0;
+    double cw = 0.0;
+};
+
+// The areas of a box with finite sides, from the coordinate lists of its qualifying
+// traversals in cell order. Throws InternalError when a chain end is off the outline or
+// when nothing measurable is found.
+CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch);
+
+// Covered area (not yet divided by the cell area): the areas left of the ring less the
+// clockwise loops, or, when there are only clockwise loops, the cell less those loops.
+double covered_area(const BBox& box, const CellAreas& areas);
 double covered_area(const BBox& box, std::span<const std::span<const Coordinate>> lists);
 
 }  // namespace quorvalis

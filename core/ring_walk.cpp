@@ -15,6 +15,10 @@ namespace quorvalis {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// sqrt(2) - 1 and sqrt(3) - 1: a probe point of a cell that no grid-aligned or
+// corner-to-corner line passes through.
+constexpr double kProbeX = 0.41421356237309515;
+constexpr double kProbeY = 0.7320508075688772;
 
 // The ring's window with one row and one column of unbounded cells on every side, so a
 // ring reaching past the polygon's window still has cells to run through.
@@ -209,12 +213,22 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
             }
             // The same box the walk used, so every traversal end lies on its outline.
             const BBox& box = cell.box;
+            const CellAreas areas = cell_areas(box, lists, scratch);
+            if (areas.ccw == 0.0 && areas.cw == 0.0) {
+                // The ring only grazes the cell (runs along an edge, a spike out and back,
+                // a sliver collapsed onto a line by the exit points), so the cell lies on
+                // one side of it. Lines through cell corners often pass through the
+                // centre, so an irrational point of the cell is asked instead.
+                const Coordinate p{box.xmin + (box.xmax - box.xmin) * kProbeX, box.ymin + (box.ymax - box.ymin) * kProbeY};
+                values(i, j) = centre_value(classification, p.x, p.y);
+                continue;
+            }
             const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
             if (area <= 0) {
                 values(i, j) = 0.0f;
                 continue;
             }
-            const auto v = static_cast<float>(covered_area(box, lists, scratch) / area);
+            const auto v = static_cast<float>(covered_area(box, areas) / area);
             values(i, j) = std::fmin(std::fmax(v, 0.0f), 1.0f);
         }
     }  // the cells go before the fill allocates its queue
