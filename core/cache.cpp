@@ -37,7 +37,7 @@ void check_cell_size(const char* name, double size) {
     }
 }
 
-struct Window {
+struct PartWindow {
     Matrix<float> coverage;
     std::uint64_t row_offset;
     std::uint64_t col_offset;
@@ -54,19 +54,19 @@ std::uint64_t checked_end(std::uint64_t offset, std::uint64_t extent) {
 
 // One window spanning all parts of a MultiPolygon, the parts' values added cell by cell
 // (not clipped: overlapping parts give values above 1).
-Window merge(const std::vector<Window>& parts) {
+PartWindow merge(const std::vector<PartWindow>& parts) {
     std::uint64_t row_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t col_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t row_end = 0;
     std::uint64_t col_end = 0;
-    for (const Window& w : parts) {
+    for (const PartWindow& w : parts) {
         row_start = std::min(row_start, w.row_offset);
         col_start = std::min(col_start, w.col_offset);
         row_end = std::max(row_end, checked_end(w.row_offset, w.coverage.rows));
         col_end = std::max(col_end, checked_end(w.col_offset, w.coverage.cols));
     }
-    Window merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
-    for (const Window& w : parts) {
+    PartWindow merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
+    for (const PartWindow& w : parts) {
         if (w.coverage.empty()) continue;
         const std::uint64_t dr = w.row_offset - row_start;
         const std::uint64_t dc = w.col_offset - col_start;
@@ -93,7 +93,7 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
     const Grid& grid = record.grid;
     record.basins.reserve(wkb_list.size());
 
-    std::vector<Window> windows;
+    std::vector<PartWindow> windows;
     for (std::size_t k = 0; k < wkb_list.size(); ++k) {
         windows.clear();
         for (const Polygon& polygon : read_wkb(wkb_list[k])) {
@@ -113,7 +113,7 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
         }
         if (windows.empty()) continue;
         // A single part keeps the engine's matrix as it is.
-        Window w = windows.size() == 1 ? std::move(windows.front()) : merge(windows);
+        PartWindow w = windows.size() == 1 ? std::move(windows.front()) : merge(windows);
         record.basins.push_back({std::move(w.coverage), id_list[k], w.row_offset, w.col_offset});
     }
     return record;

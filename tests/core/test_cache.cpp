@@ -79,6 +79,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCall{"dy_neg_zero", 1, 1, -0.0, "center", "dy must be a finite, non-zero cell size, got -0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Building, MethodChosenByName) {
+    const Bytes quarter = polygon_wkb({square(2, 3, 0.5), {}});
+    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).coverage.data, std::vector<float>{0.25f});
+    EXPECT_EQ(build({quarter}, {1}, 1, 1, "center").basins.at(0).coverage.data, std::vector<float>{0.0f});
+}
+
 TEST(Building, EmptyListsGiveNoBasins) {
     const CacheRecord r = build({}, {}, 1, 1, "exact");
     EXPECT_TRUE(r.basins.empty());
