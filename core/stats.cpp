@@ -220,45 +220,55 @@ void walk(const Basin& basin, const RasterStack& stack, std::uint64_t t0, const 
 
 constexpr std::uint64_t kBlock = 8;
 
-// All time steps of one basin, in blocks of kBlock with a 4/2/1 tail.
-template <class Acc, class Weights>
-void reduce_basin(const Basin& basin, std::size_t k, std::size_t n_basins, const RasterStack& stack,
+// Reduces time steps [t0, t0 + N) of one basin.
+template <int N, class Acc, class Weights>
+void reduce_steps(const Basin& basin, std::size_t k, std::size_t n_basins, const RasterStack& stack, std::uint64_t t0,
                   const Weights& weights, Validity valid, double* out) {
-    auto run = [&]<int N>(std::uint64_t t0) {
-        Acc acc[N] = {};
-        walk<N>(basin, stack, t0, weights, valid, acc);
-        for (int b = 0; b < N; ++b) out[(t0 + static_cast<std::uint64_t>(b)) * n_basins + k] = acc[b].finish();
-    };
-    std::uint64_t t = 0;
-    for (; stack.steps - t >= kBlock; t += kBlock) run.template operator()<static_cast<int>(kBlock)>(t);
-    if (stack.steps - t >= 4) {
-        run.template operator()<4>(t);
-        t += 4;
-    }
-    if (stack.steps - t >= 2) {
-        run.template operator()<2>(t);
-        t += 2;
-    }
-    if (stack.steps - t >= 1) run.template operator()<1>(t);
+    Acc acc[N] = {};
+    walk<N>(basin, stack, t0, weights, valid, acc);
+    for (int b = 0; b < N; ++b) out[(t0 + static_cast<std::uint64_t>(b)) * n_basins + k] = acc[b].finish();
 }
 
-template <class Weights>
-void reduce_all(StatKind kind, const CacheRecord& cache, const RasterStack& stack, const Weights& weights,
-                double nodata, double* out) {
-    const Validity valid(nodata);
+template <int N, class Weights>
+void reduce_block(StatKind kind, const CacheRecord& cache, const RasterStack& stack, std::uint64_t t0,
+                  const Weights& weights, Validity valid, double* out) {
     const std::size_t n = cache.basins.size();
     for (std::size_t k = 0; k < n; ++k) {
         const Basin& b = cache.basins[k];
         switch (kind) {
-            case StatKind::Mean: reduce_basin<MeanAcc>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Sum: reduce_basin<SumAcc>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Count: reduce_basin<CountAcc>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Min: reduce_basin<ExtremeAcc<false>>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Max: reduce_basin<ExtremeAcc<true>>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Variance: reduce_basin<VarianceAcc<false>>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::Stdev: reduce_basin<VarianceAcc<true>>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::WeightedMean: reduce_basin<WeightedMeanAcc>(b, k, n, stack, weights, valid, out); break;
-            case StatKind::WeightedSum: reduce_basin<WeightedSumAcc>(b, k, n, stack, weights, valid, out); break;
+            case StatKind::Mean: reduce_steps<N, MeanAcc>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Sum: reduce_steps<N, SumAcc>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Count: reduce_steps<N, CountAcc>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Min: reduce_steps<N, ExtremeAcc<false>>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Max: reduce_steps<N, ExtremeAcc<true>>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Variance: reduce_steps<N, VarianceAcc<false>>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::Stdev: reduce_steps<N, VarianceAcc<true>>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::WeightedMean: reduce_steps<N, WeightedMeanAcc>(b, k, n, stack, t0, weights, valid, out); break;
+            case StatKind::WeightedSum: reduce_steps<N, WeightedSumAcc>(b, k, n, stack, t0, weights, valid, out); break;
+        }
+    }
+}
+
+// Time outermost in blocks of up to kBlock steps, basins in cache order within a block:
+// neighbouring basins then reuse the pages and cache lines of the block's slices.
+template <class Weights>
+void reduce_all(StatKind kind, const CacheRecord& cache, const RasterStack& stack, const Weights& weights,
+                double nodata, double* out) {
+    const Validity valid(nodata);
+    for (std::uint64_t t = 0; t < stack.steps;) {
+        const std::uint64_t left = stack.steps - t;
+        if (left >= kBlock) {
+            reduce_block<static_cast<int>(kBlock)>(kind, cache, stack, t, weights, valid, out);
+            t += kBlock;
+        } else if (left >= 4) {
+            reduce_block<4>(kind, cache, stack, t, weights, valid, out);
+            t += 4;
+        } else if (left >= 2) {
+            reduce_block<2>(kind, cache, stack, t, weights, valid, out);
+            t += 2;
+        } else {
+            reduce_block<1>(kind, cache, stack, t, weights, valid, out);
+            t += 1;
         }
     }
 }
