@@ -4,8 +4,9 @@
 //
 // Results are pinned bit for bit: each accumulator sees its cells in window order (row by
 // row, column by column) and does its arithmetic in exactly the order written below.
-// Stacks are reduced basin by basin over blocks of time steps, which changes only which
-// accumulator is updated next, never the sequence of updates any one accumulator sees.
+// Stacks are walked once per basin for a block of up to eight time steps, one accumulator
+// per step: that interleaves independent accumulators (their add and divide chains overlap)
+// but never changes the sequence of updates any one accumulator sees.
 #include "stats.h"
 
 #include <algorithm>
