@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "coverage_method.h"
@@ -82,15 +81,6 @@ TEST(CentreInvariants, RingOrientationAndStartDoNotMatter) {
         const PolygonRaster out = centre_method(g, variant, holes);
         EXPECT_EQ(out.coverage.data, base.coverage.data);
     }
-}
-
-TEST(CentreInvariants, NaNCoordinatesDoNotWidenTheWindow) {
-    Ring ring = square(0, 0, 2);
-    ring.insert(ring.begin() + 2, Coordinate{std::nan(""), 100});
-    const PolygonRaster out = centre_method(kFour, ring, {});
-    EXPECT_EQ(out.grid.cols, 2u);
-    EXPECT_EQ(out.grid.rows, 4u);  // y = 100 still counts
-    for (float v : out.coverage.data) EXPECT_TRUE(v == 0.0f || v == 1.0f);
 }
 
 }  // namespace

@@ -45,7 +45,11 @@ std::string message_of(const Bytes& wkb) {
     return "<no error of the expected kind>";
 }
 
-const Polygon kWithHole{square(0, 0, 10), {square(2, 2, 3), Ring{{6, 6}, {7, 6}, {6, 7}}}};
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Non-finite and extreme values must come through bit for bit.
+const Polygon kWithHole{square(0, 0, 10),
+                        {square(2, 2, 3), Ring{{std::nan(""), -kInf}, {kInf, -0.0}, {5e-324, 1.7976931348623157e308}}}};
 
 class ByteOrders : public ::testing::TestWithParam<Order> {};
 
@@ -53,14 +57,6 @@ TEST_P(ByteOrders, PolygonDecodesAsWritten) {
     const auto polys = read_wkb(polygon_wkb(kWithHole, GetParam()));
     ASSERT_EQ(polys.size(), 1u);
     expect_same_polygon(polys[0], kWithHole);
-}
-
-TEST_P(ByteOrders, NonFiniteCoordinatesKeptBitForBit) {
-    const double inf = std::numeric_limits<double>::infinity();
-    const Polygon p{Ring{{std::nan(""), -inf}, {inf, -0.0}, {5e-324, 1.7976931348623157e308}}, {}};
-    const auto polys = read_wkb(polygon_wkb(p, GetParam()));
-    ASSERT_EQ(polys.size(), 1u);
-    expect_same_polygon(polys[0], p);
 }
 
 TEST_P(ByteOrders, PolygonWithoutRingsIsOneEmptyPolygon) {
@@ -94,20 +90,15 @@ TEST(ByteOrderFlags, EachPartReadInItsOwnOrder) {
     expect_same_polygon(polys[2], c);
 }
 
-TEST(ByteOrderFlags, AnyNonZeroOrderByteMeansLittleEndian) {
+TEST(ByteOrderFlags, AnyNonZeroOrderByteMeansLittleEndianAndTrailingBytesAreIgnored) {
     Bytes wkb = polygon_wkb(kWithHole, Order::Little);
     wkb[0] = 2;
+    wkb.insert(wkb.end(), {0xde, 0xad, 0xbe, 0xef});
     const auto polys = read_wkb(wkb);
     ASSERT_EQ(polys.size(), 1u);
     expect_same_polygon(polys[0], kWithHole);
     EXPECT_EQ(read_wkb(Bytes{0x02, 3, 0, 0, 0, 0, 0, 0, 0}).size(), 1u);
     EXPECT_EQ(read_wkb(Bytes{0x00, 0, 0, 0, 3, 0, 0, 0, 0}).size(), 1u);
-}
-
-TEST(ByteOrderFlags, TrailingBytesIgnored) {
-    Bytes wkb = polygon_wkb(kWithHole, Order::Big);
-    wkb.insert(wkb.end(), {0xde, 0xad, 0xbe, 0xef});
-    expect_same_polygon(read_wkb(wkb).at(0), kWithHole);
 }
 
 class TooShort : public ::testing::TestWithParam<Bytes> {};
@@ -133,8 +124,7 @@ TEST_P(UnsupportedTypes, MessageCarriesFullCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wkb, UnsupportedTypes,
-                         ::testing::Values(TypeCase{1, Order::Little}, TypeCase{2, Order::Big},
-                                           TypeCase{7, Order::Little}, TypeCase{1003, Order::Big},
+                         ::testing::Values(TypeCase{1, Order::Little}, TypeCase{1003, Order::Big},
                                            TypeCase{2006, Order::Little}, TypeCase{0x80000003u, Order::Little},
                                            TypeCase{0x20000006u, Order::Big}, TypeCase{0xffffffffu, Order::Little}));
 
