@@ -317,8 +317,11 @@ double orient2d(const Coordinate& pa, const Coordinate& pb, const Coordinate& pc
     const double detright = (pa.y - pc.y) * (pb.x - pc.x);
     const double det = detleft - detright;
     const double errbound = kCcwErrBoundA * std::fabs(detleft + detright);
-    const double larger = std::fmax(std::fabs(detleft), std::fabs(detright));
-    if ((det >= errbound || -det >= errbound) && larger >= kFilterMin && larger <= kFilterMax) return det;
+    const double al = std::fabs(detleft);
+    const double ar = std::fabs(detright);
+    const double larger = al > ar ? al : ar;  // not fmax: that is a library call
+    // |det| rather than det and -det: one well-predicted branch whatever the turn's sign.
+    if (std::fabs(det) >= errbound && larger >= kFilterMin && larger <= kFilterMax) return det;
     return orient2d_slow(pa, pb, pc, detleft, detright);
 }
 
