@@ -16,8 +16,8 @@ namespace {
 constexpr double kEpsilon = 0x1p-53;
 constexpr double kSplitter = 0x1p27 + 1.0;
 constexpr double kResultErrBound = (3.0 + 8.0 * kEpsilon) * kEpsilon;
-// About 3 eps - eps^1.5: a little below the published (3 + 16 eps) eps, which a sharper
-// analysis of the filter's three roundings per product shows is still never exceeded.
+// About 3 eps - eps^1.5, a little below the published (3 + 16 eps) eps: three roundings
+// per product cannot all be near their worst at once, so this still bounds the filter.
 constexpr double kCcwErrBoundA = 3.3306690621773724e-16;
 constexpr double kCcwErrBoundB = (2.0 + 12.0 * kEpsilon) * kEpsilon;
 constexpr double kCcwErrBoundC = (9.0 + 64.0 * kEpsilon) * kEpsilon * kEpsilon;
