@@ -51,8 +51,8 @@ struct Window {
 // cache places a polygon's matrix: by the row and column of its first cell centre.
 Window window_of(const Grid& grid, const Grid& cropped);
 
-// The cells of `window` that `box` touches, with the same rules as `crop`: start indices by
-// floor, end indices by ceil, a box only touching the outline takes no cell beyond it.
+// The cells of `window` that `box` touches, with the rules of `crop` (a box touching a
+// cell only along its outline does not take it in) decided on the cell lines themselves.
 Window crop_window(const Window& window, const BBox& box);
 
 struct Traversal {

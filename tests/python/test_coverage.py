@@ -1,0 +1,142 @@
+"""Exact coverage fractions checked cell by cell against shapely's intersection areas, on
+seeded random polygons over grids with awkward cell sizes and origins."""
+
+import math
+
+import numpy as np
+import pytest
+import shapely
+from numpy.lib.stride_tricks import sliding_window_view
+from shapely.geometry import MultiPolygon, Polygon
+
+import _quorvalis as q
+
+N = 36  # cells per side of every test grid
+CELL_SIZES = [0.1, 1 / 3, 0.25]
+ORIGINS = [(-180.0, -90.0), (1e6, 1e6)]
+
+
+def make_grid(origin, d):
+    return (origin[0], origin[1], origin[0] + N * d, origin[1] + N * d, d, d)
+
+
+def cell_boxes(grid):
+    """The full grid's cells as shapely boxes, edges from the origin and the index."""
+    xmin, _, _, ymax, d, _ = grid
+    xs = xmin + np.arange(N + 1) * d
+    ys = ymax - np.arange(N + 1) * d
+    return shapely.box(xs[None, :-1], ys[1:, None], xs[None, 1:], ys[:-1, None])
+
+
+def oracle(geom, boxes):
+    parts = geom.geoms if isinstance(geom, MultiPolygon) else [geom]
+    return sum(shapely.area(shapely.intersection(p, boxes)) for p in parts) / shapely.area(boxes)
+
+
+def coverage(geoms, grid):
+    """Per-geometry coverage over the whole grid: "sum" over one one-hot raster per cell,
+    the one-hot stack being a strided view of a single vector."""
+    cache = q.build_cache([shapely.to_wkb(g) for g in geoms], list(range(len(geoms))), *grid)
+    z = np.zeros(2 * N * N - 1)
+    z[N * N - 1] = 1.0
+    stack = sliding_window_view(z, N * N)[::-1].reshape(N * N, N, N)
+    sums = q.apply_stat_batch(cache, stack, math.nan, "sum")
+    out = np.zeros((len(geoms), N, N))
+    out[cache.ids()] = sums.T.reshape(-1, N, N)
+    return out
+
+
+def star(rng, cx, cy, r, n, lo=0.3):
+    a = np.sort(rng.uniform(0, 2 * math.pi, n))
+    rad = r * rng.uniform(lo, 1.0, n)
+    return np.column_stack([cx + rad * np.cos(a), cy + rad * np.sin(a)])
+
+
+def snap(pts, grid, step):
+    xmin, _, _, ymax, d, _ = grid
+    k = np.round((pts - [xmin, ymax]) / (d * step))
+    return np.column_stack([xmin + k[:, 0] * step * d, ymax + k[:, 1] * step * d])
+
+
+def family(kind, rng, grid):
+    """One random geometry of a kind; may be invalid (callers keep the valid ones)."""
+    xmin, ymin, _, _, d, _ = grid
+    c = np.array([xmin, ymin]) + rng.uniform(0.25, 0.75, 2) * N * d
+    r = rng.uniform(2, 12) * d
+    n = int(rng.integers(8, 400))
+    if kind == "star":
+        return Polygon(star(rng, *c, r, n))
+    if kind == "snapped":  # vertices on cell lines and corners, edges along them
+        return Polygon(snap(star(rng, *c, r, n // 8 + 4), grid, rng.choice([0.5, 1.0])))
+    if kind == "holes":
+        holes = [star(rng, *(c + np.array(off) * r), 0.12 * r, 12) for off in ([0, 0], [0.3, 0.3], [-0.35, 0])]
+        return Polygon(star(rng, *c, r, n, lo=0.6), holes[: int(rng.integers(1, 4))])
+    if kind == "multi":
+        return MultiPolygon([Polygon(star(rng, *(c + np.array(s) * r), 0.9 * r, n)) for s in ([-1, 0], [1.05, 0.2])])
+    if kind == "tiny":  # inside one cell, or across a cell corner
+        return Polygon(star(rng, *snap(c[None], grid, 1.0)[0] + rng.choice([0.3, 0.0]) * d, 0.2 * d, 9))
+    if kind == "sliver":
+        p, v = c, rng.normal(size=2) * r
+        return Polygon([p, p + v, p + v + [1e-4 * d, 1e-4 * d * rng.uniform(-1, 1)], p])
+    if kind == "rectangle":  # aligned with the cell lines or not
+        x0, y0 = snap(c[None], grid, 1.0)[0] if rng.random() < 0.5 else c
+        return shapely.box(x0, y0, x0 + rng.uniform(0.2, 9) * d, y0 + rng.uniform(0.2, 9) * d)
+    if kind == "beyond":  # reaches past the grid's extent
+        return Polygon(star(rng, xmin + rng.uniform(-1, 1) * r, c[1], r, n))
+    raise AssertionError(kind)
+
+
+def valid_geoms(kind, rng, grid, count):
+    drawn = (family(kind, rng, grid) for _ in range(6 * count))
+    return [g for g, _ in zip((g for g in drawn if g.is_valid), range(count))]
+
+
+def reoriented(geom, rng):
+    """The same geometry with every ring reversed and started at another vertex."""
+    def ring(coords):
+        pts = np.asarray(coords)[:-1][::-1]
+        return np.roll(pts, int(rng.integers(len(pts))), axis=0)
+
+    if isinstance(geom, MultiPolygon):
+        return MultiPolygon([reoriented(p, rng) for p in geom.geoms])
+    return Polygon(ring(geom.exterior.coords), [ring(h.coords) for h in geom.interiors])
+
+
+KINDS = ["star", "snapped", "holes", "multi", "tiny", "sliver", "rectangle", "beyond"]
+
+
+@pytest.fixture(params=ORIGINS, ids=["origin-180", "origin1e6"])
+def origin(request):
+    return request.param
+
+
+@pytest.mark.parametrize("d", CELL_SIZES, ids=["0.1", "1/3", "0.25"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_fractions_match_intersection_areas(kind, d, origin):
+    grid = make_grid(origin, d)
+    rng = np.random.default_rng([KINDS.index(kind), CELL_SIZES.index(d), ORIGINS.index(origin)])
+    geoms = valid_geoms(kind, rng, grid, 12)
+    geoms += [shapely.reverse(g) for g in geoms[:3]]  # clockwise exteriors, counter-clockwise holes
+    assert len(geoms) == 15
+    got = coverage(geoms, grid)
+    boxes = cell_boxes(grid)
+    for g, cov in zip(geoms, got):
+        np.testing.assert_allclose(cov, oracle(g, boxes), rtol=0, atol=1e-6, err_msg=g.wkt[:200])
+
+
+@pytest.mark.parametrize("kind", ["star", "snapped", "multi", "beyond"])
+def test_invariants(kind, origin):
+    d = 0.25
+    grid = make_grid(origin, d)
+    rng = np.random.default_rng([7, KINDS.index(kind)])
+    geoms = valid_geoms(kind, rng, grid, 10)
+    moved = [reoriented(g, rng) for g in geoms]
+    cov, cov_moved = coverage(geoms, grid), coverage(moved, grid)
+
+    assert cov.min() >= 0.0 and cov.max() <= 1.0  # no holes, no overlapping parts
+    # Fractions times cell areas give back the area inside the grid.
+    inside = shapely.area(shapely.intersection(geoms, shapely.box(*grid[:4])))
+    areas = shapely.area(cell_boxes(grid))
+    np.testing.assert_allclose((cov * areas).sum(axis=(1, 2)), inside, rtol=1e-6)
+    # Neither the direction of a ring nor its first vertex matters.
+    np.testing.assert_allclose(cov_moved, cov, rtol=0, atol=1e-6)
