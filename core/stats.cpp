@@ -192,7 +192,7 @@ Span2 clip(const Basin& b, std::uint64_t rows, std::uint64_t cols) {
 
 // Walks one basin over N consecutive time steps at once, feeding acc[k] the cells of step
 // t0 + k. Each cell's coverage and weight are read once for all N steps.
-template <int N, class Acc, class Weights>
+template <int N, Accumulator Acc, class Weights>
 void walk(const Basin& basin, const RasterStack& stack, std::uint64_t t0, const Weights& weights, Validity valid,
           Acc (&acc)[N]) {
     const Span2 in = clip(basin, stack.rows, stack.cols);
