@@ -108,7 +108,9 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
         return true;
     }
     if (in_closed_box(box, c)) {
-        t.coords.push_back(c);
+        // A repeated point adds no geometry, and a ring that starts with its first vertex
+        // repeated must not count as having closed there.
+        if (c != t.coords.back()) t.coords.push_back(c);
         return true;
     }
     // The exit is taken on the segment from the previous vertex, which keeps the exit on

@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         AreaCase{"CounterClockwiseLoop", {{{0.25, 0.25}, {0.75, 0.25}, {0.75, 0.75}, {0.25, 0.75}, {0.25, 0.25}}}, 0.25},
         AreaCase{"ZeroAreaLoopAlone", {{{0.2, 0.2}, {0.6, 0.6}, {0.2, 0.2}}}, 0.0},
         AreaCase{"RunAlongTheLeftEdgeDownwards", {{{0, 1}, {0, 0}}}, 1.0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(CoveredAreaFailure, NothingMeasurable) {
     EXPECT_EQ(internal_message([] { area_of(kUnit, {{{0.5, 0.5}}, {{0, 0.5}, {0, 0.5}}}); }),

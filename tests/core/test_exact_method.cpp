@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"OverlappingHolesSubtractTwice", g4, box_ring(0, 0, 2, 1), {box_ring(0, 0, 1, 1), box_ring(0, 0, 1, 1)},
                 1, 2, {-1, 1}},
         Example{"OutsideTheGrid", g4, box_ring(5, 5, 6, 6), {}, 0, 0, {}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 // Inputs no valid polygon has: each must give a matrix or a quorvalis error, promptly,
 // never a crash, a hang or a wild allocation.

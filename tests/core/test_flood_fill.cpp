@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CentreCase{"Around", {{-1, -1}, {3, -1}, {-1, 3}, {-1, -1}}, 1.0f},
                       CentreCase{"Elsewhere", {{5, 5}, {6, 5}, {6, 6}, {5, 5}}, 0.0f},
                       CentreCase{"Empty", {}, 0.0f}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& p) { return p.param.name; });
 
 TEST(Fill, SpreadsOverASnakeOfUndecidedCells) {
     // One region winding through walls: a span fill must follow it both ways.

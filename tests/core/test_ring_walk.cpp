@@ -58,19 +58,26 @@ TEST(RingWalk, RingsInsideOneCellAddOrSubtractTheirArea) {
     EXPECT_EQ(std::count(w.m.data.begin(), w.m.data.end(), 0.0f), 15);
 }
 
-TEST(RingWalk, StartInsideACellOrOnALineGivesTheSameCoverage) {
+void expect_same_coverage(const Ring& a, const Ring& b) {
+    const Matrix<float> ma = Walk(kUnit4).add(a).m, mb = Walk(kUnit4).add(b).m;
+    for (std::size_t k = 0; k < ma.data.size(); ++k) EXPECT_NEAR(mb.data[k], ma.data[k], 1e-6) << k;
+}
+
+TEST(RingWalk, WhereTheRingStartsDoesNotMatter) {
     // A diamond over the 4 x 4 grid, started mid-cell, at a vertex and along an edge.
     const Ring a{{2.3, 0.3}, {3.7, 2}, {2, 3.7}, {0.3, 2}, {1.15, 1.15}, {2.3, 0.3}};
-    const Ring b{{3.7, 2}, {2, 3.7}, {0.3, 2}, {1.15, 1.15}, {2.3, 0.3}, {3.7, 2}};
-    const Ring c{{1.15, 1.15}, {2.3, 0.3}, {3.7, 2}, {2, 3.7}, {0.3, 2}, {1.15, 1.15}};
-    const Matrix<float> ma = Walk(kUnit4).add(a).m;
-    for (const Ring& r : {b, c}) {
-        const Matrix<float> mr = Walk(kUnit4).add(r).m;
-        for (std::size_t k = 0; k < ma.data.size(); ++k) EXPECT_NEAR(mr.data[k], ma.data[k], 1e-6);
-    }
+    expect_same_coverage(a, {{3.7, 2}, {2, 3.7}, {0.3, 2}, {1.15, 1.15}, {2.3, 0.3}, {3.7, 2}});
+    expect_same_coverage(a, {{1.15, 1.15}, {2.3, 0.3}, {3.7, 2}, {2, 3.7}, {0.3, 2}, {1.15, 1.15}});
+    const Matrix<float> m = Walk(kUnit4).add(a).m;
     double sum = 0;
-    for (const float v : ma.data) sum += v;
+    for (const float v : m.data) sum += v;
     EXPECT_NEAR(sum, 5.9075, 1e-6);  // the diamond's area, in unit cells
+
+    // Started mid-cell with that vertex repeated, then on to a corner of the same cell:
+    // the repeats are not a ring closing on itself, and the run through the start cell
+    // is still joined up at the end.
+    expect_same_coverage({{2.5, 0.5}, {2.5, 0.5}, {2.5, 0.5}, {3, 1}, {3.7, 2}, {2, 3.7}, {0.3, 2}, {2.5, 0.5}},
+                         {{3, 1}, {3.7, 2}, {2, 3.7}, {0.3, 2}, {2.5, 0.5}, {3, 1}});
 }
 
 TEST(RingWalk, RingReachingPastTheGridValuesOnlyItsCells) {
