@@ -9,6 +9,7 @@
 #include "error.h"
 #include "flood_fill.h"
 #include "measures.h"
+#include "orient2d.h"
 
 namespace quorvalis {
 
@@ -79,6 +80,29 @@ struct CellTable {
         return cells[index - 1];
     }
 };
+
+// A cell the ring only grazes: it runs along the outline, or out and back along a spike,
+// or a thin sliver was collapsed onto a line by the clamped exit points. The cell lies
+// wholly on one side of the ring. When every run through it keeps the cell on the same
+// side (interior to the left of a counter-clockwise ring), that side decides; a spike or a
+// collapsed sliver has the cell on both sides, and only a point-in-ring test can tell.
+// The probe is an irrational point of the cell: lines through cell corners often pass
+// through the centre.
+float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordinate>> lists,
+                        std::span<const Coordinate> classification) {
+    const Coordinate probe{box.xmin + (box.xmax - box.xmin) * kProbeX, box.ymin + (box.ymax - box.ymin) * kProbeY};
+    bool left = false;
+    bool right = false;
+    for (const std::span<const Coordinate> list : lists) {
+        for (std::size_t k = 1; k < list.size(); ++k) {
+            const double o = orient2d(list[k - 1], list[k], probe);
+            left = left || o > 0;
+            right = right || o < 0;
+        }
+    }
+    if (left != right) return left ? 1.0f : 0.0f;
+    return centre_value(classification, probe.x, probe.y);
+}
 
 [[noreturn]] void stuck() {
     throw InternalError("ring walk stopped making progress through the grid (degenerate ring?)");
@@ -215,12 +239,7 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
             const BBox& box = cell.box;
             const CellAreas areas = cell_areas(box, lists, scratch);
             if (areas.ccw == 0.0 && areas.cw == 0.0) {
-                // The ring only grazes the cell (runs along an edge, a spike out and back,
-                // a sliver collapsed onto a line by the exit points), so the cell lies on
-                // one side of it. Lines through cell corners often pass through the
-                // centre, so an irrational point of the cell is asked instead.
-                const Coordinate p{box.xmin + (box.xmax - box.xmin) * kProbeX, box.ymin + (box.ymax - box.ymin) * kProbeY};
-                values(i, j) = centre_value(classification, p.x, p.y);
+                values(i, j) = grazed_cell_value(box, lists, classification);
                 continue;
             }
             const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
