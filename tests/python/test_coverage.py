@@ -140,3 +140,29 @@ def test_invariants(kind, origin):
     np.testing.assert_allclose((cov * areas).sum(axis=(1, 2)), inside, rtol=1e-6)
     # Neither the direction of a ring nor its first vertex matters.
     np.testing.assert_allclose(cov_moved, cov, rtol=0, atol=1e-6)
+
+
+# Thin spikes whose arms pass through cell corners, found by searching snapped polygons:
+# the clamped exit points collapse the spike onto a line, so the cell it crosses is
+# measured as empty, although the rest of the polygon covers it (or the reverse).
+SPIKES = [
+    (0.1, 0, "POLYGON ((-177.85 -87.75, -177.8 -87.9, -177.75 -87.85000000000001, -177.9 -88, "
+             "-177.05 -87.80000000000001, -177.85 -87.75))"),
+    (1 / 3, 1, "POLYGON ((1000007.1666666666 1000009.3333333334, 1000006.3333333334 1000008.8333333334, "
+               "1000006.6666666666 1000008.5, 1000005.5 1000009.6666666666, 1000007.1666666666 1000005.5, "
+               "1000007.1666666666 1000009.3333333334))"),
+    (0.1, 1, "POLYGON ((1000002.7 1000001.25, 1000002.25 1000001.1, 1000002.4 1000001.15, 1000001.7 1000001.65, "
+             "1000002.25 1000001, 1000002.7 1000001.25))"),
+    (1 / 3, 0, "POLYGON ((-178 -85.66666666666667, -176.66666666666666 -86.33333333333333, "
+               "-177.33333333333334 -86, -175.66666666666666 -88.33333333333333, "
+               "-173.33333333333334 -86.66666666666667, -178 -85.66666666666667))"),
+]
+
+
+@pytest.mark.parametrize(("d", "origin", "wkt"), SPIKES)
+def test_thin_spikes_through_cell_corners(d, origin, wkt):
+    grid = make_grid(ORIGINS[origin], d)
+    geom = shapely.from_wkt(wkt)
+    assert geom.is_valid
+    np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)
+
