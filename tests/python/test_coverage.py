@@ -21,10 +21,9 @@ def make_grid(origin, d):
 
 
 def cell_boxes(grid):
-    """The full grid's cells as shapely boxes, edges from the origin and the index."""
-    xmin, _, _, ymax, d, _ = grid
-    xs = xmin + np.arange(N + 1) * d
-    ys = ymax - np.arange(N + 1) * d
+    """The grid's cells as shapely boxes, edges from the origin and the index."""
+    xs = grid[0] + np.arange(N + 1) * grid[4]
+    ys = grid[3] - np.arange(N + 1) * grid[4]
     return shapely.box(xs[None, :-1], ys[1:, None], xs[None, 1:], ys[:-1, None])
 
 
@@ -34,56 +33,51 @@ def oracle(geom, boxes):
 
 
 def coverage(geoms, grid):
-    """Per-geometry coverage over the whole grid: "sum" over one one-hot raster per cell,
-    the one-hot stack being a strided view of a single vector."""
+    """Each geometry's coverage over the grid: "sum" over a stack of one-hot rasters, one
+    per cell, the stack being a strided view of a single vector."""
     cache = q.build_cache([shapely.to_wkb(g) for g in geoms], list(range(len(geoms))), *grid)
     z = np.zeros(2 * N * N - 1)
     z[N * N - 1] = 1.0
     stack = sliding_window_view(z, N * N)[::-1].reshape(N * N, N, N)
-    sums = q.apply_stat_batch(cache, stack, math.nan, "sum")
     out = np.zeros((len(geoms), N, N))
-    out[cache.ids()] = sums.T.reshape(-1, N, N)
+    out[cache.ids()] = q.apply_stat_batch(cache, stack, math.nan, "sum").T.reshape(-1, N, N)
     return out
 
 
-def star(rng, cx, cy, r, n, lo=0.3):
+def star(rng, c, r, n, lo=0.3):
     a = np.sort(rng.uniform(0, 2 * math.pi, n))
     rad = r * rng.uniform(lo, 1.0, n)
-    return np.column_stack([cx + rad * np.cos(a), cy + rad * np.sin(a)])
+    return np.column_stack([c[0] + rad * np.cos(a), c[1] + rad * np.sin(a)])
 
 
 def snap(pts, grid, step):
-    xmin, _, _, ymax, d, _ = grid
-    k = np.round((pts - [xmin, ymax]) / (d * step))
-    return np.column_stack([xmin + k[:, 0] * step * d, ymax + k[:, 1] * step * d])
+    k = np.round((pts - [grid[0], grid[3]]) / (grid[4] * step))
+    return [grid[0], grid[3]] + k * step * grid[4]
 
 
 def family(kind, rng, grid):
-    """One random geometry of a kind; may be invalid (callers keep the valid ones)."""
-    xmin, ymin, _, _, d, _ = grid
-    c = np.array([xmin, ymin]) + rng.uniform(0.25, 0.75, 2) * N * d
-    r = rng.uniform(2, 12) * d
-    n = int(rng.integers(8, 400))
-    if kind == "star":
-        return Polygon(star(rng, *c, r, n))
+    """One random geometry of a kind, possibly invalid."""
+    d = grid[4]
+    c = np.array(grid[:2]) + rng.uniform(0.25, 0.75, 2) * N * d
+    r, n = rng.uniform(2, 12) * d, int(rng.integers(8, 400))
+    if kind == "star":  # concave, starting mid-cell
+        return Polygon(star(rng, c, r, n))
     if kind == "snapped":  # vertices on cell lines and corners, edges along them
-        return Polygon(snap(star(rng, *c, r, n // 8 + 4), grid, rng.choice([0.5, 1.0])))
+        return Polygon(snap(star(rng, c, r, n // 8 + 4), grid, rng.choice([0.5, 1.0])))
     if kind == "holes":
-        holes = [star(rng, *(c + np.array(off) * r), 0.12 * r, 12) for off in ([0, 0], [0.3, 0.3], [-0.35, 0])]
-        return Polygon(star(rng, *c, r, n, lo=0.6), holes[: int(rng.integers(1, 4))])
+        holes = [star(rng, c + np.array(o) * r, 0.12 * r, 12) for o in ([0, 0], [0.3, 0.3], [-0.35, 0])]
+        return Polygon(star(rng, c, r, n, lo=0.6), holes[: int(rng.integers(1, 4))])
     if kind == "multi":
-        return MultiPolygon([Polygon(star(rng, *(c + np.array(s) * r), 0.9 * r, n)) for s in ([-1, 0], [1.05, 0.2])])
+        return MultiPolygon([Polygon(star(rng, c + np.array(s) * r, 0.9 * r, n)) for s in ([-1, 0], [1.05, 0.2])])
     if kind == "tiny":  # inside one cell, or across a cell corner
-        return Polygon(star(rng, *snap(c[None], grid, 1.0)[0] + rng.choice([0.3, 0.0]) * d, 0.2 * d, 9))
+        return Polygon(star(rng, snap(c, grid, 1.0) + rng.choice([0.3, 0.0]) * d, 0.2 * d, 9))
     if kind == "sliver":
-        p, v = c, rng.normal(size=2) * r
-        return Polygon([p, p + v, p + v + [1e-4 * d, 1e-4 * d * rng.uniform(-1, 1)], p])
+        v = rng.normal(size=2) * r
+        return Polygon([c, c + v, c + v + [1e-4 * d, 1e-4 * d * rng.uniform(-1, 1)]])
     if kind == "rectangle":  # aligned with the cell lines or not
-        x0, y0 = snap(c[None], grid, 1.0)[0] if rng.random() < 0.5 else c
+        x0, y0 = snap(c, grid, 1.0) if rng.random() < 0.5 else c
         return shapely.box(x0, y0, x0 + rng.uniform(0.2, 9) * d, y0 + rng.uniform(0.2, 9) * d)
-    if kind == "beyond":  # reaches past the grid's extent
-        return Polygon(star(rng, xmin + rng.uniform(-1, 1) * r, c[1], r, n))
-    raise AssertionError(kind)
+    return Polygon(star(rng, (grid[0] + rng.uniform(-1, 1) * r, c[1]), r, n))  # past the grid's edge
 
 
 def valid_geoms(kind, rng, grid, count):
@@ -91,15 +85,13 @@ def valid_geoms(kind, rng, grid, count):
     return [g for g, _ in zip((g for g in drawn if g.is_valid), range(count))]
 
 
-def reoriented(geom, rng):
+def moved(g, rng):
     """The same geometry with every ring reversed and started at another vertex."""
-    def ring(coords):
-        pts = np.asarray(coords)[:-1][::-1]
-        return np.roll(pts, int(rng.integers(len(pts))), axis=0)
-
-    if isinstance(geom, MultiPolygon):
-        return MultiPolygon([reoriented(p, rng) for p in geom.geoms])
-    return Polygon(ring(geom.exterior.coords), [ring(h.coords) for h in geom.interiors])
+    if isinstance(g, MultiPolygon):
+        return MultiPolygon([moved(p, rng) for p in g.geoms])
+    rings = [np.roll(np.asarray(r.coords)[:-1][::-1], int(rng.integers(len(r.coords) - 1)), axis=0)
+             for r in [g.exterior, *g.interiors]]
+    return Polygon(rings[0], rings[1:])
 
 
 KINDS = ["star", "snapped", "holes", "multi", "tiny", "sliver", "rectangle", "beyond"]
@@ -118,33 +110,29 @@ def test_fractions_match_intersection_areas(kind, d, origin):
     geoms = valid_geoms(kind, rng, grid, 12)
     geoms += [shapely.reverse(g) for g in geoms[:3]]  # clockwise exteriors, counter-clockwise holes
     assert len(geoms) == 15
-    got = coverage(geoms, grid)
     boxes = cell_boxes(grid)
-    for g, cov in zip(geoms, got):
+    for g, cov in zip(geoms, coverage(geoms, grid)):
         np.testing.assert_allclose(cov, oracle(g, boxes), rtol=0, atol=1e-6, err_msg=g.wkt[:200])
 
 
 @pytest.mark.parametrize("kind", ["star", "snapped", "multi", "beyond"])
 def test_invariants(kind, origin):
-    d = 0.25
-    grid = make_grid(origin, d)
+    grid = make_grid(origin, 0.25)
     rng = np.random.default_rng([7, KINDS.index(kind)])
     geoms = valid_geoms(kind, rng, grid, 10)
-    moved = [reoriented(g, rng) for g in geoms]
-    cov, cov_moved = coverage(geoms, grid), coverage(moved, grid)
-
+    cov = coverage(geoms, grid)
     assert cov.min() >= 0.0 and cov.max() <= 1.0  # no holes, no overlapping parts
     # Fractions times cell areas give back the area inside the grid.
     inside = shapely.area(shapely.intersection(geoms, shapely.box(*grid[:4])))
-    areas = shapely.area(cell_boxes(grid))
-    np.testing.assert_allclose((cov * areas).sum(axis=(1, 2)), inside, rtol=1e-6)
+    np.testing.assert_allclose((cov * shapely.area(cell_boxes(grid))).sum(axis=(1, 2)), inside, rtol=1e-6)
+
     # Neither the direction of a ring nor its first vertex matters.
-    np.testing.assert_allclose(cov_moved, cov, rtol=0, atol=1e-6)
+    np.testing.assert_allclose(coverage([moved(g, rng) for g in geoms], grid), cov, rtol=0, atol=1e-6)
 
 
 # Thin spikes whose arms pass through cell corners, found by searching snapped polygons:
-# the clamped exit points collapse the spike onto a line, so the cell it crosses is
-# measured as empty, although the rest of the polygon covers it (or the reverse).
+# the clamped exit points collapse a spike onto a line, and the cell it crosses looks empty
+# although the rest of the polygon covers it (or the reverse).
 SPIKES = [
     (0.1, 0, "POLYGON ((-177.85 -87.75, -177.8 -87.9, -177.75 -87.85000000000001, -177.9 -88, "
              "-177.05 -87.80000000000001, -177.85 -87.75))"),
@@ -165,4 +153,3 @@ def test_thin_spikes_through_cell_corners(d, origin, wkt):
     geom = shapely.from_wkt(wkt)
     assert geom.is_valid
     np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)
-
