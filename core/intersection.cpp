@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "exact_arith.h"
 #include "orient2d.h"
 
 namespace quorvalis {
@@ -23,6 +24,36 @@ inline double times(double distance, double slope) {
 inline double over(double distance, double slope) {
     const double r = distance / slope;
     return std::isnan(r) ? distance : r;
+}
+
+// The coordinate where the line through a and b meets the line u = at, with (u, v) the
+// axes (x, y) or (y, x): v = v1 + (at - u1) * (v2 - v1) / (u2 - u1), correctly rounded
+// (computed in double-double). Exit points of different segments then keep the order of
+// their exact positions along a cell side, so runs of a valid ring through one cell never
+// cross one another because of rounding. `rough` is the plain formula, used where the
+// double-double arithmetic would overflow (unbounded sides, huge coordinates).
+inline double along(double u1, double v1, double u2, double v2, double at, double rough) {
+    using namespace exact;
+    const DoubleDouble d = dd_div(dd_mul(dd_difference(at, u1), dd_difference(v2, v1)), dd_difference(u2, u1));
+    const DoubleDouble r = dd_add({v1, 0.0}, d);
+    const double v = r.hi + r.lo;
+    return std::isfinite(v) && std::fabs(v) < 0x1p900 ? v : rough;
+}
+
+// Whether a sloped segment a -> b passes the box corner on the side of the vertical box
+// side, decided exactly: with the exit height rounded, a segment passing a hair inside the
+// corner could be sent through the horizontal side and on into the wrong cell, leaving the
+// cell it really crosses with a run along its outline only. `left_of` says on which side
+// of the directed segment the corner lies when the vertical side is crossed. Exactly
+// through the corner, the horizontal side wins. Unbounded corners use the rounded test.
+inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, bool left_of,
+                                 bool rounded) {
+    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) ||
+        !std::isfinite(b.x) || !std::isfinite(b.y)) {
+        return rounded;
+    }
+    const double o = orient2d(a, b, {cx, cy});
+    return left_of ? o > 0.0 : o < 0.0;
 }
 
 }  // namespace
@@ -54,22 +85,30 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
     const double m = std::fabs((y2 - y1) / (x2 - x1));
     if (y2 > y1) {
         if (x2 > x1) {
-            const double y = y1 + times(box.xmax - x1, m);
-            if (box.ymax > y) return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
-            return {clamp(x1 + over(box.ymax - y1, m), box.xmin, box.xmax), box.ymax, Side::Top};
+            const double y = along(x1, y1, x2, y2, box.xmax, y1 + times(box.xmax - x1, m));
+            if (passes_vertical_side(a, b, box.xmax, box.ymax, true, box.ymax > y))
+                return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
+            const double x = along(y1, x1, y2, x2, box.ymax, x1 + over(box.ymax - y1, m));
+            return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
         }
-        const double y = y1 + times(x1 - box.xmin, m);
-        if (box.ymax > y) return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
-        return {clamp(x1 - over(box.ymax - y1, m), box.xmin, box.xmax), box.ymax, Side::Top};
+        const double y = along(x1, y1, x2, y2, box.xmin, y1 + times(x1 - box.xmin, m));
+        if (passes_vertical_side(a, b, box.xmin, box.ymax, false, box.ymax > y))
+            return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
+        const double x = along(y1, x1, y2, x2, box.ymax, x1 - over(box.ymax - y1, m));
+        return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
     }
     if (x2 > x1) {
-        const double y = y1 - times(box.xmax - x1, m);
-        if (y > box.ymin) return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
-        return {clamp(x1 + over(y1 - box.ymin, m), box.xmin, box.xmax), box.ymin, Side::Bottom};
+        const double y = along(x1, y1, x2, y2, box.xmax, y1 - times(box.xmax - x1, m));
+        if (passes_vertical_side(a, b, box.xmax, box.ymin, false, y > box.ymin))
+            return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
+        const double x = along(y1, x1, y2, x2, box.ymin, x1 + over(y1 - box.ymin, m));
+        return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
     }
-    const double y = y1 - times(x1 - box.xmin, m);
-    if (y > box.ymin) return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
-    return {clamp(x1 - over(y1 - box.ymin, m), box.xmin, box.xmax), box.ymin, Side::Bottom};
+    const double y = along(x1, y1, x2, y2, box.xmin, y1 - times(x1 - box.xmin, m));
+    if (passes_vertical_side(a, b, box.xmin, box.ymin, true, y > box.ymin))
+        return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
+    const double x = along(y1, x1, y2, x2, box.ymin, x1 - over(y1 - box.ymin, m));
+    return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
 }
 
 Location location(double x, double y, std::span<const Coordinate> ring) {

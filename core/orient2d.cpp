@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <limits>
 
+#include "exact_arith.h"
+
 namespace quorvalis {
 namespace {
 
+using namespace exact;
+
 // Error bounds of the published predicate, with epsilon = 2^-53.
 constexpr double kEpsilon = 0x1p-53;
-constexpr double kSplitter = 0x1p27 + 1.0;
 constexpr double kResultErrBound = (3.0 + 8.0 * kEpsilon) * kEpsilon;
 // About 3 eps - eps^1.5, a little below the published (3 + 16 eps) eps: three roundings
 // per product cannot all be near their worst at once, so this still bounds the filter.
@@ -29,57 +32,6 @@ constexpr double kFilterMax = 0x1p900;
 // of underflow and overflow, which the expansion arithmetic needs to stay exact.
 constexpr double kAdaptiveMin = 0x1p-256;
 constexpr double kAdaptiveMax = 0x1p256;
-
-// x + y = a + b exactly, given |a| >= |b|.
-inline void fast_two_sum(double a, double b, double& x, double& y) {
-    x = a + b;
-    const double bvirt = x - a;
-    y = b - bvirt;
-}
-
-// x + y = a + b exactly.
-inline void two_sum(double a, double b, double& x, double& y) {
-    x = a + b;
-    const double bvirt = x - a;
-    const double avirt = x - bvirt;
-    const double bround = b - bvirt;
-    const double around = a - avirt;
-    y = around + bround;
-}
-
-// The rounding error y of x = fl(a - b).
-inline double two_diff_tail(double a, double b, double x) {
-    const double bvirt = a - x;
-    const double avirt = x + bvirt;
-    const double bround = bvirt - b;
-    const double around = a - avirt;
-    return around + bround;
-}
-
-inline void two_diff(double a, double b, double& x, double& y) {
-    x = a - b;
-    y = two_diff_tail(a, b, x);
-}
-
-// Dekker's split into two halves of at most 26 significant bits each.
-inline void split(double a, double& hi, double& lo) {
-    const double c = kSplitter * a;
-    const double abig = c - a;
-    hi = c - abig;
-    lo = a - hi;
-}
-
-// x + y = a * b exactly, without a fused multiply-add.
-inline void two_product(double a, double b, double& x, double& y) {
-    x = a * b;
-    double ahi, alo, bhi, blo;
-    split(a, ahi, alo);
-    split(b, bhi, blo);
-    const double err1 = x - ahi * bhi;
-    const double err2 = err1 - alo * bhi;
-    const double err3 = err2 - ahi * blo;
-    y = alo * blo - err3;
-}
 
 // (a1 + a0) - b as the three-term expansion x2 + x1 + x0.
 inline void two_one_diff(double a1, double a0, double b, double& x2, double& x1, double& x0) {

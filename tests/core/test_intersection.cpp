@@ -45,7 +45,27 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{{0.0, -kInf, 1.0, 1.0}, {0.5, 0.5}, {2.0, -10.0}, {1.0, -3.0, Side::Right}},
         // slopes that overflow or underflow must not send the exit to a far corner
         ExitCase{{-1.0, 0.0, 0.0, 1.0}, {0.0, 0.5}, {5e-324, 2.0}, {0.0, 0.5, Side::Right}},
-        ExitCase{kUnit, {0.5, 1.0}, {1.7e308, 1.0 + 0x1p-52}, {0.5, 1.0, Side::Top}}));
+        ExitCase{kUnit, {0.5, 1.0}, {1.7e308, 1.0 + 0x1p-52}, {0.5, 1.0, Side::Top}},
+        // a hair above the corner: rounding the exit height to the corner must not send the
+        // ring through the bottom side into the wrong neighbour
+        ExitCase{{5.0 + 46 * 0.05, 45.6, 5.0 + 47 * 0.05, 45.65}, {7.9, 45.9}, {7.3, 45.6},
+                 {5.0 + 46 * 0.05, 45.6, Side::Left}}));
+
+// Exit points are the crossing rounded correctly, so those of different segments keep the
+// order of the true crossings along a side. The two arms of this thin triangle meet the
+// cell's top side less than an ulp apart; rounded carelessly, the left arm's exit lands to
+// the left of the right arm's and the two runs through the cell swap places.
+TEST(Crossing, ExitPointsAreCorrectlyRounded) {
+    const BBox cell{6.8999999999999995, 6.6999999999999984, 7.1999999999999993, 6.9999999999999982};
+    const BBox above{6.8999999999999995, 6.9999999999999982, 7.1999999999999993, 7.299999999999998};
+    const Coordinate tip{7.1, 7.0};
+    const Crossing left_arm = crossing(cell, {7.2, 6.6}, tip);
+    const Crossing right_arm = crossing(above, tip, {7.4, 5.8});
+    EXPECT_EQ(left_arm.side, Side::Top);
+    EXPECT_EQ(left_arm.x, 7.1000000000000005);
+    EXPECT_EQ(right_arm.side, Side::Bottom);
+    EXPECT_EQ(right_arm.x, 7.1000000000000005);
+}
 
 const Ring kSquare{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
 const Ring kPeak{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 3}, {1, 2}, {0, 2}, {0, 0}};    // top vertex (2, 3)

@@ -20,10 +20,15 @@ def make_grid(origin, d):
     return (origin[0], origin[1], origin[0] + N * d, origin[1] + N * d, d, d)
 
 
+def shape(grid):
+    return round((grid[3] - grid[1]) / grid[5]), round((grid[2] - grid[0]) / grid[4])
+
+
 def cell_boxes(grid):
     """The grid's cells as shapely boxes, edges from the origin and the index."""
-    xs = grid[0] + np.arange(N + 1) * grid[4]
-    ys = grid[3] - np.arange(N + 1) * grid[4]
+    rows, cols = shape(grid)
+    xs = grid[0] + np.arange(cols + 1) * grid[4]
+    ys = grid[3] - np.arange(rows + 1) * grid[5]
     return shapely.box(xs[None, :-1], ys[1:, None], xs[None, 1:], ys[:-1, None])
 
 
@@ -35,12 +40,13 @@ def oracle(geom, boxes):
 def coverage(geoms, grid):
     """Each geometry's coverage over the grid: "sum" over a stack of one-hot rasters, one
     per cell, the stack being a strided view of a single vector."""
+    rows, cols = shape(grid)
     cache = q.build_cache([shapely.to_wkb(g) for g in geoms], list(range(len(geoms))), *grid)
-    z = np.zeros(2 * N * N - 1)
-    z[N * N - 1] = 1.0
-    stack = sliding_window_view(z, N * N)[::-1].reshape(N * N, N, N)
-    out = np.zeros((len(geoms), N, N))
-    out[cache.ids()] = q.apply_stat_batch(cache, stack, math.nan, "sum").T.reshape(-1, N, N)
+    z = np.zeros(2 * rows * cols - 1)
+    z[rows * cols - 1] = 1.0
+    stack = sliding_window_view(z, rows * cols)[::-1].reshape(rows * cols, rows, cols)
+    out = np.zeros((len(geoms), rows, cols))
+    out[cache.ids()] = q.apply_stat_batch(cache, stack, math.nan, "sum").T.reshape(-1, rows, cols)
     return out
 
 
@@ -74,6 +80,9 @@ def family(kind, rng, grid):
     if kind == "sliver":
         v = rng.normal(size=2) * r
         return Polygon([c, c + v, c + v + [1e-4 * d, 1e-4 * d * rng.uniform(-1, 1)]])
+    if kind == "decimal":  # vertices on cell lines as people write them, a hair off the grid's own
+        step = d / 2
+        return Polygon(np.round(star(rng, c, r, n // 16 + 3) / step) * step)
     if kind == "rectangle":  # aligned with the cell lines or not
         x0, y0 = snap(c, grid, 1.0) if rng.random() < 0.5 else c
         return shapely.box(x0, y0, x0 + rng.uniform(0.2, 9) * d, y0 + rng.uniform(0.2, 9) * d)
@@ -94,7 +103,7 @@ def moved(g, rng):
     return Polygon(rings[0], rings[1:])
 
 
-KINDS = ["star", "snapped", "holes", "multi", "tiny", "sliver", "rectangle", "beyond"]
+KINDS = ["star", "snapped", "decimal", "holes", "multi", "tiny", "sliver", "rectangle", "beyond"]
 
 
 @pytest.fixture(params=ORIGINS, ids=["origin-180", "origin1e6"])
@@ -152,4 +161,19 @@ def test_thin_spikes_through_cell_corners(d, origin, wkt):
     grid = make_grid(ORIGINS[origin], d)
     geom = shapely.from_wkt(wkt)
     assert geom.is_valid
+    np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)
+
+
+# Vertices written in decimals on what are, in floating point, a hair off the cell lines:
+# an edge passing just inside a cell corner, and the two arms of a thin triangle meeting a
+# cell side less than an ulp apart. Each once gave a whole cell 1.0 instead of almost 0.
+NEAR_LINES = [
+    ((5.0, 45.0, 8.0, 47.0, 0.05, 0.05), "POLYGON ((7.3 45.6, 7.9 45.6, 7.9 45.9, 7.3 45.6))"),
+    ((0.3, 0.7, 11.1, 11.5, 0.3, 0.3), "POLYGON ((7.2 6.6, 7.1 7, 7.4 5.8, 7.2 6.6))"),
+]
+
+
+@pytest.mark.parametrize(("grid", "wkt"), NEAR_LINES)
+def test_edges_a_hair_off_the_cell_lines(grid, wkt):
+    geom = shapely.from_wkt(wkt)
     np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)
