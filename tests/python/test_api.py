@@ -7,22 +7,19 @@ import numpy as np
 import pytest
 
 import _quorvalis as q
-from conftest import GRID, box, wkb_polygon
+from conftest import GRID, SQUARE
 
-SQUARE = wkb_polygon(box(0, 0, 2, 2))
-SIGNATURES = {
-    "build_cache": "(wkb_list, id_list, xmin, ymin, xmax, ymax, dx, dy, method='exact')",
-    "apply_stat": "(cache, raster, nodata, stat)",
-    "apply_stat_batch": "(cache, raster, nodata, stat)",
-    "apply_stat_weights": "(cache, raster, weights, nodata, weight_nodata, stat)",
-    "apply_stat_batch_weights": "(cache, raster, weights, nodata, weight_nodata, stat)",
-}
-SUMMARIES = {
-    "build_cache": "Build a coverage cache from WKB geometries and grid parameters.",
-    "apply_stat": "Apply a statistic to a single 2D raster using the coverage cache.",
-    "apply_stat_batch": "Apply a statistic to a 3D raster (time, rows, cols) using the coverage cache.",
-    "apply_stat_weights": "Apply a weighted statistic to a single 2D raster using the coverage cache.",
-    "apply_stat_batch_weights": "Apply a weighted statistic to a 3D raster (time, rows, cols) with 2D weights.",
+SIGNATURES = {  # name: (signature, first line of the docstring)
+    "build_cache": ("(wkb_list, id_list, xmin, ymin, xmax, ymax, dx, dy, method='exact')",
+                    "Build a coverage cache from WKB geometries and grid parameters."),
+    "apply_stat": ("(cache, raster, nodata, stat)",
+                   "Apply a statistic to a single 2D raster using the coverage cache."),
+    "apply_stat_batch": ("(cache, raster, nodata, stat)",
+                         "Apply a statistic to a 3D raster (time, rows, cols) using the coverage cache."),
+    "apply_stat_weights": ("(cache, raster, weights, nodata, weight_nodata, stat)",
+                           "Apply a weighted statistic to a single 2D raster using the coverage cache."),
+    "apply_stat_batch_weights": ("(cache, raster, weights, nodata, weight_nodata, stat)",
+                                 "Apply a weighted statistic to a 3D raster (time, rows, cols) with 2D weights."),
 }
 
 
@@ -33,10 +30,10 @@ def test_public_names_and_module_doc():
 
 @pytest.mark.parametrize("name", SIGNATURES)
 def test_signature_and_docstring(name):
-    fn = getattr(q, name)
-    assert str(inspect.signature(fn)) == SIGNATURES[name]
-    assert fn.__doc__.startswith(SUMMARIES[name] + "\n\nArgs:\n")
-    assert all(f"    {p}" in fn.__doc__ for p in ["cache", "raster", "wkb_list", "dx, dy"] if p in SIGNATURES[name])
+    fn, (signature, summary) = getattr(q, name), SIGNATURES[name]
+    assert str(inspect.signature(fn)) == signature
+    assert fn.__doc__.startswith(summary + "\n\nArgs:\n")
+    assert all(f"    {p}" in fn.__doc__ for p in ["cache", "raster", "wkb_list", "dx, dy"] if p in signature)
 
 
 @pytest.mark.parametrize("call,message", [
@@ -85,34 +82,27 @@ def test_accepted_list_forms(wkbs, ids):
     ((5, [1], None), TypeError, "argument 'wkb_list': "),  # the first bad argument is the one reported
     (([SQUARE], [1], None), TypeError, "argument 'xmin': must be real number, not NoneType"),
     (([SQUARE], [1], 0, 0, 6, 5, 1, "1"), TypeError, "argument 'dy': "),
+    (([SQUARE], [1], *GRID, 5), TypeError, "argument 'method': 'int' object is not an instance of 'str'"),
+    (([SQUARE], [1], *GRID, "Exact"), ValueError, "Unknown method 'Exact'. Supported: 'exact', 'center'"),
+    (([SQUARE], [1, 2], *GRID, "bogus"), ValueError, "wkb_list and id_list must have the same length"),
+    (([SQUARE, b"\x01\x01\x00\x00\x00" + bytes(16)], [1, 2], *GRID), ValueError, "Unsupported WKB geometry type: 1"),
 ])
 def test_refused_build_arguments(args, error, message):
-    full = list(args) + list(GRID)[len(args) - 2:]
     with pytest.raises(error) as err:
-        q.build_cache(*full)
-    assert type(err.value) is error and str(err.value).startswith(message)
-    assert (type(err.value.__cause__) is TypeError) == (message != "")
+        q.build_cache(*args, *GRID[len(args) - 2:])
+    text, cause = str(err.value), err.value.__cause__
+    assert type(err.value) is error and text.startswith(message)
+    if error is TypeError:  # the conversion's own error, kept as the cause, its message prefixed
+        assert type(cause) is TypeError and text == text[: text.index(": ") + 2] + str(cause)
+    else:
+        assert cause is None and (error is OverflowError or text == message)
 
 
-def test_method_argument_and_builder_errors():
-    with pytest.raises(TypeError, match="^argument 'method': 'int' object is not an instance of 'str'$") as err:
-        q.build_cache([SQUARE], [1], *GRID, 5)
-    assert str(err.value.__cause__) == "'int' object is not an instance of 'str'"
-    for args, message in [
-        (([SQUARE], [1], *GRID, "Exact"), "Unknown method 'Exact'. Supported: 'exact', 'center'"),
-        (([SQUARE], [1, 2], *GRID, "bogus"), "wkb_list and id_list must have the same length"),
-        (([SQUARE, b"\x01\x01\x00\x00\x00" + bytes(16)], [1, 2], *GRID), "Unsupported WKB geometry type: 1"),
-    ]:
-        with pytest.raises(ValueError) as err:
-            q.build_cache(*args)
-        assert str(err.value) == message
-
-
-def test_cache_argument_must_be_a_coverage_cache():
-    for obj, shown in [(None, "'None' is"), (3, "'int' object is"), (object(), "'object' object is")]:
-        with pytest.raises(TypeError) as err:
-            q.apply_stat(obj, np.ones((5, 6)), 0.0, "mean")
-        assert str(err.value) == f"argument 'cache': {shown} not an instance of 'CoverageCache'"
+@pytest.mark.parametrize("obj,shown", [(None, "'None' is"), (3, "'int' object is"), (object(), "'object' object is")])
+def test_cache_argument_must_be_a_coverage_cache(obj, shown):
+    with pytest.raises(TypeError) as err:
+        q.apply_stat(obj, np.ones((5, 6)), 0.0, "mean")
+    assert str(err.value) == f"argument 'cache': {shown} not an instance of 'CoverageCache'"
 
 
 def test_panic_leaves_the_interpreter_and_earlier_caches_working():
@@ -122,9 +112,7 @@ def test_panic_leaves_the_interpreter_and_earlier_caches_working():
         with pytest.raises(BaseException) as err:
             q.build_cache([SQUARE, truncated], [1, 2], *GRID, "center")
         assert not isinstance(err.value, Exception)
-    panic = err.value
-    cls = type(panic)
+    cls, args = type(err.value), err.value.args
     assert cls.__name__ == "PanicException" and cls.__bases__ == (BaseException,)
-    assert len(panic.args) == 1 and isinstance(panic.args[0], str) and panic.args[0]
-    assert earlier.n_basins == 1
-    assert q.apply_stat(earlier, np.ones((5, 6)), 0.0, "count")[0] == 4.0
+    assert len(args) == 1 and isinstance(args[0], str) and args[0]
+    assert earlier.n_basins == 1 and q.apply_stat(earlier, np.ones((5, 6)), 0.0, "count")[0] == 4.0

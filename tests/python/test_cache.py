@@ -4,51 +4,37 @@ leave no references or memory behind."""
 import gc
 import inspect
 import pickle
+import struct
 import sys
-import threading
 import tracemalloc
 import weakref
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import _quorvalis as q
-from conftest import GRID, box, wkb_multipolygon, wkb_polygon
-
-SQUARE = wkb_polygon(box(0, 0, 2, 2))
+from conftest import GRID, SQUARE, box, wkb_polygon
 
 
-def test_type_cannot_be_made_or_extended_from_python():
-    with pytest.raises(TypeError):
-        q.CoverageCache()
-    with pytest.raises(TypeError):
-        type("Sub", (q.CoverageCache,), {})
-    assert (q.CoverageCache.__module__, q.CoverageCache.__name__) == ("builtins", "CoverageCache")
-    assert q.CoverageCache.__doc__ == "Opaque coverage cache held on the Python side."
-    assert q.CoverageCache.n_basins.__doc__ == "Number of basins in the cache."
-    assert q.CoverageCache.ids.__doc__ == "Basin IDs in cache order."
-    assert str(inspect.signature(q.CoverageCache.ids)) == "(self, /)"
-
-
-def test_instances_are_opaque_and_immutable():
-    cache = q.build_cache([SQUARE], [1], *GRID, "center")
-    assert repr(cache).startswith("<builtins.CoverageCache object at ")
-    with pytest.raises(AttributeError):
-        cache.n_basins = 5
-    with pytest.raises(AttributeError):
-        cache.extra = 1
-    with pytest.raises(TypeError):
-        weakref.ref(cache)
-    with pytest.raises(TypeError):
-        pickle.dumps(cache)
-    assert not gc.is_tracked(cache)
+def test_type_is_closed_and_instances_opaque_and_immutable():
+    cls, cache = q.CoverageCache, q.build_cache([SQUARE], [1], *GRID, "center")
+    for make in [cls, lambda: type("Sub", (cls,), {}), lambda: weakref.ref(cache), lambda: pickle.dumps(cache)]:
+        with pytest.raises(TypeError):
+            make()
+    for name, value in [("n_basins", 5), ("extra", 1)]:
+        with pytest.raises(AttributeError):
+            setattr(cache, name, value)
+    assert (cls.__module__, cls.__name__, cls.__doc__) == ("builtins", "CoverageCache",
+                                                           "Opaque coverage cache held on the Python side.")
+    assert cls.n_basins.__doc__ == "Number of basins in the cache."
+    assert cls.ids.__doc__ == "Basin IDs in cache order." and str(inspect.signature(cls.ids)) == "(self, /)"
+    assert repr(cache).startswith("<builtins.CoverageCache object at ") and not gc.is_tracked(cache)
     assert cache.n_basins == 1
 
 
 def test_ids_follow_the_basins():
-    outside = wkb_polygon(box(20, 20, 21, 21))
-    no_rings = wkb_polygon()
-    no_parts = wkb_multipolygon()
+    outside, no_rings, no_parts = wkb_polygon(box(20, 20, 21, 21)), wkb_polygon(), struct.pack("<BII", 1, 6, 0)
     cache = q.build_cache([SQUARE, outside, no_rings, SQUARE, no_parts, SQUARE], [5, 6, 7, -(2**63), 8, 5],
                           *GRID, "center")
     assert cache.n_basins == 3
@@ -67,24 +53,10 @@ def test_threads_reading_one_cache_agree():
     cache = q.build_cache([wkb_polygon(box(x, 0, x + 2.5, 5)) for x in range(4)], list(range(4)), *GRID)
     stacks = [rng.normal(size=(20, 5, 6)) for _ in range(4)]
     expected = [q.apply_stat_batch(cache, s, -9999.0, "variance") for s in stacks]
-    results = [[] for _ in stacks]
-
-    def work(i):
-        for _ in range(50):
-            results[i].append(q.apply_stat_batch(cache, stacks[i], -9999.0, "variance"))
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(stacks))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for want, got in zip(expected, results):
+    with ThreadPoolExecutor(len(stacks)) as pool:
+        results = pool.map(lambda s: [q.apply_stat_batch(cache, s, -9999.0, "variance") for _ in range(50)], stacks)
+    for want, got in zip(expected, results, strict=True):
         assert len(got) == 50 and all(np.array_equal(g, want) for g in got)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
@@ -94,17 +66,22 @@ def test_repeated_calls_leak_nothing():
     cache = q.build_cache(wkbs, ids, *GRID)
     inputs = [wkbs, ids, stack, weights, cache]
     refs = [sys.getrefcount(x) for x in inputs]
+    failing = [lambda: q.build_cache(wkbs, ids[:-1], *GRID),
+               lambda: q.build_cache(wkbs, ids, *GRID, method=1),
+               lambda: q.apply_stat_batch(cache, stack, 0.0, "avg"),
+               lambda: q.apply_stat_weights(cache, stack[0], weights[:2], 0.0, 0.0, "mean"),
+               lambda: q.apply_stat(cache, stack, 0.0, "mean")]
+
+    def rss_bytes():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * 4096
 
     def round_trip():
         fresh = q.build_cache(wkbs, ids, *GRID)
         q.apply_stat_batch(fresh, stack, 0.0, "mean")  # 11 KB of results per call
         q.apply_stat_batch_weights(cache, stack, weights, 0.0, 0.0, "weighted_mean")
         fresh.ids()
-        for bad in [lambda: q.build_cache(wkbs, ids[:-1], *GRID),
-                    lambda: q.build_cache(wkbs, ids, *GRID, method=1),
-                    lambda: q.apply_stat_batch(cache, stack, 0.0, "avg"),
-                    lambda: q.apply_stat_weights(cache, stack[0], weights[:2], 0.0, 0.0, "mean"),
-                    lambda: q.apply_stat(cache, stack, 0.0, "mean")]:
+        for bad in failing:
             with pytest.raises((ValueError, TypeError)):
                 bad()
 

@@ -81,8 +81,7 @@ def family(kind, rng, grid):
         v = rng.normal(size=2) * r
         return Polygon([c, c + v, c + v + [1e-4 * d, 1e-4 * d * rng.uniform(-1, 1)]])
     if kind == "decimal":  # vertices on cell lines as people write them, a hair off the grid's own
-        step = d / 2
-        return Polygon(np.round(star(rng, c, r, n // 16 + 3) / step) * step)
+        return Polygon(np.round(star(rng, c, r, n // 16 + 3) / (d / 2)) * (d / 2))
     if kind == "rectangle":  # aligned with the cell lines or not
         x0, y0 = snap(c, grid, 1.0) if rng.random() < 0.5 else c
         return shapely.box(x0, y0, x0 + rng.uniform(0.2, 9) * d, y0 + rng.uniform(0.2, 9) * d)
@@ -106,11 +105,10 @@ def moved(g, rng):
 KINDS = ["star", "snapped", "decimal", "holes", "multi", "tiny", "sliver", "rectangle", "beyond"]
 
 
-@pytest.fixture(params=ORIGINS, ids=["origin-180", "origin1e6"])
-def origin(request):
-    return request.param
+ANY_ORIGIN = pytest.mark.parametrize("origin", ORIGINS, ids=["origin-180", "origin1e6"])
 
 
+@ANY_ORIGIN
 @pytest.mark.parametrize("d", CELL_SIZES, ids=["0.1", "1/3", "0.25"])
 @pytest.mark.parametrize("kind", KINDS)
 def test_fractions_match_intersection_areas(kind, d, origin):
@@ -124,6 +122,7 @@ def test_fractions_match_intersection_areas(kind, d, origin):
         np.testing.assert_allclose(cov, oracle(g, boxes), rtol=0, atol=1e-6, err_msg=g.wkt[:200])
 
 
+@ANY_ORIGIN
 @pytest.mark.parametrize("kind", ["star", "snapped", "multi", "beyond"])
 def test_invariants(kind, origin):
     grid = make_grid(origin, 0.25)
@@ -134,46 +133,36 @@ def test_invariants(kind, origin):
     # Fractions times cell areas give back the area inside the grid.
     inside = shapely.area(shapely.intersection(geoms, shapely.box(*grid[:4])))
     np.testing.assert_allclose((cov * shapely.area(cell_boxes(grid))).sum(axis=(1, 2)), inside, rtol=1e-6)
-
     # Neither the direction of a ring nor its first vertex matters.
     np.testing.assert_allclose(coverage([moved(g, rng) for g in geoms], grid), cov, rtol=0, atol=1e-6)
 
 
-# Thin spikes whose arms pass through cell corners, found by searching snapped polygons:
-# the clamped exit points collapse a spike onto a line, and the cell it crosses looks empty
-# although the rest of the polygon covers it (or the reverse).
-SPIKES = [
-    (0.1, 0, "POLYGON ((-177.85 -87.75, -177.8 -87.9, -177.75 -87.85000000000001, -177.9 -88, "
-             "-177.05 -87.80000000000001, -177.85 -87.75))"),
-    (1 / 3, 1, "POLYGON ((1000007.1666666666 1000009.3333333334, 1000006.3333333334 1000008.8333333334, "
-               "1000006.6666666666 1000008.5, 1000005.5 1000009.6666666666, 1000007.1666666666 1000005.5, "
-               "1000007.1666666666 1000009.3333333334))"),
-    (0.1, 1, "POLYGON ((1000002.7 1000001.25, 1000002.25 1000001.1, 1000002.4 1000001.15, 1000001.7 1000001.65, "
-             "1000002.25 1000001, 1000002.7 1000001.25))"),
-    (1 / 3, 0, "POLYGON ((-178 -85.66666666666667, -176.66666666666666 -86.33333333333333, "
-               "-177.33333333333334 -86, -175.66666666666666 -88.33333333333333, "
-               "-173.33333333333334 -86.66666666666667, -178 -85.66666666666667))"),
-]
-
-
-@pytest.mark.parametrize(("d", "origin", "wkt"), SPIKES)
-def test_thin_spikes_through_cell_corners(d, origin, wkt):
-    grid = make_grid(ORIGINS[origin], d)
-    geom = shapely.from_wkt(wkt)
-    assert geom.is_valid
-    np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)
-
-
-# Vertices written in decimals on what are, in floating point, a hair off the cell lines:
-# an edge passing just inside a cell corner, and the two arms of a thin triangle meeting a
-# cell side less than an ulp apart. Each once gave a whole cell 1.0 instead of almost 0.
-NEAR_LINES = [
+# Polygons that once went wrong, each with the grid it went wrong on.
+REGRESSIONS = [
+    # Thin spikes whose arms pass through cell corners, found by searching snapped polygons:
+    # the clamped exit points collapse a spike onto a line, and the cell it crosses looks
+    # empty although the rest of the polygon covers it (or the reverse).
+    (make_grid(ORIGINS[0], 0.1), "POLYGON ((-177.85 -87.75, -177.8 -87.9, -177.75 -87.85000000000001, "
+                                 "-177.9 -88, -177.05 -87.80000000000001, -177.85 -87.75))"),
+    (make_grid(ORIGINS[1], 1 / 3), "POLYGON ((1000007.1666666666 1000009.3333333334, "
+                                   "1000006.3333333334 1000008.8333333334, 1000006.6666666666 1000008.5, "
+                                   "1000005.5 1000009.6666666666, 1000007.1666666666 1000005.5, "
+                                   "1000007.1666666666 1000009.3333333334))"),
+    (make_grid(ORIGINS[1], 0.1), "POLYGON ((1000002.7 1000001.25, 1000002.25 1000001.1, 1000002.4 1000001.15, "
+                                 "1000001.7 1000001.65, 1000002.25 1000001, 1000002.7 1000001.25))"),
+    (make_grid(ORIGINS[0], 1 / 3), "POLYGON ((-178 -85.66666666666667, -176.66666666666666 -86.33333333333333, "
+                                   "-177.33333333333334 -86, -175.66666666666666 -88.33333333333333, "
+                                   "-173.33333333333334 -86.66666666666667, -178 -85.66666666666667))"),
+    # Vertices written in decimals on what are, in floating point, a hair off the cell lines:
+    # an edge passing just inside a cell corner, and the two arms of a thin triangle meeting a
+    # cell side less than an ulp apart. Each once gave a whole cell 1.0 instead of almost 0.
     ((5.0, 45.0, 8.0, 47.0, 0.05, 0.05), "POLYGON ((7.3 45.6, 7.9 45.6, 7.9 45.9, 7.3 45.6))"),
     ((0.3, 0.7, 11.1, 11.5, 0.3, 0.3), "POLYGON ((7.2 6.6, 7.1 7, 7.4 5.8, 7.2 6.6))"),
 ]
 
 
-@pytest.mark.parametrize(("grid", "wkt"), NEAR_LINES)
-def test_edges_a_hair_off_the_cell_lines(grid, wkt):
+@pytest.mark.parametrize(("grid", "wkt"), REGRESSIONS)
+def test_regression_polygons(grid, wkt):
     geom = shapely.from_wkt(wkt)
+    assert geom.is_valid
     np.testing.assert_allclose(coverage([geom], grid)[0], oracle(geom, cell_boxes(grid)), rtol=0, atol=1e-6)

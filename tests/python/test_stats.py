@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _quorvalis as q
-from conftest import COLS, GRID, ROWS, box, wkb_polygon
+from conftest import COLS, GRID, ROWS, SQUARE, box, wkb_polygon
 
 STATS = ["mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"]
 NODATA = -9999.0
@@ -30,20 +30,15 @@ def reference(stat, cov, raster, nodata, weights=None, weight_nodata=math.nan):
             continue
         if stat == "mean":
             total, acc = total + f, acc + v * f
-        elif stat == "sum":
-            acc = acc + f * v
-        elif stat == "count":
-            acc = acc + f
+        elif stat in ("sum", "count"):
+            acc = acc + (f * v if stat == "sum" else f)
         elif stat in ("min", "max"):
             if extreme is None or (v < extreme if stat == "min" else v > extreme):
                 extreme = v
-        elif stat in ("variance", "stdev"):
-            new_total = total + f
-            delta = v - mean
+        elif stat in ("variance", "stdev"):  # weighted running mean and squared deviations
+            delta, new_total = v - mean, total + f
             step = (f * delta) / new_total
-            mean = mean + step
-            sq = sq + (delta * total) * step
-            total = new_total
+            mean, sq, total = mean + step, sq + (delta * total) * step, new_total
         elif weights is None or valid(w, weight_nodata):
             if stat == "weighted_mean":
                 x = f * w
@@ -86,25 +81,31 @@ def test_batches_equal_single_calls_per_step(box_cache, raster, weights, stat):
         np.testing.assert_array_equal(batch_w[t], q.apply_stat_weights(cache, step, weights, NODATA, -1.0, stat))
 
 
-@pytest.mark.parametrize("fn", ["apply_stat_weights", "apply_stat_batch_weights"])
-def test_weights_not_covering_the_raster_are_refused(fn):
+@pytest.mark.parametrize("fn,raster", [(q.apply_stat_weights, np.ones((ROWS, COLS))),
+                                       (q.apply_stat_batch_weights, np.ones((2, ROWS, COLS)))])
+def test_weights_not_covering_the_raster_are_refused(fn, raster):
     cache = q.build_cache([wkb_polygon(box(0, 0, 6, 5))], [1], *GRID, "center")
-    raster = np.ones((ROWS, COLS)) if fn == "apply_stat_weights" else np.ones((2, ROWS, COLS))
     with pytest.raises(ValueError, match="weights"):
-        getattr(q, fn)(cache, raster, np.ones((ROWS - 1, COLS)), NODATA, NODATA, "weighted_mean")
-    larger = getattr(q, fn)(cache, raster, np.ones((ROWS + 2, COLS + 1)), NODATA, NODATA, "weighted_mean")
-    assert np.all(larger == 1.0)
+        fn(cache, raster, np.ones((ROWS - 1, COLS)), NODATA, NODATA, "weighted_mean")
+    assert np.all(fn(cache, raster, np.ones((ROWS + 2, COLS + 1)), NODATA, NODATA, "weighted_mean") == 1.0)
 
 
 @pytest.mark.parametrize("bad", ["Mean", " mean", "avg", ""])
-def test_unknown_statistic(box_cache, raster, bad):
-    cache, _ = box_cache
-    message = f"Unknown stat '{bad}'. Supported: " + ", ".join(STATS)
+def test_unknown_statistic(raster, bad):
+    cache = q.build_cache([SQUARE], [1], *GRID)
     with pytest.raises(ValueError) as err:
         q.apply_stat(cache, raster, NODATA, bad)
-    assert str(err.value) == message
+    assert str(err.value) == f"Unknown stat '{bad}'. Supported: " + ", ".join(STATS)
     with pytest.raises(ValueError):
         q.apply_stat_batch(cache, raster[None], NODATA, bad)
+
+
+@pytest.mark.parametrize("stat", ["mean", "avg"])
+def test_empty_cache_or_no_time_steps_give_empty_results(stat):
     # Names are checked per reduced basin, so with nothing to reduce nothing is refused.
-    assert q.apply_stat_batch(cache, np.ones((0, ROWS, COLS)), NODATA, bad).shape == (0, cache.n_basins)
-    assert q.apply_stat(q.build_cache([], [], *GRID), raster, NODATA, bad).shape == (0,)
+    empty, two = q.build_cache([], [], *GRID), q.build_cache([SQUARE] * 2, [1, 2], *GRID, "center")
+    r2, r3 = np.ones((ROWS, COLS)), np.ones((4, ROWS, COLS))
+    assert q.apply_stat(empty, r2, 0.0, stat).shape == q.apply_stat_weights(empty, r2, r2, 0, 0, stat).shape == (0,)
+    for cache, stack, shape in [(empty, r3, (4, 0)), (two, r3[:0], (0, 2))]:
+        assert q.apply_stat_batch(cache, stack, 0.0, stat).shape == shape
+        assert q.apply_stat_batch_weights(cache, stack, r2, 0.0, 0.0, stat).shape == shape
