@@ -36,10 +36,10 @@ const Grid g2 = grid_from_params(0, 0, 2, 2, 1, 1);
 const Grid g4 = grid_from_params(0, 0, 4, 4, 1, 1);
 
 std::vector<float> frame() {  // 10 x 10: edges 0.5, corners 0.75, inside 0
-    std::vector<float> m(100, 0.0f);
+    std::vector<float> m(100);
     for (std::size_t k = 0; k < 100; ++k) {
-        const bool row_edge = k / 10 == 0 || k / 10 == 9, col_edge = k % 10 == 0 || k % 10 == 9;
-        m[k] = row_edge && col_edge ? 0.75f : (row_edge || col_edge ? 0.5f : 0.0f);
+        const int edges = (k / 10 % 9 == 0) + (k % 10 % 9 == 0);
+        m[k] = edges ? 0.25f * static_cast<float>(edges + 1) : 0.0f;
     }
     return m;
 }
@@ -85,8 +85,8 @@ Ring zigzag() {  // self-crossing, with repeated points and spikes out and back 
     Ring r;
     for (int k = 0; k < 400; ++k) {
         const Coordinate c{-10 + 0.05 * (k % 7) * (k % 3), -5 + 0.1 * (k % 11)};
-        const std::vector<Coordinate> more = k % 13 ? std::vector<Coordinate>{c, c} : std::vector<Coordinate>{c, {c.x + 1, c.y}, c};
-        r.insert(r.end(), more.begin(), more.end());
+        r.insert(r.end(), {c, k % 13 ? c : Coordinate{c.x + 1, c.y}});
+        if (k % 13 == 0) r.push_back(c);
     }
     r.push_back(r.front());
     return r;

@@ -33,10 +33,8 @@ TEST_P(CrossingExample, LeavesAtTheExpectedPointAndSide) {
 INSTANTIATE_TEST_SUITE_P(
     Segments, CrossingExample,
     ::testing::Values(  // exact corners go to the horizontal side
-        ExitCase{kUnit, {0.5, 0.5}, {1.5, 1.5}, {1.0, 1.0, Side::Top}},
-        ExitCase{kUnit, {0.5, 0.5}, {-0.5, 1.5}, {0.0, 1.0, Side::Top}},
-        ExitCase{kUnit, {0.5, 0.5}, {1.5, -0.5}, {1.0, 0.0, Side::Bottom}},
-        ExitCase{kUnit, {1.0, 1.0}, {2.0, 3.0}, {1.0, 1.0, Side::Top}},
+        ExitCase{kUnit, {0.5, 0.5}, {1.5, 1.5}, {1.0, 1.0, Side::Top}}, ExitCase{kUnit, {0.5, 0.5}, {-0.5, 1.5}, {0.0, 1.0, Side::Top}},
+        ExitCase{kUnit, {0.5, 0.5}, {1.5, -0.5}, {1.0, 0.0, Side::Bottom}}, ExitCase{kUnit, {1.0, 1.0}, {2.0, 3.0}, {1.0, 1.0, Side::Top}},
         ExitCase{kUnit, {0.5, 0.5}, {3.0, 0.5}, {1.0, 0.5, Side::Right}},
         ExitCase{kUnit, {0.25, 0.5}, {0.25, -7.0}, {0.25, 0.0, Side::Bottom}},
         ExitCase{kUnit, {0.5, 0.75}, {0.25, -0.25}, {0.3125, 0.0, Side::Bottom}},
@@ -48,24 +46,15 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{kUnit, {0.5, 1.0}, {1.7e308, 1.0 + 0x1p-52}, {0.5, 1.0, Side::Top}},
         // a hair above the corner: rounding the exit height to the corner must not send the
         // ring through the bottom side into the wrong neighbour
-        ExitCase{{5.0 + 46 * 0.05, 45.6, 5.0 + 47 * 0.05, 45.65}, {7.9, 45.9}, {7.3, 45.6},
-                 {5.0 + 46 * 0.05, 45.6, Side::Left}}));
-
-// Exit points are the crossing rounded correctly, so those of different segments keep the
-// order of the true crossings along a side. The two arms of this thin triangle meet the
-// cell's top side less than an ulp apart; rounded carelessly, the left arm's exit lands to
-// the left of the right arm's and the two runs through the cell swap places.
-TEST(Crossing, ExitPointsAreCorrectlyRounded) {
-    const BBox cell{6.8999999999999995, 6.6999999999999984, 7.1999999999999993, 6.9999999999999982};
-    const BBox above{6.8999999999999995, 6.9999999999999982, 7.1999999999999993, 7.299999999999998};
-    const Coordinate tip{7.1, 7.0};
-    const Crossing left_arm = crossing(cell, {7.2, 6.6}, tip);
-    const Crossing right_arm = crossing(above, tip, {7.4, 5.8});
-    EXPECT_EQ(left_arm.side, Side::Top);
-    EXPECT_EQ(left_arm.x, 7.1000000000000005);
-    EXPECT_EQ(right_arm.side, Side::Bottom);
-    EXPECT_EQ(right_arm.x, 7.1000000000000005);
-}
+        ExitCase{{5.0 + 46 * 0.05, 45.6, 5.0 + 47 * 0.05, 45.65}, {7.9, 45.9}, {7.3, 45.6}, {5.0 + 46 * 0.05, 45.6, Side::Left}},
+        // Exit points are the crossing rounded correctly, so those of different segments keep
+        // the order of the true crossings along a side. The two arms of this thin triangle meet
+        // the cell's top side less than an ulp apart; rounded carelessly, the left arm's exit
+        // lands left of the right arm's and the two runs through the cell swap places.
+        ExitCase{{6.8999999999999995, 6.6999999999999984, 7.1999999999999993, 6.9999999999999982}, {7.2, 6.6}, {7.1, 7.0},
+                 {7.1000000000000005, 6.9999999999999982, Side::Top}},
+        ExitCase{{6.8999999999999995, 6.9999999999999982, 7.1999999999999993, 7.299999999999998}, {7.1, 7.0}, {7.4, 5.8},
+                 {7.1000000000000005, 6.9999999999999982, Side::Bottom}}));
 
 const Ring kSquare{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
 const Ring kPeak{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 3}, {1, 2}, {0, 2}, {0, 0}};    // top vertex (2, 3)
@@ -94,27 +83,27 @@ TEST_P(LocationCase, SameAnswerForEveryStartAndDirection) {
     }
 }
 
+constexpr Location In = Location::Inside, Out = Location::Outside, On = Location::Boundary;
+
 INSTANTIATE_TEST_SUITE_P(
     Rings, LocationCase,
-    ::testing::Values(LocateCase{&kSquare, {0.5, 0.5}, Location::Inside}, LocateCase{&kSquare, {0.5, 0.0}, Location::Boundary},
-                      LocateCase{&kSquare, {1.0, 1.0}, Location::Boundary}, LocateCase{&kSquare, {2.0, 0.5}, Location::Outside},
-                      LocateCase{&kSquare, {-1.0, 0.0}, Location::Outside}, LocateCase{&kSquare, {0.0, -0.5}, Location::Outside},
-                      LocateCase{&kPeak, {0.5, 3.0}, Location::Outside}, LocateCase{&kPeak, {2.0, 3.0}, Location::Boundary},
-                      LocateCase{&kValley, {0.5, 1.0}, Location::Inside}, LocateCase{&kValley, {2.0, 1.5}, Location::Outside},
-                      LocateCase{&kWedge, {0.5, 0.5}, Location::Boundary},
-                      LocateCase{&kWedge, {0.5 + 0x1p-53, 0.5}, Location::Inside},
-                      LocateCase{&kWedge, {0.5, 0.5 + 0x1p-53}, Location::Outside},
-                      LocateCase{&kTwice, {0.5, 0.5}, Location::Inside}));
+    ::testing::Values(LocateCase{&kSquare, {0.5, 0.5}, In}, LocateCase{&kSquare, {0.5, 0.0}, On},
+                      LocateCase{&kSquare, {1.0, 1.0}, On}, LocateCase{&kSquare, {2.0, 0.5}, Out},
+                      LocateCase{&kSquare, {-1.0, 0.0}, Out}, LocateCase{&kSquare, {0.0, -0.5}, Out},
+                      LocateCase{&kPeak, {0.5, 3.0}, Out}, LocateCase{&kPeak, {2.0, 3.0}, On},
+                      LocateCase{&kValley, {0.5, 1.0}, In}, LocateCase{&kValley, {2.0, 1.5}, Out},
+                      LocateCase{&kWedge, {0.5, 0.5}, On}, LocateCase{&kWedge, {0.5 + 0x1p-53, 0.5}, In},
+                      LocateCase{&kWedge, {0.5, 0.5 + 0x1p-53}, Out}, LocateCase{&kTwice, {0.5, 0.5}, In}));
 
 TEST(Location, DegenerateRings) {
-    EXPECT_EQ(location(0.0, 0.0, {}), Location::Outside);
     const Ring one{{2.0, 3.0}}, segment{{0.0, 0.0}, {2.0, 2.0}};
-    EXPECT_EQ(location(2.0, 3.0, one), Location::Boundary);
-    EXPECT_EQ(location(2.0, 3.5, one), Location::Outside);
-    EXPECT_EQ(location(1.0, 1.0, segment), Location::Boundary);
-    EXPECT_EQ(location(3.0, 3.0, segment), Location::Outside);
-    EXPECT_EQ(location(0.25, 0.25, Ring{{0, 0}, {1, 0}, {NAN, NAN}, {0, 1}, {0, 0}}), Location::Outside);
-    EXPECT_EQ(location(NAN, 0.5, kSquare), Location::Outside);
+    EXPECT_EQ(location(0.0, 0.0, {}), Out);
+    EXPECT_EQ(location(2.0, 3.0, one), On);
+    EXPECT_EQ(location(2.0, 3.5, one), Out);
+    EXPECT_EQ(location(1.0, 1.0, segment), On);
+    EXPECT_EQ(location(3.0, 3.0, segment), Out);
+    EXPECT_EQ(location(0.25, 0.25, Ring{{0, 0}, {1, 0}, {NAN, NAN}, {0, 1}, {0, 0}}), Out);
+    EXPECT_EQ(location(NAN, 0.5, kSquare), Out);
 }
 
 }  // namespace

@@ -28,16 +28,14 @@ void expect_same(const Ring& a, const Ring& b) {
     for (std::size_t k = 0; k < ma.data.size(); ++k) EXPECT_NEAR(mb.data[k], ma.data[k], 1e-6) << k;
 }
 
-TEST(RingWalk, SquaresOfWholeCells) {
+TEST(RingWalk, WholeCellsAndRingsInsideOneCell) {
     const Ring square{{0, 0}, {2, 0}, {2, 2}, {0, 2}, {0, 0}};
     const std::vector<float> lower_left{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0};
     EXPECT_EQ(walk(square).data, lower_left);
     EXPECT_EQ(walk(Ring(square.rbegin(), square.rend())).data, lower_left);
     EXPECT_EQ(walk({{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}).data, lower_left);  // reaching past the grid
     EXPECT_EQ(total(walk({{0, 0}, {4, 0}, {0, 4}})), 0.0);  // three coordinates: nothing
-}
-
-TEST(RingWalk, RingsInsideOneCellAddOrSubtractTheirArea) {
+    // A ring inside one cell adds or subtracts its area.
     const Ring cell{{1, 1}, {2, 1}, {2, 2}, {1, 2}, {1, 1}};
     const Ring quarter{{1.25, 1.25}, {1.75, 1.25}, {1.75, 1.75}, {1.25, 1.75}, {1.25, 1.25}};
     const Matrix<float> m = walk(kUnit4, {{cell, true}, {quarter, false}});

@@ -1,5 +1,4 @@
-// Test helper: encodes polygons as WKB in either byte order, and lets a test write raw
-// fields to build malformed values.
+// Test helper: encodes polygons as WKB in either byte order; raw fields build malformed values.
 #pragma once
 
 #include <bit>
@@ -15,35 +14,25 @@ enum class Order : std::uint8_t { Big = 0, Little = 1 };
 struct WkbBuilder {
     std::vector<std::uint8_t> bytes;
 
-    WkbBuilder& u8(std::uint8_t v) {
-        bytes.push_back(v);
+    WkbBuilder& u32(std::uint32_t v, Order o) { return put(v, 4, o); }
+    WkbBuilder& header(std::uint32_t type, Order o) {
+        bytes.push_back(static_cast<std::uint8_t>(o));
+        return u32(type, o);
+    }
+    WkbBuilder& ring(const Ring& r, Order o) {
+        u32(static_cast<std::uint32_t>(r.size()), o);
+        for (const Coordinate& c : r) put(std::bit_cast<std::uint64_t>(c.x), 8, o).put(std::bit_cast<std::uint64_t>(c.y), 8, o);
         return *this;
     }
-    WkbBuilder& u32(std::uint32_t v, Order o) { return put(v, 4, o); }
-    WkbBuilder& f64(double v, Order o) { return put(std::bit_cast<std::uint64_t>(v), 8, o); }
-    WkbBuilder& header(std::uint32_t type, Order o) { return u8(static_cast<std::uint8_t>(o)).u32(type, o); }
-
     WkbBuilder& polygon_body(const Polygon& p, Order o) {
         const bool empty = p.exterior.empty() && p.interiors.empty();
         u32(empty ? 0u : static_cast<std::uint32_t>(1 + p.interiors.size()), o);
-        if (empty) return *this;
-        ring(p.exterior, o);
+        if (!empty) ring(p.exterior, o);
         for (const Ring& r : p.interiors) ring(r, o);
         return *this;
     }
-
-    WkbBuilder& ring(const Ring& r, Order o) {
-        u32(static_cast<std::uint32_t>(r.size()), o);
-        for (const Coordinate& c : r) f64(c.x, o).f64(c.y, o);
-        return *this;
-    }
-
-private:
     WkbBuilder& put(std::uint64_t v, int n, Order o) {
-        for (int i = 0; i < n; ++i) {
-            const int shift = 8 * (o == Order::Big ? n - 1 - i : i);
-            bytes.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
+        for (int i = 0; i < n; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> 8 * (o == Order::Big ? n - 1 - i : i)));
         return *this;
     }
 };
@@ -57,10 +46,7 @@ inline std::vector<std::uint8_t> multipolygon_wkb(const std::vector<Polygon>& pa
                                                   const std::vector<Order>& orders = {Order::Little}) {
     WkbBuilder b;
     b.header(6, outer).u32(static_cast<std::uint32_t>(parts.size()), outer);
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const Order o = orders[i % orders.size()];
-        b.header(3, o).polygon_body(parts[i], o);
-    }
+    for (std::size_t i = 0; i < parts.size(); ++i) b.header(3, orders[i % orders.size()]).polygon_body(parts[i], orders[i % orders.size()]);
     return b.bytes;
 }
 
