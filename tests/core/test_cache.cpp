@@ -108,7 +108,8 @@ TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
 
 TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
     const Bytes point = WkbBuilder{}.header(1, L).u32(0, L).u32(0, L).u32(0, L).u32(0, L).bytes;
-    EXPECT_EQ(failure<InputError>({kInside, kInside, kInside, point}, {0, 1, 2, 3}), "Unsupported WKB geometry type: 1");
+    EXPECT_EQ(failure<InputError>({kInside, kInside, kInside, point}, {0, 1, 2, 3}),
+              "Unsupported WKB geometry type: 1");
     EXPECT_EQ(failure<InputError>({kInside, Bytes{1, 3}}, {0, 1}), "WKB too short");
     const Bytes truncated(kInside.begin(), kInside.end() - 3);
     EXPECT_EQ(failure<InternalError>({kInside, truncated}, {0, 1}).rfind("index out of range", 0), 0u);
@@ -117,8 +118,9 @@ TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
 TEST(Failures, GiantWindowsRefusedBeforeAllocation) {
     // One polygon covering a grid of 10^30 cells; two small parts at opposite corners of a
     // 10^12 x 10^12 grid, whose merged window is as huge.
+    const Bytes huge = polygon_wkb({square(0, 0, 1e15), {}});
     const Bytes corners = multipolygon_wkb({{square(0, 0, 1), {}}, {square(1e12 - 1, 1e12 - 1, 1), {}}}, B);
-    for (const auto& [wkb, extent] : {std::pair{polygon_wkb({square(0, 0, 1e15), {}}), 1e15}, std::pair{corners, 1e12}}) {
+    for (const auto& [wkb, extent] : {std::pair{huge, 1e15}, std::pair{corners, 1e12}}) {
         const std::string msg = failure<InputError>({wkb}, {1}, 1, 1, "center", extent);
         EXPECT_NE(msg.find("too large"), std::string::npos) << msg;
     }

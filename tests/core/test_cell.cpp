@@ -58,7 +58,8 @@ TEST(Traversals, ForcedExitsAndWhatIsMeasured) {
     qualifying_traversals(open, lists);
     qualifying_traversals(point, lists);
     EXPECT_TRUE(lists.empty());
-    EXPECT_EQ(quorvalis::testing::error_of<InternalError>([] { (void)Traversal{}.last(); }), "empty traversal has no last coordinate");
+    EXPECT_EQ(quorvalis::testing::error_of<InternalError>([] { (void)Traversal{}.last(); }),
+              "empty traversal has no last coordinate");
 }
 
 }  // namespace

@@ -57,6 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 1, 1, 0}},
         CentreCase{"outside", kFour, square(5, 5, 1), {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}},
         CentreCase{"no_points", kFour, Ring{}, {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -10,13 +10,11 @@ using namespace quorvalis;
 
 constexpr float U = kUndecided;
 
-// A window of unit cells with its top-left corner at (0, rows).
-Window unit_window(std::uint64_t rows, std::uint64_t cols) { return {{0.0, static_cast<double>(rows), 1.0, 1.0}, 0, 0, rows, cols}; }
-
+// The matrix `data` over a window of unit cells with its top-left corner at (0, rows), filled.
 std::vector<float> filled(const Ring& ring, std::uint64_t rows, std::uint64_t cols, std::vector<float> data) {
     Matrix<float> m(rows, cols, U);
     m.data = std::move(data);
-    interior_fill(ring, unit_window(rows, cols), m);
+    interior_fill(ring, Window{{0.0, static_cast<double>(rows), 1.0, 1.0}, 0, 0, rows, cols}, m);
     return m.data;
 }
 

@@ -30,7 +30,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 INSTANTIATE_TEST_SUITE_P(
     Values, NumberTexts,
     ::testing::Values(NumberText{0.0, "0.0", "0"}, NumberText{-0.0, "-0.0", "-0"}, NumberText{1.0, "1.0", "1"},
-                      NumberText{-3.0, "-3.0", "-3"}, NumberText{-2.25, "-2.25", "-2.25"}, NumberText{0.1, "0.1", "0.1"},
+                      NumberText{-3.0, "-3.0", "-3"}, NumberText{0.5, "0.5", "0.5"}, NumberText{1.5, "1.5", "1.5"},
+                      NumberText{-2.25, "-2.25", "-2.25"}, NumberText{0.1, "0.1", "0.1"},
                       NumberText{123456.789, "123456.789", "123456.789"},
                       // the exponent thresholds, on both sides
                       NumberText{1e16, "1e16", "10000000000000000"},

@@ -82,7 +82,8 @@ TEST(CellAddressing, CentresAgreeBetweenWindowAndFullGrid) {
 }
 
 TEST(RingBox, IgnoresNaNAndStartsEmpty) {
-    EXPECT_EQ(extent(ring_bbox(std::vector<Coordinate>{{1, 2}, {kNaN, 7}, {-1, kNaN}, {3, -4}})), (Values{-1, -4, 3, 7}));
+    const std::vector<Coordinate> points{{1, 2}, {kNaN, 7}, {-1, kNaN}, {3, -4}};
+    EXPECT_EQ(extent(ring_bbox(points)), (Values{-1, -4, 3, 7}));
     EXPECT_EQ(extent(ring_bbox({})), (Values{kInf, kInf, -kInf, -kInf}));
 }
 
@@ -96,11 +97,12 @@ TEST_P(Cropping, WindowOfTouchedCells) {
 
 INSTANTIATE_TEST_SUITE_P(
     Boxes, Cropping,
-    ::testing::Values(std::pair{BBox{2, 3, 4, 5}, Values{2, 3, 4, 5, 2, 2}},  // outline on cell lines takes nothing beyond
+    ::testing::Values(std::pair{BBox{2, 3, 4, 5}, Values{2, 3, 4, 5, 2, 2}},  // an outline on cell lines takes no more
                       std::pair{BBox{2.5, 3.5, 2.5, 3.5}, Values{2, 3, 3, 4, 1, 1}},  // a point inside one cell
                       std::pair{BBox{3, 1, 3, 2}, kEmpty},                          // zero width on a line
                       std::pair{BBox{10, 0, 12, 2}, kEmpty},                        // touches from outside only
-                      std::pair{BBox{11, 0, 12, 2}, kEmpty}, std::pair{BBox{-5, -5, 50, 50}, Values{0, 0, 10, 10, 10, 10}},
+                      std::pair{BBox{11, 0, 12, 2}, kEmpty},
+                      std::pair{BBox{-5, -5, 50, 50}, Values{0, 0, 10, 10, 10, 10}},
                       std::pair{BBox{9.5, -1, 20, 0.5}, Values{9, 0, 10, 1, 1, 1}},  // overhanging a corner
                       std::pair{BBox{kInf, kInf, -kInf, -kInf}, kEmpty}, std::pair{BBox{kNaN, 0, 5, 5}, kEmpty}));
 

@@ -199,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(Stats, Validity,
 
 TEST(Stats, WeightsMustCoverEveryCountedCell) {
     CacheRecord cache{{basin(2, 2, {1, 1, 0, 1}, 1, 1)}, {}};
-    const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3), short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
+    const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3);
+    const Stored short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
     // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
     EXPECT_EQ(error_of<InputError>([&] { apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "mean"); }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
@@ -213,10 +214,10 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
 TEST(Stats, UnknownStatisticOnlyWhenSomethingIsReduced) {
     const CacheRecord cache{{basin(1, 1, {1})}, {}}, empty{};
     const Stored raster = store({1.0}, 1, 1, 1), none = store({}, 0, 1, 1);
+    const std::string supported = "mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum";
     for (const char* name : {"Mean", " mean", "avg", "", "mean "}) {
-        EXPECT_EQ(error_of<InputError>([&] { apply_stat_batch_weights(cache, raster.stack, raster.view(), 0, 0, name); }),
-                  "Unknown stat '" + std::string(name) +
-                      "'. Supported: mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum");
+        const auto batch = [&] { apply_stat_batch_weights(cache, raster.stack, raster.view(), 0, 0, name); };
+        EXPECT_EQ(error_of<InputError>(batch), "Unknown stat '" + std::string(name) + "'. Supported: " + supported);
         EXPECT_TRUE(apply_stat(empty, raster.view(), 0, name).empty());
         EXPECT_TRUE(apply_stat_batch(cache, none.stack, 0, name).empty());
     }

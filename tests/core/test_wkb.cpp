@@ -22,11 +22,12 @@ constexpr Order L = Order::Little, B = Order::Big;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Ring sizes and coordinate bits, so that NaN, -0.0 and subnormals compare exactly.
-std::vector<std::uint64_t> bits(const std::vector<Polygon>& polys) {
-    std::vector<std::uint64_t> out{polys.size()};
+using Bits = std::uint64_t;
+std::vector<Bits> bits(const std::vector<Polygon>& polys) {
+    std::vector<Bits> out{polys.size()};
     auto ring = [&](const Ring& r) {
         out.push_back(r.size());
-        for (const Coordinate& c : r) out.insert(out.end(), {std::bit_cast<std::uint64_t>(c.x), std::bit_cast<std::uint64_t>(c.y)});
+        for (const Coordinate& c : r) out.insert(out.end(), {std::bit_cast<Bits>(c.x), std::bit_cast<Bits>(c.y)});
     };
     for (const Polygon& p : polys) {
         out.push_back(p.interiors.size());
@@ -40,7 +41,8 @@ template <class Error>
 std::string message_of(const Bytes& wkb) { return error_of<Error>([&] { read_wkb(wkb); }); }
 
 // Non-finite and extreme values must come through bit for bit.
-const Polygon kOdd{square(0, 0, 10), {square(2, 2, 3), Ring{{std::nan(""), -kInf}, {kInf, -0.0}, {5e-324, 1.7976931348623157e308}}}};
+const Polygon kOdd{square(0, 0, 10),
+                   {square(2, 2, 3), Ring{{std::nan(""), -kInf}, {kInf, -0.0}, {5e-324, 1.7976931348623157e308}}}};
 const Polygon kSquare{square(0, 0, 1), {}};
 
 class ByteOrders : public ::testing::TestWithParam<Order> {};
@@ -68,7 +70,8 @@ class TooShort : public ::testing::TestWithParam<Bytes> {};
 
 TEST_P(TooShort, RefusedAsInputError) { EXPECT_EQ(message_of<InputError>(GetParam()), "WKB too short"); }
 
-INSTANTIATE_TEST_SUITE_P(Wkb, TooShort, ::testing::Values(Bytes{}, Bytes{0x01}, Bytes{0x01, 0x03, 0, 0}, Bytes{0, 0, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Wkb, TooShort,
+                         ::testing::Values(Bytes{}, Bytes{0x01}, Bytes{0x01, 0x03, 0, 0}, Bytes{0, 0, 0, 0}));
 
 // Codes with flag bits are refused rather than read as 2-D polygons.
 class UnsupportedTypes : public ::testing::TestWithParam<std::pair<std::uint32_t, Order>> {};
@@ -82,7 +85,8 @@ TEST_P(UnsupportedTypes, MessageCarriesFullCode) {
 
 INSTANTIATE_TEST_SUITE_P(Wkb, UnsupportedTypes,
                          ::testing::Values(std::pair{1u, L}, std::pair{1003u, B}, std::pair{2006u, L},
-                                           std::pair{0x80000003u, L}, std::pair{0x20000006u, B}, std::pair{0xffffffffu, L}));
+                                           std::pair{0x80000003u, L}, std::pair{0x20000006u, B},
+                                           std::pair{0xffffffffu, L}));
 
 // Declared counts far beyond the data must fail before storage is reserved for them: a
 // reserve for 2^32 - 1 points or rings would surface as std::bad_alloc instead.

@@ -21,7 +21,7 @@ struct WkbBuilder {
     }
     WkbBuilder& ring(const Ring& r, Order o) {
         u32(static_cast<std::uint32_t>(r.size()), o);
-        for (const Coordinate& c : r) put(std::bit_cast<std::uint64_t>(c.x), 8, o).put(std::bit_cast<std::uint64_t>(c.y), 8, o);
+        for (const Coordinate& c : r) f64(c.x, o).f64(c.y, o);
         return *this;
     }
     WkbBuilder& polygon_body(const Polygon& p, Order o) {
@@ -31,6 +31,9 @@ struct WkbBuilder {
         for (const Ring& r : p.interiors) ring(r, o);
         return *this;
     }
+
+private:
+    WkbBuilder& f64(double v, Order o) { return put(std::bit_cast<std::uint64_t>(v), 8, o); }
     WkbBuilder& put(std::uint64_t v, int n, Order o) {
         for (int i = 0; i < n; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> 8 * (o == Order::Big ? n - 1 - i : i)));
         return *this;
@@ -46,7 +49,10 @@ inline std::vector<std::uint8_t> multipolygon_wkb(const std::vector<Polygon>& pa
                                                   const std::vector<Order>& orders = {Order::Little}) {
     WkbBuilder b;
     b.header(6, outer).u32(static_cast<std::uint32_t>(parts.size()), outer);
-    for (std::size_t i = 0; i < parts.size(); ++i) b.header(3, orders[i % orders.size()]).polygon_body(parts[i], orders[i % orders.size()]);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const Order o = orders[i % orders.size()];
+        b.header(3, o).polygon_body(parts[i], o);
+    }
     return b.bytes;
 }
 
