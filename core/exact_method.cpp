@@ -44,10 +44,13 @@ PolygonRaster exact_method(const Grid& grid, const Ring& exterior, const std::ve
 
     if (exterior.size() == 5 && holes.empty()) {
         // A ring whose area equals its bounding box's area is that box, whatever its
-        // orientation or starting corner.
+        // orientation or starting corner. The absolute tolerance alone would take any small
+        // pentagon (areas below 1e-10, as with fine grids in degrees) for its box, so the
+        // areas must also agree relative to their size.
         const double a = std::fabs(signed_area(exterior));
         const double b = (box.xmax - box.xmin) * (box.ymax - box.ymin);
-        if (std::fabs(a - b) < 1e-10) {
+        const double gap = std::fabs(a - b);
+        if (gap < 1e-10 && gap <= 1e-9 * b) {
             fill_rectangle(window, box, coverage);
             return {std::move(coverage), polygon_grid};
         }

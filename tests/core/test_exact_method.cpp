@@ -34,6 +34,7 @@ TEST_P(WorkedExample, Matrix) {
 
 const Grid g2 = grid_from_params(0, 0, 2, 2, 1, 1);
 const Grid g4 = grid_from_params(0, 0, 4, 4, 1, 1);
+constexpr double kTiny = 0x1p-20;
 
 std::vector<float> frame() {  // 10 x 10: edges 0.5, corners 0.75, inside 0
     std::vector<float> m(100);
@@ -56,6 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"Frame", grid_from_params(0, 0, 10, 10, 1, 1), box_ring(0, 0, 10, 10), {box_ring(0.5, 0.5, 9.5, 9.5)}, 10,
                 frame()},
         Example{"FiveCoordinatesNotARectangle", g4, {{0, 0}, {2, 0}, {2, 2}, {1, 3}, {0, 0}}, {}, 2,
+                {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
+        // the same shape about a million times smaller: its area is within 1e-10 of its
+        // box's, yet it is no rectangle
+        Example{"TinyFiveCoordinatesNotARectangle", grid_from_params(0, 0, 4 * kTiny, 4 * kTiny, kTiny, kTiny),
+                {{0, 0}, {2 * kTiny, 0}, {2 * kTiny, 2 * kTiny}, {kTiny, 3 * kTiny}, {0, 0}}, {}, 2,
                 {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
         Example{"ThreeCoordinatesWalkNothing", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0, 0, 0}},
         Example{"UnclosedRingIsClosed", g4, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, 2, {1, 1, 1, 1}},
