@@ -54,6 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"RectangleInOneCell", grid_from_params(0, 0, 1, 1, 1, 1), box_ring(0.25, 0.25, 0.75, 0.75), {}, 1, {0.25f}},
         Example{"SquareWithHole", g4, box_ring(0, 0, 4, 4), {box_ring(1, 1, 3, 3)}, 4,
                 {1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1}},
+        Example{"TriangularHole", g4, box_ring(0, 0, 4, 4), {{{1, 1}, {3, 1}, {1, 3}, {1, 1}}}, 4,
+                {1, 1, 1, 1, 1, 0.5f, 1, 1, 1, 0, 0.5f, 1, 1, 1, 1, 1}},
         Example{"Frame", grid_from_params(0, 0, 10, 10, 1, 1), box_ring(0, 0, 10, 10), {box_ring(0.5, 0.5, 9.5, 9.5)}, 10,
                 frame()},
         Example{"FiveCoordinatesNotARectangle", g4, {{0, 0}, {2, 0}, {2, 2}, {1, 3}, {0, 0}}, {}, 2,
