@@ -37,6 +37,65 @@ void check_cell_size(const char* name, double size) {
     }
 }
 
+// Where coordinates are spaced one step (ulp) apart, a cell narrower than a few steps has
+// edges that round onto each other: zero-width cells give NaN fractions, or the window
+// misses the polygon altogether. A cell line origin + k * size is off by at most two steps
+// (two roundings), so cells of eight steps keep every line strictly between its neighbours.
+constexpr double kMinStepsPerCell = 8.0;
+
+// Covered areas are fractions of dx * dy; keeping it far inside the double range leaves room
+// for the products of coordinate differences (no overflow) and for fractions down to float
+// precision of tiny cells (no underflow).
+constexpr double kMinCellArea = 1e-250;
+constexpr double kMaxCellArea = 1e250;
+
+void check_axis(const char* size_name, const char* lo_name, const char* hi_name, double lo, double hi, double size) {
+    const std::string where = std::string(size_name) + " = " + format_debug(size) + " on the extent " + lo_name +
+                              " = " + format_debug(lo) + ", " + hi_name + " = " + format_debug(hi);
+    const double magnitude = std::max(std::fabs(lo), std::fabs(hi));
+    if (!std::isfinite(magnitude)) {
+        throw InputError("grid " + where + ": the extent must be finite");
+    }
+    const double step = std::nextafter(magnitude, std::numeric_limits<double>::infinity()) - magnitude;
+    if (std::fabs(size) < kMinStepsPerCell * step) {
+        throw InputError("grid " + where + ": coordinates of that size are only " + format_debug(step) +
+                         " apart, too coarse to place the cell edges; cells there must be at least " +
+                         format_debug(kMinStepsPerCell * step) + " wide");
+    }
+}
+
+// Refuses a grid whose cells the coordinates cannot resolve, rather than storing NaN
+// fractions or silently dropping a basin. A grid without cells holds nothing to get wrong.
+void check_grid(const Grid& grid) {
+    if (grid.rows == 0 || grid.cols == 0) return;
+    check_axis("dx", "xmin", "xmax", grid.xmin, grid.xmax, grid.dx);
+    check_axis("dy", "ymin", "ymax", grid.ymin, grid.ymax, grid.dy);
+    const double area = std::fabs(grid.dx * grid.dy);
+    if (!(area >= kMinCellArea && area <= kMaxCellArea)) {
+        throw InputError("grid cell of dx = " + format_debug(grid.dx) + ", dy = " + format_debug(grid.dy) +
+                         " has an area of " + format_debug(area) + ", outside the range " +
+                         format_debug(kMinCellArea) + " to " + format_debug(kMaxCellArea) +
+                         " in which covered fractions can be computed without overflow or underflow");
+    }
+}
+
+// NaN compares false with everything and infinity has no position, so either would walk
+// the ring to a wrong or NaN coverage; refused before any work on the geometry.
+void check_finite(const std::vector<Polygon>& polygons) {
+    auto check = [](const Ring& ring) {
+        for (const Coordinate& p : ring) {
+            if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+                throw InputError("WKB geometry has a non-finite coordinate (" + format_debug(p.x) + ", " +
+                                 format_debug(p.y) + "); coordinates must be finite numbers");
+            }
+        }
+    };
+    for (const Polygon& polygon : polygons) {
+        check(polygon.exterior);
+        for (const Ring& hole : polygon.interiors) check(hole);
+    }
+}
+
 struct PartWindow {
     Matrix<float> coverage;
     std::uint64_t row_offset;
@@ -91,12 +150,15 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
 
     CacheRecord record{{}, grid_from_params(xmin, ymin, xmax, ymax, dx, dy)};
     const Grid& grid = record.grid;
+    check_grid(grid);
     record.basins.reserve(wkb_list.size());
 
     std::vector<PartWindow> windows;
     for (std::size_t k = 0; k < wkb_list.size(); ++k) {
         windows.clear();
-        for (const Polygon& polygon : read_wkb(wkb_list[k])) {
+        const std::vector<Polygon> polygons = read_wkb(wkb_list[k]);
+        check_finite(polygons);
+        for (const Polygon& polygon : polygons) {
             if (polygon.exterior.empty()) continue;
             PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
             Matrix<float>& m = raster.coverage;

@@ -25,8 +25,9 @@ struct CacheRecord {
 };
 
 // Builds the record for all geometries in input order. Throws InputError with the
-// user-facing message for mismatched lists, an unknown method, bad grid parameters or a
-// bad WKB value; InternalError for broken invariants (truncated WKB among them).
+// user-facing message for mismatched lists, an unknown method, grid parameters whose cells
+// the coordinates cannot resolve, a bad or truncated WKB value or a non-finite coordinate;
+// InternalError only for broken invariants.
 CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
                         double xmin, double ymin, double xmax, double ymax, double dx, double dy,
                         std::string_view method);

@@ -5,15 +5,27 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorvalis {
 
-struct InputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// what() stops at the first NUL, and a message may quote a caller's text that holds one;
+// message() keeps every byte.
+class Error : public std::runtime_error {
+public:
+    explicit Error(std::string message) : std::runtime_error(message), message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
-struct InternalError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct InputError : Error {
+    using Error::Error;
+};
+
+struct InternalError : Error {
+    using Error::Error;
 };
 
 }  // namespace quorvalis

@@ -45,7 +45,7 @@ public:
     void require_room(std::size_t offset, std::uint32_t count, std::size_t min_bytes, const char* what) const {
         const std::size_t left = offset <= bytes_.size() ? bytes_.size() - offset : 0;
         if (count > left / min_bytes) {
-            throw InternalError("index out of range: WKB value of " + std::to_string(bytes_.size()) +
+            throw InputError("index out of range: WKB value of " + std::to_string(bytes_.size()) +
                                 " bytes declares " + std::to_string(count) + " " + what + " at offset " +
                                 std::to_string(offset));
         }
@@ -54,7 +54,7 @@ public:
 private:
     void require(std::size_t offset, std::size_t len, const char* what) const {
         if (offset > bytes_.size() || len > bytes_.size() - offset) {
-            throw InternalError("index out of range: WKB " + std::string(what) + " at offset " +
+            throw InputError("index out of range: WKB " + std::string(what) + " at offset " +
                                 std::to_string(offset) + " runs past the end of a " +
                                 std::to_string(bytes_.size()) + "-byte value");
         }
@@ -104,6 +104,10 @@ std::size_t read_polygon_body(const Reader& in, std::size_t offset, bool big_end
 
 bool is_big_endian(std::uint8_t order) { return order == 0; }
 
+[[noreturn]] void unsupported(std::uint32_t type) {
+    throw InputError("Unsupported WKB geometry type: " + std::to_string(type));
+}
+
 }  // namespace
 
 std::vector<Polygon> read_wkb(std::span<const std::uint8_t> wkb) {
@@ -113,8 +117,8 @@ std::vector<Polygon> read_wkb(std::span<const std::uint8_t> wkb) {
     const std::uint32_t type = in.u32_at(1, big_endian);
 
     std::vector<Polygon> polygons;
-    // Codes with Z, M or SRID bits set are refused: reading their coordinates as 2-D pairs
-    // would silently decode the wrong polygon.
+    // Codes with Z, M or SRID bits set are refused, at the top and in every part: reading
+    // their coordinates as 2-D pairs would silently decode the wrong polygon.
     if (type == kPolygon) {
         read_polygon_body(in, 5, big_endian, polygons.emplace_back());
     } else if (type == kMultiPolygon) {
@@ -124,13 +128,14 @@ std::vector<Polygon> read_wkb(std::span<const std::uint8_t> wkb) {
         std::size_t offset = 9;
         for (std::uint32_t i = 0; i < n_parts; ++i) {
             const bool part_big_endian = is_big_endian(in.byte_at(offset));
+            const std::uint32_t part_type = in.u32_at(offset + 1, part_big_endian);
+            if (part_type != kPolygon) unsupported(part_type);
             Polygon part;
-            // The part's own type code is not consulted.
             offset = read_polygon_body(in, offset + 5, part_big_endian, part);
             if (!part.exterior.empty()) polygons.push_back(std::move(part));
         }
     } else {
-        throw InputError("Unsupported WKB geometry type: " + std::to_string(type));
+        unsupported(type);
     }
     return polygons;
 }

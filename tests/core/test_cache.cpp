@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -112,7 +113,74 @@ TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
               "Unsupported WKB geometry type: 1");
     EXPECT_EQ(failure<InputError>({kInside, Bytes{1, 3}}, {0, 1}), "WKB too short");
     const Bytes truncated(kInside.begin(), kInside.end() - 3);
-    EXPECT_EQ(failure<InternalError>({kInside, truncated}, {0, 1}).rfind("index out of range", 0), 0u);
+    EXPECT_EQ(failure<InputError>({kInside, truncated}, {0, 1}).rfind("index out of range", 0), 0u);
+}
+
+// A NaN or infinite coordinate anywhere (a hole, a later part) is refused under both
+// methods; it used to give NaN statistics, an internal error or a finite wrong count.
+class NonFinite : public ::testing::TestWithParam<double> {};
+
+TEST_P(NonFinite, CoordinateRefusedUnderBothMethods) {
+    const double v = GetParam();
+    Ring ring = square(1, 1, 3);
+    ring[2].x = v;
+    const Polygon hole_bad{square(0, 0, 9), {square(2, 2, 1), ring}};
+    for (const Bytes& wkb : {polygon_wkb({ring, {}}), polygon_wkb(hole_bad, B),
+                             multipolygon_wkb({{square(5, 5, 1), {}}, {ring, {}}}, L)}) {
+        for (const char* method : {"exact", "center"}) {
+            const std::string msg = failure<InputError>({kInside, wkb}, {1, 2}, 1, 1, method);
+            EXPECT_EQ(msg.rfind("WKB geometry has a non-finite coordinate (", 0), 0u) << msg;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Coordinates, NonFinite, ::testing::Values(kNaN, kInf, -kInf));
+
+// Grids whose cells the coordinates cannot resolve, or whose cell area leaves the double
+// range, are refused with the reason; they used to store NaN fractions or drop basins.
+struct Unresolvable {
+    double origin, extent, size;
+    std::string reason;
+};
+
+class UnresolvableGrids : public ::testing::TestWithParam<Unresolvable> {};
+
+TEST_P(UnresolvableGrids, RefusedWithTheReason) {
+    const Unresolvable& t = GetParam();
+    const std::vector<Bytes> wkb{polygon_wkb({square(t.origin, t.origin, t.extent / 2), {}})};
+    const Ids id{1};
+    for (const char* method : {"exact", "center"}) {
+        const std::string msg = error_of<InputError>([&] {
+            build_cache(wkb, id, t.origin, t.origin, t.origin + t.extent, t.origin + t.extent, t.size, t.size,
+                        method);
+        });
+        EXPECT_EQ(msg.rfind("grid ", 0), 0u) << msg;
+        EXPECT_NE(msg.find(t.reason), std::string::npos) << msg;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, UnresolvableGrids,
+    ::testing::Values(Unresolvable{0, 4, 1e-20, "only 8.881784197001252e-16 apart"},
+                      Unresolvable{1e17, 64, 1, "dx = 1.0 on the extent xmin = 1e17, xmax = 1.0000000000000006e17"},
+                      Unresolvable{0, 1e157, 1e155, "area of inf"},
+                      Unresolvable{0, 1e-298, 1e-300, "area of 0.0"},
+                      Unresolvable{0, 1e-120, 1e-126, "outside the range 1e-250 to 1e250"},
+                      Unresolvable{0, kInf, 1, "the extent must be finite"}));
+
+// Just inside the limits the same checks let the grid through and cover the cells right.
+TEST(Building, GridsAtTheLimitsOfResolutionStillCover) {
+    for (const auto& [origin, size] : {std::pair{1e15, 1.0}, std::pair{0.0, 1e-120}, std::pair{0.0, 1e120}}) {
+        const std::vector<Bytes> wkb{polygon_wkb({square(origin + size, origin + size, 2 * size), {}})};
+        const Ids id{1};
+        const CacheRecord r = build_cache(wkb, id, origin, origin, origin + 4 * size, origin + 4 * size, size,
+                                          size, "exact");
+        ASSERT_EQ(r.basins.size(), 1u) << origin << " " << size;
+        // Cell lines off the exact multiples may widen the window; the four cells stay whole.
+        const std::vector<float>& v = r.basins[0].coverage.data;
+        EXPECT_EQ(std::count(v.begin(), v.end(), 1.0f), 4) << origin << " " << size;
+        EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(v.size()) - 4);
+    }
 }
 
 TEST(Failures, GiantWindowsRefusedBeforeAllocation) {

@@ -73,27 +73,37 @@ TEST_P(TooShort, RefusedAsInputError) { EXPECT_EQ(message_of<InputError>(GetPara
 INSTANTIATE_TEST_SUITE_P(Wkb, TooShort,
                          ::testing::Values(Bytes{}, Bytes{0x01}, Bytes{0x01, 0x03, 0, 0}, Bytes{0, 0, 0, 0}));
 
-// Codes with flag bits are refused rather than read as 2-D polygons.
+// Codes with flag bits are refused rather than read as 2-D polygons, at the top level and
+// in every MultiPolygon part (a Polygon Z part read as 2-D gave a garbage polygon).
 class UnsupportedTypes : public ::testing::TestWithParam<std::pair<std::uint32_t, Order>> {};
 
 TEST_P(UnsupportedTypes, MessageCarriesFullCode) {
     const auto [code, o] = GetParam();
+    const std::string want = "Unsupported WKB geometry type: " + std::to_string(code);
     // A body that would decode if the code were taken for a polygon.
     const Bytes wkb = WkbBuilder{}.header(code, o).polygon_body(kSquare, o).bytes;
-    EXPECT_EQ(message_of<InputError>(wkb), "Unsupported WKB geometry type: " + std::to_string(code));
+    if (code != 6) {
+        EXPECT_EQ(message_of<InputError>(wkb), want);
+    }
+    // The same code on the second part of a MultiPolygon, after a good first part.
+    const Bytes multi = WkbBuilder{}.header(6, L).u32(2, L).header(3, o).polygon_body(kSquare, o)
+                            .header(code, o).polygon_body(kSquare, o).bytes;
+    EXPECT_EQ(message_of<InputError>(multi), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Wkb, UnsupportedTypes,
                          ::testing::Values(std::pair{1u, L}, std::pair{1003u, B}, std::pair{2006u, L},
+                                           std::pair{6u, B}, std::pair{0x20000003u, L}, std::pair{3003u, B},
                                            std::pair{0x80000003u, L}, std::pair{0x20000006u, B},
                                            std::pair{0xffffffffu, L}));
 
-// Declared counts far beyond the data must fail before storage is reserved for them: a
-// reserve for 2^32 - 1 points or rings would surface as std::bad_alloc instead.
+// A value cut short, or declaring counts far beyond its data, is the caller's bad input.
+// The counts must fail before storage is reserved for them: a reserve for 2^32 - 1 points
+// or rings would surface as std::bad_alloc instead.
 class Truncated : public ::testing::TestWithParam<Bytes> {};
 
-TEST_P(Truncated, RefusedAsInternalError) {
-    const std::string msg = message_of<InternalError>(GetParam());
+TEST_P(Truncated, RefusedAsInputError) {
+    const std::string msg = message_of<InputError>(GetParam());
     EXPECT_EQ(msg.rfind("index out of range", 0), 0u) << msg;
 }
 
