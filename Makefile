@@ -1,4 +1,4 @@
-# The commands a person types: make test, make demo, make bench.
+# The commands a person types: make test, make demo, make bench, make fuzz SECONDS=60.
 # Everything they need (virtual environment, PyPI packages, GoogleTest) is set up here.
 
 SHELL := /bin/bash
@@ -13,11 +13,15 @@ PYTHON ?= $(shell \
 VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
+# Fuzzing time in seconds, shared by the two targets; make test runs a short pass.
+SECONDS ?= 60
+CI_FUZZ_SECONDS ?= 30
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test core-tests sanitize python-tests build demo bench clean
+.PHONY: test core-tests sanitize python-tests sanitize-python build demo bench fuzz clean
 
-test: core-tests sanitize python-tests
+test: core-tests sanitize python-tests sanitize-python
+	$(MAKE) fuzz SECONDS=$(CI_FUZZ_SECONDS)
 
 $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2; exit 1; fi
@@ -38,6 +42,38 @@ sanitize: /usr/include/gtest/gtest.h
 	cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVALIS_MODULE=OFF -DQUORVALIS_TESTS=ON -DQUORVALIS_SANITIZE=ON >/dev/null
 	cmake --build build/sanitize -j $(JOBS)
 	build/sanitize/core_tests --gtest_brief=1
+
+# The Python tests against the module built with ASan and UBSan. The interpreter itself is
+# not instrumented, so the sanitizer runtimes are preloaded; leaks are not reported because
+# the interpreter keeps much of its memory until exit, and a refused huge allocation must
+# return null (MemoryError) rather than end the process.
+SAN_PY := build/sanitize-python
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" PYTHONPATH=$(SAN_PY)
+
+sanitize-python: $(VENV)/.ready
+	cmake -S . -B $(SAN_PY) -DCMAKE_BUILD_TYPE=Debug -DQUORVALIS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(SAN_PY)) >/dev/null
+	cmake --build $(SAN_PY) -j $(JOBS) --target _quorvalis
+	$(SAN_ENV) $(VPY) -c 'import _quorvalis, sys; sys.exit(not _quorvalis.__file__.startswith("$(abspath $(SAN_PY))"))'
+	$(SAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+# libFuzzer with clang (Debian's clang and its runtime libraries), sanitizers on. New inputs
+# go to a corpus under build/; the seeds in fuzz/seeds are only read.
+/usr/bin/clang++:
+	$(SUDO) apt-get install -y clang libclang-rt-dev || ($(SUDO) apt-get update && $(SUDO) apt-get install -y clang libclang-rt-dev)
+
+fuzz: /usr/bin/clang++
+	cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=clang++ -DQUORVALIS_MODULE=OFF -DQUORVALIS_FUZZ=ON >/dev/null
+	cmake --build build/fuzz -j $(JOBS)
+	@for t in wkb cache; do \
+	  mkdir -p build/fuzz/corpus_$$t; \
+	  echo "== fuzz_$$t for $$(( $(SECONDS) / 2 )) s"; \
+	  build/fuzz/fuzz_$$t build/fuzz/corpus_$$t fuzz/seeds/$$t -max_total_time=$$(( $(SECONDS) / 2 )) \
+	    -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build/fuzz/ -print_final_stats=1 2>&1 \
+	    | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|finding)|ERROR' ; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
 
 build: $(VENV)/.ready
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
