@@ -1,32 +1,23 @@
 // _quorvalis: the Python face of the quorvalis core, and the only code that touches Python
-// or NumPy. The module, sketched as Python:
-//
-//     class CoverageCache:
-//         """Opaque coverage cache held on the Python side."""
-//         # Made only by build_cache: not instantiable, not subclassable, immutable.
-//
-//         @property
-//         def n_basins(self) -> int: ...
-//
-//         def ids(self) -> numpy.ndarray:        # int64, basin order, a fresh copy per call
-//             ...
-//
-//     def build_cache(wkb_list, id_list, xmin, ymin, xmax, ymax, dx, dy,
-//                     method="exact") -> CoverageCache: ...
-//     def apply_stat(cache, raster, nodata, stat) -> numpy.ndarray: ...          # (n_basins,)
-//     def apply_stat_batch(cache, raster, nodata, stat) -> numpy.ndarray: ...    # (time, n_basins)
-//     def apply_stat_weights(cache, raster, weights, nodata, weight_nodata,
-//                            stat) -> numpy.ndarray: ...                         # (n_basins,)
-//     def apply_stat_batch_weights(cache, raster, weights, nodata, weight_nodata,
-//                                  stat) -> numpy.ndarray: ...                   # (time, n_basins)
-//
-//     class PanicException(BaseException):     # made on first use, not a module attribute
-//         """A broken internal invariant; the call was abandoned, nothing else is affected."""
+// or NumPy. Its interface, typed, is _quorvalis.pyi beside the module.
 //
 // Core errors cross into Python in one place (raise_current): InputError -> ValueError,
 // InternalError -> PanicException, std::bad_alloc -> MemoryError, anything else ->
 // PanicException. A Python error raised while converting arguments travels through the
 // C++ code as PyErrorSet so that every owned resource is released by its destructor.
+// Types and the exception class live in the module's state, so each interpreter that
+// imports the module gets its own.
+//
+// Fixed on purpose: callers match on these, so they stay as they are even where they look odd.
+//   - The types report "builtins" as their module: "builtins.CoverageCache" and
+//     "builtins.PySliceContainer" (the base of every result array).
+//   - The argument binder words its TypeErrors as CPython's own C-level binder does
+//     ("takes at most 4 arguments (5 given)", "missing required argument 'dy' (pos 8)",
+//     "given by name ('x') and position (1)"), not as a Python function would.
+//   - An ndarray of the wrong dtype or number of dimensions is refused with the same text
+//     as an object of the wrong type: "'ndarray' object is not an instance of 'ndarray'".
+//   - Numbers inside fatal (PanicException) messages are written as format_debug writes
+//     them: "1.0", "1e16", "NaN", "inf".
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -43,6 +34,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -177,9 +169,11 @@ Py_ssize_t param_index(const Signature& sig, PyObject* key) {
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const auto n = static_cast<Py_ssize_t>(sig.names.size());
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs + nkw > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd %sargument%s (%zd given)", sig.fname, n,
-                     nargs == 0 ? "keyword " : "", n == 1 ? "" : "s", nargs + nkw);
+    // Only surplus positional arguments are reported by count: with them in range, a
+    // surplus keyword is unknown or repeats a positional one, and is named below.
+    if (nargs > n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig.fname, n,
+                     n == 1 ? "" : "s", nargs + nkw);
         fail();
     }
     Py_ssize_t matched = 0;
@@ -253,16 +247,15 @@ void check_sequence(PyObject* obj, const char* what) {
     if (!PySequence_Check(obj)) not_instance(obj, "Sequence");
 }
 
-// A reported length only sizes the reservation, and a lying __len__ must not be able to
-// demand an absurd one.
+// A reported length only sizes the reservation (the items are read by iteration), and a
+// lying __len__ must not be able to demand an absurd one. As with operator.length_hint, a
+// TypeError (no usable length) falls back to no reservation, while any other error from
+// __len__ is the caller's and propagates.
 template <class T>
 void reserve_for(std::vector<T>& out, PyObject* seq) {
     constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
-    const Py_ssize_t n = PySequence_Size(seq);
-    if (n < 0) {
-        PyErr_Clear();
-        return;
-    }
+    const Py_ssize_t n = PyObject_LengthHint(seq, 0);
+    if (n < 0) fail();
     out.reserve(static_cast<std::size_t>(std::min(n, kMaxReserve)));
 }
 
@@ -320,33 +313,21 @@ std::vector<std::int64_t> to_id_list(PyObject* obj) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Types. Each is created once per process and shared by every import of the module, which
-// is why the module declares it does not support several interpreters.
+// Module state: the types and the exception class of one module object. Each interpreter
+// that imports the module has its own, so nothing is shared between interpreters.
 
-template <class T, class Make>
-T* once(std::atomic<T*>& slot, Make&& make) {
-    T* have = slot.load(std::memory_order_acquire);
-    if (have != nullptr) return have;
-    T* made = make();
-    if (made == nullptr) return nullptr;
-    if (!slot.compare_exchange_strong(have, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);  // another thread won the race; its object is the one in use
-        return have;
-    }
-    return made;
-}
+struct ModuleState {
+    PyTypeObject* cache_type;
+    PyTypeObject* slice_container_type;
+    PyObject* panic_type;  // derived straight from BaseException: `except Exception` lets it through
+};
 
-std::atomic<PyObject*> g_panic_type{nullptr};
+extern PyModuleDef module_def;
 
-// Derived straight from BaseException so that `except Exception` does not swallow it.
-PyObject* panic_type() {
-    return once(g_panic_type, [] {
-        return PyErr_NewExceptionWithDoc(
-            "_quorvalis.PanicException",
-            "A broken internal invariant; the call was abandoned, nothing else is affected.",
-            PyExc_BaseException, nullptr);
-    });
-}
+ModuleState& state_of(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// The state of the module that made `type` (one of this module's types).
+ModuleState& state_of(PyTypeObject* type) { return state_of(PyType_GetModuleByDef(type, &module_def)); }
 
 // --- Result buffers handed to NumPy without a copy ---
 
@@ -376,13 +357,6 @@ PyType_Spec slice_container_spec = {
     slice_container_slots,
 };
 
-std::atomic<PyTypeObject*> g_slice_container_type{nullptr};
-
-PyTypeObject* slice_container_type() {
-    return once(g_slice_container_type,
-                [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec)); });
-}
-
 template <class T>
 constexpr int numpy_type_of() {
     if constexpr (std::is_same_v<T, double>) {
@@ -394,12 +368,17 @@ constexpr int numpy_type_of() {
 }
 
 // A new writeable C-ordered array over `buffer`, which moves into the array's base object.
+// Creating the holder or the array fails only when memory runs out; the error Python set
+// for it (MemoryError) is the call's error.
 template <class T>
-PyObject* owned_array(std::vector<T>&& buffer, std::span<const npy_intp> dims) {
+PyObject* owned_array(const ModuleState& state, std::vector<T>&& buffer, std::span<const npy_intp> dims) {
     if (buffer.data() == nullptr) buffer.reserve(1);  // NumPy would allocate for a null pointer
-    PyTypeObject* holder_type = slice_container_type();
-    PyObject* holder = holder_type != nullptr ? holder_type->tp_alloc(holder_type, 0) : nullptr;
-    if (holder == nullptr) throw quorvalis::InternalError("Failed to create slice container");
+    PyTypeObject* holder_type = state.slice_container_type;
+    PyObject* holder = holder_type->tp_alloc(holder_type, 0);
+    if (holder == nullptr) {
+        if (PyErr_Occurred()) fail();
+        throw quorvalis::InternalError("Failed to create slice container");
+    }
     auto* container = reinterpret_cast<SliceContainer*>(holder);
     std::construct_at(&container->buffer, std::in_place_type<std::vector<T>>, std::move(buffer));
     Ref owner(holder);
@@ -410,9 +389,13 @@ PyObject* owned_array(std::vector<T>&& buffer, std::span<const npy_intp> dims) {
     PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(numpy_type_of<T>()),
                                          static_cast<int>(dims.size()), dims.data(), strides, data,
                                          NPY_ARRAY_CARRAY, nullptr);
-    if (arr == nullptr) throw quorvalis::InternalError("Failed to create result array");
+    if (arr == nullptr) {
+        if (PyErr_Occurred()) fail();
+        throw quorvalis::InternalError("Failed to create result array");
+    }
     Ref result(arr);
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), owner.release()) < 0) {
+        if (PyErr_Occurred()) fail();
         throw quorvalis::InternalError("Failed to create result array");
     }
     return result.release();
@@ -440,7 +423,7 @@ private:
     std::atomic<std::intptr_t>& count_;
 };
 
-PyObject* raise_current() noexcept;
+PyObject* raise_current(const ModuleState& state) noexcept;
 
 void cache_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -458,6 +441,7 @@ PyObject* cache_n_basins(PyObject* self, void*) {
 }
 
 PyObject* cache_ids(PyObject* self, PyObject*) {
+    const ModuleState& state = state_of(Py_TYPE(self));
     try {
         auto* cache = reinterpret_cast<CacheObject*>(self);
         SharedAccess access(cache);
@@ -465,9 +449,9 @@ PyObject* cache_ids(PyObject* self, PyObject*) {
         ids.reserve(cache->record.basins.size());
         for (const quorvalis::Basin& basin : cache->record.basins) ids.push_back(basin.id);
         const npy_intp dims[1] = {static_cast<npy_intp>(ids.size())};
-        return owned_array(std::move(ids), dims);
+        return owned_array(state, std::move(ids), dims);
     } catch (...) {
-        return raise_current();
+        return raise_current(state);
     }
 }
 
@@ -489,8 +473,8 @@ PyType_Slot cache_slots[] = {
     {0, nullptr},
 };
 
-// No Py_TPFLAGS_BASETYPE (no subclasses), no GC (it refers to no Python object), no
-// __dict__ or weak references.
+// No Py_TPFLAGS_BASETYPE (no subclasses), no GC (it refers to no Python object but its
+// type), no __dict__ or weak references.
 PyType_Spec cache_spec = {
     "builtins.CoverageCache",
     sizeof(CacheObject),
@@ -499,15 +483,9 @@ PyType_Spec cache_spec = {
     cache_slots,
 };
 
-std::atomic<PyTypeObject*> g_cache_type{nullptr};
-
-PyTypeObject* cache_type() {
-    return once(g_cache_type, [] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&cache_spec)); });
-}
-
-PyObject* new_cache(quorvalis::CacheRecord&& record) {
-    PyTypeObject* type = cache_type();
-    PyObject* self = type != nullptr ? type->tp_alloc(type, 0) : nullptr;
+PyObject* new_cache(const ModuleState& state, quorvalis::CacheRecord&& record) {
+    PyTypeObject* type = state.cache_type;
+    PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) fail();  // the record is released by the caller's unwinding
     auto* cache = reinterpret_cast<CacheObject*>(self);
     std::construct_at(&cache->record, std::move(record));
@@ -515,8 +493,8 @@ PyObject* new_cache(quorvalis::CacheRecord&& record) {
     return self;
 }
 
-CacheObject* to_cache(PyObject* obj) {
-    if (!Py_IS_TYPE(obj, g_cache_type.load(std::memory_order_acquire))) not_instance(obj, "CoverageCache");
+CacheObject* to_cache(const ModuleState& state, PyObject* obj) {
+    if (!Py_IS_TYPE(obj, state.cache_type)) not_instance(obj, "CoverageCache");
     return reinterpret_cast<CacheObject*>(obj);
 }
 
@@ -566,35 +544,39 @@ quorvalis::RasterStack view3(PyObject* obj) {
 // ---------------------------------------------------------------------------------------
 // Errors out
 
-void set_message(PyObject* type, const char* message) {
-    Ref text(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace"));
+// The whole text, NUL characters included: a message may quote a name the caller gave.
+void set_message(PyObject* type, std::string_view message) {
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(type, text.get());
 }
 
-void raise_panic(const char* message) {
-    // A Python error already pending (say NumPy failing to make an array) becomes the cause.
+void raise_panic(const ModuleState& state, std::string_view message) {
+    // A Python error already pending becomes the cause.
     PyObject* pending = take_raised();
-    PyObject* type = panic_type();
-    if (type != nullptr) set_message(type, message);
+    set_message(state.panic_type, message);
     chain_cause(pending);
 }
 
 // The one translation of C++ exceptions into Python ones; call it from a catch (...) block.
-PyObject* raise_current() noexcept {
+// A container asked for more elements than it can ever hold (std::length_error) has run out
+// of memory as surely as a failed allocation.
+PyObject* raise_current(const ModuleState& state) noexcept {
     try {
         throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const quorvalis::InputError& e) {
-        set_message(PyExc_ValueError, e.what());
+        set_message(PyExc_ValueError, e.message());
     } catch (const quorvalis::InternalError& e) {
-        raise_panic(e.what());
+        raise_panic(state, e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_panic(e.what());
+        raise_panic(state, e.what());
     } catch (...) {
-        raise_panic("unknown C++ exception");
+        raise_panic(state, "unknown C++ exception");
     }
     return nullptr;
 }
@@ -607,7 +589,8 @@ constexpr const char* kBuildCacheParams[] = {"wkb_list", "id_list", "xmin", "ymi
 constexpr const char* kStatParams[] = {"cache", "raster", "nodata", "stat"};
 constexpr const char* kWeightedStatParams[] = {"cache", "raster", "weights", "nodata", "weight_nodata", "stat"};
 
-PyObject* build_cache(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* build_cache(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ModuleState& state = state_of(module);
     try {
         PyObject* a[9];
         bind({"build_cache", kBuildCacheParams, 8}, args, nargs, kwnames, a);
@@ -620,16 +603,17 @@ PyObject* build_cache(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const std::string_view method =
             a[8] != nullptr ? convert("method", [&] { return to_text(a[8]); }) : std::string_view("exact");
         return new_cache(
-            quorvalis::build_cache(wkbs, ids, grid[0], grid[1], grid[2], grid[3], grid[4], grid[5], method));
+            state, quorvalis::build_cache(wkbs, ids, grid[0], grid[1], grid[2], grid[3], grid[4], grid[5], method));
     } catch (...) {
-        return raise_current();
+        return raise_current(state);
     }
 }
 
 // The four statistic functions share one body: Batch takes a (time, rows, cols) raster,
 // Weighted a 2-D weights raster and its nodata value.
 template <bool Batch, bool Weighted>
-PyObject* apply(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ModuleState& state = state_of(module);
     try {
         PyObject* a[6];
         if constexpr (Weighted) {
@@ -645,7 +629,7 @@ PyObject* apply(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* weight_nodata_arg = Weighted ? *next++ : nullptr;
         PyObject* stat_arg = *next;
 
-        CacheObject* cache = convert("cache", [&] { return to_cache(cache_arg); });
+        CacheObject* cache = convert("cache", [&] { return to_cache(state, cache_arg); });
         SharedAccess access(cache);
         convert("raster", [&] { return to_array(raster_arg, Batch ? 3 : 2); });
         if (Weighted) convert("weights", [&] { return to_array(weights_arg, 2); });
@@ -683,26 +667,26 @@ PyObject* apply(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
             throw quorvalis::InternalError("statistic returned " + std::to_string(out.size()) + " values, expected " +
                                            std::to_string(expected));
         }
-        return owned_array(std::move(out), std::span<const npy_intp>(dims, ndim));
+        return owned_array(state, std::move(out), std::span<const npy_intp>(dims, ndim));
     } catch (...) {
-        return raise_current();
+        return raise_current(state);
     }
 }
 
-PyObject* apply_stat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply<false, false>("apply_stat", args, nargs, kwnames);
+PyObject* apply_stat(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apply<false, false>(module, "apply_stat", args, nargs, kwnames);
 }
 
-PyObject* apply_stat_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply<true, false>("apply_stat_batch", args, nargs, kwnames);
+PyObject* apply_stat_batch(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apply<true, false>(module, "apply_stat_batch", args, nargs, kwnames);
 }
 
-PyObject* apply_stat_weights(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply<false, true>("apply_stat_weights", args, nargs, kwnames);
+PyObject* apply_stat_weights(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apply<false, true>(module, "apply_stat_weights", args, nargs, kwnames);
 }
 
-PyObject* apply_stat_batch_weights(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply<true, true>("apply_stat_batch_weights", args, nargs, kwnames);
+PyObject* apply_stat_batch_weights(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apply<true, true>(module, "apply_stat_batch_weights", args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -805,54 +789,47 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The C API table of NumPy's multiarray module; its home moved from numpy.core to
-// numpy._core in NumPy 2.
-int import_numpy() {
-    Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) return -1;
-    Ref version(PyObject_GetAttrString(numpy.get(), "__version__"));
-    if (!version) return -1;
-    const char* text = PyUnicode_AsUTF8(version.get());
-    if (text == nullptr) return -1;
-    const long major = std::strtol(text, nullptr, 10);
-    Ref multiarray(PyImport_ImportModule(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray"));
-    if (!multiarray) return -1;
-    Ref capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return -1;
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_SetString(PyExc_ImportError, "NumPy's _ARRAY_API is not a capsule");
-        return -1;
-    }
-    auto** api = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (api == nullptr) return -1;
-    PyArray_API = api;
-    if (NPY_VERSION < PyArray_GetNDArrayCVersion()) {
-        PyErr_Format(PyExc_ImportError, "_quorvalis was built for NumPy C ABI 0x%x but NumPy %s has 0x%x",
-                     static_cast<unsigned>(NPY_VERSION), text, static_cast<unsigned>(PyArray_GetNDArrayCVersion()));
-        return -1;
-    }
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-    if (NPY_FEATURE_VERSION > PyArray_RUNTIME_VERSION) {
-        PyErr_Format(PyExc_ImportError, "_quorvalis needs NumPy C API version 0x%x or later; NumPy %s has 0x%x",
-                     static_cast<unsigned>(NPY_FEATURE_VERSION), text,
-                     static_cast<unsigned>(PyArray_RUNTIME_VERSION));
-        return -1;
-    }
+// Each step that can fail leaves what it made in the state, where clear releases it.
+int module_exec(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    ModuleState& state = state_of(module);
+    state.cache_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &cache_spec, nullptr));
+    if (state.cache_type == nullptr) return -1;
+    state.slice_container_type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &slice_container_spec, nullptr));
+    if (state.slice_container_type == nullptr) return -1;
+    state.panic_type = PyErr_NewExceptionWithDoc(
+        "_quorvalis.PanicException", "A broken internal invariant; the call was abandoned, nothing else is affected.",
+        PyExc_BaseException, nullptr);
+    if (state.panic_type == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "CoverageCache", reinterpret_cast<PyObject*>(state.cache_type)) < 0) return -1;
+    return PyModule_AddFunctions(module, module_functions);
+}
+
+// The types refer back to the module (PyType_FromModuleAndSpec), so the state takes part in
+// garbage collection to let the cycle be collected when an interpreter ends.
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& state = state_of(module);
+    Py_VISIT(state.cache_type);
+    Py_VISIT(state.slice_container_type);
+    Py_VISIT(state.panic_type);
     return 0;
 }
 
-int module_exec(PyObject* module) {
-    if (import_numpy() < 0) return -1;
-    PyTypeObject* type = cache_type();
-    if (type == nullptr || slice_container_type() == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "CoverageCache", reinterpret_cast<PyObject*>(type)) < 0) return -1;
-    return PyModule_AddFunctions(module, module_functions);
+int module_clear(PyObject* module) {
+    ModuleState& state = state_of(module);
+    Py_CLEAR(state.cache_type);
+    Py_CLEAR(state.slice_container_type);
+    Py_CLEAR(state.panic_type);
+    return 0;
 }
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -861,7 +838,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quorvalis", kModuleDoc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_quorvalis", kModuleDoc, sizeof(ModuleState), nullptr, module_slots,
+    module_traverse,       module_clear, module_free,
 };
 
 }  // namespace
