@@ -1,10 +1,12 @@
 """The module surface as a caller meets it: names, signatures, docstrings, argument binding
 and conversion, and how failures surface."""
 
+import ast
 import inspect
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -29,6 +31,15 @@ SIGNATURES = {  # name: (signature, first line of the docstring)
 def test_public_names_and_module_doc():
     assert {n for n in dir(q) if not n.startswith("_")} == {"CoverageCache", *SIGNATURES}
     assert q.__doc__.startswith("quorvalis: Fast exact zonal statistics \u2014 ") and q.__doc__.endswith(".")
+
+
+def test_typed_stub_matches_the_module():
+    stub = ast.parse((Path(__file__).parents[2] / "python" / "_quorvalis.pyi").read_text())
+    functions = {f.name: [a.arg for a in f.args.args] for f in stub.body if isinstance(f, ast.FunctionDef)}
+    classes = {c.name for c in stub.body if isinstance(c, ast.ClassDef)}
+    assert classes | set(functions) == {n for n in dir(q) if not n.startswith("_")}
+    for name, params in functions.items():
+        assert params == list(inspect.signature(getattr(q, name)).parameters), name
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
