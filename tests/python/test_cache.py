@@ -3,6 +3,7 @@ leave no references or memory behind."""
 
 import gc
 import inspect
+import os
 import pickle
 import struct
 import sys
@@ -59,7 +60,9 @@ def test_threads_reading_one_cache_agree():
         assert len(got) == 50 and all(np.array_equal(g, want) for g in got)
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+# AddressSanitizer keeps freed memory in quarantine, so the resident size grows regardless.
+@pytest.mark.skipif(not sys.platform.startswith("linux") or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="reads /proc/self/statm, which a sanitizer's quarantine inflates")
 def test_repeated_calls_leak_nothing():
     wkbs, ids = [wkb_polygon(box(x * 0.5, 0, x * 0.5 + 3, 5)) for x in range(7)], list(range(7))
     stack, weights = np.ones((200, 5, 6)), np.ones((5, 6))
