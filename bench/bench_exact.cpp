@@ -77,8 +77,8 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method) 
     const auto t1 = std::chrono::steady_clock::now();
     Run r{std::chrono::duration<double>(t1 - t0).count(), 0, 0.0};
     for (const auto& b : cache.basins) {
-        r.cells += b.coverage.rows * b.coverage.cols;
-        for (const float v : b.coverage.data) r.covered += v;
+        r.cells += b.coverage.rows() * b.coverage.cols();
+        for (const float v : b.coverage.values()) r.covered += v;
     }
     return r;
 }

@@ -57,8 +57,8 @@ CacheRecord synthetic_cache(std::uint64_t rows, std::uint64_t cols, std::uint64_
 std::uint64_t covered_cells(const CacheRecord& cache, std::uint64_t rows, std::uint64_t cols) {
     std::uint64_t n = 0;
     for (const Basin& b : cache.basins)
-        for (std::uint64_t i = 0; i < b.coverage.rows && b.row_offset + i < rows; ++i)
-            for (std::uint64_t j = 0; j < b.coverage.cols && b.col_offset + j < cols; ++j) n += b.coverage(i, j) > 0.0f;
+        for (std::uint64_t i = 0; i < b.coverage.rows() && b.row_offset + i < rows; ++i)
+            for (std::uint64_t j = 0; j < b.coverage.cols() && b.col_offset + j < cols; ++j) n += b.coverage(i, j) > 0.0f;
     return n;
 }
 
@@ -95,9 +95,9 @@ struct NaiveSum final : Acc {
     out.reserve(cache.basins.size());
     for (const Basin& b : cache.basins) {
         auto acc = make_naive(stat);
-        for (std::uint64_t i = 0; i < b.coverage.rows; ++i) {
+        for (std::uint64_t i = 0; i < b.coverage.rows(); ++i) {
             if (b.row_offset + i >= raster.rows) break;
-            for (std::uint64_t j = 0; j < b.coverage.cols; ++j) {
+            for (std::uint64_t j = 0; j < b.coverage.cols(); ++j) {
                 if (b.col_offset + j >= raster.cols) break;
                 const float f = b.coverage(i, j);
                 if (f <= 0) continue;

@@ -121,18 +121,18 @@ PartWindow merge(const std::vector<PartWindow>& parts) {
     for (const PartWindow& w : parts) {
         row_start = std::min(row_start, w.row_offset);
         col_start = std::min(col_start, w.col_offset);
-        row_end = std::max(row_end, checked_end(w.row_offset, w.coverage.rows));
-        col_end = std::max(col_end, checked_end(w.col_offset, w.coverage.cols));
+        row_end = std::max(row_end, checked_end(w.row_offset, w.coverage.rows()));
+        col_end = std::max(col_end, checked_end(w.col_offset, w.coverage.cols()));
     }
     PartWindow merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
     for (const PartWindow& w : parts) {
         if (w.coverage.empty()) continue;
         const std::uint64_t dr = w.row_offset - row_start;
         const std::uint64_t dc = w.col_offset - col_start;
-        for (std::uint64_t i = 0; i < w.coverage.rows; ++i) {
+        for (std::uint64_t i = 0; i < w.coverage.rows(); ++i) {
             float* dst = &merged.coverage(dr + i, dc);
             const float* src = &w.coverage(i, 0);
-            for (std::uint64_t j = 0; j < w.coverage.cols; ++j) dst[j] += src[j];
+            for (std::uint64_t j = 0; j < w.coverage.cols(); ++j) dst[j] += src[j];
         }
     }
     return merged;
@@ -162,11 +162,7 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
             if (polygon.exterior.empty()) continue;
             PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
             Matrix<float>& m = raster.coverage;
-            if (m.rows == 0 && m.cols == 0) continue;
-            if (m.data.size() != checked_cell_count(m.rows, m.cols)) {
-                throw InternalError("coverage matrix of " + std::to_string(m.rows) + " x " + std::to_string(m.cols) +
-                                    " cells holds " + std::to_string(m.data.size()) + " values");
-            }
+            if (m.rows() == 0 && m.cols() == 0) continue;
             // Placed by the centre of the window's first cell, which lies well inside a
             // full-grid cell, so rounding in the window's extent cannot shift the offset.
             const double y = raster.grid.ymax + raster.grid.dy * -0.5;

@@ -29,13 +29,13 @@ void fill(Matrix<float>& m, std::uint64_t row, std::uint64_t col, float v, FillQ
         // The left neighbour goes back in the queue; the span runs rightwards from c.
         if (c > 0 && m(r, c - 1) == kUndecided) queue.push(r, c - 1);
         std::uint64_t e = c;
-        for (; e < m.cols && m(r, e) == kUndecided; ++e) m(r, e) = v;
+        for (; e < m.cols() && m(r, e) == kUndecided; ++e) m(r, e) = v;
         if (r > 0) {
             for (std::uint64_t k = c; k < e; ++k) {
                 if (m(r - 1, k) == kUndecided) queue.push(r - 1, k);
             }
         }
-        if (r + 1 < m.rows) {
+        if (r + 1 < m.rows()) {
             for (std::uint64_t k = c; k < e; ++k) {
                 if (m(r + 1, k) == kUndecided) queue.push(r + 1, k);
             }
@@ -46,8 +46,8 @@ void fill(Matrix<float>& m, std::uint64_t row, std::uint64_t col, float v, FillQ
 void interior_fill(std::span<const Coordinate> ring, const Window& window, Matrix<float>& m) {
     if (m.empty()) return;
     FillQueue queue;
-    for (std::uint64_t i = 0; i < m.rows; ++i) {
-        for (std::uint64_t j = 0; j < m.cols; ++j) {
+    for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        for (std::uint64_t j = 0; j < m.cols(); ++j) {
             if (m(i, j) != kUndecided) continue;
             const Coordinate p = window.centre(i, j);
             fill(m, i, j, centre_value(ring, p.x, p.y), queue);

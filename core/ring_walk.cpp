@@ -205,7 +205,7 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
             const double area = (cb.xmax - cb.xmin) * (cb.ymax - cb.ymin);
             if (area <= 0) return;
             const auto v = static_cast<float>(std::fabs(signed_area(ring)) / area);
-            if (row0 < coverage.rows && col0 < coverage.cols) coverage(row0, col0) += sign * v;
+            if (row0 < coverage.rows() && col0 < coverage.cols()) coverage(row0, col0) += sign * v;
             return;
         }
     }
@@ -254,8 +254,8 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
 
     interior_fill(classification, w, values);
 
-    for (std::uint64_t i = 0; i < w.rows && row0 + i < coverage.rows; ++i) {
-        for (std::uint64_t j = 0; j < w.cols && col0 + j < coverage.cols; ++j) {
+    for (std::uint64_t i = 0; i < w.rows && row0 + i < coverage.rows(); ++i) {
+        for (std::uint64_t j = 0; j < w.cols && col0 + j < coverage.cols(); ++j) {
             coverage(row0 + i, col0 + j) += sign * values(i, j);
         }
     }

@@ -186,8 +186,8 @@ struct Span2 {
 };
 
 Span2 clip(const Basin& b, std::uint64_t rows, std::uint64_t cols) {
-    const std::uint64_t h = b.row_offset >= rows ? 0 : std::min(b.coverage.rows, rows - b.row_offset);
-    const std::uint64_t w = b.col_offset >= cols ? 0 : std::min(b.coverage.cols, cols - b.col_offset);
+    const std::uint64_t h = b.row_offset >= rows ? 0 : std::min(b.coverage.rows(), rows - b.row_offset);
+    const std::uint64_t w = b.col_offset >= cols ? 0 : std::min(b.coverage.cols(), cols - b.col_offset);
     return {h, w};
 }
 
@@ -199,8 +199,8 @@ void walk(const Basin& basin, const RasterStack& stack, std::uint64_t t0, const 
     const Span2 in = clip(basin, stack.rows, stack.cols);
     if (in.rows == 0 || in.cols == 0) return;
     const std::byte* base = stack.data + static_cast<std::ptrdiff_t>(t0) * stack.step_stride;
-    const float* cov_row = basin.coverage.data.data();
-    for (std::uint64_t i = 0; i < in.rows; ++i, cov_row += basin.coverage.cols) {
+    const float* cov_row = basin.coverage.values().data();
+    for (std::uint64_t i = 0; i < in.rows; ++i, cov_row += basin.coverage.cols()) {
         const std::uint64_t r = basin.row_offset + i;
         const std::byte* p = base + static_cast<std::ptrdiff_t>(r) * stack.row_stride +
                              static_cast<std::ptrdiff_t>(basin.col_offset) * stack.col_stride;
@@ -313,14 +313,6 @@ std::vector<double> reduce(const CacheRecord& cache, const RasterStack& stack, c
     std::vector<double> out = make_output(stack.steps, cache.basins.size());
     if (out.empty()) return out;
     const StatKind kind = parse_stat(stat);
-    for (const Basin& b : cache.basins) {
-        std::uint64_t cells = 0;
-        if (__builtin_mul_overflow(b.coverage.rows, b.coverage.cols, &cells) || b.coverage.data.size() != cells) {
-            throw InternalError("coverage window of basin " + std::to_string(b.id) + " holds " +
-                                std::to_string(b.coverage.data.size()) + " values for " +
-                                std::to_string(b.coverage.rows) + " x " + std::to_string(b.coverage.cols) + " cells");
-        }
-    }
     if (weights == nullptr) {
         reduce_all(kind, cache, stack, UnitWeights{}, nodata, out.data());
         return out;

@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     for (const quorvalis::Basin& b : record.basins) {
-        for (const float v : b.coverage.data) {
+        for (const float v : b.coverage.values()) {
             if (!std::isfinite(v)) finding("non-finite coverage value stored in the cache");
         }
     }

@@ -38,7 +38,7 @@ Ids ids_of(const CacheRecord& r) {
     for (const Basin& b : r.basins) ids.push_back(b.id);
     return ids;
 }
-Counts placement(const Basin& b) { return {b.row_offset, b.col_offset, b.coverage.rows, b.coverage.cols}; }
+Counts placement(const Basin& b) { return {b.row_offset, b.col_offset, b.coverage.rows(), b.coverage.cols()}; }
 
 const Bytes kInside = polygon_wkb({square(2, 3, 2), {}});
 
@@ -69,8 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
     const Bytes quarter = polygon_wkb({square(2, 3, 0.5), {}});
-    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).coverage.data, std::vector<float>{0.25f});
-    EXPECT_EQ(build({quarter}, {1}).basins.at(0).coverage.data, std::vector<float>{0.0f});
+    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).coverage.values(), std::vector<float>{0.25f});
+    EXPECT_EQ(build({quarter}, {1}).basins.at(0).coverage.values(), std::vector<float>{0.0f});
     // Geometries without a window have no basin; a window without covered centres has one.
     const Bytes outside = polygon_wkb({square(20, 20, 1), {}}, B), tiny = polygon_wkb({square(0.1, 0.1, 0.2), {}});
     const CacheRecord r = build(
@@ -78,8 +78,8 @@ TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
         {42, 2, 3, 4, 5, 6, 42});
     ASSERT_EQ(ids_of(r), (Ids{42, 6, 42}));
     EXPECT_EQ(placement(r.basins[0]), (Counts{5, 2, 2, 2}));
-    EXPECT_EQ(r.basins[0].coverage.data, (std::vector<float>{1, 1, 1, 1}));
-    EXPECT_EQ(r.basins[1].coverage.data, std::vector<float>{0});
+    EXPECT_EQ(r.basins[0].coverage.values(), (std::vector<float>{1, 1, 1, 1}));
+    EXPECT_EQ(r.basins[1].coverage.values(), std::vector<float>{0});
 }
 
 TEST(Building, GridKeptAsGivenAndNegativeSizesCoverNothing) {
@@ -96,7 +96,7 @@ TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     const CacheRecord twice = build({multipolygon_wkb({{square(2, 3, 2), {}}, {square(3, 3, 2), {}}}, B, {L, B})}, {9});
     ASSERT_EQ(twice.basins.size(), 1u);
     EXPECT_EQ(placement(twice.basins[0]), (Counts{5, 2, 2, 3}));
-    EXPECT_EQ(twice.basins[0].coverage.data, (std::vector<float>{1, 2, 1, 1, 2, 1}));
+    EXPECT_EQ(twice.basins[0].coverage.values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
     // The bottom-left cell and one near the top right, plus a part outside the grid.
     const CacheRecord apart =
         build({multipolygon_wkb({{square(0, 0, 1), {}}, {square(30, 30, 1), {}}, {square(8, 8, 1), {}}}, L)}, {3});
@@ -104,7 +104,7 @@ TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     EXPECT_EQ(placement(apart.basins[0]), (Counts{1, 0, 9, 9}));
     std::vector<float> want(81, 0.0f);
     want[8] = want[72] = 1.0f;  // (0, 8) and (8, 0)
-    EXPECT_EQ(apart.basins[0].coverage.data, want);
+    EXPECT_EQ(apart.basins[0].coverage.values(), want);
 }
 
 TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
@@ -177,7 +177,7 @@ TEST(Building, GridsAtTheLimitsOfResolutionStillCover) {
                                           size, "exact");
         ASSERT_EQ(r.basins.size(), 1u) << origin << " " << size;
         // Cell lines off the exact multiples may widen the window; the four cells stay whole.
-        const std::vector<float>& v = r.basins[0].coverage.data;
+        const std::vector<float>& v = r.basins[0].coverage.values();
         EXPECT_EQ(std::count(v.begin(), v.end(), 1.0f), 4) << origin << " " << size;
         EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(v.size()) - 4);
     }

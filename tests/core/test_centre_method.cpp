@@ -29,9 +29,9 @@ TEST_P(CentreExamples, MatrixAndWindow) {
     const PolygonRaster out = centre_method(t.grid, t.exterior, t.holes);
     const Grid& g = out.grid;
     EXPECT_EQ((std::vector<double>{g.xmin, g.ymin, g.xmax, g.ymax, double(g.rows), double(g.cols)}), t.window);
-    EXPECT_EQ(out.coverage.rows, g.rows);
-    EXPECT_EQ(out.coverage.cols, g.cols);
-    EXPECT_EQ(out.coverage.data, t.expected);
+    EXPECT_EQ(out.coverage.rows(), g.rows);
+    EXPECT_EQ(out.coverage.cols(), g.cols);
+    EXPECT_EQ(out.coverage.values(), t.expected);
 }
 
 const Grid kFour = grid_from_params(0, 0, 4, 4, 1, 1);

@@ -27,9 +27,9 @@ class WorkedExample : public ::testing::TestWithParam<Example> {};
 TEST_P(WorkedExample, Matrix) {
     const Example& e = GetParam();
     const PolygonRaster r = exact_method(e.grid, e.exterior, e.holes);
-    EXPECT_EQ(r.coverage.cols, e.cols);
-    ASSERT_EQ(r.coverage.data.size(), e.matrix.size());
-    for (std::size_t k = 0; k < e.matrix.size(); ++k) EXPECT_NEAR(r.coverage.data[k], e.matrix[k], 1e-6) << k;
+    EXPECT_EQ(r.coverage.cols(), e.cols);
+    ASSERT_EQ(r.coverage.values().size(), e.matrix.size());
+    for (std::size_t k = 0; k < e.matrix.size(); ++k) EXPECT_NEAR(r.coverage.values()[k], e.matrix[k], 1e-6) << k;
 }
 
 const Grid g2 = grid_from_params(0, 0, 2, 2, 1, 1);
@@ -80,7 +80,7 @@ TEST_P(BadGeometry, ResultOrCleanError) {
     const Grid grid = grid_from_params(-180, -90, 180, 90, 0.1, 0.1);
     try {
         const PolygonRaster r = exact_method(grid, GetParam(), {GetParam()});
-        EXPECT_EQ(r.coverage.data.size(), r.grid.rows * r.grid.cols);
+        EXPECT_EQ(r.coverage.values().size(), r.grid.rows * r.grid.cols);
     } catch (const InternalError&) {
     } catch (const InputError&) {
     }

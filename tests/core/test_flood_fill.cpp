@@ -12,10 +12,9 @@ constexpr float U = kUndecided;
 
 // The matrix `data` over a window of unit cells with its top-left corner at (0, rows), filled.
 std::vector<float> filled(const Ring& ring, std::uint64_t rows, std::uint64_t cols, std::vector<float> data) {
-    Matrix<float> m(rows, cols, U);
-    m.data = std::move(data);
+    Matrix<float> m(rows, cols, std::move(data));
     interior_fill(ring, Window{{0.0, static_cast<double>(rows), 1.0, 1.0}, 0, 0, rows, cols}, m);
-    return m.data;
+    return m.values();
 }
 
 TEST(InteriorFill, RegionsAreDecidedOneByOne) {

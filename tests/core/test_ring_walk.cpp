@@ -21,19 +21,19 @@ Matrix<float> walk(const Grid& g, std::initializer_list<std::pair<Ring, bool>> r
 
 Matrix<float> walk(const Ring& ring) { return walk(kUnit4, {{ring, true}}); }
 
-double total(const Matrix<float>& m) { return std::accumulate(m.data.begin(), m.data.end(), 0.0); }
+double total(const Matrix<float>& m) { return std::accumulate(m.values().begin(), m.values().end(), 0.0); }
 
 void expect_same(const Ring& a, const Ring& b) {
     const Matrix<float> ma = walk(a), mb = walk(b);
-    for (std::size_t k = 0; k < ma.data.size(); ++k) EXPECT_NEAR(mb.data[k], ma.data[k], 1e-6) << k;
+    for (std::size_t k = 0; k < ma.values().size(); ++k) EXPECT_NEAR(mb.values()[k], ma.values()[k], 1e-6) << k;
 }
 
 TEST(RingWalk, WholeCellsAndRingsInsideOneCell) {
     const Ring square{{0, 0}, {2, 0}, {2, 2}, {0, 2}, {0, 0}};
     const std::vector<float> lower_left{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0, 0};
-    EXPECT_EQ(walk(square).data, lower_left);
-    EXPECT_EQ(walk(Ring(square.rbegin(), square.rend())).data, lower_left);
-    EXPECT_EQ(walk({{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}).data, lower_left);  // reaching past the grid
+    EXPECT_EQ(walk(square).values(), lower_left);
+    EXPECT_EQ(walk(Ring(square.rbegin(), square.rend())).values(), lower_left);
+    EXPECT_EQ(walk({{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}).values(), lower_left);  // reaching past the grid
     EXPECT_EQ(total(walk({{0, 0}, {4, 0}, {0, 4}})), 0.0);  // three coordinates: nothing
     // A ring inside one cell adds or subtracts its area.
     const Ring cell{{1, 1}, {2, 1}, {2, 2}, {1, 2}, {1, 1}};

@@ -23,9 +23,7 @@ constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
 const char* const kStats[] = {"mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"};
 
 Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
-    Basin b{Matrix<float>(rows, cols, 0.0f), 0, r0, c0};
-    b.coverage.data = std::move(cov);
-    return b;
+    return {Matrix<float>(rows, cols, std::move(cov)), 0, r0, c0};
 }
 
 // A raster stored in its own byte buffer with arbitrary byte strides, so the same values
@@ -69,8 +67,8 @@ double reference(const std::string& stat, const Basin& b, const RasterView& rast
     auto valid = [](double x, double nd) { return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06); };
     double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
     bool present = false;
-    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.coverage.rows, raster.rows - b.row_offset) : 0;
-    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.coverage.cols, raster.cols - b.col_offset) : 0;
+    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.coverage.rows(), raster.rows - b.row_offset) : 0;
+    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.coverage.cols(), raster.cols - b.col_offset) : 0;
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (std::uint64_t j = 0; j < cols; ++j) {
             const double c = b.coverage(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
@@ -205,9 +203,9 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     EXPECT_EQ(error_of<InputError>([&] { apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "mean"); }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
     // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
-    cache.basins[0].coverage.data = {1, 1, 0, 0};
+    cache.basins[0].coverage = Matrix<float>(2, 2, {1, 1, 0, 0});
     EXPECT_EQ(apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "count")[0], 2.0);
-    cache.basins[0].coverage.data = {1, 1, 1, 1};
+    cache.basins[0].coverage = Matrix<float>(2, 2, {1, 1, 1, 1});
     EXPECT_EQ(apply_stat_weights(cache, short_w.view(), short_w.view(), 0, 0, "weighted_sum")[0], 2.0);
 }
 
