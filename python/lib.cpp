@@ -2,8 +2,8 @@
 // or NumPy. Its interface, typed, is _quorvalis.pyi beside the module.
 //
 // Core errors cross into Python in one place (raise_current): InputError -> ValueError,
-// InternalError -> PanicException, std::bad_alloc -> MemoryError, anything else ->
-// PanicException. A Python error raised while converting arguments travels through the
+// InternalError -> PanicException, std::bad_alloc and std::length_error -> MemoryError,
+// anything else -> PanicException. A Python error raised while converting arguments travels through the
 // C++ code as PyErrorSet so that every owned resource is released by its destructor.
 // Types and the exception class live in the module's state, so each interpreter that
 // imports the module gets its own.
@@ -28,8 +28,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
