@@ -71,7 +71,7 @@ fuzz: /usr/bin/clang++
 	  echo "== fuzz_$$t for $$(( $(SECONDS) / 2 )) s"; \
 	  build/fuzz/fuzz_$$t build/fuzz/corpus_$$t fuzz/seeds/$$t -max_total_time=$$(( $(SECONDS) / 2 )) \
 	    -timeout=10 -rss_limit_mb=2048 -artifact_prefix=build/fuzz/ -print_final_stats=1 2>&1 \
-	    | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|finding)|ERROR' ; \
+	    | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==|SUMMARY|finding)|ERROR|what\(\)|Test unit written' ; \
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 

@@ -1,6 +1,6 @@
 // libFuzzer target: any byte string through the WKB reader. Bad input must come back as
 // InputError; anything else escaping (InternalError, bad_alloc, a sanitizer report) is a
-// finding. Decoded values must also encode back to the bytes they came from.
+// finding, and so is a value decoded into more points than its bytes can hold.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
