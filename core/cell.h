@@ -17,14 +17,20 @@ namespace quorvalis {
 // from these two formulas, never from a cropped window's extent, so neighbouring cells
 // (inner or border, in any window) share their sides bit for bit and an exit point
 // recorded in one cell lies exactly on the outline of the next.
+// A walk may measure everything from a nearby origin (x_shift, y_shift) when subtracting it
+// is exact; the lines are then the full grid's lines less that origin, still bit for bit.
 struct GridLines {
     double xmin;
     double ymax;
     double dx;
     double dy;
+    double x_shift = 0.0;
+    double y_shift = 0.0;
 
-    double x(std::uint64_t col) const { return xmin + static_cast<double>(col) * dx; }
-    double y(std::uint64_t row) const { return ymax - static_cast<double>(row) * dy; }
+    double x(std::uint64_t col) const { return (xmin + static_cast<double>(col) * dx) - x_shift; }
+    double y(std::uint64_t row) const { return (ymax - static_cast<double>(row) * dy) - y_shift; }
+    double center_x(std::uint64_t col) const { return ((static_cast<double>(col) + 0.5) * dx + xmin) - x_shift; }
+    double center_y(std::uint64_t row) const { return (ymax - (static_cast<double>(row) + 0.5) * dy) - y_shift; }
 };
 
 // rows x cols cells of the full grid starting at full-grid cell (row0, col0).
@@ -41,10 +47,9 @@ struct Window {
     BBox box(std::uint64_t i, std::uint64_t j) const { return {left(j), top(i + 1), left(j + 1), top(i)}; }
     BBox extent() const { return {left(0), top(rows), left(cols), top(0)}; }
     // The full grid's own cell centre, so the centre tested is the same in every window.
-    Coordinate centre(std::uint64_t i, std::uint64_t j) const {
-        return {(static_cast<double>(col0 + j) + 0.5) * lines.dx + lines.xmin,
-                lines.ymax - (static_cast<double>(row0 + i) + 0.5) * lines.dy};
-    }
+    double center_x(std::uint64_t j) const { return lines.center_x(col0 + j); }
+    double center_y(std::uint64_t i) const { return lines.center_y(row0 + i); }
+    Coordinate centre(std::uint64_t i, std::uint64_t j) const { return {center_x(j), center_y(i)}; }
 };
 
 // The window of `grid` that `cropped` (a crop of it) covers, placed exactly where the

@@ -1,5 +1,7 @@
+#include <algorithm>
+
+#include "center_scan.h"
 #include "coverage_method.h"
-#include "intersection.h"
 
 namespace quorvalis {
 
@@ -7,41 +9,64 @@ namespace {
 
 // The location test reads consecutive segments and does not close the ring itself.
 Ring closed_copy(const Ring& ring) {
-    Ring out;
-    if (ring.empty()) return out;
-    out.reserve(ring.size() + 1);
-    out.assign(ring.begin(), ring.end());
+    Ring out(ring);
     // Unequal also when either end holds a NaN, so such a ring is closed once more.
-    if (!(ring.front() == ring.back())) out.push_back(ring.front());
+    if (!out.empty() && !(out.front() == out.back())) out.push_back(out.front());
     return out;
 }
 
 }  // namespace
 
 PolygonRaster centre_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
-    const Grid window = crop(grid, ring_bbox(exterior));
-    if (window.rows == 0 && window.cols == 0) return {Matrix<float>(), window};
+    const Grid polygon_grid = crop(grid, ring_bbox(exterior));
+    if (polygon_grid.rows == 0 && polygon_grid.cols == 0) return {Matrix<float>(), polygon_grid};
+    PolygonRaster out{Matrix<float>(polygon_grid.rows, polygon_grid.cols, 0.0f), polygon_grid};
+    if (exterior.empty()) return out;
 
-    const Ring shell = closed_copy(exterior);
-    std::vector<Ring> closed_holes;
-    closed_holes.reserve(holes.size());
-    for (const Ring& h : holes) closed_holes.push_back(closed_copy(h));
+    // Every centre comes from the full grid's lines (not from the cropped extent), so a cell
+    // has one centre whichever polygon tests it: polygons that share an edge never both
+    // claim a cell, and a strip holding no centre changes nothing.
+    const Window window = window_of(grid, polygon_grid);
+    std::vector<Ring> rings;
+    rings.reserve(holes.size() + 1);
+    rings.push_back(closed_copy(exterior));
+    for (const Ring& h : holes) rings.push_back(closed_copy(h));
+    std::vector<std::span<const Coordinate>> spans(rings.begin(), rings.end());
+    const CenterScan scan(window, spans);
 
-    PolygonRaster out{Matrix<float>(window.rows, window.cols, 0.0f), window};
-    if (shell.empty()) return out;
-    for (std::uint64_t r = 0; r < window.rows; ++r) {
-        for (std::uint64_t c = 0; c < window.cols; ++c) {
-            const Coordinate p = cell_centre(window, r, c);
-            // A centre on the exterior or on a hole's outline does not count.
-            if (location(p.x, p.y, shell) != Location::Inside) continue;
-            bool in_hole = false;
-            for (const Ring& h : closed_holes) {
-                if (location(p.x, p.y, h) != Location::Outside) {
-                    in_hole = true;
-                    break;
-                }
+    // Per row, +1 over the exterior's strictly inside runs and a removal mark over its
+    // boundary and over every hole's inside and boundary: a centre counts when it is
+    // strictly inside the exterior and outside (not on) every hole.
+    std::vector<int> in(static_cast<std::size_t>(window.cols) + 1);
+    std::vector<int> removed(static_cast<std::size_t>(window.cols) + 1);
+    const auto mark = [](std::vector<int>& d, const ColumnRuns& runs) {
+        for (const auto& [a, b] : runs) {
+            ++d[static_cast<std::size_t>(a)];
+            --d[static_cast<std::size_t>(b)];
+        }
+    };
+    RowLocation location;
+    for (std::uint64_t i = 0; i < window.rows; ++i) {
+        std::fill(in.begin(), in.end(), 0);
+        std::fill(removed.begin(), removed.end(), 0);
+        bool any = false;
+        scan.for_each_ring(i, location, [&](std::size_t k, const RowLocation& loc) {
+            if (k == 0) {
+                mark(in, loc.inside);
+                any = !loc.inside.empty();
+            } else {
+                mark(removed, loc.inside);
             }
-            if (!in_hole) out.coverage(r, c) = 1.0f;
+            mark(removed, loc.boundary);
+        });
+        if (!any) continue;
+        float* row = &out.coverage(i, 0);
+        int a = 0;
+        int b = 0;
+        for (std::uint64_t j = 0; j < window.cols; ++j) {
+            a += in[static_cast<std::size_t>(j)];
+            b += removed[static_cast<std::size_t>(j)];
+            if (a > 0 && b == 0) row[j] = 1.0f;
         }
     }
     return out;

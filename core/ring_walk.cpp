@@ -7,7 +7,8 @@
 
 #include "coverage.h"
 #include "error.h"
-#include "flood_fill.h"
+#include "center_scan.h"
+#include "intersection.h"
 #include "measures.h"
 #include "orient2d.h"
 
@@ -59,25 +60,53 @@ struct PaddedGrid {
     }
 };
 
-// Cells created on first visit; the table maps a padded slot to 1 + index in `cells`.
+// Cells created on first visit, found again through an open-addressing table keyed by the
+// padded slot: the walk's memory follows the cells it visits, not the ring's window.
 struct CellTable {
     const PaddedGrid& grid;
-    std::vector<std::size_t> slot;
     std::vector<Cell> cells;
     std::vector<std::uint64_t> cell_slot;
+    std::vector<std::uint64_t> keys;  // slot + 1; 0 marks a free entry
+    std::vector<std::size_t> index;
+    std::size_t mask = 0;
 
-    explicit CellTable(const PaddedGrid& g)
-        : grid(g), slot(static_cast<std::size_t>(checked_cell_count(g.rows, g.cols)), 0) {}
+    explicit CellTable(const PaddedGrid& g) : grid(g) {
+        checked_cell_count(g.rows, g.cols);
+        rehash(64);
+    }
+
+    static std::size_t hash(std::uint64_t key) {
+        key ^= key >> 33;
+        key *= 0xff51afd7ed558ccdULL;
+        key ^= key >> 33;
+        return static_cast<std::size_t>(key);
+    }
+
+    void rehash(std::size_t capacity) {
+        keys.assign(capacity, 0);
+        index.assign(capacity, 0);
+        mask = capacity - 1;
+        for (std::size_t k = 0; k < cell_slot.size(); ++k) {
+            std::size_t h = hash(cell_slot[k] + 1) & mask;
+            while (keys[h] != 0) h = (h + 1) & mask;
+            keys[h] = cell_slot[k] + 1;
+            index[h] = k;
+        }
+    }
 
     Cell& at(std::uint64_t pr, std::uint64_t pc) {
-        const std::uint64_t s = pr * grid.cols + pc;
-        std::size_t& index = slot[static_cast<std::size_t>(s)];
-        if (index == 0) {
-            cells.emplace_back(grid.box(pr, pc));
-            cell_slot.push_back(s);
-            index = cells.size();
+        const std::uint64_t key = pr * grid.cols + pc + 1;
+        std::size_t h = hash(key) & mask;
+        while (keys[h] != 0) {
+            if (keys[h] == key) return cells[index[h]];
+            h = (h + 1) & mask;
         }
-        return cells[index - 1];
+        cells.emplace_back(grid.box(pr, pc));
+        cell_slot.push_back(key - 1);
+        keys[h] = key;
+        index[h] = cells.size() - 1;
+        if (2 * cells.size() > keys.size()) rehash(2 * keys.size());
+        return cells.back();
     }
 };
 
@@ -101,7 +130,7 @@ float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordin
         }
     }
     if (left != right) return left ? 1.0f : 0.0f;
-    return centre_value(classification, probe.x, probe.y);
+    return location(probe.x, probe.y, classification) == Location::Inside ? 1.0f : 0.0f;
 }
 
 [[noreturn]] void stuck() {
@@ -187,16 +216,38 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
 
 }  // namespace
 
-void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool exterior,
-               std::span<const Coordinate> classification, Matrix<float>& coverage) {
+namespace {
+
+// Whether subtracting `origin` from every value in [lo, hi] is exact: the same sign and
+// within a factor of two (Sterbenz's lemma).
+bool exact_shift(double origin, double lo, double hi) {
+    if (origin > 0) return origin / 2 <= lo && hi <= 2 * origin;
+    if (origin < 0) return 2 * origin <= lo && hi <= origin / 2;
+    return false;
+}
+
+// Cell values the ring's walk measured, by window row and column.
+struct WalkedCell {
+    std::uint64_t i;
+    std::uint64_t j;
+    float value;
+    bool by_centre;  // touched but not crossed: decided by its centre, like the cells not walked
+};
+
+}  // namespace
+
+void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole role, Matrix<float>& coverage) {
     if (ring.size() < 4) return;
     const BBox rbox = ring_bbox(ring);
-    const Window w = crop_window(polygon, rbox);
+    Window w = crop_window(polygon, rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
     const std::uint64_t row0 = w.row0 - polygon.row0;
     const std::uint64_t col0 = w.col0 - polygon.col0;
-    const float sign = exterior ? 1.0f : -1.0f;
+    const float sign = role == RingRole::Exterior ? 1.0f : -1.0f;
+    const auto add = [&](std::uint64_t i, std::uint64_t j, float v) {
+        if (row0 + i < coverage.rows && col0 + j < coverage.cols) coverage(row0 + i, col0 + j) += sign * v;
+    };
 
     // A ring inside one cell: its area is all there is to know.
     if (w.rows == 1 && w.cols == 1) {
@@ -204,59 +255,94 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
         if (cb.xmin <= rbox.xmin && rbox.xmax <= cb.xmax && cb.ymin <= rbox.ymin && rbox.ymax <= cb.ymax) {
             const double area = (cb.xmax - cb.xmin) * (cb.ymax - cb.ymin);
             if (area <= 0) return;
-            const auto v = static_cast<float>(std::fabs(signed_area(ring)) / area);
-            if (row0 < coverage.rows && col0 < coverage.cols) coverage(row0, col0) += sign * v;
+            add(0, 0, static_cast<float>(std::fabs(signed_area(ring)) / area));
             return;
         }
     }
 
+    // Far from the grid origin the cell lines and the ring are large numbers a small
+    // distance apart, and exit points rounded at their magnitude would lose the shape of a
+    // small ring. Measured from the window's top-left corner instead, wherever that shift
+    // is exact, the walk sees the same numbers wherever the grid and the ring are placed.
     std::vector<Coordinate> work(ring.begin(), ring.end());
+    {
+        const double ox = w.left(0);
+        const double oy = w.top(0);
+        const bool sx = exact_shift(ox, std::fmin(rbox.xmin, ox), std::fmax(rbox.xmax, w.left(w.cols)));
+        const bool sy = exact_shift(oy, std::fmin(rbox.ymin, w.top(w.rows)), std::fmax(rbox.ymax, oy));
+        if (sx || sy) {
+            w.lines.x_shift = sx ? ox : 0.0;
+            w.lines.y_shift = sy ? oy : 0.0;
+            for (Coordinate& c : work) {
+                c.x -= w.lines.x_shift;
+                c.y -= w.lines.y_shift;
+            }
+        }
+    }
+    const std::size_t ring_size = work.size();
     // Counter-clockwise, so the area left of every traversal is inside the ring.
     if (signed_area(work) < 0) std::reverse(work.begin(), work.end());
 
     const PaddedGrid grid{w, w.rows + 2, w.cols + 2};
-    Matrix<float> values(w.rows, w.cols, kUndecided);
+    std::vector<WalkedCell> walked;
     {
         CellTable table(grid);
         walk(work, grid, table);
+        const std::span<const Coordinate> closed(work.data(), ring_size);
+        walked.reserve(table.cells.size());
         CoverageScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
         for (std::size_t k = 0; k < table.cells.size(); ++k) {
             const std::uint64_t pr = table.cell_slot[k] / grid.cols;
             const std::uint64_t pc = table.cell_slot[k] % grid.cols;
             if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
-            const std::uint64_t i = pr - 1;
-            const std::uint64_t j = pc - 1;
-            const Cell& cell = table.cells[k];
-            qualifying_traversals(cell, lists);
+            WalkedCell cell{pr - 1, pc - 1, 0.0f, false};
+            qualifying_traversals(table.cells[k], lists);
             if (lists.empty()) {
-                // Touched but not crossed (a single point, say): decided by its centre.
-                const Coordinate p = w.centre(i, j);
-                values(i, j) = centre_value(classification, p.x, p.y);
+                cell.by_centre = true;
+                walked.push_back(cell);
                 continue;
             }
             // The same box the walk used, so every traversal end lies on its outline.
-            const BBox& box = cell.box;
+            const BBox& box = table.cells[k].box;
             const CellAreas areas = cell_areas(box, lists, scratch);
-            if (areas.ccw == 0.0 && areas.cw == 0.0) {
-                values(i, j) = grazed_cell_value(box, lists, classification);
-                continue;
-            }
             const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
-            if (area <= 0) {
-                values(i, j) = 0.0f;
-                continue;
+            if (areas.ccw == 0.0 && areas.cw == 0.0) {
+                cell.value = grazed_cell_value(box, lists, closed);
+            } else if (area > 0) {
+                const auto v = static_cast<float>(covered_area(box, areas) / area);
+                cell.value = std::fmin(std::fmax(v, 0.0f), 1.0f);
             }
-            const auto v = static_cast<float>(covered_area(box, areas) / area);
-            values(i, j) = std::fmin(std::fmax(v, 0.0f), 1.0f);
+            walked.push_back(cell);
         }
-    }  // the cells go before the fill allocates its queue
+    }  // the cells go before the scan allocates its rows
+    work.resize(ring_size);
 
-    interior_fill(classification, w, values);
-
-    for (std::uint64_t i = 0; i < w.rows && row0 + i < coverage.rows; ++i) {
-        for (std::uint64_t j = 0; j < w.cols && col0 + j < coverage.cols; ++j) {
-            coverage(row0 + i, col0 + j) += sign * values(i, j);
+    // The cells the ring never entered lie wholly inside or wholly outside it, and along a
+    // row they form runs between walked cells that no edge crosses: the centre of a run's
+    // first cell decides the run, from the row's own edge crossings.
+    std::sort(walked.begin(), walked.end(),
+              [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    const std::span<const Coordinate> closed(work);
+    const CenterScan scan(w, std::span<const std::span<const Coordinate>>(&closed, 1));
+    RowLocation location;
+    std::size_t next = 0;
+    for (std::uint64_t i = 0; i < w.rows; ++i) {
+        scan.locate(i, 0, location);
+        CenterScan::Cursor cursor;
+        std::uint64_t j = 0;
+        for (; next < walked.size() && walked[next].i == i; ++next) {
+            const WalkedCell& cell = walked[next];
+            if (j < cell.j && CenterScan::strictly_inside(location, j, cursor)) {
+                for (std::uint64_t k = j; k < cell.j; ++k) add(i, k, 1.0f);
+            }
+            const float v = cell.by_centre ? (CenterScan::strictly_inside(location, cell.j, cursor) ? 1.0f : 0.0f)
+                                           : cell.value;
+            add(i, cell.j, v);
+            j = cell.j + 1;
+        }
+        if (j < w.cols && CenterScan::strictly_inside(location, j, cursor)) {
+            for (std::uint64_t k = j; k < w.cols; ++k) add(i, k, 1.0f);
         }
     }
 }

@@ -65,7 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"TinyFiveCoordinatesNotARectangle", grid_from_params(0, 0, 4 * kTiny, 4 * kTiny, kTiny, kTiny),
                 {{0, 0}, {2 * kTiny, 0}, {2 * kTiny, 2 * kTiny}, {kTiny, 3 * kTiny}, {0, 0}}, {}, 2,
                 {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
-        Example{"ThreeCoordinatesWalkNothing", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0, 0, 0}},
+        // Unclosed rings measure as their closed forms: a triangle of three coordinates, and
+        // a notched square whose five points are no box once closed.
+        Example{"UnclosedTriangle", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0.5f, 0.5f, 1}},
+        Example{"UnclosedPentagonIsNoBox", grid_from_params(0, 0, 1, 1, 1, 1), {{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0.5, 0.5}},
+                {}, 1, {0.75f}},
         Example{"UnclosedRingIsClosed", g4, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, 2, {1, 1, 1, 1}},
         Example{"OverlappingHolesSubtractTwice", g4, box_ring(0, 0, 2, 1), {box_ring(0, 0, 1, 1), box_ring(0, 0, 1, 1)},
                 2, {-1, 1}},

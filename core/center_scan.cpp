@@ -1,0 +1,163 @@
+#include "center_scan.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "error.h"
+#include "orient2d.h"
+
+namespace quorvalis {
+
+namespace {
+
+// A guess of an index from a floating-point position, clamped to [0, n]; the callers
+// correct it with exact comparisons, so its rounding never decides anything.
+std::uint64_t guess_index(double v, std::uint64_t n) {
+    return std::min(saturating_u64(std::ceil(v)), n);
+}
+
+// The first column whose centre lies at or right of x (or, with `strict`, right of x).
+std::uint64_t first_column(const Window& w, double x, bool strict) {
+    const auto at_or_right = [&](std::uint64_t j) { return strict ? w.center_x(j) > x : w.center_x(j) >= x; };
+    std::uint64_t j =
+        guess_index(((x + w.lines.x_shift) - w.lines.xmin) / w.lines.dx - 0.5 - static_cast<double>(w.col0), w.cols);
+    while (j > 0 && at_or_right(j - 1)) --j;
+    while (j < w.cols && !at_or_right(j)) ++j;
+    return j;
+}
+
+// The first row whose centre lies at or below y (or, with `strict`, below y); rows run
+// downwards.
+std::uint64_t first_row(const Window& w, double y, bool strict) {
+    const auto at_or_below = [&](std::uint64_t i) { return strict ? w.center_y(i) < y : w.center_y(i) <= y; };
+    std::uint64_t i =
+        guess_index((w.lines.ymax - (y + w.lines.y_shift)) / w.lines.dy - 0.5 - static_cast<double>(w.row0), w.rows);
+    while (i > 0 && at_or_below(i - 1)) --i;
+    while (i < w.rows && !at_or_below(i)) ++i;
+    return i;
+}
+
+// Appends [first, last) to runs, joining it to the last run when they meet; runs offered
+// in increasing `first` stay sorted and disjoint.
+void append_run(ColumnRuns& runs, std::uint64_t first, std::uint64_t last) {
+    if (first >= last) return;
+    if (!runs.empty() && runs.back().second >= first) {
+        runs.back().second = std::max(runs.back().second, last);
+    } else {
+        runs.emplace_back(first, last);
+    }
+}
+
+}  // namespace
+
+CenterScan::CenterScan(const Window& window, std::span<const std::span<const Coordinate>> rings)
+    : window_(window), start_(static_cast<std::size_t>(window.rows) + 1, 0) {
+    if (window.empty()) return;
+    if (rings.size() > UINT32_MAX) throw InputError("too many rings in one polygon");
+    const Window& w = window_;
+
+    // Tie-break rule, the same as the point-in-ring test `location`: an edge counts the rows
+    // of its half-open height range [lower end, upper end), so a row through a vertex meets
+    // the ring's edges there once; upward it adds 1 for the centres strictly left of it
+    // (orient2d > 0), downward it subtracts 1 for the centres strictly right of its
+    // direction of travel, which along a row are again those left of the crossing. A centre
+    // exactly on an edge, either end included, is on the boundary whatever the winding: it
+    // is never strictly inside.
+    //
+    // Two passes over the edges: count the rows each meets, then file the entries.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t k = 0; k < rings.size(); ++k) {
+            const std::span<const Coordinate> ring = rings[k];
+            for (std::size_t n = 1; n < ring.size(); ++n) {
+                const Coordinate& e = ring[n - 1];
+                const Coordinate& f = ring[n];
+                const double lo = std::min(e.y, f.y);
+                const double hi = std::max(e.y, f.y);
+                if (!(lo <= hi)) continue;  // a NaN meets no row
+                const std::uint64_t i0 = first_row(w, hi, false);
+                const std::uint64_t i1 = first_row(w, lo, true);
+                if (pass == 0) {
+                    for (std::uint64_t i = i0; i < i1; ++i) ++start_[static_cast<std::size_t>(i) + 1];
+                    continue;
+                }
+                const int dir = f.y > e.y ? 1 : -1;
+                const double slope = (f.x - e.x) / (f.y - e.y);
+                for (std::uint64_t i = i0; i < i1; ++i) {
+                    const double y = w.center_y(i);
+                    Entry entry{static_cast<std::uint32_t>(k), 0, 0, 0};
+                    if (lo == hi) {
+                        entry.first = first_column(w, std::min(e.x, f.x), false);
+                        entry.last = first_column(w, std::max(e.x, f.x), true);
+                    } else if (y == hi) {
+                        const double x = e.y == hi ? e.x : f.x;
+                        entry.first = first_column(w, x, false);
+                        entry.last = first_column(w, x, true);
+                    } else {
+                        // The rounded crossing only guesses the column; the orientation of
+                        // the centres against the edge decides it exactly.
+                        const auto left = [&](std::uint64_t j) {
+                            const double o = orient2d(e, f, {w.center_x(j), y});
+                            return dir > 0 ? o > 0.0 : o < 0.0;
+                        };
+                        std::uint64_t j = first_column(w, e.x + (y - e.y) * slope, false);
+                        while (j > 0 && !left(j - 1)) --j;
+                        while (j < w.cols && left(j)) ++j;
+                        entry.dir = dir;
+                        entry.first = j;
+                        entry.last = j < w.cols && orient2d(e, f, {w.center_x(j), y}) == 0.0 ? j + 1 : j;
+                    }
+                    entries_[static_cast<std::size_t>(start_[static_cast<std::size_t>(i)]++)] = entry;
+                }
+            }
+        }
+        if (pass == 0) {
+            for (std::size_t i = 1; i < start_.size(); ++i) start_[i] += start_[i - 1];
+            entries_.resize(static_cast<std::size_t>(start_.back()));
+        } else {
+            // Filing advanced each row's start to the next row's; shift them back.
+            for (std::size_t i = start_.size() - 1; i > 0; --i) start_[i] = start_[i - 1];
+            start_[0] = 0;
+        }
+    }
+    for (std::size_t i = 0; i + 1 < start_.size(); ++i) {
+        std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(start_[i]),
+                  entries_.begin() + static_cast<std::ptrdiff_t>(start_[i + 1]),
+                  [](const Entry& a, const Entry& b) { return a.ring != b.ring ? a.ring < b.ring : a.first < b.first; });
+    }
+}
+
+void CenterScan::locate(std::uint64_t i, std::size_t k, RowLocation& out) const {
+    const auto begin = entries_.begin() + static_cast<std::ptrdiff_t>(start_[static_cast<std::size_t>(i)]);
+    const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(start_[static_cast<std::size_t>(i) + 1]);
+    const auto lo = std::lower_bound(begin, end, k, [](const Entry& e, std::size_t r) { return e.ring < r; });
+    const auto hi = std::upper_bound(lo, end, k, [](std::size_t r, const Entry& e) { return r < e.ring; });
+    locate(&*begin + (lo - begin), &*begin + (hi - begin), out);
+}
+
+void CenterScan::locate(const Entry* begin, const Entry* end, RowLocation& out) const {
+    out.inside.clear();
+    out.boundary.clear();
+    // The winding of column j is the sum of dir over the entries with first > j.
+    long long winding = 0;
+    for (const Entry* e = begin; e != end; ++e) winding += e->dir;
+    std::uint64_t from = 0;
+    for (const Entry* e = begin; e != end; ++e) {
+        if (e->first > from) {
+            if (winding != 0) append_run(out.inside, from, e->first);
+            from = e->first;
+        }
+        winding -= e->dir;
+        append_run(out.boundary, e->first, e->last);
+    }
+    if (winding != 0) append_run(out.inside, from, window_.cols);
+}
+
+bool CenterScan::strictly_inside(const RowLocation& row, std::uint64_t j, Cursor& cursor) {
+    while (cursor.in < row.inside.size() && row.inside[cursor.in].second <= j) ++cursor.in;
+    while (cursor.on < row.boundary.size() && row.boundary[cursor.on].second <= j) ++cursor.on;
+    const bool in = cursor.in < row.inside.size() && row.inside[cursor.in].first <= j;
+    const bool on = cursor.on < row.boundary.size() && row.boundary[cursor.on].first <= j;
+    return in && !on;
+}
+
+}  // namespace quorvalis
