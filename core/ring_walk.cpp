@@ -7,6 +7,7 @@
 
 #include "coverage.h"
 #include "error.h"
+#include "exact_arith.h"
 #include "center_scan.h"
 #include "intersection.h"
 #include "measures.h"
@@ -218,12 +219,29 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
 
 namespace {
 
-// Whether subtracting `origin` from every value in [lo, hi] is exact: the same sign and
-// within a factor of two (Sterbenz's lemma).
-bool exact_shift(double origin, double lo, double hi) {
-    if (origin > 0) return origin / 2 <= lo && hi <= 2 * origin;
-    if (origin < 0) return 2 * origin <= lo && hi <= origin / 2;
-    return false;
+// Whether a - b is exact (and finite).
+bool exact_difference(double a, double b) {
+    const double d = a - b;
+    return std::isfinite(d) && exact::two_diff_tail(a, b, d) == 0.0;
+}
+
+// The window's corner (its left cell line, its top cell line) when every coordinate of the
+// ring, every cell line and every cell centre of the window less that corner is exact, per
+// axis; 0 on an axis where some difference would round.
+Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
+    double ox = w.left(0);
+    double oy = w.top(0);
+    for (std::uint64_t j = 0; j <= w.cols && ox != 0.0; ++j) {
+        if (!exact_difference(w.left(j), ox) || (j < w.cols && !exact_difference(w.center_x(j), ox))) ox = 0.0;
+    }
+    for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
+        if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
+    }
+    for (const Coordinate& c : ring) {
+        if (ox != 0.0 && !exact_difference(c.x, ox)) ox = 0.0;
+        if (oy != 0.0 && !exact_difference(c.y, oy)) oy = 0.0;
+    }
+    return {ox, oy};
 }
 
 // Cell values the ring's walk measured, by window row and column.
@@ -262,22 +280,14 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
 
     // Far from the grid origin the cell lines and the ring are large numbers a small
     // distance apart, and exit points rounded at their magnitude would lose the shape of a
-    // small ring. Measured from the window's top-left corner instead, wherever that shift
-    // is exact, the walk sees the same numbers wherever the grid and the ring are placed.
+    // small ring. Measured from the window's corner instead, wherever that is exact, the
+    // walk sees the same numbers wherever the grid and the ring are placed together.
     std::vector<Coordinate> work(ring.begin(), ring.end());
-    {
-        const double ox = w.left(0);
-        const double oy = w.top(0);
-        const bool sx = exact_shift(ox, std::fmin(rbox.xmin, ox), std::fmax(rbox.xmax, w.left(w.cols)));
-        const bool sy = exact_shift(oy, std::fmin(rbox.ymin, w.top(w.rows)), std::fmax(rbox.ymax, oy));
-        if (sx || sy) {
-            w.lines.x_shift = sx ? ox : 0.0;
-            w.lines.y_shift = sy ? oy : 0.0;
-            for (Coordinate& c : work) {
-                c.x -= w.lines.x_shift;
-                c.y -= w.lines.y_shift;
-            }
-        }
+    const Coordinate origin = exact_origin(w, ring);
+    if (origin.x != 0.0 || origin.y != 0.0) {
+        w.lines.x_shift = origin.x;
+        w.lines.y_shift = origin.y;
+        for (Coordinate& c : work) c = {c.x - origin.x, c.y - origin.y};
     }
     const std::size_t ring_size = work.size();
     // Counter-clockwise, so the area left of every traversal is inside the ring.
