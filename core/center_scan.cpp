@@ -64,18 +64,35 @@ CenterScan::CenterScan(const Window& window, std::span<const std::span<const Coo
     // exactly on an edge, either end included, is on the boundary whatever the winding: it
     // is never strictly inside.
     //
+    // Each vertex's place among the centre rows: the first row whose centre lies at or
+    // below it, and the first strictly below it. Found from the previous vertex's place (a
+    // ring moves little from one vertex to the next), these make an edge's rows [place at
+    // its top, place strictly below its bottom) a lookup.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> places;
     // Two passes over the edges: count the rows each meets, then file the entries.
     for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t k = 0; k < rings.size(); ++k) {
             const std::span<const Coordinate> ring = rings[k];
+            places.resize(ring.size());
+            std::uint64_t at = ring.empty() ? 0 : first_row(w, ring[0].y, false);
+            for (std::size_t n = 0; n < ring.size(); ++n) {
+                const double y = ring[n].y;
+                while (at > 0 && w.center_y(at - 1) <= y) --at;
+                while (at < w.rows && w.center_y(at) > y) ++at;
+                std::uint64_t below = at;
+                while (below < w.rows && w.center_y(below) >= y) ++below;
+                // A NaN finds no place: it meets no row.
+                places[n] = y == y ? std::pair{at, below} : std::pair{w.rows, std::uint64_t{0}};
+            }
             for (std::size_t n = 1; n < ring.size(); ++n) {
                 const Coordinate& e = ring[n - 1];
                 const Coordinate& f = ring[n];
+                const bool up = f.y > e.y;
+                const std::uint64_t i0 = (up ? places[n] : places[n - 1]).first;
+                const std::uint64_t i1 = (up ? places[n - 1] : places[n]).second;
+                if (i0 >= i1) continue;
                 const double lo = std::min(e.y, f.y);
                 const double hi = std::max(e.y, f.y);
-                if (!(lo <= hi)) continue;  // a NaN meets no row
-                const std::uint64_t i0 = first_row(w, hi, false);
-                const std::uint64_t i1 = first_row(w, lo, true);
                 if (pass == 0) {
                     for (std::uint64_t i = i0; i < i1; ++i) ++start_[static_cast<std::size_t>(i) + 1];
                     continue;

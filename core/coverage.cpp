@@ -11,6 +11,9 @@ namespace quorvalis {
 
 namespace {
 
+// Up to this many chains (corners included) the next chain is found by a plain scan.
+constexpr std::size_t kScanLimit = 16;
+
 bool has_distinct_coordinates(std::span<const Coordinate> coords) {
     return !coords.empty() &&
            std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
@@ -52,6 +55,47 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     const double corner_at[4] = {0.0, height, width + height, 2 * height + width};
     for (int k = 0; k < 4; ++k) {
         chains.push_back({std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false});
+    }
+
+    const auto close_area = [&](std::vector<Coordinate>& buffer) {
+        if (buffer.empty()) return;
+        buffer.push_back(buffer.front());
+        if (has_distinct_coordinates(buffer)) {
+            ccw_sum += std::fabs(signed_area(buffer));
+            found = true;
+        }
+    };
+
+    // A cell usually holds one or two runs and its four corners: picking the next chain by
+    // a plain scan is then the cheapest way, and gives the same choice as the search below.
+    if (chains.size() <= kScanLimit) {
+        std::vector<Coordinate>& buffer = scratch.buffer;
+        for (std::size_t k = 0; k < chains.size(); ++k) {
+            if (chains[k].visited || chains[k].coords.size() == 1) continue;
+            buffer.clear();
+            std::size_t current = k;
+            for (;;) {
+                CoordinateChain& cur = chains[current];
+                cur.visited = true;
+                buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
+                // Ties go to the chain that opened this area, then to the lowest index.
+                std::size_t best = k;
+                double best_gap = ccw_gap(cur.stop, chains[k].start);
+                for (std::size_t i = 0; i < chains.size(); ++i) {
+                    if (chains[i].visited || i == current) continue;
+                    const double gap = ccw_gap(cur.stop, chains[i].start);
+                    if (gap < best_gap) {
+                        best = i;
+                        best_gap = gap;
+                    }
+                }
+                if (best == k) break;
+                current = best;
+            }
+            close_area(buffer);
+        }
+        if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");
+        return {ccw_sum, cw_sum};
     }
 
     // The next chain after an exit is the unvisited one whose entry lies nearest
@@ -136,13 +180,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
             current = best;
             visit(current);
         }
-        if (!buffer.empty()) {
-            buffer.push_back(buffer.front());
-            if (has_distinct_coordinates(buffer)) {
-                ccw_sum += std::fabs(signed_area(buffer));
-                found = true;
-            }
-        }
+        close_area(buffer);
     }
 
     if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");

@@ -61,19 +61,27 @@ struct PaddedGrid {
     }
 };
 
-// Cells created on first visit, found again through an open-addressing table keyed by the
-// padded slot: the walk's memory follows the cells it visits, not the ring's window.
+// Cells created on first visit. They are found again through tiles of 8 x 8 padded slots,
+// kept in an open-addressing table: memory follows the cells the ring visits, not its
+// window, and a walk moving to a neighbour mostly stays in the tile it was in.
 struct CellTable {
+    static constexpr std::uint64_t kTileBits = 3;
+    static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
+
     const PaddedGrid& grid;
     std::vector<Cell> cells;
     std::vector<std::uint64_t> cell_slot;
-    std::vector<std::uint64_t> keys;  // slot + 1; 0 marks a free entry
-    std::vector<std::size_t> index;
-    std::size_t mask = 0;
+    std::uint64_t tile_cols;
+    std::vector<std::uint64_t> keys;   // tile number + 1; 0 marks a free entry
+    std::vector<std::uint32_t> tile;   // where the tile's slots start in `slots`, over kTileSlots
+    std::vector<std::uint32_t> slots;  // 1 + index in `cells`; 0 for a slot not visited yet
+    std::uint64_t last_key = 0;
+    std::size_t last_tile = 0;
 
-    explicit CellTable(const PaddedGrid& g) : grid(g) {
+    explicit CellTable(const PaddedGrid& g) : grid(g), tile_cols((g.cols >> kTileBits) + 1) {
         checked_cell_count(g.rows, g.cols);
-        rehash(64);
+        keys.assign(64, 0);
+        tile.assign(64, 0);
     }
 
     static std::size_t hash(std::uint64_t key) {
@@ -83,31 +91,51 @@ struct CellTable {
         return static_cast<std::size_t>(key);
     }
 
-    void rehash(std::size_t capacity) {
-        keys.assign(capacity, 0);
-        index.assign(capacity, 0);
-        mask = capacity - 1;
-        for (std::size_t k = 0; k < cell_slot.size(); ++k) {
-            std::size_t h = hash(cell_slot[k] + 1) & mask;
-            while (keys[h] != 0) h = (h + 1) & mask;
-            keys[h] = cell_slot[k] + 1;
-            index[h] = k;
+    std::size_t find_tile(std::uint64_t key) {
+        const std::size_t mask = keys.size() - 1;
+        std::size_t h = hash(key) & mask;
+        while (keys[h] != 0) {
+            if (keys[h] == key) return tile[h];
+            h = (h + 1) & mask;
         }
+        if (slots.size() / kTileSlots >= UINT32_MAX / kTileSlots) throw InputError("ring crosses too many cells");
+        const std::size_t start = slots.size() / kTileSlots;
+        slots.resize(slots.size() + kTileSlots, 0);
+        keys[h] = key;
+        tile[h] = static_cast<std::uint32_t>(start);
+        if (4 * (start + 1) > 3 * keys.size()) {
+            std::vector<std::uint64_t> old_keys(2 * keys.size(), 0);
+            std::vector<std::uint32_t> old_tile(2 * keys.size(), 0);
+            old_keys.swap(keys);
+            old_tile.swap(tile);
+            const std::size_t grown = keys.size() - 1;
+            for (std::size_t k = 0; k < old_keys.size(); ++k) {
+                if (old_keys[k] == 0) continue;
+                std::size_t g = hash(old_keys[k]) & grown;
+                while (keys[g] != 0) g = (g + 1) & grown;
+                keys[g] = old_keys[k];
+                tile[g] = old_tile[k];
+            }
+        }
+        return start;
     }
 
     Cell& at(std::uint64_t pr, std::uint64_t pc) {
-        const std::uint64_t key = pr * grid.cols + pc + 1;
-        std::size_t h = hash(key) & mask;
-        while (keys[h] != 0) {
-            if (keys[h] == key) return cells[index[h]];
-            h = (h + 1) & mask;
+        const std::uint64_t key = (pr >> kTileBits) * tile_cols + (pc >> kTileBits) + 1;
+        if (key != last_key) {
+            last_tile = find_tile(key);
+            last_key = key;
         }
-        cells.emplace_back(grid.box(pr, pc));
-        cell_slot.push_back(key - 1);
-        keys[h] = key;
-        index[h] = cells.size() - 1;
-        if (2 * cells.size() > keys.size()) rehash(2 * keys.size());
-        return cells.back();
+        constexpr std::uint64_t low = (std::uint64_t{1} << kTileBits) - 1;
+        const std::uint64_t inner = ((pr & low) << kTileBits) | (pc & low);
+        std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
+        if (index == 0) {
+            if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
+            cells.emplace_back(grid.box(pr, pc));
+            cell_slot.push_back(pr * grid.cols + pc);
+            index = static_cast<std::uint32_t>(cells.size());
+        }
+        return cells[index - 1];
     }
 };
 

@@ -170,6 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Hostile{"comb_through_one_cell", grid_from_params(-1, -1, 2, 2, 1, 1),
                 {quorvalis::testing::comb_through_cell(128000 / kSize), {}}},
+        // 14 runs and 4 corners: just past the plain scan for the next chain
+        Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
         Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
                 {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
         Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
