@@ -103,6 +103,8 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
         t.entry = side_of(box, t.coords.front());
     }
     if (t.empty()) {
+        // Most runs hold a handful of points; one allocation instead of several doublings.
+        t.coords.reserve(8);
         t.coords.push_back(c);
         t.entry = side_of(box, c);
         return true;

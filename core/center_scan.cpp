@@ -68,28 +68,37 @@ CenterScan::CenterScan(const Window& window, std::span<const std::span<const Coo
     // below it, and the first strictly below it. Found from the previous vertex's place (a
     // ring moves little from one vertex to the next), these make an edge's rows [place at
     // its top, place strictly below its bottom) a lookup.
+    std::vector<double> row_y(static_cast<std::size_t>(w.rows));
+    for (std::uint64_t i = 0; i < w.rows; ++i) row_y[static_cast<std::size_t>(i)] = w.center_y(i);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> places;
+    std::vector<std::size_t> ring_start{0};
+    std::size_t total = 0;
+    for (const std::span<const Coordinate> ring : rings) total += ring.size();
+    places.reserve(total);
+    for (const std::span<const Coordinate> ring : rings) {
+        std::uint64_t at = ring.empty() ? 0 : first_row(w, ring[0].y, false);
+        for (const Coordinate& c : ring) {
+            const double y = c.y;
+            while (at > 0 && row_y[static_cast<std::size_t>(at - 1)] <= y) --at;
+            while (at < w.rows && row_y[static_cast<std::size_t>(at)] > y) ++at;
+            std::uint64_t below = at;
+            while (below < w.rows && row_y[static_cast<std::size_t>(below)] >= y) ++below;
+            // A NaN finds no place: it meets no row.
+            places.push_back(y == y ? std::pair{at, below} : std::pair{w.rows, std::uint64_t{0}});
+        }
+        ring_start.push_back(places.size());
+    }
     // Two passes over the edges: count the rows each meets, then file the entries.
     for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t k = 0; k < rings.size(); ++k) {
             const std::span<const Coordinate> ring = rings[k];
-            places.resize(ring.size());
-            std::uint64_t at = ring.empty() ? 0 : first_row(w, ring[0].y, false);
-            for (std::size_t n = 0; n < ring.size(); ++n) {
-                const double y = ring[n].y;
-                while (at > 0 && w.center_y(at - 1) <= y) --at;
-                while (at < w.rows && w.center_y(at) > y) ++at;
-                std::uint64_t below = at;
-                while (below < w.rows && w.center_y(below) >= y) ++below;
-                // A NaN finds no place: it meets no row.
-                places[n] = y == y ? std::pair{at, below} : std::pair{w.rows, std::uint64_t{0}};
-            }
+            const auto* place = places.data() + ring_start[k];
             for (std::size_t n = 1; n < ring.size(); ++n) {
                 const Coordinate& e = ring[n - 1];
                 const Coordinate& f = ring[n];
                 const bool up = f.y > e.y;
-                const std::uint64_t i0 = (up ? places[n] : places[n - 1]).first;
-                const std::uint64_t i1 = (up ? places[n - 1] : places[n]).second;
+                const std::uint64_t i0 = (up ? place[n] : place[n - 1]).first;
+                const std::uint64_t i1 = (up ? place[n - 1] : place[n]).second;
                 if (i0 >= i1) continue;
                 const double lo = std::min(e.y, f.y);
                 const double hi = std::max(e.y, f.y);
@@ -100,7 +109,7 @@ CenterScan::CenterScan(const Window& window, std::span<const std::span<const Coo
                 const int dir = f.y > e.y ? 1 : -1;
                 const double slope = (f.x - e.x) / (f.y - e.y);
                 for (std::uint64_t i = i0; i < i1; ++i) {
-                    const double y = w.center_y(i);
+                    const double y = row_y[static_cast<std::size_t>(i)];
                     Entry entry{static_cast<std::uint32_t>(k), 0, 0, 0};
                     if (lo == hi) {
                         entry.first = first_column(w, std::min(e.x, f.x), false);
