@@ -30,7 +30,7 @@ double seconds(CoverageMethod method, const Grid& grid, const Polygon& p, double
 void row(const char* name, const Grid& grid, const Polygon& p) {
     double exact_cells = 0.0, center_cells = 0.0;
     const double e = seconds(exact_method, grid, p, exact_cells);
-    const double c = seconds(centre_method, grid, p, center_cells);
+    const double c = seconds(center_method, grid, p, center_cells);
     std::size_t vertices = p.exterior.size();
     for (const Ring& h : p.interiors) vertices += h.size();
     std::printf("%-26s %9zu vertices  exact %7.3f s  center %7.3f s  center/exact %5.2f  covered %.6g / %.6g\n",

@@ -49,7 +49,7 @@ struct Window {
     // The full grid's own cell centre, so the centre tested is the same in every window.
     double center_x(std::uint64_t j) const { return lines.center_x(col0 + j); }
     double center_y(std::uint64_t i) const { return lines.center_y(row0 + i); }
-    Coordinate centre(std::uint64_t i, std::uint64_t j) const { return {center_x(j), center_y(i)}; }
+    Coordinate center(std::uint64_t i, std::uint64_t j) const { return {center_x(j), center_y(i)}; }
 };
 
 // The window of `grid` that `cropped` (a crop of it) covers, placed exactly where the

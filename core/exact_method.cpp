@@ -55,13 +55,13 @@ PolygonRaster exact_method(const Grid& grid, const Ring& exterior, const std::ve
         const double gap = std::fabs(a - b);
         if (gap < 1e-10 && gap <= 1e-9 * b) {
             fill_rectangle(window, box, coverage);
-            return {std::move(coverage), polygon_grid};
+            return {std::move(coverage), polygon_grid, window.row0, window.col0};
         }
     }
 
     ring_walk(window, shell, RingRole::Exterior, coverage);
     for (const Ring& hole : holes) ring_walk(window, closed_copy(hole), RingRole::Hole, coverage);
-    return {std::move(coverage), polygon_grid};
+    return {std::move(coverage), polygon_grid, window.row0, window.col0};
 }
 
 }  // namespace quorvalis

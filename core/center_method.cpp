@@ -17,16 +17,17 @@ Ring closed_copy(const Ring& ring) {
 
 }  // namespace
 
-PolygonRaster centre_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
+PolygonRaster center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
     const Grid polygon_grid = crop(grid, ring_bbox(exterior));
     if (polygon_grid.rows == 0 && polygon_grid.cols == 0) return {Matrix<float>(), polygon_grid};
-    PolygonRaster out{Matrix<float>(polygon_grid.rows, polygon_grid.cols, 0.0f), polygon_grid};
-    if (exterior.empty()) return out;
-
     // Every centre comes from the full grid's lines (not from the cropped extent), so a cell
     // has one centre whichever polygon tests it: polygons that share an edge never both
     // claim a cell, and a strip holding no centre changes nothing.
     const Window window = window_of(grid, polygon_grid);
+    PolygonRaster out{Matrix<float>(polygon_grid.rows, polygon_grid.cols, 0.0f), polygon_grid, window.row0,
+                      window.col0};
+    if (exterior.empty()) return out;
+
     std::vector<Ring> rings;
     rings.reserve(holes.size() + 1);
     rings.push_back(closed_copy(exterior));

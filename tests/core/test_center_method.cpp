@@ -33,7 +33,7 @@ class CentreExamples : public ::testing::TestWithParam<CentreCase> {};
 
 TEST_P(CentreExamples, MatrixAndWindow) {
     const CentreCase& t = GetParam();
-    const PolygonRaster out = centre_method(t.grid, t.exterior, t.holes);
+    const PolygonRaster out = center_method(t.grid, t.exterior, t.holes);
     const Grid& g = out.grid;
     EXPECT_EQ((std::vector<double>{g.xmin, g.ymin, g.xmax, g.ymax, double(g.rows), double(g.cols)}), t.window);
     EXPECT_EQ(out.coverage.rows, g.rows);
@@ -69,12 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
 // The full-grid cells a polygon claims under the centre method, as (row, col) pairs.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> claimed(const Grid& grid, const Ring& exterior,
                                                              const std::vector<Ring>& holes = {}) {
-    const PolygonRaster r = centre_method(grid, exterior, holes);
-    const Window w = window_of(grid, r.grid);
+    const PolygonRaster r = center_method(grid, exterior, holes);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     for (std::uint64_t i = 0; i < r.coverage.rows; ++i) {
         for (std::uint64_t j = 0; j < r.coverage.cols; ++j) {
-            if (r.coverage(i, j) == 1.0f) out.emplace_back(w.row0 + i, w.col0 + j);
+            if (r.coverage(i, j) == 1.0f) out.emplace_back(r.row0 + i, r.col0 + j);
         }
     }
     return out;
@@ -107,11 +106,10 @@ TEST(CentreMethod, AgreesWithThePointInRingTestAtEveryCentre) {
                 h = closed(h);
             }
             shell = closed(shell);
-            const PolygonRaster r = centre_method(g, shell, holes);
-            const Window w = window_of(g, r.grid);
+            const PolygonRaster r = center_method(g, shell, holes);
             for (std::uint64_t i = 0; i < r.coverage.rows; ++i) {
                 for (std::uint64_t j = 0; j < r.coverage.cols; ++j) {
-                    const Coordinate c = cell_centre(g, w.row0 + i, w.col0 + j);
+                    const Coordinate c = cell_centre(g, r.row0 + i, r.col0 + j);
                     bool in = location(c.x, c.y, shell) == Location::Inside;
                     for (const Ring& h : holes) in = in && location(c.x, c.y, h) == Location::Outside;
                     ASSERT_EQ(r.coverage(i, j), in ? 1.0f : 0.0f) << trial << " cell " << i << ", " << j;
@@ -149,7 +147,7 @@ TEST(CentreMethod, OneCentrePerCellWhicheverPolygonTestsIt) {
 TEST(CentreMethod, CircleCostsVerticesPlusCells) {
     SKIP_TIMING_IN_SANITIZER_BUILD();
     const auto t0 = std::chrono::steady_clock::now();
-    const PolygonRaster r = centre_method(grid_from_params(0, 0, 1000, 1000, 1, 1),
+    const PolygonRaster r = center_method(grid_from_params(0, 0, 1000, 1000, 1, 1),
                                           quorvalis::testing::circle(10000, 500, 500, 499), {});
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
     EXPECT_EQ(r.coverage.rows, 998u);
