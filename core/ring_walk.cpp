@@ -243,10 +243,6 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Whether a - b is exact (and finite).
 bool exact_difference(double a, double b) {
     const double d = a - b;
