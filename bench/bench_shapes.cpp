@@ -1,6 +1,6 @@
 // Coverage of shapes that make a careless algorithm quadratic: a comb whose teeth all cross
-// one cell, a comb leaving thousands of separate regions, a square with many long thin
-// holes, a 10,000-vertex circle under both methods and a 1,000,000-vertex coastline. Each
+// one cell, a comb leaving thousands of separate regions, spikes grazing cells from both
+// sides, a square with many long thin holes, a 10,000-vertex circle under both methods and a 1,000,000-vertex coastline. Each
 // should take well under a second; the center method should not be slower than the exact
 // one on the same polygon (the ratio is timed in the same run).
 //
@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
     row("comb through one cell", grid_from_params(-1, -1, 2, 2, 1, 1), {comb_through_cell(64000 * s), {}});
     row("comb of separate regions", grid_from_params(0, 0, 128000.0 * s + 1, 11, 1, 1),
         {comb_of_regions(16000 * s), {}});
+    row("spikes along cell lines", grid_from_params(0, 0, 128002.0 * s, 11, 1, 1),
+        {spikes_along_cell_lines(64000 * s), {}});
     const Polygon holes = thin_diagonal_holes(200 * s, 500.0 * s);
     row("thin diagonal holes", grid_from_params(0, 0, 500.0 * s, 500.0 * s, 1, 1), holes);
     row("circle", grid_from_params(0, 0, 1000, 1000, 1, 1), {circle(10000 * s, 500, 500, 499), {}});

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "center_scan.h"
+#include "lattice_scan.h"
 #include "coverage_method.h"
 
 namespace quorvalis {
@@ -33,7 +33,7 @@ PolygonRaster center_method(const Grid& grid, const Ring& exterior, const std::v
     rings.push_back(closed_copy(exterior));
     for (const Ring& h : holes) rings.push_back(closed_copy(h));
     std::vector<std::span<const Coordinate>> spans(rings.begin(), rings.end());
-    const CenterScan scan(window, spans);
+    const LatticeScan scan(center_lattice(window), window.lines.dx, window.lines.dy, spans);
 
     // Per row, +1 over the exterior's strictly inside runs and a removal mark over its
     // boundary and over every hole's inside and boundary: a centre counts when it is

@@ -8,7 +8,7 @@
 #include "coverage.h"
 #include "error.h"
 #include "exact_arith.h"
-#include "center_scan.h"
+#include "lattice_scan.h"
 #include "intersection.h"
 #include "measures.h"
 #include "orient2d.h"
@@ -139,16 +139,18 @@ struct CellTable {
     }
 };
 
+// Where a probe sits in each cell: an irrational point, through which no grid-aligned or
+// corner-to-corner line passes (such lines often pass through the centre).
+double probe_x(const Window& w, std::uint64_t j) { return w.left(j) + (w.left(j + 1) - w.left(j)) * kProbeX; }
+double probe_y(const Window& w, std::uint64_t i) { return w.top(i + 1) + (w.top(i) - w.top(i + 1)) * kProbeY; }
+
 // A cell the ring only grazes: it runs along the outline, or out and back along a spike,
 // or a thin sliver was collapsed onto a line by the clamped exit points. The cell lies
-// wholly on one side of the ring. When every run through it keeps the cell on the same
-// side (interior to the left of a counter-clockwise ring), that side decides; a spike or a
-// collapsed sliver has the cell on both sides, and only a point-in-ring test can tell.
-// The probe is an irrational point of the cell: lines through cell corners often pass
-// through the centre.
-float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordinate>> lists,
-                        std::span<const Coordinate> classification) {
-    const Coordinate probe{box.xmin + (box.xmax - box.xmin) * kProbeX, box.ymin + (box.ymax - box.ymin) * kProbeY};
+// wholly on one side of the ring. When every run through it keeps the probe on the same
+// side (interior to the left of a counter-clockwise ring), that side decides (1 or 0); a
+// spike or a collapsed sliver has the cell on both sides, and only locating the probe in
+// the ring can tell (-1).
+int grazed_side(const Coordinate& probe, std::span<const std::span<const Coordinate>> lists) {
     bool left = false;
     bool right = false;
     for (const std::span<const Coordinate> list : lists) {
@@ -158,8 +160,8 @@ float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordin
             right = right || o < 0;
         }
     }
-    if (left != right) return left ? 1.0f : 0.0f;
-    return location(probe.x, probe.y, classification) == Location::Inside ? 1.0f : 0.0f;
+    if (left != right) return left ? 1 : 0;
+    return -1;
 }
 
 [[noreturn]] void stuck() {
@@ -268,12 +270,16 @@ Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
     return {ox, oy};
 }
 
-// Cell values the ring's walk measured, by window row and column.
+// How a walked cell is decided: by its measured value, or by where a point of it lies in
+// the ring (its centre when the ring only touched it, like the cells not walked at all;
+// its probe when the ring grazed it from both sides).
+enum class Decide : std::uint8_t { Value, Center, Probe };
+
 struct WalkedCell {
     std::uint64_t i;
     std::uint64_t j;
     float value;
-    bool by_centre;  // touched but not crossed: decided by its centre, like the cells not walked
+    Decide by;
 };
 
 }  // namespace
@@ -319,10 +325,10 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
 
     const PaddedGrid grid{w, w.rows + 2, w.cols + 2};
     std::vector<WalkedCell> walked;
+    bool any_probe = false;
     {
         CellTable table(grid);
         walk(work, grid, table);
-        const std::span<const Coordinate> closed(work.data(), ring_size);
         walked.reserve(table.cells.size());
         CoverageScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
@@ -330,10 +336,10 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
             const std::uint64_t pr = table.cell_slot[k] / grid.cols;
             const std::uint64_t pc = table.cell_slot[k] % grid.cols;
             if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
-            WalkedCell cell{pr - 1, pc - 1, 0.0f, false};
+            WalkedCell cell{pr - 1, pc - 1, 0.0f, Decide::Value};
             qualifying_traversals(table.cells[k], lists);
             if (lists.empty()) {
-                cell.by_centre = true;
+                cell.by = Decide::Center;
                 walked.push_back(cell);
                 continue;
             }
@@ -342,7 +348,13 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
             const CellAreas areas = cell_areas(box, lists, scratch);
             const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
             if (areas.ccw == 0.0 && areas.cw == 0.0) {
-                cell.value = grazed_cell_value(box, lists, closed);
+                const int side = grazed_side({probe_x(w, cell.j), probe_y(w, cell.i)}, lists);
+                if (side < 0) {
+                    cell.by = Decide::Probe;
+                    any_probe = true;
+                } else {
+                    cell.value = static_cast<float>(side);
+                }
             } else if (area > 0) {
                 const auto v = static_cast<float>(covered_area(box, areas) / area);
                 cell.value = std::fmin(std::fmax(v, 0.0f), 1.0f);
@@ -358,24 +370,35 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
     std::sort(walked.begin(), walked.end(),
               [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
     const std::span<const Coordinate> closed(work);
-    const CenterScan scan(w, std::span<const std::span<const Coordinate>>(&closed, 1));
-    RowLocation location;
+    const std::span<const std::span<const Coordinate>> rings(&closed, 1);
+    const LatticeScan centers(center_lattice(w), w.lines.dx, w.lines.dy, rings);
+    Lattice probe_points;
+    if (any_probe) {
+        for (std::uint64_t j = 0; j < w.cols; ++j) probe_points.xs.push_back(probe_x(w, j));
+        for (std::uint64_t i = 0; i < w.rows; ++i) probe_points.ys.push_back(probe_y(w, i));
+    }
+    const LatticeScan probes(std::move(probe_points), w.lines.dx, w.lines.dy, rings);
+    RowLocation center_row;
+    RowLocation probe_row;
     std::size_t next = 0;
     for (std::uint64_t i = 0; i < w.rows; ++i) {
-        scan.locate(i, 0, location);
-        CenterScan::Cursor cursor;
+        centers.locate(i, 0, center_row);
+        if (any_probe) probes.locate(i, 0, probe_row);
+        LatticeScan::Cursor at_center;
+        LatticeScan::Cursor at_probe;
         std::uint64_t j = 0;
         for (; next < walked.size() && walked[next].i == i; ++next) {
             const WalkedCell& cell = walked[next];
-            if (j < cell.j && CenterScan::strictly_inside(location, j, cursor)) {
+            if (j < cell.j && LatticeScan::strictly_inside(center_row, j, at_center)) {
                 for (std::uint64_t k = j; k < cell.j; ++k) add(i, k, 1.0f);
             }
-            const float v = cell.by_centre ? (CenterScan::strictly_inside(location, cell.j, cursor) ? 1.0f : 0.0f)
-                                           : cell.value;
+            float v = cell.value;
+            if (cell.by == Decide::Center) v = LatticeScan::strictly_inside(center_row, cell.j, at_center) ? 1.0f : 0.0f;
+            if (cell.by == Decide::Probe) v = LatticeScan::strictly_inside(probe_row, cell.j, at_probe) ? 1.0f : 0.0f;
             add(i, cell.j, v);
             j = cell.j + 1;
         }
-        if (j < w.cols && CenterScan::strictly_inside(location, j, cursor)) {
+        if (j < w.cols && LatticeScan::strictly_inside(center_row, j, at_center)) {
             for (std::uint64_t k = j; k < w.cols; ++k) add(i, k, 1.0f);
         }
     }

@@ -54,6 +54,21 @@ inline Ring comb_of_regions(int teeth) {
     return r;
 }
 
+// A bar half a cell tall with `spikes` zero-width spikes rising 10 cells along every other
+// vertical cell line: each cell beside a spike is grazed from both sides, so only locating
+// a point of it in the ring can decide it.
+inline Ring spikes_along_cell_lines(int spikes) {
+    Ring r{{0, 0}, {2.0 * spikes + 2, 0}, {2.0 * spikes + 2, 0.5}};
+    for (int k = spikes; k >= 1; --k) {
+        r.push_back({2.0 * k, 0.5});
+        r.push_back({2.0 * k, 10.5});
+        r.push_back({2.0 * k, 0.5});
+    }
+    r.push_back({0, 0.5});
+    r.push_back({0, 0});
+    return r;
+}
+
 inline Ring circle(int n, double cx, double cy, double radius) {
     Ring r;
     r.reserve(static_cast<std::size_t>(n) + 1);

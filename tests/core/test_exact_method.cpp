@@ -143,8 +143,8 @@ struct Hostile {
 class HostileShape : public ::testing::TestWithParam<Hostile> {};
 
 // Sized so that the quadratic steps these shapes once hit (matching the runs in one cell
-// pairwise, one point-in-ring test per untouched region, a whole window per hole) took
-// 20 seconds and more; measured right, every covered area adds up to the polygon's.
+// pairwise, one point-in-ring test per untouched region or per cell grazed from both
+// sides, a whole window per hole) took 20 seconds and more; measured right, every covered area adds up to the polygon's.
 TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
     const Hostile& h = GetParam();
     const auto t0 = std::chrono::steady_clock::now();
@@ -174,6 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
         Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
                 {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
+        Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 32002.0 / kSize, 11, 1, 1),
+                {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
         Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
                 quorvalis::testing::thin_diagonal_holes(400 / kSize, 1000.0 / kSize)}),
     [](const auto& p) { return std::string(p.param.name); });
