@@ -60,26 +60,38 @@ Window window_of(const Grid& grid, const Grid& cropped);
 // cell only along its outline does not take it in) decided on the cell lines themselves.
 Window crop_window(const Window& window, const BBox& box);
 
+// Every point the walk of one ring records, in order. A run receives points only while the
+// walk is in its cell, so each traversal is one contiguous stretch of this log: one
+// growing array for the whole walk instead of one per run.
+using PointLog = std::vector<Coordinate>;
+
 struct Traversal {
-    std::vector<Coordinate> coords;
+    const PointLog* log = nullptr;
+    std::size_t begin = 0;  // the traversal's points are log[begin, end)
+    std::size_t end = 0;
     Side entry = Side::None;
     Side exit = Side::None;
 
-    bool empty() const { return coords.empty(); }
+    std::span<const Coordinate> coords() const {
+        return empty() ? std::span<const Coordinate>() : std::span<const Coordinate>(log->data() + begin, end - begin);
+    }
+    bool empty() const { return begin == end; }
     bool entered() const { return entry != Side::None; }
     bool exited() const { return exit != Side::None; }
     bool traversed() const { return entered() && exited(); }
-    bool is_closed_ring() const { return coords.size() >= 3 && coords.front() == coords.back(); }
+    bool is_closed_ring() const { return end - begin >= 3 && (*log)[begin] == (*log)[end - 1]; }
     bool has_multiple_unique_coordinates() const;
     // Throws InternalError on an empty traversal.
     const Coordinate& last() const;
 };
 
+// A cell's traversals, with the log their points go to (which must outlive the cell).
 struct Cell {
     std::vector<Traversal> traversals;
     BBox box;
+    PointLog* log;
 
-    explicit Cell(const BBox& b) : traversals(1), box(b) {}
+    Cell(const BBox& b, PointLog& points) : traversals(1), box(b), log(&points) { traversals[0].log = log; }
 };
 
 // Side of the box a point lies on, tested left, right, bottom, top: corners take the

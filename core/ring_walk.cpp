@@ -69,6 +69,7 @@ struct CellTable {
     static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
 
     const PaddedGrid& grid;
+    PointLog log;
     std::vector<Cell> cells;
     std::vector<std::uint64_t> cell_slot;
     std::uint64_t tile_cols;
@@ -131,7 +132,7 @@ struct CellTable {
         std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
         if (index == 0) {
             if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
-            cells.emplace_back(grid.box(pr, pc));
+            cells.emplace_back(grid.box(pr, pc), log);
             cell_slot.push_back(pr * grid.cols + pc);
             index = static_cast<std::uint32_t>(cells.size());
         }
@@ -218,8 +219,9 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         if (!t.entered()) {
             // The ring began inside this cell: replay its opening run when the walk comes
             // back, so the cell's last traversal runs from outline to outline.
-            if (work.size() + t.coords.size() > max_len) stuck();
-            work.insert(work.end(), t.coords.begin(), t.coords.end());
+            const std::span<const Coordinate> opening = t.coords();
+            if (work.size() + opening.size() > max_len) stuck();
+            work.insert(work.end(), opening.begin(), opening.end());
         }
         switch (t.exit) {
             case Side::Left:
