@@ -35,39 +35,40 @@ PolygonRaster center_method(const Grid& grid, const Ring& exterior, const std::v
     std::vector<std::span<const Coordinate>> spans(rings.begin(), rings.end());
     const LatticeScan scan(center_lattice(window), window.lines.dx, window.lines.dy, spans);
 
-    // Per row, +1 over the exterior's strictly inside runs and a removal mark over its
-    // boundary and over every hole's inside and boundary: a centre counts when it is
-    // strictly inside the exterior and outside (not on) every hole.
-    std::vector<int> in(static_cast<std::size_t>(window.cols) + 1);
-    std::vector<int> removed(static_cast<std::size_t>(window.cols) + 1);
-    const auto mark = [](std::vector<int>& d, const ColumnRuns& runs) {
-        for (const auto& [a, b] : runs) {
-            ++d[static_cast<std::size_t>(a)];
-            --d[static_cast<std::size_t>(b)];
-        }
-    };
+    // Per row, the exterior's inside runs less every run that is on its boundary or inside
+    // or on a hole: a centre counts when it is strictly inside the exterior and outside
+    // (not on) every hole. The row costs its runs and the cells it covers.
+    ColumnRuns inside;
+    ColumnRuns removed;
     RowLocation location;
     for (std::uint64_t i = 0; i < window.rows; ++i) {
-        std::fill(in.begin(), in.end(), 0);
-        std::fill(removed.begin(), removed.end(), 0);
-        bool any = false;
+        inside.clear();
+        removed.clear();
         scan.for_each_ring(i, location, [&](std::size_t k, const RowLocation& loc) {
             if (k == 0) {
-                mark(in, loc.inside);
-                any = !loc.inside.empty();
+                inside = loc.inside;
             } else {
-                mark(removed, loc.inside);
+                removed.insert(removed.end(), loc.inside.begin(), loc.inside.end());
             }
-            mark(removed, loc.boundary);
+            removed.insert(removed.end(), loc.boundary.begin(), loc.boundary.end());
         });
-        if (!any) continue;
+        if (inside.empty()) continue;
+        std::sort(removed.begin(), removed.end());
         float* row = &out.coverage(i, 0);
-        int a = 0;
-        int b = 0;
-        for (std::uint64_t j = 0; j < window.cols; ++j) {
-            a += in[static_cast<std::size_t>(j)];
-            b += removed[static_cast<std::size_t>(j)];
-            if (a > 0 && b == 0) row[j] = 1.0f;
+        std::size_t r = 0;
+        std::uint64_t removed_to = 0;  // end of the removed runs seen so far
+        for (const auto& [first, last] : inside) {
+            std::uint64_t j = first;
+            while (j < last) {
+                // Skip what is removed at j, then fill up to the next removed run.
+                while (r < removed.size() && removed[r].first <= j) removed_to = std::max(removed_to, removed[r++].second);
+                if (removed_to > j) {
+                    j = removed_to;
+                    continue;
+                }
+                const std::uint64_t stop = std::min(last, r < removed.size() ? removed[r].first : last);
+                for (; j < stop; ++j) row[j] = 1.0f;
+            }
         }
     }
     return out;
