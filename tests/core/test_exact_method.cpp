@@ -159,7 +159,7 @@ TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
     EXPECT_LT(seconds, 8.0);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef QUORVALIS_SANITIZED
 constexpr int kSize = 16;  // the same shapes, small enough for an instrumented build
 #else
 constexpr int kSize = 1;
