@@ -3,12 +3,15 @@
 // so only the ratio means much).
 //
 //   bench_exact [n_basins] [n_large]     defaults: 10000 basins, 3 large basins
+//   bench_exact memory                   the cache's bytes per window cell and the build's
+//                                        peak memory, for one large basin
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,7 +99,38 @@ void report(const char* label, std::size_t n, const Run& exact, const Run& centr
 
 }  // namespace
 
+// Peak resident memory of the process so far, in bytes.
+double peak_bytes() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_maxrss) * 1024.0;
+}
+
+// A cache should cost about 4 bytes per window cell, and building it no more than the
+// cache plus twice the largest window at its peak.
+int memory() {
+    std::mt19937_64 rng(20240611);
+    const std::vector<std::vector<std::uint8_t>> one{basin(rng, 0, 0, 150, 80, 200000)};
+    const std::vector<std::int64_t> ids{1};
+    const double before = peak_bytes();
+    const CacheRecord cache = quorvalis::build_cache(one, ids, -180, -90, 180, 90, 0.05, 0.05, "exact");
+    const double growth = peak_bytes() - before;
+    double cells = 0.0, bytes = sizeof(CacheRecord), largest = 0.0;
+    for (const auto& b : cache.basins) {
+        const double n = static_cast<double>(b.coverage.rows() * b.coverage.cols());
+        cells += n;
+        largest = std::fmax(largest, 4.0 * n);
+        bytes += sizeof(b) + static_cast<double>(b.coverage.values().capacity() * sizeof(float));
+    }
+    std::printf("one basin of 200,000 vertices on a 0.05-degree grid: %.4g window cells\n", cells);
+    std::printf("  cache %.4g bytes = %.3f bytes per window cell\n", bytes, bytes / cells);
+    std::printf("  peak growth during the build %.4g bytes = cache + %.2f x the largest window\n", growth,
+                (growth - bytes) / largest);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "memory") == 0) return memory();
     const int n_basins = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int n_large = argc > 2 ? std::atoi(argv[2]) : 3;
     std::mt19937_64 rng(20240611);

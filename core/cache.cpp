@@ -20,7 +20,7 @@ struct NamedMethod {
     CoverageMethod run;
 };
 
-constexpr NamedMethod kMethods[] = {{"exact", exact_method}, {"center", centre_method}};
+constexpr NamedMethod kMethods[] = {{"exact", exact_method}, {"center", center_method}};
 
 CoverageMethod find_method(std::string_view name) {
     for (const NamedMethod& m : kMethods) {
@@ -163,11 +163,7 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
             PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
             Matrix<float>& m = raster.coverage;
             if (m.rows() == 0 && m.cols() == 0) continue;
-            // Placed by the centre of the window's first cell, which lies well inside a
-            // full-grid cell, so rounding in the window's extent cannot shift the offset.
-            const double y = raster.grid.ymax + raster.grid.dy * -0.5;
-            const double x = raster.grid.xmin + raster.grid.dx * 0.5;
-            windows.push_back({std::move(m), row_of(grid, y), col_of(grid, x)});
+            windows.push_back({std::move(m), raster.row0, raster.col0});
         }
         if (windows.empty()) continue;
         // A single part keeps the engine's matrix as it is.

@@ -51,13 +51,14 @@ Window crop_window(const Window& window, const BBox& box) {
 }
 
 bool Traversal::has_multiple_unique_coordinates() const {
-    return !coords.empty() &&
-           std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
+    const std::span<const Coordinate> points = coords();
+    return !points.empty() &&
+           std::any_of(points.begin() + 1, points.end(), [&](const Coordinate& c) { return c != points.front(); });
 }
 
 const Coordinate& Traversal::last() const {
-    if (coords.empty()) throw InternalError("empty traversal has no last coordinate");
-    return coords.back();
+    if (empty()) throw InternalError("empty traversal has no last coordinate");
+    return (*log)[end - 1];
 }
 
 Side side_of(const BBox& box, const Coordinate& p) {
@@ -78,6 +79,19 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
     return box.xmin < p.x && p.x < box.xmax && box.ymin < p.y && p.y < box.ymax;
 }
 
+// Appends c to t, the traversal the walk is in, at the end of the cell's log.
+void append(Cell& cell, Traversal& t, const Coordinate& c) {
+    PointLog& log = *cell.log;
+    if (t.empty()) {
+        t.begin = log.size();
+        t.end = t.begin;
+    } else if (t.end != log.size()) {
+        throw InternalError("a traversal's points are no longer contiguous in the walk's log");
+    }
+    log.push_back(c);
+    ++t.end;
+}
+
 }  // namespace
 
 Traversal& traversal_in_progress(Cell& cell) {
@@ -87,7 +101,7 @@ Traversal& traversal_in_progress(Cell& cell) {
     // outline there (exit points are clamped onto corners, so a thin spike can meet its
     // own entry exactly); it goes on until it really leaves.
     if (const Traversal& t = cell.traversals.back(); t.exited() || (!t.entered() && t.is_closed_ring())) {
-        cell.traversals.emplace_back();
+        cell.traversals.emplace_back().log = cell.log;
     }
     return cell.traversals.back();
 }
@@ -99,18 +113,19 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
         // A ring that closed inside the cell and goes on from there (it passes its first
         // vertex again): the ring is still at that vertex, so the new run starts there
         // rather than at a point outside the cell, and the walk keeps its place.
-        t.coords.push_back(cell.traversals[cell.traversals.size() - 2].last());
-        t.entry = side_of(box, t.coords.front());
+        const Coordinate start = cell.traversals[cell.traversals.size() - 2].last();
+        append(cell, t, start);
+        t.entry = side_of(box, start);
     }
     if (t.empty()) {
-        t.coords.push_back(c);
+        append(cell, t, c);
         t.entry = side_of(box, c);
         return true;
     }
     if (in_closed_box(box, c)) {
         // A repeated point adds no geometry, and a ring that starts with its first vertex
         // repeated must not count as having closed there.
-        if (c != t.coords.back()) t.coords.push_back(c);
+        if (c != t.last()) append(cell, t, c);
         return true;
     }
     // The exit is taken on the segment from the previous vertex, which keeps the exit on
@@ -123,7 +138,7 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
         if (!beside_x && !beside_y) start = *p;
     }
     const Crossing out = crossing(box, start, c);
-    t.coords.push_back({out.x, out.y});
+    append(cell, t, {out.x, out.y});
     t.exit = out.side;
     return false;
 }
@@ -132,14 +147,14 @@ void force_exit(Cell& cell) {
     if (cell.traversals.empty()) return;
     Traversal& t = cell.traversals.back();
     if (t.exited() || t.empty()) return;
-    const Coordinate& p = t.coords.back();
+    const Coordinate& p = t.last();
     if (in_closed_box(cell.box, p) && !strictly_inside(cell.box, p)) t.exit = side_of(cell.box, p);
 }
 
 void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
     out.clear();
     for (const Traversal& t : cell.traversals) {
-        if ((t.traversed() || t.is_closed_ring()) && t.has_multiple_unique_coordinates()) out.emplace_back(t.coords);
+        if ((t.traversed() || t.is_closed_ring()) && t.has_multiple_unique_coordinates()) out.push_back(t.coords());
     }
 }
 

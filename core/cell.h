@@ -17,14 +17,20 @@ namespace quorvalis {
 // from these two formulas, never from a cropped window's extent, so neighbouring cells
 // (inner or border, in any window) share their sides bit for bit and an exit point
 // recorded in one cell lies exactly on the outline of the next.
+// A walk may measure everything from a nearby origin (x_shift, y_shift) when subtracting it
+// is exact; the lines are then the full grid's lines less that origin, still bit for bit.
 struct GridLines {
     double xmin;
     double ymax;
     double dx;
     double dy;
+    double x_shift = 0.0;
+    double y_shift = 0.0;
 
-    double x(std::uint64_t col) const { return xmin + static_cast<double>(col) * dx; }
-    double y(std::uint64_t row) const { return ymax - static_cast<double>(row) * dy; }
+    double x(std::uint64_t col) const { return (xmin + static_cast<double>(col) * dx) - x_shift; }
+    double y(std::uint64_t row) const { return (ymax - static_cast<double>(row) * dy) - y_shift; }
+    double center_x(std::uint64_t col) const { return ((static_cast<double>(col) + 0.5) * dx + xmin) - x_shift; }
+    double center_y(std::uint64_t row) const { return (ymax - (static_cast<double>(row) + 0.5) * dy) - y_shift; }
 };
 
 // rows x cols cells of the full grid starting at full-grid cell (row0, col0).
@@ -41,10 +47,9 @@ struct Window {
     BBox box(std::uint64_t i, std::uint64_t j) const { return {left(j), top(i + 1), left(j + 1), top(i)}; }
     BBox extent() const { return {left(0), top(rows), left(cols), top(0)}; }
     // The full grid's own cell centre, so the centre tested is the same in every window.
-    Coordinate centre(std::uint64_t i, std::uint64_t j) const {
-        return {(static_cast<double>(col0 + j) + 0.5) * lines.dx + lines.xmin,
-                lines.ymax - (static_cast<double>(row0 + i) + 0.5) * lines.dy};
-    }
+    double center_x(std::uint64_t j) const { return lines.center_x(col0 + j); }
+    double center_y(std::uint64_t i) const { return lines.center_y(row0 + i); }
+    Coordinate center(std::uint64_t i, std::uint64_t j) const { return {center_x(j), center_y(i)}; }
 };
 
 // The window of `grid` that `cropped` (a crop of it) covers, placed exactly where the
@@ -55,26 +60,38 @@ Window window_of(const Grid& grid, const Grid& cropped);
 // cell only along its outline does not take it in) decided on the cell lines themselves.
 Window crop_window(const Window& window, const BBox& box);
 
+// Every point the walk of one ring records, in order. A run receives points only while the
+// walk is in its cell, so each traversal is one contiguous stretch of this log: one
+// growing array for the whole walk instead of one per run.
+using PointLog = std::vector<Coordinate>;
+
 struct Traversal {
-    std::vector<Coordinate> coords;
+    const PointLog* log = nullptr;
+    std::size_t begin = 0;  // the traversal's points are log[begin, end)
+    std::size_t end = 0;
     Side entry = Side::None;
     Side exit = Side::None;
 
-    bool empty() const { return coords.empty(); }
+    std::span<const Coordinate> coords() const {
+        return empty() ? std::span<const Coordinate>() : std::span<const Coordinate>(log->data() + begin, end - begin);
+    }
+    bool empty() const { return begin == end; }
     bool entered() const { return entry != Side::None; }
     bool exited() const { return exit != Side::None; }
     bool traversed() const { return entered() && exited(); }
-    bool is_closed_ring() const { return coords.size() >= 3 && coords.front() == coords.back(); }
+    bool is_closed_ring() const { return end - begin >= 3 && (*log)[begin] == (*log)[end - 1]; }
     bool has_multiple_unique_coordinates() const;
     // Throws InternalError on an empty traversal.
     const Coordinate& last() const;
 };
 
+// A cell's traversals, with the log their points go to (which must outlive the cell).
 struct Cell {
     std::vector<Traversal> traversals;
     BBox box;
+    PointLog* log;
 
-    explicit Cell(const BBox& b) : traversals(1), box(b) {}
+    Cell(const BBox& b, PointLog& points) : traversals(1), box(b), log(&points) { traversals[0].log = log; }
 };
 
 // Side of the box a point lies on, tested left, right, bottom, top: corners take the

@@ -11,6 +11,9 @@ namespace quorvalis {
 
 namespace {
 
+// Up to this many chains (corners included) the next chain is found by a plain scan.
+constexpr std::size_t kScanLimit = 16;
+
 bool has_distinct_coordinates(std::span<const Coordinate> coords) {
     return !coords.empty() &&
            std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
@@ -54,36 +57,130 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         chains.push_back({std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false});
     }
 
+    const auto close_area = [&](std::vector<Coordinate>& buffer) {
+        if (buffer.empty()) return;
+        buffer.push_back(buffer.front());
+        if (has_distinct_coordinates(buffer)) {
+            ccw_sum += std::fabs(signed_area(buffer));
+            found = true;
+        }
+    };
+
+    // A cell usually holds one or two runs and its four corners: picking the next chain by
+    // a plain scan is then the cheapest way, and gives the same choice as the search below.
+    if (chains.size() <= kScanLimit) {
+        std::vector<Coordinate>& buffer = scratch.buffer;
+        for (std::size_t k = 0; k < chains.size(); ++k) {
+            if (chains[k].visited || chains[k].coords.size() == 1) continue;
+            buffer.clear();
+            std::size_t current = k;
+            for (;;) {
+                CoordinateChain& cur = chains[current];
+                cur.visited = true;
+                buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
+                // Ties go to the chain that opened this area, then to the lowest index.
+                std::size_t best = k;
+                double best_gap = ccw_gap(cur.stop, chains[k].start);
+                for (std::size_t i = 0; i < chains.size(); ++i) {
+                    if (chains[i].visited || i == current) continue;
+                    const double gap = ccw_gap(cur.stop, chains[i].start);
+                    if (gap < best_gap) {
+                        best = i;
+                        best_gap = gap;
+                    }
+                }
+                if (best == k) break;
+                current = best;
+            }
+            close_area(buffer);
+        }
+        if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");
+        return {ccw_sum, cw_sum};
+    }
+
+    // The next chain after an exit is the unvisited one whose entry lies nearest
+    // counter-clockwise, that is the largest entry at or below the exit, else (walking past
+    // the outline's start) the largest entry of all. Entries sorted once, with visited ones
+    // skipped through a path-compressed link to the left, make each choice O(log n), so a
+    // cell crossed by many runs of one ring is matched in O(n log n).
+    const std::size_t n = chains.size();
+    std::vector<std::size_t>& order = scratch.order;
+    order.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return chains[a].start != chains[b].start ? chains[a].start < chains[b].start : a < b;
+    });
+    // left[q] leads to place q - 1 of `order` when it is unvisited; left[0] = 0 means none.
+    std::vector<std::size_t>& left = scratch.left;
+    left.resize(n + 1);
+    for (std::size_t q = 0; q <= n; ++q) left[q] = q;
+    const auto unvisited_at_or_left = [&left](std::size_t q) {  // q: place + 1
+        std::size_t root = q;
+        while (left[root] != root) root = left[root];
+        while (left[q] != root) {
+            const std::size_t up = left[q];
+            left[q] = root;
+            q = up;
+        }
+        return root;  // place + 1, or 0 when none
+    };
+    // Place of each chain in `order`, to unlink it once visited.
+    std::vector<std::size_t>& place = scratch.place;
+    place.resize(n);
+    for (std::size_t q = 0; q < n; ++q) place[order[q]] = q;
+    const auto visit = [&](std::size_t i) {
+        chains[i].visited = true;
+        left[place[i] + 1] = place[i];
+    };
+
+    // Among the unvisited places at or left of place + 1 = q whose gap equals the gap of the
+    // first of them, the lowest chain index (equal gaps sit side by side, as the gap only
+    // falls as the entry rises).
+    const auto lowest_of_equal = [&](std::size_t q, double exit, double& gap) {
+        const std::size_t first = order[q - 1];
+        gap = ccw_gap(exit, chains[first].start);
+        std::size_t best = first;
+        for (std::size_t r = unvisited_at_or_left(q - 1); r != 0; r = unvisited_at_or_left(r - 1)) {
+            const std::size_t i = order[r - 1];
+            if (ccw_gap(exit, chains[i].start) != gap) break;
+            best = std::min(best, i);
+        }
+        return best;
+    };
+
     std::vector<Coordinate>& buffer = scratch.buffer;
-    for (std::size_t k = 0; k < chains.size(); ++k) {
+    for (std::size_t k = 0; k < n; ++k) {
         if (chains[k].visited || chains[k].coords.size() == 1) continue;
         buffer.clear();
         std::size_t current = k;
+        visit(k);
         for (;;) {
-            CoordinateChain& cur = chains[current];
-            cur.visited = true;
+            const CoordinateChain& cur = chains[current];
             buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
+            const double exit = cur.stop;
             // Ties go to the chain that opened this area, then to the lowest index.
             std::size_t best = k;
-            double best_gap = ccw_gap(cur.stop, chains[k].start);
-            for (std::size_t i = 0; i < chains.size(); ++i) {
-                if (chains[i].visited || i == current) continue;
-                const double gap = ccw_gap(cur.stop, chains[i].start);
-                if (gap < best_gap) {
+            double best_gap = ccw_gap(exit, chains[k].start);
+            const std::size_t at_or_below =
+                static_cast<std::size_t>(std::upper_bound(order.begin(), order.end(), exit,
+                                                          [&](double e, std::size_t i) { return e < chains[i].start; }) -
+                                         order.begin());
+            const std::size_t q1 = unvisited_at_or_left(at_or_below);
+            const std::size_t q2 = unvisited_at_or_left(n);
+            for (const std::size_t q : {q1, q2 != q1 ? q2 : std::size_t{0}}) {
+                if (q == 0) continue;
+                double gap = 0.0;
+                const std::size_t i = lowest_of_equal(q, exit, gap);
+                if (gap < best_gap || (gap == best_gap && best != k && i < best)) {
                     best = i;
                     best_gap = gap;
                 }
             }
             if (best == k) break;
             current = best;
+            visit(current);
         }
-        if (!buffer.empty()) {
-            buffer.push_back(buffer.front());
-            if (has_distinct_coordinates(buffer)) {
-                ccw_sum += std::fabs(signed_area(buffer));
-                found = true;
-            }
-        }
+        close_area(buffer);
     }
 
     if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");

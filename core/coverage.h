@@ -22,6 +22,9 @@ struct CoordinateChain {
 struct CoverageScratch {
     std::vector<CoordinateChain> chains;
     std::vector<Coordinate> buffer;
+    std::vector<std::size_t> order;  // chain indices by (start, index)
+    std::vector<std::size_t> left;   // nearest unvisited entry of `order` at or left of a place
+    std::vector<std::size_t> place;  // where each chain sits in `order`
 };
 
 // What the traversals of one cell measure: the areas left of the ring found by chaining

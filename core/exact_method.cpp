@@ -42,32 +42,26 @@ PolygonRaster exact_method(const Grid& grid, const Ring& exterior, const std::ve
     Matrix<float> coverage(polygon_grid.rows, polygon_grid.cols, 0.0f);
     const Window window = window_of(grid, polygon_grid);
 
-    if (exterior.size() == 5 && holes.empty()) {
+    // Rings are measured closed, whether stored so or not: a ring without its closing point
+    // would otherwise lose its last edge, and an unclosed pentagon would be taken for a box.
+    const Ring shell = closed_copy(exterior);
+    if (shell.size() == 5 && holes.empty()) {
         // A ring whose area equals its bounding box's area is that box, whatever its
         // orientation or starting corner. The absolute tolerance alone would take any small
         // pentagon (areas below 1e-10, as with fine grids in degrees) for its box, so the
         // areas must also agree relative to their size.
-        const double a = std::fabs(signed_area(exterior));
+        const double a = std::fabs(signed_area(shell));
         const double b = (box.xmax - box.xmin) * (box.ymax - box.ymin);
         const double gap = std::fabs(a - b);
         if (gap < 1e-10 && gap <= 1e-9 * b) {
             fill_rectangle(window, box, coverage);
-            return {std::move(coverage), polygon_grid};
+            return {std::move(coverage), polygon_grid, window.row0, window.col0};
         }
     }
 
-    // Rings are walked closed: a ring stored without its closing point would otherwise
-    // lose its last edge and leave its start cell half measured.
-    if (exterior.size() >= 4) {
-        const Ring ring = closed_copy(exterior);
-        ring_walk(window, ring, true, ring, coverage);
-    }
-    for (const Ring& hole : holes) {
-        if (hole.size() < 4) continue;
-        const Ring ring = closed_copy(hole);
-        ring_walk(window, ring, false, ring, coverage);
-    }
-    return {std::move(coverage), polygon_grid};
+    ring_walk(window, shell, RingRole::Exterior, coverage);
+    for (const Ring& hole : holes) ring_walk(window, closed_copy(hole), RingRole::Hole, coverage);
+    return {std::move(coverage), polygon_grid, window.row0, window.col0};
 }
 
 }  // namespace quorvalis

@@ -7,7 +7,9 @@
 
 #include "coverage.h"
 #include "error.h"
-#include "flood_fill.h"
+#include "exact_arith.h"
+#include "lattice_scan.h"
+#include "intersection.h"
 #include "measures.h"
 #include "orient2d.h"
 
@@ -59,38 +61,97 @@ struct PaddedGrid {
     }
 };
 
-// Cells created on first visit; the table maps a padded slot to 1 + index in `cells`.
+// Cells created on first visit. They are found again through tiles of 8 x 8 padded slots,
+// kept in an open-addressing table: memory follows the cells the ring visits, not its
+// window, and a walk moving to a neighbour mostly stays in the tile it was in.
 struct CellTable {
+    static constexpr std::uint64_t kTileBits = 3;
+    static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
+
     const PaddedGrid& grid;
-    std::vector<std::size_t> slot;
+    PointLog log;
     std::vector<Cell> cells;
     std::vector<std::uint64_t> cell_slot;
+    std::uint64_t tile_cols;
+    std::vector<std::uint64_t> keys;   // tile number + 1; 0 marks a free entry
+    std::vector<std::uint32_t> tile;   // where the tile's slots start in `slots`, over kTileSlots
+    std::vector<std::uint32_t> slots;  // 1 + index in `cells`; 0 for a slot not visited yet
+    std::uint64_t last_key = 0;
+    std::size_t last_tile = 0;
 
-    explicit CellTable(const PaddedGrid& g)
-        : grid(g), slot(static_cast<std::size_t>(checked_cell_count(g.rows, g.cols)), 0) {}
+    explicit CellTable(const PaddedGrid& g) : grid(g), tile_cols((g.cols >> kTileBits) + 1) {
+        checked_cell_count(g.rows, g.cols);
+        keys.assign(64, 0);
+        tile.assign(64, 0);
+    }
+
+    static std::size_t hash(std::uint64_t key) {
+        key ^= key >> 33;
+        key *= 0xff51afd7ed558ccdULL;
+        key ^= key >> 33;
+        return static_cast<std::size_t>(key);
+    }
+
+    std::size_t find_tile(std::uint64_t key) {
+        const std::size_t mask = keys.size() - 1;
+        std::size_t h = hash(key) & mask;
+        while (keys[h] != 0) {
+            if (keys[h] == key) return tile[h];
+            h = (h + 1) & mask;
+        }
+        if (slots.size() / kTileSlots >= UINT32_MAX / kTileSlots) throw InputError("ring crosses too many cells");
+        const std::size_t start = slots.size() / kTileSlots;
+        slots.resize(slots.size() + kTileSlots, 0);
+        keys[h] = key;
+        tile[h] = static_cast<std::uint32_t>(start);
+        if (4 * (start + 1) > 3 * keys.size()) {
+            std::vector<std::uint64_t> old_keys(2 * keys.size(), 0);
+            std::vector<std::uint32_t> old_tile(2 * keys.size(), 0);
+            old_keys.swap(keys);
+            old_tile.swap(tile);
+            const std::size_t grown = keys.size() - 1;
+            for (std::size_t k = 0; k < old_keys.size(); ++k) {
+                if (old_keys[k] == 0) continue;
+                std::size_t g = hash(old_keys[k]) & grown;
+                while (keys[g] != 0) g = (g + 1) & grown;
+                keys[g] = old_keys[k];
+                tile[g] = old_tile[k];
+            }
+        }
+        return start;
+    }
 
     Cell& at(std::uint64_t pr, std::uint64_t pc) {
-        const std::uint64_t s = pr * grid.cols + pc;
-        std::size_t& index = slot[static_cast<std::size_t>(s)];
+        const std::uint64_t key = (pr >> kTileBits) * tile_cols + (pc >> kTileBits) + 1;
+        if (key != last_key) {
+            last_tile = find_tile(key);
+            last_key = key;
+        }
+        constexpr std::uint64_t low = (std::uint64_t{1} << kTileBits) - 1;
+        const std::uint64_t inner = ((pr & low) << kTileBits) | (pc & low);
+        std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
         if (index == 0) {
-            cells.emplace_back(grid.box(pr, pc));
-            cell_slot.push_back(s);
-            index = cells.size();
+            if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
+            cells.emplace_back(grid.box(pr, pc), log);
+            cell_slot.push_back(pr * grid.cols + pc);
+            index = static_cast<std::uint32_t>(cells.size());
         }
         return cells[index - 1];
     }
 };
 
+// Where a probe sits in each cell: an irrational point, through which no grid-aligned or
+// corner-to-corner line passes (such lines often pass through the centre).
+double probe_x(const Window& w, std::uint64_t j) { return w.left(j) + (w.left(j + 1) - w.left(j)) * kProbeX; }
+double probe_y(const Window& w, std::uint64_t i) { return w.top(i + 1) + (w.top(i) - w.top(i + 1)) * kProbeY; }
+
 // A cell the ring only grazes: it runs along the outline, or out and back along a spike,
 // or a thin sliver was collapsed onto a line by the clamped exit points. The cell lies
-// wholly on one side of the ring. When every run through it keeps the cell on the same
-// side (interior to the left of a counter-clockwise ring), that side decides; a spike or a
-// collapsed sliver has the cell on both sides, and only a point-in-ring test can tell.
-// The probe is an irrational point of the cell: lines through cell corners often pass
-// through the centre.
-float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordinate>> lists,
-                        std::span<const Coordinate> classification) {
-    const Coordinate probe{box.xmin + (box.xmax - box.xmin) * kProbeX, box.ymin + (box.ymax - box.ymin) * kProbeY};
+// wholly on one side of the ring. When every run through it keeps the probe on the same
+// side (interior to the left of a counter-clockwise ring), that side decides (1 or 0); a
+// spike or a collapsed sliver has the cell on both sides, and only locating the probe in
+// the ring can tell (-1).
+int grazed_side(const Coordinate& probe, std::span<const std::span<const Coordinate>> lists) {
     bool left = false;
     bool right = false;
     for (const std::span<const Coordinate> list : lists) {
@@ -100,8 +161,8 @@ float grazed_cell_value(const BBox& box, std::span<const std::span<const Coordin
             right = right || o < 0;
         }
     }
-    if (left != right) return left ? 1.0f : 0.0f;
-    return centre_value(classification, probe.x, probe.y);
+    if (left != right) return left ? 1 : 0;
+    return -1;
 }
 
 [[noreturn]] void stuck() {
@@ -158,8 +219,9 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         if (!t.entered()) {
             // The ring began inside this cell: replay its opening run when the walk comes
             // back, so the cell's last traversal runs from outline to outline.
-            if (work.size() + t.coords.size() > max_len) stuck();
-            work.insert(work.end(), t.coords.begin(), t.coords.end());
+            const std::span<const Coordinate> opening = t.coords();
+            if (work.size() + opening.size() > max_len) stuck();
+            work.insert(work.end(), opening.begin(), opening.end());
         }
         switch (t.exit) {
             case Side::Left:
@@ -185,18 +247,57 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     }
 }
 
+// Whether a - b is exact (and finite).
+bool exact_difference(double a, double b) {
+    const double d = a - b;
+    return std::isfinite(d) && exact::two_diff_tail(a, b, d) == 0.0;
+}
+
+// The window's corner (its left cell line, its top cell line) when every coordinate of the
+// ring, every cell line and every cell centre of the window less that corner is exact, per
+// axis; 0 on an axis where some difference would round.
+Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
+    double ox = w.left(0);
+    double oy = w.top(0);
+    for (std::uint64_t j = 0; j <= w.cols && ox != 0.0; ++j) {
+        if (!exact_difference(w.left(j), ox) || (j < w.cols && !exact_difference(w.center_x(j), ox))) ox = 0.0;
+    }
+    for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
+        if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
+    }
+    for (const Coordinate& c : ring) {
+        if (ox != 0.0 && !exact_difference(c.x, ox)) ox = 0.0;
+        if (oy != 0.0 && !exact_difference(c.y, oy)) oy = 0.0;
+    }
+    return {ox, oy};
+}
+
+// How a walked cell is decided: by its measured value, or by where a point of it lies in
+// the ring (its centre when the ring only touched it, like the cells not walked at all;
+// its probe when the ring grazed it from both sides).
+enum class Decide : std::uint8_t { Value, Center, Probe };
+
+struct WalkedCell {
+    std::uint64_t i;
+    std::uint64_t j;
+    float value;
+    Decide by;
+};
+
 }  // namespace
 
-void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool exterior,
-               std::span<const Coordinate> classification, Matrix<float>& coverage) {
+void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole role, Matrix<float>& coverage) {
     if (ring.size() < 4) return;
     const BBox rbox = ring_bbox(ring);
-    const Window w = crop_window(polygon, rbox);
+    Window w = crop_window(polygon, rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
     const std::uint64_t row0 = w.row0 - polygon.row0;
     const std::uint64_t col0 = w.col0 - polygon.col0;
-    const float sign = exterior ? 1.0f : -1.0f;
+    const float sign = role == RingRole::Exterior ? 1.0f : -1.0f;
+    const auto add = [&](std::uint64_t i, std::uint64_t j, float v) {
+        if (row0 + i < coverage.rows() && col0 + j < coverage.cols()) coverage(row0 + i, col0 + j) += sign * v;
+    };
 
     // A ring inside one cell: its area is all there is to know.
     if (w.rows == 1 && w.cols == 1) {
@@ -204,59 +305,103 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, bool ext
         if (cb.xmin <= rbox.xmin && rbox.xmax <= cb.xmax && cb.ymin <= rbox.ymin && rbox.ymax <= cb.ymax) {
             const double area = (cb.xmax - cb.xmin) * (cb.ymax - cb.ymin);
             if (area <= 0) return;
-            const auto v = static_cast<float>(std::fabs(signed_area(ring)) / area);
-            if (row0 < coverage.rows() && col0 < coverage.cols()) coverage(row0, col0) += sign * v;
+            add(0, 0, static_cast<float>(std::fabs(signed_area(ring)) / area));
             return;
         }
     }
 
+    // Far from the grid origin the cell lines and the ring are large numbers a small
+    // distance apart, and exit points rounded at their magnitude would lose the shape of a
+    // small ring. Measured from the window's corner instead, wherever that is exact, the
+    // walk sees the same numbers wherever the grid and the ring are placed together.
     std::vector<Coordinate> work(ring.begin(), ring.end());
+    const Coordinate origin = exact_origin(w, ring);
+    if (origin.x != 0.0 || origin.y != 0.0) {
+        w.lines.x_shift = origin.x;
+        w.lines.y_shift = origin.y;
+        for (Coordinate& c : work) c = {c.x - origin.x, c.y - origin.y};
+    }
+    const std::size_t ring_size = work.size();
     // Counter-clockwise, so the area left of every traversal is inside the ring.
     if (signed_area(work) < 0) std::reverse(work.begin(), work.end());
 
     const PaddedGrid grid{w, w.rows + 2, w.cols + 2};
-    Matrix<float> values(w.rows, w.cols, kUndecided);
+    std::vector<WalkedCell> walked;
+    bool any_probe = false;
     {
         CellTable table(grid);
         walk(work, grid, table);
+        walked.reserve(table.cells.size());
         CoverageScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
         for (std::size_t k = 0; k < table.cells.size(); ++k) {
             const std::uint64_t pr = table.cell_slot[k] / grid.cols;
             const std::uint64_t pc = table.cell_slot[k] % grid.cols;
             if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
-            const std::uint64_t i = pr - 1;
-            const std::uint64_t j = pc - 1;
-            const Cell& cell = table.cells[k];
-            qualifying_traversals(cell, lists);
+            WalkedCell cell{pr - 1, pc - 1, 0.0f, Decide::Value};
+            qualifying_traversals(table.cells[k], lists);
             if (lists.empty()) {
-                // Touched but not crossed (a single point, say): decided by its centre.
-                const Coordinate p = w.centre(i, j);
-                values(i, j) = centre_value(classification, p.x, p.y);
+                cell.by = Decide::Center;
+                walked.push_back(cell);
                 continue;
             }
             // The same box the walk used, so every traversal end lies on its outline.
-            const BBox& box = cell.box;
+            const BBox& box = table.cells[k].box;
             const CellAreas areas = cell_areas(box, lists, scratch);
-            if (areas.ccw == 0.0 && areas.cw == 0.0) {
-                values(i, j) = grazed_cell_value(box, lists, classification);
-                continue;
-            }
             const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
-            if (area <= 0) {
-                values(i, j) = 0.0f;
-                continue;
+            if (areas.ccw == 0.0 && areas.cw == 0.0) {
+                const int side = grazed_side({probe_x(w, cell.j), probe_y(w, cell.i)}, lists);
+                if (side < 0) {
+                    cell.by = Decide::Probe;
+                    any_probe = true;
+                } else {
+                    cell.value = static_cast<float>(side);
+                }
+            } else if (area > 0) {
+                const auto v = static_cast<float>(covered_area(box, areas) / area);
+                cell.value = std::fmin(std::fmax(v, 0.0f), 1.0f);
             }
-            const auto v = static_cast<float>(covered_area(box, areas) / area);
-            values(i, j) = std::fmin(std::fmax(v, 0.0f), 1.0f);
+            walked.push_back(cell);
         }
-    }  // the cells go before the fill allocates its queue
+    }  // the cells go before the scan allocates its rows
+    work.resize(ring_size);
 
-    interior_fill(classification, w, values);
-
-    for (std::uint64_t i = 0; i < w.rows && row0 + i < coverage.rows(); ++i) {
-        for (std::uint64_t j = 0; j < w.cols && col0 + j < coverage.cols(); ++j) {
-            coverage(row0 + i, col0 + j) += sign * values(i, j);
+    // The cells the ring never entered lie wholly inside or wholly outside it, and along a
+    // row they form runs between walked cells that no edge crosses: the centre of a run's
+    // first cell decides the run, from the row's own edge crossings.
+    std::sort(walked.begin(), walked.end(),
+              [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    const std::span<const Coordinate> closed(work);
+    const std::span<const std::span<const Coordinate>> rings(&closed, 1);
+    const LatticeScan centers(center_lattice(w), w.lines.dx, w.lines.dy, rings);
+    Lattice probe_points;
+    if (any_probe) {
+        for (std::uint64_t j = 0; j < w.cols; ++j) probe_points.xs.push_back(probe_x(w, j));
+        for (std::uint64_t i = 0; i < w.rows; ++i) probe_points.ys.push_back(probe_y(w, i));
+    }
+    const LatticeScan probes(std::move(probe_points), w.lines.dx, w.lines.dy, rings);
+    RowLocation center_row;
+    RowLocation probe_row;
+    std::size_t next = 0;
+    for (std::uint64_t i = 0; i < w.rows; ++i) {
+        centers.locate(i, 0, center_row);
+        if (any_probe) probes.locate(i, 0, probe_row);
+        LatticeScan::Cursor at_center;
+        LatticeScan::Cursor at_probe;
+        std::uint64_t j = 0;
+        for (; next < walked.size() && walked[next].i == i; ++next) {
+            const WalkedCell& cell = walked[next];
+            if (j < cell.j && LatticeScan::strictly_inside(center_row, j, at_center)) {
+                for (std::uint64_t k = j; k < cell.j; ++k) add(i, k, 1.0f);
+            }
+            float v = cell.value;
+            if (cell.by == Decide::Center) v = LatticeScan::strictly_inside(center_row, cell.j, at_center) ? 1.0f : 0.0f;
+            if (cell.by == Decide::Probe) v = LatticeScan::strictly_inside(probe_row, cell.j, at_probe) ? 1.0f : 0.0f;
+            add(i, cell.j, v);
+            j = cell.j + 1;
+        }
+        if (j < w.cols && LatticeScan::strictly_inside(center_row, j, at_center)) {
+            for (std::uint64_t k = j; k < w.cols; ++k) add(i, k, 1.0f);
         }
     }
 }

@@ -11,11 +11,16 @@ namespace {
 using namespace quorvalis;
 using Coords = std::vector<Coordinate>;
 
+// Cells of the unit box over one log, which outlives them all.
+PointLog g_log;
+
 Cell cell_with(const Coords& points) {
-    Cell cell({0, 0, 1, 1});
+    Cell cell({0, 0, 1, 1}, g_log);
     for (const Coordinate& p : points) EXPECT_TRUE(take(cell, p, nullptr));
     return cell;
 }
+
+Coords coords(const Traversal& t) { return Coords(t.coords().begin(), t.coords().end()); }
 
 TEST(Take, VertexOnTheEdgeStaysAndIsTheExitAgain) {
     Cell cell = cell_with({{0, 1}, {0.5, 0.5}, {1, 0.5}});  // a corner gets the vertical side
@@ -24,7 +29,7 @@ TEST(Take, VertexOnTheEdgeStaysAndIsTheExitAgain) {
     const Traversal& t = cell.traversals.back();
     EXPECT_EQ(t.entry, Side::Left);
     EXPECT_EQ(t.exit, Side::Right);
-    EXPECT_EQ(t.coords, (Coords{{0, 1}, {0.5, 0.5}, {1, 0.5}, {1, 0.5}}));
+    EXPECT_EQ(coords(t), (Coords{{0, 1}, {0.5, 0.5}, {1, 0.5}, {1, 0.5}}));
 }
 
 TEST(Take, ExitFromLastPointWhenPreviousVertexRunsBesideTheBox) {
@@ -45,7 +50,7 @@ TEST(Take, OnlyARunStartedInsideIsClosedByItsFirstPoint) {
     Cell cell = cell_with({{0.2, 0.2}, {0.8, 0.2}, {0.2, 0.2}});
     const Coordinate p{0.2, 0.2};
     EXPECT_FALSE(take(cell, {0.2, -3}, &p));
-    EXPECT_EQ(cell.traversals.back().coords, (Coords{{0.2, 0.2}, {0.2, 0}}));
+    EXPECT_EQ(coords(cell.traversals.back()), (Coords{{0.2, 0.2}, {0.2, 0}}));
 }
 
 TEST(Traversals, ForcedExitsAndWhatIsMeasured) {

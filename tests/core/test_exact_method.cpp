@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "coverage_method.h"
 #include "error.h"
+#include "hostile_shapes.h"
+#include "measures.h"
 
 namespace {
 
@@ -65,7 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"TinyFiveCoordinatesNotARectangle", grid_from_params(0, 0, 4 * kTiny, 4 * kTiny, kTiny, kTiny),
                 {{0, 0}, {2 * kTiny, 0}, {2 * kTiny, 2 * kTiny}, {kTiny, 3 * kTiny}, {0, 0}}, {}, 2,
                 {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
-        Example{"ThreeCoordinatesWalkNothing", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0, 0, 0}},
+        // Unclosed rings measure as their closed forms: a triangle of three coordinates, and
+        // a notched square whose five points are no box once closed.
+        Example{"UnclosedTriangle", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0.5f, 0.5f, 1}},
+        Example{"UnclosedPentagonIsNoBox", grid_from_params(0, 0, 1, 1, 1, 1), {{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0.5, 0.5}},
+                {}, 1, {0.75f}},
         Example{"UnclosedRingIsClosed", g4, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, 2, {1, 1, 1, 1}},
         Example{"OverlappingHolesSubtractTwice", g4, box_ring(0, 0, 2, 1), {box_ring(0, 0, 1, 1), box_ring(0, 0, 1, 1)},
                 2, {-1, 1}},
@@ -109,5 +117,67 @@ INSTANTIATE_TEST_SUITE_P(
                       Ring{{0, 0}, {0.1, 0.1}, {0, 0}},                             // three points
                       Ring{{-1e300, -1e300}, {1e300, -1e300}, {0, 1e300}, {-1e300, -1e300}},
                       Ring{{1e-300, 0}, {2e-300, 0}, {2e-300, 1e-300}, {1e-300, 0}}, zigzag()));
+
+// Translating a polygon and its grid together changes nothing, however far: measured in
+// absolute coordinates near 1e15, exit points rounded to 1/8 lost most of this sliver.
+TEST(ExactMethod, TranslationChangesNothing) {
+    const Ring sliver{{0.125, 0.125}, {3.875, 0.5}, {0.25, 0.375}, {0.125, 0.125}};
+    const PolygonRaster at_origin = exact_method(grid_from_params(0, 0, 4, 4, 1, 1), sliver, {});
+    double total = 0.0;
+    for (const float v : at_origin.coverage.values()) total += v;
+    EXPECT_NEAR(total, std::fabs(signed_area(sliver)), 1e-6);
+    for (const double t : {1e15, -1e15, 0x1p49, 12345.5}) {
+        Ring moved = sliver;
+        for (Coordinate& c : moved) c = {c.x + t, c.y + t};
+        const PolygonRaster far = exact_method(grid_from_params(t, t, t + 4, t + 4, 1, 1), moved, {});
+        EXPECT_EQ(far.coverage.values(), at_origin.coverage.values()) << t;
+    }
+}
+
+struct Hostile {
+    const char* name;
+    Grid grid;
+    Polygon polygon;
+};
+
+class HostileShape : public ::testing::TestWithParam<Hostile> {};
+
+// Sized so that the quadratic steps these shapes once hit (matching the runs in one cell
+// pairwise, one point-in-ring test per untouched region or per cell grazed from both
+// sides, a whole window per hole) took 20 seconds and more; measured right, every covered area adds up to the polygon's.
+TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
+    const Hostile& h = GetParam();
+    const auto t0 = std::chrono::steady_clock::now();
+    const PolygonRaster r = exact_method(h.grid, h.polygon.exterior, h.polygon.interiors);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double area = std::fabs(signed_area(h.polygon.exterior));
+    for (const Ring& hole : h.polygon.interiors) area -= std::fabs(signed_area(hole));
+    double total = 0.0;
+    for (const float v : r.coverage.values()) total += v;
+    EXPECT_NEAR(total * h.grid.dx * h.grid.dy, area, 1e-6 * area);
+    SKIP_TIMING_IN_SANITIZER_BUILD();
+    EXPECT_LT(seconds, 8.0);
+}
+
+#ifdef QUORVALIS_SANITIZED
+constexpr int kSize = 16;  // the same shapes, small enough for an instrumented build
+#else
+constexpr int kSize = 1;
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, HostileShape,
+    ::testing::Values(
+        Hostile{"comb_through_one_cell", grid_from_params(-1, -1, 2, 2, 1, 1),
+                {quorvalis::testing::comb_through_cell(128000 / kSize), {}}},
+        // 14 runs and 4 corners: just past the plain scan for the next chain
+        Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
+        Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
+                {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
+        Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 32002.0 / kSize, 11, 1, 1),
+                {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
+        Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
+                quorvalis::testing::thin_diagonal_holes(400 / kSize, 1000.0 / kSize)}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -15,7 +15,7 @@ const Grid kUnit4 = grid_from_params(0, 0, 4, 4, 1, 1);
 // Walks rings, in order, over the whole of a grid (its own polygon window).
 Matrix<float> walk(const Grid& g, std::initializer_list<std::pair<Ring, bool>> rings) {
     Matrix<float> m(g.rows, g.cols, 0.0f);
-    for (const auto& [ring, exterior] : rings) ring_walk(window_of(g, g), ring, exterior, ring, m);
+    for (const auto& [ring, exterior] : rings) ring_walk(window_of(g, g), ring, exterior ? RingRole::Exterior : RingRole::Hole, m);
     return m;
 }
 
