@@ -71,8 +71,9 @@ def _numeric(block) -> np.ndarray:
 
 def is_lazy(raster) -> bool:
     """A Dask array, or an xarray object backed by one."""
-    data = getattr(raster, "data", raster) if hasattr(raster, "dims") else raster
-    return type(data).__module__.split(".")[0] == "dask"
+    if hasattr(raster, "dims"):  # asking xarray for .data would load a lazily opened file
+        return bool(raster.chunks)
+    return type(raster).__module__.split(".")[0] == "dask"
 
 
 def describe(obj, band=1, grid: Grid | None = None) -> Raster:
