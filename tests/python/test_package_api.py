@@ -162,3 +162,23 @@ def test_pickled_coverage_rebuilds_and_agrees():
     a, b = (c.stats(stack(), ["mean", "stdev"], as_numpy=True) for c in (cov, back))
     for s in a:
         np.testing.assert_array_equal(a[s], b[s])
+
+
+def test_progress_bars_and_zones_built_in_slices_give_the_same_results(monkeypatch, capsys):
+    from quorvalis import _coverage
+
+    names = [s for s in ("mean", "max", "frac", "quantile") if s in qv.STATS]
+    raster = np.round(stack()).clip(5, 14)  # few classes, so "frac" has columns to align
+    whole = qv.Coverage(ZONES, GRID).stats(raster, names, quantiles=[0.5], as_numpy=True)
+    monkeypatch.setattr(_coverage, "_ZONES_PER_BAR_STEP", 1)  # one engine coverage per zone
+    cov = qv.Coverage(ZONES, GRID, progress=True)
+    sliced = cov.stats(raster, names, quantiles=[0.5], as_numpy=True, progress=True, max_fields=2)
+    err = capsys.readouterr().err
+    assert "building coverage" in err and "reducing" in err
+    assert whole.keys() == sliced.keys()
+    for s in whole:
+        np.testing.assert_array_equal(whole[s], sliced[s])
+    if "frac" in names:
+        assert cov.fractions(2)[2].shape == (0, 0)
+        r0, c0, f = cov.fractions(3)  # the circle around (3, 3): rows from y 5.2, cols from x 0.8
+        assert (r0, c0) == (9, 1) and f.sum() == pytest.approx(ZONES[3].area / 0.25, rel=1e-6)
