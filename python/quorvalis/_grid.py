@@ -120,10 +120,11 @@ class Grid:
                 f"dx={self.dx:g}, dy={self.dy:g}{extra}; {rows} x {cols})")
 
     def matches(self, other: Grid) -> bool:
-        """Same cells, allowing for the rounding of coordinates stored in single precision."""
-        tol = 1e-6 * min(self.dx, self.dy)
+        """The same cells: equal shapes and extents equal within 1% of a cell, which allows
+        for coordinates stored in single precision (the cell size then follows)."""
+        tol = 0.01 * min(self.dx, self.dy)
         return self.shape == other.shape and all(
-            abs(a - b) <= tol for a, b in zip(self.astuple(), other.astuple(), strict=True))
+            abs(a - b) <= tol for a, b in zip(self.bounds, other.bounds, strict=True))
 
     @classmethod
     def from_coords(cls, x, y, *, crs=None, lonlat: bool | None = None) -> Grid:
