@@ -354,19 +354,22 @@ def _concat(parts: list[dict], axis: int) -> dict:
 
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
-                quantiles: Sequence[float] = (), progress: bool = False, threads: int = 0):
+                quantiles: Sequence[float] = (), grid: Grid | None = None, progress: bool = False,
+                threads: int = 0):
     """Per-zone statistics of a raster in one call.
 
     Parameters
     ----------
     zones : GeoDataFrame, GeoSeries, sequence of geometries or WKB, or a vector file path
-    raster : xarray.DataArray or Dataset, rasterio dataset or a raster file path
+    raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads
         As for :class:`Coverage`.
     nodata, weights, band, quantiles
         As for :meth:`Coverage.stats`.
+    grid : Grid, optional
+        The grid of a bare NumPy raster (other rasters carry their own).
 
     Returns
     -------
@@ -379,8 +382,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]
-    src = raster if is_lazy(raster) else describe(raster, band)
-    cov = Coverage(zones, src if isinstance(src, Raster) else raster, id=id, method=method,
-                   progress=progress, threads=threads)
+    src = raster if is_lazy(raster) else describe(raster, band, grid)
+    if grid is None:
+        grid = src if isinstance(src, Raster) else raster
+    cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress)

@@ -119,7 +119,9 @@ def _from_rasterio(src, band, path=None) -> Raster:
     flip = (slice(None, None, -1) if t.e > 0 else slice(None),
             slice(None, None, -1) if t.a < 0 else slice(None))
     if path is None:
-        data = src.read(band)[flip]
+
+        def data():  # the caller keeps the dataset open; read only when values are needed
+            return src.read(band)[flip]
     else:
         rasterio = optional_import("rasterio", "io")
 
