@@ -11,7 +11,7 @@ import pandas as pd
 
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, describe, is_lazy
-from ._util import progress_bar
+from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
 
 try:
@@ -146,6 +146,50 @@ class Coverage:
             return 0, 0, np.zeros((0, 0), np.float32)
         size = handles[0].n_zones
         return handles[at // size].window(at % size)
+
+    def to_sparse(self):
+        """The coverage as a ``scipy.sparse.csr_matrix`` of shape (zones, rows * cols):
+        entry (k, r * cols + c) is the fraction of grid cell (r, c) inside zone k, so the
+        matrix times a raster's flattened values gives each zone's "sum".
+
+        Examples
+        --------
+        >>> m = cov.to_sparse(); sums = m @ np.nan_to_num(raster).ravel()  # doctest: +SKIP
+        """
+        sparse = optional_import("scipy.sparse", None)
+        rows, cols = self.grid.shape
+        handles, n = self._engine_handles, len(self._wkb)
+        data, indices, counts, done = [], [], np.zeros(n, np.int64), 0
+        for h in handles:
+            d, i, p = h.csr()
+            data.append(d)
+            indices.append(i)
+            counts[self._present[done:done + h.n_zones]] = np.diff(p)
+            done += h.n_zones
+        indptr = np.concatenate([[0], np.cumsum(counts)])
+        empty_f, empty_i = np.zeros(0, np.float32), np.zeros(0, np.int64)
+        return sparse.csr_matrix((np.concatenate(data or [empty_f]),
+                                  np.concatenate(indices or [empty_i]), indptr),
+                                 shape=(n, rows * cols))
+
+    def to_xarray(self):
+        """Coverage fractions as an ``xarray.DataArray`` (zone, y, x) on the grid's cell
+        centres: an exact, fractional zone mask. Dense: zones x rows x cols float32.
+
+        Examples
+        --------
+        >>> mask = cov.to_xarray(); (mask * ds["t2m"]).sum(["y", "x"])    # doctest: +SKIP
+        """
+        import xarray as xr
+
+        rows, cols = self.grid.shape
+        g = self.grid
+        dense = self.to_sparse().toarray().reshape(len(self._wkb), rows, cols)
+        names = ("lat", "lon") if g.lonlat else ("y", "x")
+        return xr.DataArray(dense, dims=("zone",) + names, name="fraction", coords={
+            "zone": np.asarray(self.ids),
+            names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
+            names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
     # -- statistics -------------------------------------------------------------------------
 

@@ -202,6 +202,12 @@ def cell_areas(grid: Grid) -> np.ndarray:
     sphere: ``R**2 * radians(dx) * (sin(p2) - sin(p1))`` with ``R = 6371008.8 m``.
     Latitudes beyond the poles are clamped to +-90. The result is a read-only broadcast
     of one value per row.
+
+    Examples
+    --------
+    >>> a = cell_areas(Grid(-180, -90, 180, 90, 1, 1, lonlat=True))
+    >>> round(a.sum() / (4 * math.pi * EARTH_RADIUS**2), 12)
+    1.0
     """
     if not grid.lonlat:
         raise ValueError("weights='area' needs a longitude/latitude grid; this grid is "

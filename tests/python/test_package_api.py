@@ -182,3 +182,17 @@ def test_progress_bars_and_zones_built_in_slices_give_the_same_results(monkeypat
         assert cov.fractions(2)[2].shape == (0, 0)
         r0, c0, f = cov.fractions(3)  # the circle around (3, 3): rows from y 5.2, cols from x 0.8
         assert (r0, c0) == (9, 1) and f.sum() == pytest.approx(ZONES[3].area / 0.25, rel=1e-6)
+
+
+def test_sparse_matrix_and_mask_agree_with_sum_across_zone_slices(monkeypatch):
+    pytest.importorskip("quorvalis._engine")
+    from quorvalis import _coverage
+
+    monkeypatch.setattr(_coverage, "_ZONES_PER_BAR_STEP", 2)
+    cov = qv.Coverage(ZONES + [None], GRID, progress=True)
+    values = np.random.default_rng(9).normal(size=GRID.shape)
+    m = cov.to_sparse()
+    assert m.shape == (5, 600) and m[4].nnz == 0 and m[2].nnz == 0
+    sums = cov.stats(values, "sum", as_numpy=True)["sum"]
+    np.testing.assert_allclose(m @ values.ravel(), sums, rtol=1e-12)
+    np.testing.assert_array_equal(cov.to_xarray().sum(["y", "x"]).values, np.asarray(m.sum(axis=1)).ravel())
