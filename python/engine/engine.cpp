@@ -200,6 +200,19 @@ struct ArrayView {
     std::ptrdiff_t col_stride;
 };
 
+// Only arrays whose memory can be read as it lies: NumPy's buffer of a native byte order
+// numeric dtype with whole-element strides. Anything else would need a converted copy.
+AnyArray as_array(nb::handle h, const char* what) {
+    AnyArray a;
+    if (!nb::try_cast(h, a, false)) {
+        throw nb::type_error((std::string(what) + " must be a NumPy array of float32, float64 or 8- to 64-bit integers "
+                              "in native byte order with whole-element strides, got " + std::string(Py_TYPE(h.ptr())->tp_name) +
+                              (nb::hasattr(h, "dtype") ? " of dtype " + std::string(nb::borrow<nb::str>(h.attr("dtype").attr("str")).c_str()) : ""))
+                                 .c_str());
+    }
+    return a;
+}
+
 ArrayView view_of(const AnyArray& a, const char* what) {
     if (a.ndim() != 2 && a.ndim() != 3) {
         throw nb::value_error((std::string(what) + " must have 2 dimensions (rows, cols) or 3 (time, rows, cols), got " +
@@ -240,8 +253,8 @@ double nodata_value(const nb::object& nodata, const char* what) {
     return nb::cast<double>(nodata);
 }
 
-nb::dict reduce(const EngineCoverage& cov, const AnyArray& raster, const std::vector<std::string>& stat_names,
-                const std::optional<AnyArray>& weights, const nb::object& nodata, const nb::object& weights_nodata,
+nb::dict reduce(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
+                nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
                 const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin, std::int64_t threads) {
     bool wanted[std::size(kZoneStatNames)] = {};
     for (const std::string& name : stat_names) wanted[static_cast<std::size_t>(parse_zone_stat(name))] = true;
@@ -254,6 +267,10 @@ nb::dict reduce(const EngineCoverage& cov, const AnyArray& raster, const std::ve
             }
         }
     }
+    // Held until the call returns, so the memory read with the lock released stays alive.
+    const AnyArray raster = as_array(raster_arg, "raster");
+    const std::optional<AnyArray> weights =
+        weights_arg.is_none() ? std::nullopt : std::optional<AnyArray>(as_array(weights_arg, "weights"));
     const ArrayView r = view_of(raster, "raster");
     const bool stack = raster.ndim() == 3;
     std::optional<ArrayView> w;
