@@ -313,6 +313,7 @@ nb::dict reduce(const EngineCoverage& cov, nb::handle raster_arg, const std::vec
         if (kind == ZoneStat::Frac) continue;
         const std::uint64_t size = kind == ZoneStat::Quantile ? result_size({r.steps, n, nq}) : per_stat;
         out[s] = allocate<double>(size);
+        std::fill_n(out[s].get(), size, std::numeric_limits<double>::quiet_NaN());
     }
     auto ptr = [&](ZoneStat s) { return out[static_cast<std::size_t>(s)].get(); };
 
