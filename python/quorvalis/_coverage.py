@@ -390,6 +390,8 @@ def _concat(parts: list[dict], axis: int) -> dict:
             for p, a in zip(parts, arrays, strict=True):
                 full = np.zeros(a.shape[:-1] + (len(classes),))
                 full[..., np.searchsorted(classes, p["frac_classes"])] = a
+                # a zone with nothing to count stays NaN in every class, not 0 in new ones
+                full[np.isnan(a).all(axis=-1) if a.shape[-1] else ...] = np.nan
                 aligned.append(full)
             arrays = aligned
         out[name] = np.concatenate(arrays, axis=axis)
