@@ -14,10 +14,7 @@ from ._raster import Raster, describe, is_lazy
 from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
 
-try:
-    from . import _engine
-except ImportError:  # the native engine is not built yet: the slower stand-in
-    from . import _engine_fallback as _engine
+from . import _engine
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center")
@@ -349,7 +346,7 @@ class Coverage:
         for s in stats:
             arr, extra = results[s], ()
             if s == "quantile":
-                extra, coords["quantile"] = ("quantile",), np.asarray(quantiles, float)
+                extra, coords["q"] = ("q",), np.asarray(quantiles, float)
             elif s == "frac":
                 extra, coords["class"] = ("class",), results["frac_classes"]
             attrs = {} if s in _UNITLESS else dict(src.attrs)

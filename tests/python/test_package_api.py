@@ -131,6 +131,11 @@ def test_nd_stack_keeps_coordinates_and_attributes():
                               "y": 9.75 - 0.5 * np.arange(20), "x": 0.25 + 0.5 * np.arange(30)})
     out = qv.Coverage(ZONES, da).stats(da, ["mean", "count"], max_fields=4)
     assert out["mean"].dims == ("member", "time", "zone") and out["run"].item() == "r1"
+    if "quantile" in qv.STATS:
+        both = qv.Coverage(ZONES, da).stats(da.round(), ["quantile", "frac"], quantiles=[0.2, 0.7])
+        assert both["quantile"].dims == ("member", "time", "zone", "q")
+        assert both["frac"].dims == ("member", "time", "zone", "class")
+        np.testing.assert_allclose(both["frac"].sum("class").values[..., [0, 1, 3]], 1.0)
     assert out["mean"].attrs == {"units": "mm"} and out["count"].attrs == {}
     flat = qv.Coverage(ZONES, da).stats(data.reshape(6, *GRID.shape), "mean", as_numpy=True)["mean"]
     np.testing.assert_array_equal(out["mean"].values.reshape(6, 4), flat)
