@@ -9,12 +9,11 @@ from collections.abc import Sequence
 import numpy as np
 import pandas as pd
 
+from . import _engine
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, describe, is_lazy
 from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
-
-from . import _engine
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center")
