@@ -58,7 +58,7 @@ class Coverage:
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
         z = read_zones(zones, id)
-        grid = raster if isinstance(raster, Grid) else describe(raster).grid
+        grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
