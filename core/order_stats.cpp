@@ -15,12 +15,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 namespace {
 
-// Doubles' bit patterns turned into unsigned keys in the same order (for non-NaN values):
-// negative numbers have every bit flipped, positive ones only the sign bit.
-std::uint64_t key_of(double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
+constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+double value_of(std::uint64_t key) { return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key); }
 
 constexpr int kDigitBits = 11;
 constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
@@ -28,33 +24,35 @@ constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 // Below this a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMin = 256;
 
-// A stable sort by value: least significant digit first, skipping the passes in which
-// every key has the same digit (the sign and exponent bits of most data). It runs in a
-// few linear passes where a comparison sort needs log2(n) of them, which is what makes a
+std::size_t digit(std::uint64_t key, int pass) {
+    return static_cast<std::size_t>(key >> (pass * kDigitBits)) & (kBuckets - 1);
+}
+
+// A stable sort by key: least significant digit first, skipping the passes in which every
+// key has the same digit (the sign and exponent bits of most data). It runs in a few
+// linear passes where a comparison sort needs log2(n) of them, which is what makes a
 // median cost a small multiple of a mean.
-void sort_by_value(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare) {
+void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare) {
     const std::size_t n = cells.size();
+    auto key = [](const KeyedWeight& c) { return c.key; };
     if (n < kRadixMin) {
         std::stable_sort(cells.begin(), cells.end(),
-                         [](const WeightedValue& a, const WeightedValue& b) { return a.value < b.value; });
+                         [](const KeyedWeight& a, const KeyedWeight& b) { return a.key < b.key; });
         return;
     }
     std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts{};
-    for (const WeightedValue& c : cells) {
-        const std::uint64_t key = key_of(c.value);
-        for (int p = 0; p < kPasses; ++p) ++counts[p][(key >> (p * kDigitBits)) & (kBuckets - 1)];
+    for (const KeyedWeight& c : cells) {
+        for (int p = 0; p < kPasses; ++p) ++counts[p][digit(key(c), p)];
     }
     spare.resize(n);
-    WeightedValue* from = cells.data();
-    WeightedValue* to = spare.data();
+    KeyedWeight* from = cells.data();
+    KeyedWeight* to = spare.data();
     for (int p = 0; p < kPasses; ++p) {
         std::array<std::uint32_t, kBuckets>& count = counts[p];
-        if (count[(key_of(from[0].value) >> (p * kDigitBits)) & (kBuckets - 1)] == n) continue;
+        if (count[digit(key(from[0]), p)] == n) continue;
         std::uint32_t at = 0;
         for (std::uint32_t& c : count) at += std::exchange(c, at);
-        for (std::size_t i = 0; i < n; ++i) {
-            to[count[(key_of(from[i].value) >> (p * kDigitBits)) & (kBuckets - 1)]++] = from[i];
-        }
+        for (std::size_t i = 0; i < n; ++i) to[count[digit(key(from[i]), p)]++] = from[i];
         std::swap(from, to);
     }
     if (from != cells.data()) cells.swap(spare);
@@ -62,18 +60,17 @@ void sort_by_value(std::vector<WeightedValue>& cells, std::vector<WeightedValue>
 
 }  // namespace
 
-void group_values(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare, ValueGroups& out) {
-    for (WeightedValue& c : cells) c.value = c.value + 0.0;  // -0.0 becomes +0.0: one key per zero
-    sort_by_value(cells, spare);
+void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out) {
+    sort_by_key(cells, spare);
     out.groups.clear();
     out.cumulative.clear();
     double running = 0.0;
     for (std::size_t i = 0; i < cells.size();) {
-        const double v = cells[i].value;
+        const std::uint64_t k = cells[i].key;
         double w = 0.0;
-        for (; i < cells.size() && cells[i].value == v; ++i) w = w + cells[i].weight;
+        for (; i < cells.size() && cells[i].key == k; ++i) w = w + cells[i].weight;
         running = running + w;
-        out.groups.push_back({v, w});
+        out.groups.push_back({value_of(k), w});
         out.cumulative.push_back(running);
     }
 }

@@ -10,12 +10,12 @@ namespace quorvalis {
 namespace {
 
 // The (value, weight) pairs of basin b at step t that order statistics count.
-void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<WeightedValue>& cells) {
+void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<KeyedWeight>& cells) {
     cells.clear();
     visit_cells(b, in, t, [&](const Sample& s) {
         if (!s.value_valid || !s.weight_valid) return;
         const double w = s.coverage * s.weight;
-        if (w > 0.0) cells.push_back({s.value, w});
+        if (w > 0.0) cells.push_back({order_key(s.value), w});
     });
 }
 

@@ -177,6 +177,7 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
 // reduce
 
 constexpr std::uint64_t kMaxResultValues = std::uint64_t{1} << 31;  // 16 GiB of float64
+constexpr std::uint64_t kMaxClasses = 65536;  // every value of a 16-bit class raster
 
 std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
     std::uint64_t total = 1;
@@ -380,6 +381,12 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
             std::sort(classes.begin(), classes.end());
             classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
             n_classes = classes.size();
+            // Continuous data would give one class per cell: refuse that before the result
+            // (steps x zones x classes) is allocated rather than fill memory with it.
+            if (n_classes > kMaxClasses) {
+                throw InputError("frac found " + std::to_string(n_classes) + " distinct values (at most " +
+                                 std::to_string(kMaxClasses) + "): it is meant for categorical rasters");
+            }
             const std::uint64_t size = result_size({r.steps, n, n_classes});
             frac = allocate<double>(size);
             parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
