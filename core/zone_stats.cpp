@@ -35,7 +35,7 @@ std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
     const std::size_t n = basins.size();
-    const std::size_t nq = request.quantiles.size();
+    const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;
     for (std::size_t k = begin; k < end; ++k) {
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
             gather(basins[k], in, t, scratch.cells);
