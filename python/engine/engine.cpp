@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "cache.h"
-#include "stats.h"
 #include "error.h"
 #include "parallel.h"
+#include "stats.h"
 #include "zone_stats.h"
 
 namespace nb = nanobind;
@@ -96,11 +96,16 @@ nb::tuple window(nb::handle self, std::int64_t zone) {
 
 // A NumPy array that takes over `data`.
 template <class T>
-nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::initializer_list<std::size_t> shape) {
+nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::span<const std::size_t> shape) {
     T* raw = data.get();
     nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-    data.release();
-    return nb::ndarray<nb::numpy, T>(raw, shape, owner);
+    data.release();  // only once the capsule exists to free it
+    return nb::ndarray<nb::numpy, T>(raw, shape.size(), shape.data(), owner);
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::initializer_list<std::size_t> shape) {
+    return owned_array(std::move(data), std::span<const std::size_t>(shape.begin(), shape.size()));
 }
 
 template <class T>
@@ -171,7 +176,6 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                           owned_array(std::move(indices), {static_cast<std::size_t>(nnz)}),
                           owned_array(std::move(indptr), {n + 1}));
 }
-
 
 // ---------------------------------------------------------------------------------------
 // reduce
@@ -413,10 +417,7 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
         return dims;
     };
     auto to_numpy = [&](std::unique_ptr<double[]> data, std::size_t trailing) {
-        const std::vector<std::size_t> dims = shape(trailing);
-        double* raw = data.release();
-        nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        return nb::ndarray<nb::numpy, double>(raw, dims.size(), dims.data(), owner);
+        return owned_array(std::move(data), std::span<const std::size_t>(shape(trailing)));
     };
     for (std::size_t s = 0; s < std::size(kZoneStatNames); ++s) {
         if (!wanted[s]) continue;

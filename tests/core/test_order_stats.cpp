@@ -68,19 +68,4 @@ INSTANTIATE_TEST_SUITE_P(Data, GroupValues,
                              return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param));
                          });
 
-TEST(WeightedQuantile, EndsTiesAndEmpty) {
-    std::vector<KeyedWeight> cells = {{order_key(3.0), 1.0}, {order_key(1.0), 1.0}, {order_key(2.0), 2.0}}, spare;
-    ValueGroups g;
-    group_values(cells, spare, g);
-    EXPECT_EQ(weighted_quantile(g, 0.0), 1.0);
-    EXPECT_EQ(weighted_quantile(g, 0.25), 1.0);  // reached exactly: the lower value
-    EXPECT_EQ(weighted_quantile(g, 0.5), 2.0);
-    EXPECT_EQ(weighted_quantile(g, 1.0), 3.0);
-    EXPECT_EQ(majority(g), 2.0);
-    EXPECT_EQ(minority(g), 1.0);  // 1 and 3 tie: the smaller
-    cells.clear();
-    group_values(cells, spare, g);
-    EXPECT_TRUE(std::isnan(weighted_quantile(g, 0.5)) && std::isnan(majority(g)) && std::isnan(minority(g)));
-}
-
 }  // namespace
