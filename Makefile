@@ -27,7 +27,8 @@ $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2; exit 1; fi
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "pytest>=8" "hypothesis>=6" "shapely>=2.0"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0"
+	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
 	touch $@
 
 /usr/include/gtest/gtest.h:
@@ -79,10 +80,11 @@ build: $(VENV)/.ready
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 
 python-tests: build
+	$(VPY) -m ruff check python examples tests/python bench
 	$(VPY) -m pytest tests/python
 
 demo: build
-	$(VPY) examples/demo.py
+	$(VPY) examples/countries.py
 
 bench: build
 	cmake -S . -B build/core -DQUORVALIS_MODULE=OFF -DQUORVALIS_TESTS=ON -DQUORVALIS_BENCH=ON >/dev/null

@@ -1,0 +1,52 @@
+"""Results out: tables and datasets written whole or not at all."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+
+import pandas as pd
+
+from ._util import optional_import
+
+FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF"}
+
+
+def write_result(result, path: str) -> None:
+    """Writes a DataFrame or Dataset to ``path`` in the format its extension names. The file
+    appears only once it is complete: it is written beside its destination and renamed."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext not in FORMATS:
+        raise ValueError(f"cannot tell the output format of {path!r}: use one of "
+                         f"{', '.join(FORMATS)}")
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(f"no such directory for the output: {directory}")
+    fd, tmp = tempfile.mkstemp(prefix=".quorvalis-", suffix=ext, dir=directory)
+    os.close(fd)
+    try:
+        if ext == ".nc":
+            _as_dataset(result).to_netcdf(tmp)
+        elif ext == ".parquet":
+            optional_import("pyarrow", "io")
+            _as_frame(result).to_parquet(tmp)
+        else:
+            _as_frame(result).to_csv(tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+def _as_frame(result) -> pd.DataFrame:
+    return result if isinstance(result, pd.DataFrame) else result.to_dataframe()
+
+
+def _as_dataset(result):
+    import xarray as xr
+
+    if isinstance(result, pd.DataFrame):
+        frame = result.copy()
+        frame.index = frame.index.rename("zone")
+        return xr.Dataset.from_dataframe(frame)
+    return result

@@ -1,0 +1,232 @@
+"""Rasters in: NumPy, xarray, rasterio datasets and files become one view with its grid.
+
+Every raster is presented as (leading..., rows, cols) with row 0 at the top and column 0 at
+the left; rasters stored the other way round are read through reversed views, not copied.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ._grid import Grid, affine_numbers
+from ._util import optional_import
+
+_X_NAMES = {"x", "lon", "long", "longitude", "easting", "projection_x_coordinate"}
+_Y_NAMES = {"y", "lat", "latitude", "northing", "projection_y_coordinate"}
+_LON_NAMES = {"lon", "long", "longitude"}
+_XARRAY_SUFFIXES = {".nc", ".nc4", ".netcdf", ".cdf", ".h5", ".hdf5", ".zarr"}
+# Attributes that describe the stored encoding, not the values a statistic returns.
+_ENCODING_ATTRS = {"_FillValue", "missing_value", "scale_factor", "add_offset", "valid_range",
+                   "valid_min", "valid_max", "grid_mapping", "coordinates", "_Unsigned"}
+
+
+@dataclass
+class Raster:
+    """One raster as the package reads it."""
+
+    data: object  # ndarray, xarray.DataArray, or a callable that loads an ndarray
+    grid: Grid | None  # None for a bare array: the coverage's grid is assumed
+    nodata: float | int | None = None
+    lead_dims: tuple[str, ...] = ()
+    coords: dict = field(default_factory=dict)
+    attrs: dict = field(default_factory=dict)
+    name: str | None = None
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        if callable(self.data):
+            self.data = self.data()
+        return tuple(self.data.shape)
+
+    def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
+        """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
+        the slice of the first leading axis it covers. A 2-D raster is one (rows, cols) block."""
+        shape = self.shape
+        if len(shape) == 2:
+            yield slice(None), _numeric(self.data)
+            return
+        per_step = math.prod(shape[1:-2])
+        step = max(1, max_fields // max(per_step, 1))
+        for start in range(0, max(shape[0], 1), step):
+            block = _numeric(self.data[start:start + step])
+            yield slice(start, start + block.shape[0]), block.reshape((-1,) + shape[-2:])
+
+
+def _numeric(block) -> np.ndarray:
+    values = getattr(block, "values", block)  # a DataArray loads only this block
+    if isinstance(values, np.ma.MaskedArray):
+        return np.ma.filled(values.astype(np.float64), np.nan)
+    values = np.asarray(values)
+    if values.dtype.kind == "b":
+        return values.view(np.uint8)
+    if values.dtype.kind not in "fiu" or values.dtype.itemsize > 8:
+        raise TypeError(f"raster values must be numbers, got dtype {values.dtype}")
+    if values.dtype == np.float16:  # the engine reads 32- and 64-bit floats
+        return values.astype(np.float32)
+    if not values.dtype.isnative:  # big-endian files: one block at a time, in native order
+        return values.astype(values.dtype.newbyteorder("="))
+    return values
+
+
+def is_lazy(raster) -> bool:
+    """A Dask array, or an xarray object backed by one."""
+    if hasattr(raster, "dims"):  # asking xarray for .data would load a lazily opened file
+        return bool(raster.chunks)
+    return type(raster).__module__.split(".")[0] == "dask"
+
+
+def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
+    """The package's view of any accepted raster. ``band``: 1-based band of a GeoTIFF, or the
+    variable name in a NetCDF file or Dataset (None: the grid is all that is wanted).
+    ``affine``: the transform of a bare NumPy array, which then carries its own grid."""
+    if isinstance(obj, Raster):
+        return obj
+    if isinstance(obj, (str, os.PathLike)):
+        return _from_path(os.fspath(obj), band)
+    if hasattr(obj, "transform") and hasattr(obj, "read") and hasattr(obj, "count"):
+        return _from_rasterio(obj, band)
+    if hasattr(obj, "data_vars"):
+        return _from_dataarray(_pick_variable(obj, band), obj)
+    if hasattr(obj, "dims") and hasattr(obj, "coords"):
+        return _from_dataarray(obj)
+    if isinstance(obj, np.ndarray):
+        if obj.ndim < 2:
+            raise ValueError(f"a raster needs at least 2 dimensions (rows, cols), got {obj.ndim}")
+        lead = ("time",) if obj.ndim == 3 else tuple(f"dim_{i}" for i in range(obj.ndim - 2))
+        if affine is not None:
+            grid = Grid.from_transform(affine, obj.shape, crs=grid.crs if grid else None)
+            a, _, _, _, e, _ = affine_numbers(affine)
+            obj = obj[..., ::-1 if e > 0 else 1, ::-1 if a < 0 else 1]  # views, not copies
+        return Raster(obj, grid, lead_dims=lead)
+    raise TypeError(f"cannot read a raster from a {type(obj).__name__}: give a NumPy array, "
+                    "an xarray DataArray or Dataset, a rasterio dataset or a file path")
+
+
+def _from_path(path: str, band) -> Raster:
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such raster file: {path}")
+    if os.path.splitext(path)[1].lower() in _XARRAY_SUFFIXES:
+        import xarray as xr
+
+        ds = xr.open_zarr(path) if path.endswith(".zarr") else xr.open_dataset(path)
+        return _from_dataarray(_pick_variable(ds, band), ds)
+    rasterio = optional_import("rasterio", "io")
+    with rasterio.open(path) as src:
+        return _from_rasterio(src, band, path)
+
+
+def _from_rasterio(src, band, path=None) -> Raster:
+    band = 1 if band is None else band
+    if not isinstance(band, (int, np.integer)) or not 1 <= band <= src.count:
+        raise ValueError(f"band {band!r} does not exist: the raster has bands 1..{src.count}")
+    t = src.transform
+    grid = Grid.from_transform(t, (src.height, src.width), crs=src.crs)
+    flip = (slice(None, None, -1) if t.e > 0 else slice(None),
+            slice(None, None, -1) if t.a < 0 else slice(None))
+    if path is None:
+
+        def data():  # the caller keeps the dataset open; read only when values are needed
+            return src.read(band)[flip]
+    else:
+        rasterio = optional_import("rasterio", "io")
+
+        def data():  # read when the statistics need it, not when only the grid is asked for
+            with rasterio.open(path) as again:
+                return again.read(band)[flip]
+    nodata = src.nodatavals[band - 1]
+    return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None))
+
+
+def _pick_variable(ds, name):
+    if isinstance(name, str):
+        if name not in ds.data_vars:
+            raise ValueError(f"no variable {name!r}; variables: {', '.join(map(str, ds.data_vars))}")
+        da = ds[name]
+    else:
+        gridded = [v for v in ds.data_vars if ds[v].ndim >= 2 and _spatial_dims(ds[v], False)]
+        if name is None and gridded:  # only the grid is wanted: any gridded variable has it
+            gridded = gridded[:1]
+        if len(gridded) != 1:
+            raise ValueError("choose one variable (band=NAME, --band NAME) among: "
+                             f"{', '.join(map(str, gridded or ds.data_vars))}")
+        da = ds[gridded[0]]
+    return da
+
+
+def _kind(coord) -> str | None:
+    name = str(coord.name).lower()
+    attrs = {k: str(v).lower() for k, v in coord.attrs.items()}
+    if (name in _X_NAMES or attrs.get("axis") == "x" or attrs.get("standard_name") in _X_NAMES
+            or attrs.get("units") in {"degrees_east", "degree_east"}):
+        return "x"
+    if (name in _Y_NAMES or attrs.get("axis") == "y" or attrs.get("standard_name") in _Y_NAMES
+            or attrs.get("units") in {"degrees_north", "degree_north"}):
+        return "y"
+    return None
+
+
+def _spatial_dims(da, strict=True):
+    found = {}
+    for dim in da.dims:
+        if dim in da.coords and (kind := _kind(da.coords[dim])):
+            found.setdefault(kind, dim)
+    if "x" in found and "y" in found:
+        return found["y"], found["x"]
+    if not strict:
+        return None
+    curvilinear = [str(c) for c in da.coords if da.coords[c].ndim >= 2 and _kind(da.coords[c])]
+    if curvilinear:
+        raise ValueError(f"the coordinates {', '.join(curvilinear)} are 2-D: curvilinear grids "
+                         "are not supported, regrid to a regular grid first")
+    raise ValueError(f"cannot tell the x and y dimensions of {tuple(map(str, da.dims))}: name "
+                     "them x/y or lon/lat, or give them axis or standard_name attributes")
+
+
+def _crs_of(da, ds=None):
+    holders = []
+    gm = da.attrs.get("grid_mapping") or da.encoding.get("grid_mapping")
+    for source in (da.coords, ds.variables if ds is not None else {}):
+        for name in (gm, "spatial_ref", "crs"):
+            if name and name in source:
+                holders.append(source[name].attrs)
+    for attrs in holders:
+        for key in ("crs_wkt", "spatial_ref"):
+            if attrs.get(key):
+                return attrs[key]
+    crs = da.attrs.get("crs")
+    return crs if isinstance(crs, str) and crs else None
+
+
+def _from_dataarray(da, ds=None) -> Raster:
+    ydim, xdim = _spatial_dims(da)
+    crs = _crs_of(da, ds)
+    lonlat = True if _is_lon(da.coords[xdim]) else None
+    grid = Grid.from_coords(da[xdim].values, da[ydim].values, crs=crs, lonlat=lonlat)
+    da = da.transpose(..., ydim, xdim)
+    y, x = da[ydim].values, da[xdim].values
+    if y[-1] > y[0]:  # rows south to north: read them reversed, a view, not a copy
+        da = da.isel({ydim: slice(None, None, -1)})
+    if x[-1] < x[0]:
+        da = da.isel({xdim: slice(None, None, -1)})
+    lead = tuple(map(str, da.dims[:-2]))
+    coords = {k: v.variable for k, v in da.coords.items()
+              if set(v.dims) <= set(lead) and not ({"crs_wkt", "spatial_ref"} & set(v.attrs))}
+    nodata = next((da.attrs[k] for k in ("_FillValue", "missing_value") if k in da.attrs), None)
+    if isinstance(nodata, np.ndarray):
+        nodata = nodata.ravel()[0] if nodata.size else None
+    if isinstance(nodata, np.generic):
+        nodata = nodata.item()
+    attrs = {k: v for k, v in da.attrs.items() if k not in _ENCODING_ATTRS}
+    return Raster(da, grid, nodata=nodata, lead_dims=lead, coords=coords, attrs=attrs,
+                  name=None if da.name is None else str(da.name))
+
+
+def _is_lon(coord) -> bool:
+    attrs = {k: str(v).lower() for k, v in coord.attrs.items()}
+    return (str(coord.name).lower() in _LON_NAMES or attrs.get("standard_name") == "longitude"
+            or attrs.get("units") in {"degrees_east", "degree_east"})

@@ -1,0 +1,32 @@
+"""Optional dependencies and progress bars."""
+
+from __future__ import annotations
+
+import importlib
+from contextlib import contextmanager
+
+
+def optional_import(module: str, extra: str | None):
+    """Import a heavy optional dependency, or say which extra (or package) brings it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as err:
+        what = f"quorvalis[{extra}]" if extra else module.split(".")[0]
+        raise ImportError(f"{module} is needed for this; install it with "
+                          f"`pip install {what}`") from err
+
+
+class _NoBar:
+    def update(self, n=1):
+        pass
+
+
+@contextmanager
+def progress_bar(enabled: bool, total: int, desc: str, unit: str):
+    """A tqdm bar when enabled, else a bar that shows nothing."""
+    if not enabled:
+        yield _NoBar()
+        return
+    tqdm = optional_import("tqdm", "progress")
+    with tqdm.tqdm(total=total, desc=desc, unit=unit, leave=False) as bar:
+        yield bar

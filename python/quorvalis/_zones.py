@@ -1,0 +1,158 @@
+"""Zones in: geometries of every accepted kind become checked WKB, ids and a CRS."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+import shapely
+
+from ._grid import Grid, crs_string
+from ._util import optional_import
+
+_AREAL = {"Polygon", "MultiPolygon"}
+
+
+@dataclass
+class Zones:
+    wkb: list[bytes | None]  # None: an empty or missing geometry, which covers no cell
+    ids: pd.Index
+    crs: str | None
+
+
+def read_zones(zones, id=None) -> Zones:
+    """Accepts a GeoDataFrame, GeoSeries, sequence of shapely geometries or WKB, one geometry,
+    or a path that geopandas can read."""
+    crs = None
+    if isinstance(zones, (str, os.PathLike)):
+        gpd = optional_import("geopandas", "io")
+        zones = gpd.read_file(zones)
+    if isinstance(zones, pd.DataFrame):
+        if not hasattr(zones, "geometry"):
+            raise ValueError("a DataFrame of zones needs a geometry column (a GeoDataFrame)")
+        crs = getattr(zones, "crs", None)
+        if id is None:
+            ids = zones.index
+        elif isinstance(id, str):
+            if id not in zones.columns:
+                raise ValueError(f"no column {id!r} in the zones; columns: "
+                                 f"{', '.join(map(str, zones.columns))}")
+            ids = pd.Index(zones[id], name=id)
+        else:
+            ids = _ids(id, len(zones))
+        geoms = list(zones.geometry)
+    elif isinstance(zones, pd.Series):
+        crs = getattr(zones, "crs", None)
+        geoms = list(zones)
+        ids = zones.index if id is None else _ids(id, len(geoms))
+    else:
+        if isinstance(zones, (bytes, bytearray, memoryview, shapely.Geometry)):
+            zones = [zones]
+        try:
+            geoms = list(zones)
+        except TypeError:
+            raise TypeError("zones must be a GeoDataFrame, GeoSeries, a sequence of shapely "
+                            f"geometries or WKB, not {type(zones).__name__}") from None
+        ids = pd.RangeIndex(len(geoms), name="zone") if id is None else _ids(id, len(geoms))
+    if ids.name is None:
+        ids = ids.rename("zone")
+    return Zones(_checked_all(geoms, ids), ids, crs_string(crs))
+
+
+def _ids(id, n) -> pd.Index:
+    ids = pd.Index(id)
+    if len(ids) != n:
+        raise ValueError(f"{len(ids)} ids for {n} zones")
+    return ids
+
+
+def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
+    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one."""
+    n = len(geoms)
+    parsed = np.empty(n, dtype=object)
+    parsed[:] = geoms
+    raw = np.fromiter((isinstance(g, (bytes, bytearray, memoryview)) for g in geoms), bool, n)
+    if raw.any():
+        parsed[raw] = shapely.from_wkb([bytes(g) for g in parsed[raw]], on_invalid="ignore")
+    is_geom = np.fromiter((isinstance(g, shapely.Geometry) for g in parsed), bool, n)
+    types = np.full(n, -1)
+    types[is_geom] = shapely.get_type_id(parsed[is_geom])
+    areal = is_geom & np.isin(types, (3, 6))  # Polygon, MultiPolygon
+    areal[areal] = ~shapely.is_empty(parsed[areal])
+    as_given = areal & raw
+    as_given[as_given] = ~shapely.has_z(parsed[as_given])
+    out: list[bytes | None] = [None] * n
+    for k in np.flatnonzero(as_given):
+        out[k] = bytes(geoms[k])  # the caller's own bytes: nothing re-encoded or rounded
+    encode = np.flatnonzero(areal & ~as_given)
+    for k, w in zip(encode, shapely.to_wkb(parsed[encode], output_dimension=2, byte_order=1),
+                    strict=True):
+        out[k] = w
+    for k in np.flatnonzero(~areal):
+        out[k] = _checked(geoms[k], k, ids[k])
+    return out
+
+
+def _checked(g, k, zone_id) -> bytes | None:
+    """WKB of one zone, or None when it is empty or missing."""
+    where = f"zone {k} (id {zone_id!r})"
+    if g is None or (isinstance(g, float) and np.isnan(g)):
+        return None
+    raw = None
+    if isinstance(g, (bytes, bytearray, memoryview)):
+        raw = bytes(g)
+        try:
+            g = shapely.from_wkb(raw)
+        except Exception as err:  # shapely raises its own GEOSException for bad WKB
+            raise ValueError(f"{where}: not valid WKB ({err})") from None
+    if not isinstance(g, shapely.Geometry):
+        raise ValueError(f"{where}: a {type(g).__name__} is not a geometry")
+    if g.is_empty:
+        return None
+    kind = g.geom_type
+    if kind == "GeometryCollection":
+        parts = list(g.geoms)
+        bad = sorted({p.geom_type for p in parts if p.geom_type not in _AREAL and not p.is_empty})
+        if bad:
+            raise ValueError(f"{where}: a GeometryCollection with {', '.join(bad)} parts; "
+                             "only Polygon and MultiPolygon zones are supported")
+        polys = [q for p in parts if not p.is_empty for q in getattr(p, "geoms", [p])]
+        g, raw = shapely.MultiPolygon(polys), None
+    elif kind not in _AREAL:
+        raise ValueError(f"{where}: a {kind}; only Polygon and MultiPolygon zones are supported")
+    if raw is not None and not shapely.has_z(g):
+        return raw  # the caller's own bytes: nothing re-encoded, nothing rounded
+    return shapely.to_wkb(g, output_dimension=2, byte_order=1)
+
+
+def fit_to_grid(wkb: list[bytes | None], grid: Grid) -> list[bytes | None]:
+    """On a longitude grid, move the parts of each zone that lie a whole turn away from the
+    grid onto it: zones on -180..180 over a 0..360 grid (or the reverse), and zones that
+    cross the seam of a global grid, are split and shifted instead of losing parts."""
+    if not grid.lonlat or grid.xmax - grid.xmin > 360.0 + 0.5 * grid.dx:
+        return wkb  # a grid wider than a turn sees some longitudes twice: nothing to move
+    out = list(wkb)
+    present = [k for k, w in enumerate(wkb) if w is not None]
+    bounds = shapely.bounds(shapely.from_wkb([wkb[k] for k in present])).reshape(-1, 4)
+    outside = (bounds[:, 0] < grid.xmin) | (bounds[:, 2] > grid.xmax)
+    for k, (x0, y0, x1, y1) in zip(np.asarray(present)[outside], bounds[outside], strict=True):
+        turns = [t for t in range(int(np.floor((grid.xmin - x1) / 360.0)),
+                                  int(np.ceil((grid.xmax - x0) / 360.0)) + 1)
+                 if x0 + 360.0 * t < grid.xmax and x1 + 360.0 * t > grid.xmin]
+        if turns == [0] or not turns:
+            continue
+        g = shapely.from_wkb(wkb[k])
+        polys = []
+        for t in turns:
+            try:
+                piece = shapely.clip_by_rect(g, grid.xmin - 360.0 * t, y0 - 1.0,
+                                             grid.xmax - 360.0 * t, y1 + 1.0)
+            except shapely.errors.GEOSException as err:
+                raise ValueError(f"zone {k} cannot be split at the grid's seam: {err}") from None
+            piece = shapely.transform(piece, lambda c, t=t: c + (360.0 * t, 0.0))
+            polys += [p for p in shapely.get_parts(piece) if p.geom_type == "Polygon"
+                      and not p.is_empty]
+        out[k] = shapely.to_wkb(shapely.MultiPolygon(polys), output_dimension=2, byte_order=1)
+    return out
