@@ -23,7 +23,7 @@ $(VENV)/.ready: pyproject.toml
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2; exit 1; fi
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0"
 	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
 	touch $@
 

@@ -121,6 +121,13 @@ double best_seconds(int reps, F&& f) {
     return best;
 }
 
+std::vector<double> apply(const CacheRecord& cache, ArrayView raster, double nodata, std::string_view stat) {
+    StatInputs in;
+    in.raster = raster;
+    in.nodata = Nodata::of(nodata);
+    return reduce(cache.basins, in, parse_stat(stat));
+}
+
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -147,7 +154,7 @@ int single_raster(std::mt19937_64& rng) {
     const double cells = static_cast<double>(covered_cells(cache, rows, cols));
 
     std::vector<double> fast, slow;
-    const double t_fast = best_seconds(7, [&] { fast = apply_stat(cache, view, nodata, "mean"); });
+    const double t_fast = best_seconds(7, [&] { fast = apply(cache, view, nodata, "mean"); });
     const double t_slow = best_seconds(7, [&] { slow = naive_apply(cache, view, nodata, "mean"); });
     std::printf("single raster: %zu basins, %.0f covered cells, 2000 x 2000, \"mean\"\n", cache.basins.size(), cells);
     std::printf("  apply_stat        %8.2f ms  %7.1f M cells/s\n", t_fast * 1e3, cells / t_fast / 1e6);
@@ -168,10 +175,10 @@ int batch(std::mt19937_64& rng) {
     int failed = 0;
     for (const char* stat : {"mean", "variance"}) {
         std::vector<double> fast, slow(steps * cache.basins.size());
-        const double t_fast = best_seconds(3, [&] { fast = apply_stat_batch(cache, stack, nodata, stat); });
+        const double t_fast = best_seconds(3, [&] { fast = apply(cache, stack, nodata, stat); });
         const double t_slow = best_seconds(3, [&] {
             for (std::uint64_t t = 0; t < steps; ++t) {
-                const auto row = apply_stat(cache, stack.slice(t), nodata, stat);
+                const auto row = apply(cache, stack.slice(t), nodata, stat);
                 std::copy(row.begin(), row.end(), slow.begin() + static_cast<std::ptrdiff_t>(t * cache.basins.size()));
             }
         });

@@ -81,40 +81,48 @@ PartWindow merge(const std::vector<PartWindow>& parts) {
 
 }  // namespace
 
+CoverageMethod coverage_method(std::string_view name) { return find_method(name); }
+
+Grid checked_grid(double xmin, double ymin, double xmax, double ymax, double dx, double dy) {
+    check_cell_size("dx", dx);
+    check_cell_size("dy", dy);
+    return grid_from_params(xmin, ymin, xmax, ymax, dx, dy);
+}
+
+std::optional<Basin> build_basin(const Grid& grid, std::span<const std::uint8_t> wkb, CoverageMethod coverage_of,
+                                 std::int64_t id) {
+    std::vector<PartWindow> windows;
+    for (const Polygon& polygon : read_wkb(wkb)) {
+        if (polygon.exterior.empty()) continue;
+        PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
+        Matrix<float>& m = raster.coverage;
+        if (m.rows == 0 && m.cols == 0) continue;
+        if (m.data.size() != checked_cell_count(m.rows, m.cols)) {
+            throw InternalError("coverage matrix of " + std::to_string(m.rows) + " x " + std::to_string(m.cols) +
+                                " cells holds " + std::to_string(m.data.size()) + " values");
+        }
+        // Placed by the centre of the window's first cell, which lies well inside a
+        // full-grid cell, so rounding in the window's extent cannot shift the offset.
+        const double y = raster.grid.ymax + raster.grid.dy * -0.5;
+        const double x = raster.grid.xmin + raster.grid.dx * 0.5;
+        windows.push_back({std::move(m), row_of(grid, y), col_of(grid, x)});
+    }
+    if (windows.empty()) return std::nullopt;
+    // A single part keeps the engine's matrix as it is.
+    PartWindow w = windows.size() == 1 ? std::move(windows.front()) : merge(windows);
+    return Basin{std::move(w.coverage), id, w.row_offset, w.col_offset};
+}
+
 CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
                         double xmin, double ymin, double xmax, double ymax, double dx, double dy,
                         std::string_view method) {
     if (wkb_list.size() != id_list.size()) throw InputError("wkb_list and id_list must have the same length");
     const CoverageMethod coverage_of = find_method(method);
-    check_cell_size("dx", dx);
-    check_cell_size("dy", dy);
-
-    CacheRecord record{{}, grid_from_params(xmin, ymin, xmax, ymax, dx, dy)};
-    const Grid& grid = record.grid;
+    CacheRecord record{{}, checked_grid(xmin, ymin, xmax, ymax, dx, dy)};
     record.basins.reserve(wkb_list.size());
-
-    std::vector<PartWindow> windows;
     for (std::size_t k = 0; k < wkb_list.size(); ++k) {
-        windows.clear();
-        for (const Polygon& polygon : read_wkb(wkb_list[k])) {
-            if (polygon.exterior.empty()) continue;
-            PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
-            Matrix<float>& m = raster.coverage;
-            if (m.rows == 0 && m.cols == 0) continue;
-            if (m.data.size() != checked_cell_count(m.rows, m.cols)) {
-                throw InternalError("coverage matrix of " + std::to_string(m.rows) + " x " + std::to_string(m.cols) +
-                                    " cells holds " + std::to_string(m.data.size()) + " values");
-            }
-            // Placed by the centre of the window's first cell, which lies well inside a
-            // full-grid cell, so rounding in the window's extent cannot shift the offset.
-            const double y = raster.grid.ymax + raster.grid.dy * -0.5;
-            const double x = raster.grid.xmin + raster.grid.dx * 0.5;
-            windows.push_back({std::move(m), row_of(grid, y), col_of(grid, x)});
-        }
-        if (windows.empty()) continue;
-        // A single part keeps the engine's matrix as it is.
-        PartWindow w = windows.size() == 1 ? std::move(windows.front()) : merge(windows);
-        record.basins.push_back({std::move(w.coverage), id_list[k], w.row_offset, w.col_offset});
+        std::optional<Basin> basin = build_basin(record.grid, wkb_list[k], coverage_of, id_list[k]);
+        if (basin) record.basins.push_back(std::move(*basin));
     }
     return record;
 }

@@ -1,20 +1,49 @@
-// Per-basin statistics of rasters through a coverage cache: nine coverage-weighted
-// statistics over one raster, a raster with weights, or a (time, rows, cols) stack.
+// Per-basin statistics of rasters through a coverage cache.
+//
+// One entry point, reduce(), serves every caller: a raster of any numeric dtype (2-D, or a
+// (time, rows, cols) stack) read in place through byte strides, optional 2-D weights of any
+// dtype, nodata compared in the raster's own type, a statistic parsed once per call, a
+// raster block placed anywhere in the grid, and a range of basins so that callers may split
+// the basins over threads. All arithmetic is in float64, and each accumulator sees its cells
+// in window order (row by row, column by column), so a result never depends on the dtype
+// the same numbers arrive in, on strides, on blocking or on how the basins are split.
+//
+// visit_cells() lends the same walk to kernels that need every covered cell of a basin
+// (order statistics), for one time step and any dtype.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "cache.h"
 
 namespace quorvalis {
 
-// Read-only strided 2-D view of 64-bit floats. Strides are in bytes and may be negative
-// or not a multiple of 8 (NumPy allows both), so elements are read with memcpy, which
-// compiles to a plain load.
+enum class DType : std::uint8_t { Float32, Float64, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64 };
+
+// Read-only strided (steps, rows, cols) view of one dtype. Strides are in bytes and may be
+// negative or not a multiple of the element size (NumPy allows both), so elements are read
+// with memcpy, which compiles to a plain load. A 2-D raster is one step.
+struct ArrayView {
+    const std::byte* data = nullptr;  // element (0, 0, 0)
+    DType dtype = DType::Float64;
+    std::uint64_t steps = 1;
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    std::ptrdiff_t step_stride = 0;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+};
+
+// Strided 2-D view of 64-bit floats, as the fixed-contract module hands them over.
 struct RasterView {
     const std::byte* data;  // element (0, 0)
     std::uint64_t rows;
@@ -28,9 +57,10 @@ struct RasterView {
                     sizeof v);
         return v;
     }
+    operator ArrayView() const { return {data, DType::Float64, 1, rows, cols, 0, row_stride, col_stride}; }
 };
 
-// Read-only strided (time, rows, cols) view; byte strides as in RasterView.
+// Strided (time, rows, cols) view of 64-bit floats.
 struct RasterStack {
     const std::byte* data;  // element (0, 0, 0)
     std::uint64_t steps;
@@ -43,29 +73,246 @@ struct RasterStack {
     RasterView slice(std::uint64_t t) const {
         return {data + static_cast<std::ptrdiff_t>(t) * step_stride, rows, cols, row_stride, col_stride};
     }
+    operator ArrayView() const {
+        return {data, DType::Float64, steps, rows, cols, step_stride, row_stride, col_stride};
+    }
 };
 
-enum class StatKind : std::uint8_t { Mean, Sum, Count, Min, Max, Variance, Stdev, WeightedMean, WeightedSum };
+// A nodata value as the caller gave it. Against a float raster it is rounded to the
+// raster's type and then matched with a tolerance of 1e-06 (a NaN or absent one excludes
+// only non-finite values). Against an integer raster it is matched exactly in the raster's
+// type: a float nodata stands for the integer within 1e-06 of it, and one that no value of
+// the type can equal excludes nothing. NaN and infinities never count, whatever the nodata.
+struct Nodata {
+    enum class Kind : std::uint8_t { None, Signed, Unsigned, Float };
+    Kind kind = Kind::None;
+    std::int64_t i = 0;
+    std::uint64_t u = 0;
+    double f = 0.0;
 
-// Exact, case-sensitive name; anything else throws InputError
-// "Unknown stat '<name>'. Supported: mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum".
-StatKind parse_stat(std::string_view name);
+    static Nodata none() { return {}; }
+    static Nodata of(double v) { return {Kind::Float, 0, 0, v}; }
+    static Nodata of(std::int64_t v) { return {Kind::Signed, v, 0, 0.0}; }
+    static Nodata of(std::uint64_t v) { return {Kind::Unsigned, 0, v, 0.0}; }
+};
 
-// Finite, and either nodata is NaN or |x - nodata| > 1e-06.
+// The nine statistics of the fixed-contract module, then two more for the package:
+// nodata_count (summed coverage of covered cells whose value does not count) and coverage
+// (summed coverage of the window's cells inside the raster, whatever their values).
+enum class Stat : std::uint8_t {
+    Mean, Sum, Count, Min, Max, Variance, Stdev, WeightedMean, WeightedSum, NodataCount, Coverage
+};
+
+// Exactly the nine names of the fixed-contract module, case-sensitive; anything else
+// throws InputError "Unknown stat '<name>'. Supported: mean, sum, count, min, max,
+// variance, stdev, weighted_mean, weighted_sum".
+Stat parse_stat(std::string_view name);
+
+// Any of the eleven names ("nodata_count", "coverage" besides the nine), or nothing.
+std::optional<Stat> find_stat(std::string_view name);
+
+// Finite, and either nodata is NaN or |x - nodata| > 1e-06: a float64 value against a
+// float64 nodata.
 bool is_valid(double x, double nodata);
 
-// One value per basin, in cache order; NaN (0x7FF8000000000000) where a statistic has no value.
-std::vector<double> apply_stat(const CacheRecord& cache, const RasterView& raster, double nodata, std::string_view stat);
+// What a reduction reads. The raster block's cell (0, 0) is grid cell (origin_row,
+// origin_col); window cells outside the block are skipped, so a spatial chunk reduces only
+// its part of each window. Weights, when given, are one 2-D array for every step, indexed
+// like a raster step; they must cover every covered cell of the block.
+struct StatInputs {
+    ArrayView raster;
+    Nodata nodata;
+    std::optional<ArrayView> weights;
+    Nodata weight_nodata;
+    std::uint64_t origin_row = 0;
+    std::uint64_t origin_col = 0;
+};
 
-std::vector<double> apply_stat_weights(const CacheRecord& cache, const RasterView& raster, const RasterView& weights,
-                                       double nodata, double weight_nodata, std::string_view stat);
+// Reduces basins [begin, end) for every step of the raster, writing basin b of step t to
+// out[t * basins.size() + b]; nothing else in out is touched. Values of no statistic are the
+// quiet NaN 0x7FF8000000000000; count-like statistics of an empty basin are 0. Throws
+// InputError for weights that are not 2-D or stop short of a covered cell, before writing.
+// Safe to call from several threads on disjoint basin ranges of one output.
+void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
+            double* out);
 
-// Row-major (steps, n_basins) results.
-std::vector<double> apply_stat_batch(const CacheRecord& cache, const RasterStack& raster, double nodata,
-                                     std::string_view stat);
+// The same over all basins, into a new (steps, n_basins) row-major array; refuses a
+// result too large to allocate with an InputError.
+std::vector<double> reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat);
 
-std::vector<double> apply_stat_batch_weights(const CacheRecord& cache, const RasterStack& raster,
-                                             const RasterView& weights, double nodata, double weight_nodata,
-                                             std::string_view stat);
+// ---------------------------------------------------------------------------------------
+// Cell visits for kernels outside this file.
+
+// What a kernel sees of one covered cell.
+struct Sample {
+    double value;
+    double weight;    // 1.0 without weights
+    double coverage;  // the window's 32-bit fraction, widened exactly
+    bool value_valid;
+    bool weight_valid;  // true without weights
+};
+
+namespace detail {
+
+template <class T>
+T load(const std::byte* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Calls f(T{}) with T the C++ type of the dtype.
+template <class F>
+decltype(auto) with_type(DType d, F&& f) {
+    switch (d) {
+        case DType::Float32: return f(float{});
+        case DType::Int8: return f(std::int8_t{});
+        case DType::Int16: return f(std::int16_t{});
+        case DType::Int32: return f(std::int32_t{});
+        case DType::Int64: return f(std::int64_t{});
+        case DType::UInt8: return f(std::uint8_t{});
+        case DType::UInt16: return f(std::uint16_t{});
+        case DType::UInt32: return f(std::uint32_t{});
+        case DType::UInt64: return f(std::uint64_t{});
+        case DType::Float64: break;
+    }
+    return f(double{});
+}
+
+inline constexpr double kNodataTolerance = 1e-06;
+
+// The validity test of T values, with the nodata value prepared once per call.
+template <class T, bool = std::is_floating_point_v<T>>
+struct ValueTest {
+    // NaN or absent nodata excludes nothing beyond non-finite values, as an infinite one does
+    // for finite values. Rounding through T first is what lets float32 data holding the
+    // float32 nearest to 1e20 match a nodata of 1e20; a nodata beyond T's range cannot be
+    // rounded to it and no finite value comes near it.
+    double nodata = std::numeric_limits<double>::infinity();
+
+    explicit ValueTest(const Nodata& n) {
+        double v = n.kind == Nodata::Kind::Float      ? n.f
+                   : n.kind == Nodata::Kind::Signed   ? static_cast<double>(n.i)
+                   : n.kind == Nodata::Kind::Unsigned ? static_cast<double>(n.u)
+                                                      : std::numeric_limits<double>::quiet_NaN();
+        if (std::isnan(v)) return;
+        if (std::fabs(v) <= static_cast<double>(std::numeric_limits<T>::max())) v = static_cast<double>(static_cast<T>(v));
+        nodata = v;
+    }
+    bool operator()(T x) const {
+        const double d = static_cast<double>(x);
+        return std::fabs(d) <= std::numeric_limits<double>::max() && std::fabs(d - nodata) > kNodataTolerance;
+    }
+};
+
+template <class T>
+struct ValueTest<T, false> {
+    bool has = false;
+    T nodata = 0;
+
+    explicit ValueTest(const Nodata& n) {
+        using L = std::numeric_limits<T>;
+        switch (n.kind) {
+            case Nodata::Kind::None: break;
+            case Nodata::Kind::Signed:
+                has = n.i >= 0 ? static_cast<std::uint64_t>(n.i) <= static_cast<std::uint64_t>(L::max())
+                               : L::is_signed && n.i >= static_cast<std::int64_t>(L::min());
+                nodata = static_cast<T>(n.i);
+                break;
+            case Nodata::Kind::Unsigned:
+                has = n.u <= static_cast<std::uint64_t>(L::max());
+                nodata = static_cast<T>(n.u);
+                break;
+            case Nodata::Kind::Float: {
+                // The integer within the tolerance, if any; bounds as powers of two, which
+                // doubles hold exactly even for 64-bit types.
+                const double r = std::nearbyint(n.f);
+                const double lo = L::is_signed ? -std::ldexp(1.0, L::digits) : 0.0;
+                const double hi = std::ldexp(1.0, L::digits);
+                has = std::fabs(r - n.f) <= kNodataTolerance && r >= lo && r < hi;
+                if (has) nodata = static_cast<T>(r);
+                break;
+            }
+        }
+        if (!has) nodata = 0;
+    }
+    bool operator()(T x) const { return !has || x != nodata; }
+};
+
+// The rows [i0, i1) and columns [j0, j1) of a basin's window that fall inside a block of
+// rows x cols placed at (origin_row, origin_col) in the grid, computed without letting any
+// offset + index wrap around.
+struct Clip {
+    std::uint64_t i0 = 0, i1 = 0, j0 = 0, j1 = 0;
+    std::uint64_t r0 = 0, c0 = 0;  // block row and column of window cell (i0, j0)
+    bool empty() const { return i0 >= i1 || j0 >= j1; }
+};
+
+inline void clip_axis(std::uint64_t offset, std::uint64_t size, std::uint64_t origin, std::uint64_t extent,
+                      std::uint64_t& lo, std::uint64_t& hi, std::uint64_t& first) {
+    lo = offset >= origin ? 0 : origin - offset;  // window index of the block's first line
+    first = offset >= origin ? offset - origin : 0;
+    if (lo >= size || first >= extent) {
+        lo = hi = 0;
+        return;
+    }
+    hi = lo + std::min(size - lo, extent - first);
+}
+
+inline Clip clip(const Basin& b, std::uint64_t rows, std::uint64_t cols, std::uint64_t origin_row,
+                 std::uint64_t origin_col) {
+    Clip c;
+    clip_axis(b.row_offset, b.coverage.rows, origin_row, rows, c.i0, c.i1, c.r0);
+    clip_axis(b.col_offset, b.coverage.cols, origin_col, cols, c.j0, c.j1, c.c0);
+    return c;
+}
+
+template <class W>
+void weight_of(const ArrayView& w, const ValueTest<W>& test, std::uint64_t r, std::uint64_t c, Sample& s) {
+    const W x = load<W>(w.data + static_cast<std::ptrdiff_t>(r) * w.row_stride +
+                        static_cast<std::ptrdiff_t>(c) * w.col_stride);
+    s.weight = static_cast<double>(x);
+    s.weight_valid = test(x);
+}
+
+template <class T, class F>
+void visit_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const Clip& k, F& f) {
+    const ValueTest<T> valid(in.nodata);
+    const std::byte* base = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
+    auto each = [&](auto&& set_weight) {
+        for (std::uint64_t i = k.i0, r = k.r0; i < k.i1; ++i, ++r) {
+            const float* cov = b.coverage.data.data() + i * b.coverage.cols;
+            for (std::uint64_t j = k.j0, c = k.c0; j < k.j1; ++j, ++c) {
+                if (cov[j] <= 0.0f) continue;  // a NaN fraction is not skipped
+                const T v = load<T>(base + static_cast<std::ptrdiff_t>(r) * in.raster.row_stride +
+                                    static_cast<std::ptrdiff_t>(c) * in.raster.col_stride);
+                Sample s{static_cast<double>(v), 1.0, static_cast<double>(cov[j]), valid(v), true};
+                set_weight(r, c, s);
+                f(s);
+            }
+        }
+    };
+    if (!in.weights) {
+        each([](std::uint64_t, std::uint64_t, Sample&) {});
+        return;
+    }
+    with_type(in.weights->dtype, [&](auto w) {
+        using W = decltype(w);
+        const ValueTest<W> wvalid(in.weight_nodata);
+        each([&](std::uint64_t r, std::uint64_t c, Sample& s) { weight_of<W>(*in.weights, wvalid, r, c, s); });
+    });
+}
+
+}  // namespace detail
+
+// Calls f(const Sample&) for each cell of the basin's window that lies in the raster block
+// and has a coverage fraction not <= 0, in window order, for time step t of the raster.
+// The caller has checked the inputs as reduce() does (t < steps, weights covering).
+template <class F>
+void visit_cells(const Basin& basin, const StatInputs& in, std::uint64_t t, F&& f) {
+    const detail::Clip k = detail::clip(basin, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+    if (k.empty()) return;
+    detail::with_type(in.raster.dtype, [&](auto v) { detail::visit_typed<decltype(v)>(basin, in, t, k, f); });
+}
 
 }  // namespace quorvalis

@@ -655,28 +655,25 @@ PyObject* apply(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
 
         const quorvalis::CacheRecord& record = cache->record;
         const auto n_basins = static_cast<npy_intp>(record.basins.size());
+        quorvalis::StatInputs in;
+        if constexpr (Batch) {
+            in.raster = convert("raster", [&] { return view3(raster_arg); });
+        } else {
+            in.raster = convert("raster", [&] { return view2(raster_arg); });
+        }
+        if constexpr (Weighted) in.weights = convert("weights", [&] { return quorvalis::ArrayView(view2(weights_arg)); });
+        in.nodata = quorvalis::Nodata::of(nodata);
+        in.weight_nodata = quorvalis::Nodata::of(weight_nodata);
+        // The name is checked only when some basin is actually reduced, so an empty cache
+        // or an empty stack accepts any name.
         std::vector<double> out;
+        if (in.raster.steps != 0 && n_basins != 0) out = quorvalis::reduce(record.basins, in, quorvalis::parse_stat(stat));
         npy_intp dims[2] = {n_basins, 0};
         std::size_t ndim = 1;
         if constexpr (Batch) {
-            const auto raster = convert("raster", [&] { return view3(raster_arg); });
-            if constexpr (Weighted) {
-                const auto weights = convert("weights", [&] { return view2(weights_arg); });
-                out = quorvalis::apply_stat_batch_weights(record, raster, weights, nodata, weight_nodata, stat);
-            } else {
-                out = quorvalis::apply_stat_batch(record, raster, nodata, stat);
-            }
-            dims[0] = static_cast<npy_intp>(raster.steps);
+            dims[0] = static_cast<npy_intp>(in.raster.steps);
             dims[1] = n_basins;
             ndim = 2;
-        } else {
-            const auto raster = convert("raster", [&] { return view2(raster_arg); });
-            if constexpr (Weighted) {
-                const auto weights = convert("weights", [&] { return view2(weights_arg); });
-                out = quorvalis::apply_stat_weights(record, raster, weights, nodata, weight_nodata, stat);
-            } else {
-                out = quorvalis::apply_stat(record, raster, nodata, stat);
-            }
         }
         const auto expected = static_cast<std::size_t>(ndim == 2 ? dims[0] * dims[1] : dims[0]);
         if (out.size() != expected) {

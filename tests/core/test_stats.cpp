@@ -57,10 +57,19 @@ Stored store(const std::vector<double>& values, std::uint64_t steps, std::uint64
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
+// The fixed-contract module's four calls, as thin callers of the one entry point.
+std::vector<double> run(const CacheRecord& cache, ArrayView raster, double nodata, const std::string& stat,
+                        const RasterView* weights = nullptr, double weight_nodata = 0) {
+    StatInputs in{raster, Nodata::of(nodata), std::nullopt, Nodata::of(weight_nodata)};
+    if (weights) in.weights = *weights;
+    if (raster.steps == 0 || cache.basins.empty()) return {};
+    return reduce(cache.basins, in, parse_stat(stat));
+}
+
 double one(const Basin& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols,
            const char* stat, double nodata = -9999.0) {
     CacheRecord cache{{b}, {}};
-    return apply_stat(cache, store(raster, 1, rows, cols).view(), nodata, stat)[0];
+    return run(cache, store(raster, 1, rows, cols).view(), nodata, stat)[0];
 }
 
 // Plain reference: the documented walk and update rules, one statistic switch per cell.
@@ -133,13 +142,13 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
         const Stored raster = store(values, steps, rows, cols, pad, flip), wts = store(weights, 1, rows, cols, pad, !flip);
         const RasterView wv = wts.view();
 
-        const auto batch = apply_stat_batch(cache, raster.stack, nodata, stat);
-        const auto batch_w = apply_stat_batch_weights(cache, raster.stack, wv, nodata, 0.5, stat);
+        const auto batch = run(cache, raster.stack, nodata, stat);
+        const auto batch_w = run(cache, raster.stack, nodata, stat, &wv, 0.5);
         ASSERT_EQ(batch.size(), steps * cache.basins.size());
         for (std::uint64_t t = 0; t < steps; ++t) {
             const RasterView slice = raster.stack.slice(t);
-            const auto single = apply_stat(cache, slice, nodata, stat);
-            const auto single_w = apply_stat_weights(cache, slice, wv, nodata, 0.5, stat);
+            const auto single = run(cache, slice, nodata, stat);
+            const auto single_w = run(cache, slice, nodata, stat, &wv, 0.5);
             for (std::size_t k = 0; k < cache.basins.size(); ++k) {
                 const std::size_t at = t * cache.basins.size() + k;
                 SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " + std::to_string(k));
@@ -161,7 +170,7 @@ TEST_P(AgainstReference, EmptyBasins) {
                        basin(4, 4, std::vector<float>(16, 1.0f), huge, 0), basin(4, 4, std::vector<float>(16, 1.0f), 0, huge),
                        basin(1, 2, {1, 1}, 0, 0)},
                       {}};
-    const auto out = apply_stat(cache, store({-9, -9, 1, 2, 3, 4, 5, 6, 7}, 1, 3, 3).view(), -9.0, stat);
+    const auto out = run(cache, store({-9, -9, 1, 2, 3, 4, 5, 6, 7}, 1, 3, 3).view(), -9.0, stat);
     const bool zero = stat == "sum" || stat == "count" || stat == "weighted_sum";
     for (double v : out) EXPECT_EQ(bits(v), zero ? bits(0.0) : kNoValueBits);
 }
@@ -202,23 +211,221 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3);
     const Stored short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
     // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
-    EXPECT_EQ(error_of<InputError>([&] { apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "mean"); }),
+    EXPECT_EQ(error_of<InputError>([&] { const RasterView w = short_w.view(); run(cache, raster.view(), 0, "mean", &w); }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
     // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
     cache.basins[0].coverage.data = {1, 1, 0, 0};
-    EXPECT_EQ(apply_stat_weights(cache, raster.view(), short_w.view(), 0, 0, "count")[0], 2.0);
+    const RasterView w = short_w.view();
+    EXPECT_EQ(run(cache, raster.view(), 0, "count", &w)[0], 2.0);
     cache.basins[0].coverage.data = {1, 1, 1, 1};
-    EXPECT_EQ(apply_stat_weights(cache, short_w.view(), short_w.view(), 0, 0, "weighted_sum")[0], 2.0);
+    EXPECT_EQ(run(cache, short_w.view(), 0, "weighted_sum", &w)[0], 2.0);
 }
 
 TEST(Stats, UnknownStatisticOnlyWhenSomethingIsReduced) {
     const CacheRecord cache{{basin(1, 1, {1})}, {}}, empty{};
     const Stored raster = store({1.0}, 1, 1, 1), none = store({}, 0, 1, 1);
     const std::string supported = "mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum";
-    for (const char* name : {"Mean", " mean", "avg", "", "mean "}) {
-        const auto batch = [&] { apply_stat_batch_weights(cache, raster.stack, raster.view(), 0, 0, name); };
+    for (const char* name : {"Mean", " mean", "avg", "", "mean ", "nodata_count", "coverage"}) {
+        const RasterView w = raster.view();
+        const auto batch = [&] { run(cache, raster.stack, 0, name, &w); };
         EXPECT_EQ(error_of<InputError>(batch), "Unknown stat '" + std::string(name) + "'. Supported: " + supported);
-        EXPECT_TRUE(apply_stat(empty, raster.view(), 0, name).empty());
-        EXPECT_TRUE(apply_stat_batch(cache, none.stack, 0, name).empty());
+        EXPECT_TRUE(run(empty, raster.view(), 0, name).empty());
+        EXPECT_TRUE(run(cache, none.stack, 0, name).empty());
+    }
+}
+
+namespace {
+
+// Values stored as dtype T in a contiguous (steps, rows, cols) buffer.
+template <class T>
+struct Typed {
+    std::vector<T> values;
+    ArrayView view;
+};
+
+template <class T>
+Typed<T> typed(const std::vector<double>& values, std::uint64_t steps, std::uint64_t rows, std::uint64_t cols,
+               DType dtype) {
+    Typed<T> out;
+    for (double v : values) out.values.push_back(static_cast<T>(v));
+    const auto e = static_cast<std::ptrdiff_t>(sizeof(T));
+    out.view = {reinterpret_cast<const std::byte*>(out.values.data()), dtype, steps, rows, cols,
+                e * static_cast<std::ptrdiff_t>(rows * cols), e * static_cast<std::ptrdiff_t>(cols), e};
+    return out;
+}
+
+std::vector<double> run_all(const CacheRecord& cache, const StatInputs& in, Stat stat) {
+    return reduce(cache.basins, in, stat);
+}
+
+CacheRecord random_cache(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols, int n) {
+    CacheRecord cache{};
+    for (int k = 0; k < n; ++k) {
+        const std::uint64_t h = 1 + rng() % 5, w = 1 + rng() % 5;
+        std::vector<float> cov(h * w);
+        for (float& f : cov) f = rng() % 4 == 0 ? 0.0f : static_cast<float>(1 + rng() % 8) / 8.0f;
+        cache.basins.push_back(basin(h, w, cov, rng() % rows, rng() % cols));
+    }
+    return cache;
+}
+
+constexpr Stat kAllStats[] = {Stat::Mean,     Stat::Sum,   Stat::Count,        Stat::Min,
+                              Stat::Max,      Stat::Variance, Stat::Stdev,     Stat::WeightedMean,
+                              Stat::WeightedSum, Stat::NodataCount, Stat::Coverage};
+
+template <class F>
+void each_dtype(F&& f) {
+    f(float{}, DType::Float32);
+    f(std::int8_t{}, DType::Int8);
+    f(std::int16_t{}, DType::Int16);
+    f(std::int32_t{}, DType::Int32);
+    f(std::int64_t{}, DType::Int64);
+    f(std::uint8_t{}, DType::UInt8);
+    f(std::uint16_t{}, DType::UInt16);
+    f(std::uint32_t{}, DType::UInt32);
+    f(std::uint64_t{}, DType::UInt64);
+}
+
+}  // namespace
+
+// Small whole numbers are the same in every dtype, so every statistic of every raster and
+// weights dtype (an integer nodata, a stack of 11 steps) must equal that of the float64 copy.
+TEST(StatsDtypes, EveryDtypeEqualsItsFloat64Copy) {
+    std::mt19937_64 rng(11);
+    const std::uint64_t steps = 11, rows = 7, cols = 9;
+    const CacheRecord cache = random_cache(rng, rows, cols, 10);
+    std::vector<double> values(steps * rows * cols), weights(rows * cols);
+    for (double& v : values) v = static_cast<double>(rng() % 20);
+    for (double& v : weights) v = static_cast<double>(rng() % 6);
+    const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
+    const Typed<double> w64 = typed<double>(weights, 1, rows, cols, DType::Float64);
+    StatInputs base{v64.view, Nodata::of(std::int64_t{7}), w64.view, Nodata::of(std::int64_t{3})};
+    each_dtype([&](auto t, DType d) {
+        const auto v = typed<decltype(t)>(values, steps, rows, cols, d);
+        const auto w = typed<decltype(t)>(weights, 1, rows, cols, d);
+        for (Stat stat : kAllStats) {
+            SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+            const auto want = run_all(cache, base, stat);
+            StatInputs in = base;
+            in.raster = v.view;
+            const auto as_raster = run_all(cache, in, stat);
+            in = base;
+            in.weights = w.view;
+            const auto as_weights = run_all(cache, in, stat);
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                EXPECT_EQ(bits(as_raster[i]), bits(want[i])) << i;
+                EXPECT_EQ(bits(as_weights[i]), bits(want[i])) << i;
+            }
+        }
+    });
+}
+
+// Whether one cell holding x counts as a value against a nodata, by raster dtype.
+template <class T>
+bool counts(DType d, T x, Nodata nodata) {
+    const T values[2] = {x, T{1}};
+    const ArrayView v{reinterpret_cast<const std::byte*>(values), d, 1, 1, 2, 0, 2 * sizeof(T), sizeof(T)};
+    const CacheRecord cache{{basin(1, 1, {1.0f})}, {}};
+    return run_all(cache, StatInputs{v, nodata, std::nullopt, {}}, Stat::Count)[0] == 1.0;
+}
+
+TEST(StatsDtypes, NodataInTheRastersOwnType) {
+    const std::int64_t big = (std::int64_t{1} << 53) + 1;  // no double holds it
+    // Integers compare exactly, with no tolerance and no detour through double.
+    EXPECT_FALSE(counts<std::int64_t>(DType::Int64, big, Nodata::of(big)));
+    EXPECT_TRUE(counts<std::int64_t>(DType::Int64, big - 1, Nodata::of(big)));
+    EXPECT_FALSE(counts<std::uint64_t>(DType::UInt64, ~std::uint64_t{0}, Nodata::of(~std::uint64_t{0})));
+    // A nodata the type cannot hold matches nothing rather than a wrapped value.
+    EXPECT_TRUE(counts<std::uint8_t>(DType::UInt8, 255, Nodata::of(std::int64_t{-1})));
+    EXPECT_TRUE(counts<std::int8_t>(DType::Int8, 44, Nodata::of(std::int64_t{300})));
+    EXPECT_TRUE(counts<std::uint16_t>(DType::UInt16, 0, Nodata::of(65536.0)));
+    // A float nodata stands for the integer within 1e-06 of it, if there is one.
+    EXPECT_FALSE(counts<std::int16_t>(DType::Int16, -9999, Nodata::of(-9999.0000005)));
+    EXPECT_TRUE(counts<std::int16_t>(DType::Int16, 5, Nodata::of(5.5)));
+    EXPECT_TRUE(counts<std::int32_t>(DType::Int32, 0, Nodata::of(std::nan(""))));
+    EXPECT_TRUE(counts<std::int32_t>(DType::Int32, 0, Nodata::none()));
+    // float32 data holds the float nearest 1e20, which is 4e12 away from 1e20 itself.
+    EXPECT_FALSE(counts<float>(DType::Float32, 1e20f, Nodata::of(1e20)));
+    EXPECT_TRUE(counts<float>(DType::Float32, 3.4e38f, Nodata::of(1e300)));
+    EXPECT_FALSE(counts<float>(DType::Float32, std::numeric_limits<float>::quiet_NaN(), Nodata::none()));
+    EXPECT_FALSE(counts<float>(DType::Float32, -std::numeric_limits<float>::infinity(), Nodata::none()));
+    EXPECT_TRUE(counts<double>(DType::Float64, 1e-06, Nodata::none()));
+    EXPECT_FALSE(counts<double>(DType::Float64, 0x1p64, Nodata::of(~std::uint64_t{0})));
+}
+
+// A raster cut into blocks placed by their origin, each block reducing a disjoint range of
+// basins or all of them: sums and counts over the blocks add up to the whole raster's,
+// and each call writes its range of basins and nothing else.
+TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
+    std::mt19937_64 rng(5);
+    const std::uint64_t rows = 12, cols = 10;
+    const CacheRecord cache = random_cache(rng, rows, cols, 9);
+    std::vector<double> values(rows * cols);
+    for (double& v : values) v = static_cast<double>(rng() % 64) / 4.0;  // sums exact in any order
+    const Stored whole = store(values, 1, rows, cols);
+    const std::size_t n = cache.basins.size();
+    for (Stat stat : {Stat::Sum, Stat::Count, Stat::Coverage, Stat::NodataCount}) {
+        StatInputs in{whole.view(), Nodata::of(2.0), std::nullopt, {}};
+        const auto want = run_all(cache, in, stat);
+        std::vector<double> parts(n, 0.0);
+        for (std::uint64_t r0 : {0u, 5u}) {
+            for (std::uint64_t c0 : {0u, 3u}) {
+                const std::uint64_t h = r0 ? rows - r0 : 5, w = c0 ? cols - c0 : 3;
+                RasterView block = whole.view();
+                block.data += static_cast<std::ptrdiff_t>(r0) * block.row_stride + static_cast<std::ptrdiff_t>(c0) * 8;
+                block.rows = h, block.cols = w;
+                in.raster = block, in.origin_row = r0, in.origin_col = c0;
+                std::vector<double> out(n, -1.0);
+                reduce(cache.basins, in, stat, 2, 7, out.data());
+                for (std::size_t k = 0; k < n; ++k) {
+                    if (k < 2 || k >= 7) EXPECT_EQ(out[k], -1.0);
+                    else parts[k] += out[k];
+                }
+            }
+        }
+        for (std::size_t k = 2; k < 7; ++k) EXPECT_EQ(parts[k], want[k]) << k;
+    }
+    std::vector<double> out(n);
+    EXPECT_THROW(reduce(cache.basins, StatInputs{whole.view(), {}, std::nullopt, {}}, Stat::Sum, 3, n + 1, out.data()),
+                 InputError);
+}
+
+// Count and nodata_count split the coverage; an empty window gives 0 for all three.
+TEST(StatsBlocks, NodataCountAndCoverage) {
+    const Basin b = basin(1, 4, {0.5f, 0.25f, 0.0f, 1.0f});
+    const double nan = kNaN;
+    for (auto [values, nodata_count] : {std::pair{std::vector<double>{1, 2, 3, 4}, 0.0}, {{nan, -9, nan, 4}, 0.75},
+                                         {{-9, kInf, -9, -9}, 1.75}}) {
+        EXPECT_EQ(one(b, values, 1, 4, "count", -9) + 0.0, 1.75 - nodata_count);
+        const CacheRecord cache{{b, basin(0, 0, {}), basin(2, 2, {1, 1, 1, 1}, 5, 5)}, {}};
+        const Stored raster = store(values, 1, 1, 4);
+        const StatInputs in{raster.view(), Nodata::of(-9.0), std::nullopt, {}};
+        EXPECT_EQ(run_all(cache, in, Stat::NodataCount), (std::vector<double>{nodata_count, 0, 0}));
+        EXPECT_EQ(run_all(cache, in, Stat::Coverage), (std::vector<double>{1.75, 0, 0}));
+    }
+}
+
+// The visitor lends the reduction's own walk: the mean and the weighted sum computed from
+// its samples equal reduce()'s bit for bit, for another dtype and a stack step.
+TEST(StatsBlocks, VisitCellsFeedsTheSameSamples) {
+    std::mt19937_64 rng(3);
+    const std::uint64_t steps = 3, rows = 6, cols = 8;
+    const CacheRecord cache = random_cache(rng, rows, cols, 8);
+    std::vector<double> values(steps * rows * cols), weights(rows * cols);
+    for (double& v : values) v = static_cast<double>(rng() % 9) * 0.75;
+    for (double& v : weights) v = static_cast<double>(rng() % 5);
+    const auto v = typed<float>(values, steps, rows, cols, DType::Float32);
+    const auto w = typed<std::uint16_t>(weights, 1, rows, cols, DType::UInt16);
+    const StatInputs in{v.view, Nodata::of(1.5), w.view, Nodata::of(std::int64_t{0}), 1, 2};
+    const auto mean = run_all(cache, in, Stat::Mean), wsum = run_all(cache, in, Stat::WeightedSum);
+    for (std::size_t k = 0; k < cache.basins.size(); ++k) {
+        double cw = 0, s = 0, a = 0;
+        visit_cells(cache.basins[k], in, 2, [&](const Sample& x) {
+            if (x.value_valid) cw = cw + x.coverage, s = s + x.value * x.coverage;
+            if (x.value_valid && x.weight_valid) a = a + (x.coverage * x.value) * x.weight;
+        });
+        const std::size_t at = 2 * cache.basins.size() + k;
+        EXPECT_EQ(bits(cw > 0 ? s / cw : std::bit_cast<double>(kNoValueBits)), bits(mean[at]));
+        EXPECT_EQ(bits(a), bits(wsum[at]));
     }
 }

@@ -1,0 +1,50 @@
+// Order and class statistics of one basin: weighted quantiles (the median among them),
+// majority, minority, variety and class fractions. All of them look only at the basin's
+// distinct values and the total weight of each, so a basin is reduced by gathering its
+// (value, weight) pairs, sorting them once and grouping equal values; every statistic is
+// then read off the groups.
+//
+// A cell's weight is its coverage fraction, times the weights raster where one is given.
+// Cells whose value or weight is not valid, or whose weight is not > 0, are never gathered:
+// a quantile or a class share of a zero or negative weight has no meaning.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace quorvalis {
+
+struct WeightedValue {
+    double value;
+    double weight;
+};
+
+// The distinct values of one basin (at one time step) in ascending order, each with the
+// sum of its cells' weights, and the running total of those sums. Sums are taken in
+// ascending (value, weight) order, so they depend only on the multiset of cells and never
+// on the order the cells were gathered in.
+struct ValueGroups {
+    std::vector<WeightedValue> groups;
+    std::vector<double> cumulative;  // cumulative[k] = groups[0].weight + ... + groups[k].weight
+
+    bool empty() const { return groups.empty(); }
+    double total() const { return cumulative.empty() ? 0.0 : cumulative.back(); }
+};
+
+// Sorts `cells` in place and fills `out` (its storage is reused, so a warm scratch
+// allocates nothing).
+void group_values(std::vector<WeightedValue>& cells, ValueGroups& out);
+
+// The smallest value v whose cumulative weight (all cells with values <= v) reaches q times
+// the total: q = 0 gives the smallest value, q = 1 the largest, q = 0.5 the median (the
+// lower of the two middle values when the weight splits evenly; no interpolation).
+// NaN when there are no groups.
+double weighted_quantile(const ValueGroups& g, double q);
+
+// The value with the largest (majority) or smallest (minority) total weight; on equal
+// totals the smallest such value. NaN when there are no groups.
+double majority(const ValueGroups& g);
+double minority(const ValueGroups& g);
+
+}  // namespace quorvalis

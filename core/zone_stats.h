@@ -1,0 +1,72 @@
+// The statistics the package engine offers by name, and the reduction of the order and
+// class statistics (order_stats.h) over a range of basins of one raster block. The
+// streaming statistics (mean, sum, ... , nodata_count, coverage) are the kernels of
+// stats.h; this file only names them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "cache.h"
+#include "order_stats.h"
+#include "stats.h"
+
+namespace quorvalis {
+
+enum class ZoneStat : std::uint8_t {
+    Mean, Sum, Count, Min, Max, Variance, Stdev, WeightedMean, WeightedSum,
+    Median, Quantile, Range, Majority, Minority, Variety, Frac, NodataCount, Coverage,
+};
+
+// In ZoneStat order.
+inline constexpr std::string_view kZoneStatNames[] = {
+    "mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum",
+    "median", "quantile", "range", "majority", "minority", "variety", "frac", "nodata_count", "coverage",
+};
+
+// Exact, case-sensitive name; anything else throws InputError naming every accepted one.
+ZoneStat parse_zone_stat(std::string_view name);
+
+// What the order reduction computes; outputs are row-major (steps, n_basins[, k]) arrays
+// owned by the caller, null where not requested. Each basin writes only its own elements,
+// so disjoint basin ranges may run at once.
+struct OrderRequest {
+    std::span<const double> quantiles;  // each in [0, 1]
+    double* median = nullptr;
+    double* quantile = nullptr;  // trailing axis of quantiles.size()
+    double* majority = nullptr;
+    double* minority = nullptr;
+    double* variety = nullptr;
+    bool frac = false;
+};
+
+// One basin's class shares at one step: its distinct values with weight / total weight.
+struct ClassShares {
+    std::uint64_t step;
+    std::vector<WeightedValue> shares;  // empty when the basin has no weight at this step
+};
+
+// Per-thread storage reused from basin to basin.
+struct OrderScratch {
+    std::vector<WeightedValue> cells;
+    ValueGroups groups;
+};
+
+// The raster block the order reduction reads (float64 for now), placed at `origin` in the grid.
+struct BlockSource {
+    RasterStack raster;
+    const RasterView* weights;  // null: unweighted
+    double nodata;
+    double weight_nodata;
+    std::uint64_t origin_row;
+    std::uint64_t origin_col;
+};
+
+// Reduces basins [begin, end). frac_out[k - begin] receives basin k's shares, one entry per step.
+void reduce_order_stats(const CacheRecord& cache, const BlockSource& source, std::size_t begin, std::size_t end,
+                        const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out);
+
+}  // namespace quorvalis

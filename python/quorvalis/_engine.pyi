@@ -1,0 +1,104 @@
+"""The package's native engine: coverage building and per-zone reductions, with the
+interpreter lock released and the work spread over threads.
+
+Zones are the unit of work and each zone's arithmetic runs in a fixed order, so every
+result is bit for bit the same for any ``threads`` value. ``threads=0`` means every core
+the process may run on.
+
+Statistics (``w`` is a cell's weight: its coverage fraction, times the weights raster where
+one is given; a cell counts only when its value is valid, i.e. not nodata, NaN or infinite):
+
+- mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum: as in
+  ``_quorvalis`` (coverage-weighted; weights enter only the two weighted ones), bit for bit
+  the same on the same float64 data.
+- median, quantile: the smallest value ``v`` whose cumulative weight (cells with values
+  <= ``v``) reaches ``q`` times the zone's total weight. ``q = 0`` is the smallest value,
+  ``q = 1`` the largest, the median is ``q = 0.5`` (the lower middle value on an even
+  split; no interpolation). Equal values form one group.
+- range: max - min.
+- majority, minority: the value with the largest / smallest total weight; on equal totals
+  the smallest value.
+- variety: the number of distinct values.
+- frac: for each class (distinct value of any zone, ``frac_classes``, ascending), its total
+  weight divided by the zone's total weight; 0 where a zone lacks the class.
+- nodata_count: the sum of coverage fractions of covered cells whose value is nodata, NaN
+  or infinite (a fraction, like count).
+- coverage: the sum of coverage fractions of the zone's cells inside the raster, whatever
+  their values.
+
+median, quantile, majority, minority, variety and frac use only cells with ``w > 0`` (a
+negative, zero, NaN or nodata weight leaves the cell out); values are compared as float64.
+A zone with nothing to count gives NaN, or 0 for sum, count, weighted_sum, nodata_count,
+coverage and variety.
+"""
+
+from collections.abc import Sequence
+
+import numpy
+
+STATS: tuple[str, ...]
+
+class Coverage:
+    """Coverage fractions of every zone over one grid; made by :func:`build`, immutable
+    and safe to share between threads."""
+
+    @property
+    def n_zones(self) -> int: ...
+    @property
+    def rows(self) -> int: ...
+    @property
+    def cols(self) -> int: ...
+    @property
+    def grid(self) -> tuple[float, float, float, float, float, float]:
+        """(xmin, ymin, xmax, ymax, dx, dy) as given to build()."""
+    @property
+    def method(self) -> str: ...
+    def window(self, zone: int) -> tuple[int, int, numpy.ndarray]:
+        """(row offset, col offset, read-only float32 (h, w) fractions) of one zone; h or w
+        is 0 for a zone that covers no cell. Offsets are grid cells; the window may reach
+        past the grid's last row or column. IndexError outside [0, n_zones)."""
+    def csr(self, threads: int = 0) -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
+        """(data float32, indices int64, indptr int64) of the n_zones x (rows * cols)
+        coverage matrix; column r * cols + c is grid cell (r, c). Only cells inside the grid
+        with a fraction > 0 are listed, so the matrix times a raster's values is "sum"."""
+
+def build(
+    wkb: Sequence[bytes],
+    xmin: float,
+    ymin: float,
+    xmax: float,
+    ymax: float,
+    dx: float,
+    dy: float,
+    method: str = "exact",
+    threads: int = 0,
+) -> Coverage:
+    """One zone per WKB Polygon or MultiPolygon, in input order; a geometry that covers no
+    cell keeps its slot with an empty window. A bad geometry k raises ValueError
+    "zone k: <reason>" (the first bad one in input order)."""
+
+def reduce(
+    cov: Coverage,
+    raster: numpy.ndarray,
+    stats: Sequence[str],
+    *,
+    weights: numpy.ndarray | None = None,
+    nodata: float | int | None = None,
+    weights_nodata: float | int | None = None,
+    quantiles: Sequence[float] = (),
+    origin: tuple[int, int] = (0, 0),
+    threads: int = 0,
+) -> dict[str, numpy.ndarray]:
+    """Statistics per zone of a (rows, cols) raster or a (T, rows, cols) stack.
+
+    The raster and weights (2-D, the raster's rows and cols) may be float32, float64 or any
+    8- to 64-bit (unsigned) integer type in native byte order, with any strides; they are
+    read in place. ``origin`` is the grid (row, col) of ``raster[..., 0, 0]``; the block must
+    lie inside the grid, and window cells outside it are skipped. ``nodata`` None skips only
+    NaN and infinities; an integer nodata is compared exactly in the raster's type, a float
+    one within 1e-6.
+
+    Returns one float64 array per requested name: (n_zones,) for a raster, (T, n_zones) for
+    a stack; "quantile" adds a trailing axis of len(quantiles), "frac" one of classes, and
+    then "frac_classes" holds the class values.
+    """

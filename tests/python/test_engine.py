@@ -1,0 +1,233 @@
+"""The package's engine module: every zone kept, the coverage exported, thread counts that
+change nothing, the order and class statistics against a plain reference, and arguments
+refused with clear errors."""
+
+import itertools
+import math
+import threading
+
+import numpy as np
+import pytest
+import scipy.sparse
+import shapely
+
+import _quorvalis as q
+from quorvalis import _engine as e
+
+GRID = (0.0, 0.0, 24.0, 20.0, 1.0, 1.0)  # 20 rows x 24 cols
+ROWS, COLS = 20, 24
+NODATA = -9999.0
+STREAMING = ["mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"]
+ORDER = ["median", "quantile", "majority", "minority", "variety", "frac"]
+QUANTILES = [0.0, 0.1, 0.5, 0.9, 1.0]
+
+
+def zones():
+    """Overlapping circles and boxes, one zone off the grid, one half off it, a MultiPolygon."""
+    rng = np.random.default_rng(3)
+    shapes = [shapely.Point(x, y).buffer(r) for x, y, r in rng.uniform([2, 2, 1], [22, 18, 6], (14, 3))]
+    shapes += [shapely.box(100, 100, 101, 101), shapely.box(20.5, -3, 30, 4.25),
+               shapely.MultiPolygon([shapely.box(0.5, 0.5, 3, 3), shapely.box(18, 15, 19.5, 19.75)])]
+    return [s.wkb for s in shapes]
+
+
+WKB = zones()
+
+
+@pytest.fixture(scope="module")
+def cov():
+    return e.build(WKB, *GRID)
+
+
+def categorical(shape, seed=5):
+    """Few distinct values, so ties between cells are everywhere, plus nodata and NaN."""
+    r = np.random.default_rng(seed).integers(0, 6, shape).astype(np.float64)
+    r[r == 5] = NODATA
+    r.flat[::17] = np.nan
+    return r
+
+
+def reference(cov, raster, weights=None, weights_nodata=None):
+    """Order statistics of each zone from the windows, by sorting and explicit loops."""
+    out = {s: [] for s in ORDER}
+    shares = []
+    for k in range(cov.n_zones):
+        r0, c0, win = cov.window(k)
+        cells = []
+        for i, j in zip(*np.nonzero(win > 0)):
+            r, c = r0 + i, c0 + j
+            if r >= ROWS or c >= COLS:
+                continue
+            v, w = float(raster[r, c]), float(win[i, j])
+            if not math.isfinite(v) or abs(v - NODATA) <= 1e-6:
+                continue
+            if weights is not None:
+                x = float(weights[r, c])
+                if not math.isfinite(x) or x == weights_nodata:
+                    continue
+                w = w * x
+            if w > 0:
+                cells.append((v, w))
+        groups = []
+        for v, members in itertools.groupby(sorted(cells), key=lambda p: p[0]):
+            total = 0.0
+            for _, w in members:
+                total = total + w
+            groups.append((v, total))
+        cum, running = [], 0.0
+        for _, w in groups:
+            running = running + w
+            cum.append(running)
+
+        def quantile(p):
+            return next(v for (v, _), c in zip(groups, cum) if c >= p * cum[-1]) if groups else math.nan
+
+        out["median"].append(quantile(0.5))
+        out["quantile"].append([quantile(p) for p in QUANTILES])
+        by_weight = sorted(groups, key=lambda g: (-g[1], g[0]))
+        out["majority"].append(by_weight[0][0] if groups else math.nan)
+        out["minority"].append(min(groups, key=lambda g: (g[1], g[0]))[0] if groups else math.nan)
+        out["variety"].append(float(len(groups)))
+        shares.append({v: w / cum[-1] for v, w in groups} if groups else None)
+    classes = sorted({v for s in shares if s for v in s})
+    out["frac"] = [[math.nan] * len(classes) if s is None else [s.get(c, 0.0) for c in classes] for s in shares]
+    return out, classes
+
+
+def test_build_keeps_every_zone_in_input_order(cov):
+    legacy = q.build_cache(WKB, list(range(len(WKB))), *GRID)
+    present = legacy.ids()
+    assert cov.n_zones == len(WKB) and (cov.rows, cov.cols, cov.grid, cov.method) == (ROWS, COLS, GRID, "exact")
+    assert cov.window(14)[2].shape == (0, 0) and 14 not in present
+    raster = np.random.default_rng(1).normal(size=(ROWS, COLS))
+    ours = e.reduce(cov, raster, STREAMING, weights=raster, nodata=NODATA, weights_nodata=NODATA)
+    for stat in STREAMING:
+        theirs = q.apply_stat_weights(legacy, raster, raster, NODATA, NODATA, stat)
+        np.testing.assert_array_equal(ours[stat][present], theirs)
+    assert ours["sum"][14] == ours["count"][14] == 0.0 and np.isnan(ours["mean"][14])
+
+
+def test_window_is_read_only_and_outlives_its_coverage():
+    row, col, fractions = e.build(WKB, *GRID).window(15)
+    assert (row, col, fractions.shape, fractions.dtype) == (15, 20, (5, 4), np.float32)
+    assert fractions.sum() == 3.5 * 4.25 and not fractions.flags.writeable  # the box's area inside the grid
+    with pytest.raises(IndexError):
+        e.build(WKB, *GRID).window(len(WKB))
+
+
+def test_sparse_matrix_times_raster_is_sum(cov):
+    data, indices, indptr = cov.csr()
+    assert (data.dtype, indices.dtype, indptr.dtype) == (np.float32, np.int64, np.int64)
+    matrix = scipy.sparse.csr_matrix((data, indices, indptr), shape=(cov.n_zones, ROWS * COLS))
+    raster = np.random.default_rng(2).normal(size=(ROWS, COLS))
+    np.testing.assert_allclose(matrix @ raster.ravel(), e.reduce(cov, raster, ["sum"])["sum"], rtol=1e-12)
+    dense = matrix.toarray().reshape(-1, ROWS, COLS)
+    for k in range(cov.n_zones):  # each row is the zone's window, cut to the grid
+        r, c, win = cov.window(k)
+        expected = np.zeros((ROWS + 40, COLS + 40), np.float32)
+        expected[r:r + win.shape[0], c:c + win.shape[1]] = win
+        np.testing.assert_array_equal(dense[k], expected[:ROWS, :COLS])
+
+
+def test_thread_counts_change_no_bit():
+    raster = np.stack([categorical((ROWS, COLS), s) for s in range(3)])
+    weights = np.random.default_rng(4).uniform(-0.5, 2.0, (ROWS, COLS))
+    results = []
+    for threads in [1, 2, 3, 4]:
+        cov = e.build(WKB * 4, *GRID, threads=threads)
+        out = e.reduce(cov, raster, e.STATS, weights=weights, nodata=NODATA, quantiles=QUANTILES, threads=threads)
+        windows = [cov.window(k)[2].tobytes() for k in range(cov.n_zones)]
+        results.append((windows, cov.csr(threads=threads), out))
+    for windows, sparse, out in results[1:]:
+        assert windows == results[0][0]
+        for a, b in zip(sparse, results[0][1]):
+            np.testing.assert_array_equal(a, b)
+        assert out.keys() == results[0][2].keys()
+        for name in out:
+            assert out[name].tobytes() == results[0][2][name].tobytes(), name
+
+
+@pytest.mark.parametrize("weighted", [False, True], ids=["coverage", "weights"])
+def test_order_statistics_match_reference(cov, weighted):
+    raster = categorical((ROWS, COLS))
+    weights = None
+    if weighted:  # zero, negative, NaN and nodata weights all leave a cell out
+        weights = np.random.default_rng(6).choice([0.0, 0.5, 1.0, 2.0, -1.0, np.nan, 7.0], (ROWS, COLS))
+    out = e.reduce(cov, raster, ORDER, weights=weights, nodata=NODATA, weights_nodata=7.0, quantiles=QUANTILES)
+    expected, classes = reference(cov, raster, weights, 7.0)
+    np.testing.assert_array_equal(out["frac_classes"], classes)
+    for stat in ORDER:
+        np.testing.assert_array_equal(out[stat], np.array(expected[stat], dtype=float), err_msg=stat)
+    assert np.all(np.isnan(out["frac"][14])) and out["variety"][14] == 0.0
+
+
+def test_range_and_counts(cov):
+    raster = categorical((ROWS, COLS))
+    out = e.reduce(cov, raster, ["range", "min", "max", "count", "nodata_count", "coverage"], nodata=NODATA)
+    np.testing.assert_array_equal(out["range"], out["max"] - out["min"])
+    # every covered cell is either valid or nodata, and coverage counts them all
+    np.testing.assert_allclose(out["count"] + out["nodata_count"], out["coverage"], rtol=1e-12)
+    np.testing.assert_allclose(out["coverage"], e.reduce(cov, np.ones((ROWS, COLS)), ["count"])["count"], rtol=1e-12)
+
+
+def test_stack_steps_equal_single_rasters(cov):
+    stack = np.stack([categorical((ROWS, COLS), s) for s in range(3)])
+    both = e.reduce(cov, stack, ORDER + ["mean", "range"], nodata=NODATA, quantiles=QUANTILES)
+    assert both["quantile"].shape == (3, cov.n_zones, len(QUANTILES))
+    for t in range(3):
+        one = e.reduce(cov, stack[t], ORDER + ["mean", "range"], nodata=NODATA, quantiles=QUANTILES)
+        for stat in ["median", "quantile", "majority", "minority", "variety", "mean", "range"]:
+            np.testing.assert_array_equal(both[stat][t], one[stat])
+        classes = np.searchsorted(both["frac_classes"], one["frac_classes"])
+        np.testing.assert_array_equal(both["frac"][t][:, classes], one["frac"])
+
+
+def test_a_block_at_its_origin_equals_the_whole_raster_around_it(cov):
+    raster = categorical((ROWS, COLS))
+    stats = [s for s in e.STATS if s not in ("nodata_count", "coverage")]
+    for r0, c0, h, w in [(0, 0, 10, 12), (7, 5, 13, 19), (19, 23, 1, 1), (0, 0, ROWS, COLS)]:
+        block = raster[r0:r0 + h, c0:c0 + w]
+        around = np.full((ROWS, COLS), np.nan)
+        around[r0:r0 + h, c0:c0 + w] = block
+        ours = e.reduce(cov, block, stats, weights=block, nodata=NODATA, quantiles=QUANTILES, origin=(r0, c0))
+        whole = e.reduce(cov, around, stats, weights=around, nodata=NODATA, quantiles=QUANTILES)
+        for stat in stats:
+            if stat == "frac":
+                continue
+            np.testing.assert_array_equal(ours[stat], whole[stat], err_msg=f"{stat} at {(r0, c0)}")
+
+
+def test_lock_released_while_reducing():
+    cov = e.build([shapely.box(0, 0, 2000, 2000).wkb], 0, 0, 2000, 2000, 1, 1)
+    raster = np.random.default_rng(0).normal(size=(2000, 2000))
+    ticks, done = [], threading.Event()
+    worker = threading.Thread(target=lambda: (e.reduce(cov, raster, ["median"], threads=1), done.set()))
+    worker.start()
+    while not done.is_set():
+        ticks.append(1)  # runs only while the worker does not hold the lock
+    worker.join()
+    assert len(ticks) > 100
+
+
+@pytest.mark.parametrize("call,error,message", [
+    (lambda c, r: e.reduce(c, r, ["avg"]), ValueError, "Unknown stat 'avg'. Supported: mean, sum,"),
+    (lambda c, r: e.reduce(c, r.astype(bool), ["mean"]), TypeError, "raster must hold float32"),
+    (lambda c, r: e.reduce(c, r.astype(">f8"), ["mean"]), TypeError, "native byte order"),
+    (lambda c, r: e.reduce(c, r[0], ["mean"]), ValueError, "raster must have 2 dimensions"),
+    (lambda c, r: e.reduce(c, r, ["mean"], weights=r[:-1]), ValueError, r"weights of shape \(19, 24\) do not match"),
+    (lambda c, r: e.reduce(c, r, ["mean"], weights=r[None]), ValueError, "weights must have 2 dimensions"),
+    (lambda c, r: e.reduce(c, r, ["mean"], origin=(1, 0)), ValueError, r"does not lie inside the grid"),
+    (lambda c, r: e.reduce(c, r, ["mean"], origin=(-1, 0)), ValueError, r"does not lie inside the grid"),
+    (lambda c, r: e.reduce(c, r, ["quantile"]), ValueError, "needs at least one value"),
+    (lambda c, r: e.reduce(c, r, ["quantile"], quantiles=[0.5, 1.5]), ValueError, r"must lie in \[0, 1\]"),
+    (lambda c, r: e.reduce(c, r, ["quantile"], quantiles=[math.nan]), ValueError, r"must lie in \[0, 1\]"),
+    (lambda c, r: e.reduce(c, r, ["mean"], nodata="x"), TypeError, "nodata must be a number"),
+    (lambda c, r: e.reduce(c, r, ["mean"], threads=-1), ValueError, "threads must be 0"),
+    (lambda c, r: e.build([WKB[0], b"\x01\x07\x00\x00\x00", b"\x01"], *GRID, threads=4), ValueError,
+     "zone 1: Unsupported WKB geometry type: 7"),
+    (lambda c, r: e.build(WKB, *GRID, method="Exact"), ValueError, "Unknown method 'Exact'"),
+    (lambda c, r: e.build(WKB, *GRID[:4], 0.0, 1.0), ValueError, "dx must be a finite, non-zero cell size"),
+])
+def test_refused_arguments(cov, call, error, message):
+    with pytest.raises(error, match=message):
+        call(cov, np.ones((ROWS, COLS)))
