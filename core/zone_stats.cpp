@@ -1,7 +1,6 @@
 #include "zone_stats.h"
 
 #include <algorithm>
-#include <limits>
 #include <string>
 
 #include "error.h"
@@ -9,36 +8,17 @@
 namespace quorvalis {
 
 namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Gathers the (value, weight) pairs of basin b at step t that order statistics count.
-void gather(const Basin& b, const BlockSource& src, std::uint64_t t, std::vector<WeightedValue>& cells) {
+// The (value, weight) pairs of basin b at step t that order statistics count.
+void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<WeightedValue>& cells) {
     cells.clear();
-    const RasterStack& r = src.raster;
-    const Matrix<float>& cov = b.coverage;
-    for (std::uint64_t i = 0; i < cov.rows; ++i) {
-        const std::uint64_t gr = b.row_offset + i;
-        if (gr < src.origin_row || gr - src.origin_row >= r.rows) continue;
-        const std::uint64_t row = gr - src.origin_row;
-        for (std::uint64_t j = 0; j < cov.cols; ++j) {
-            const std::uint64_t gc = b.col_offset + j;
-            if (gc < src.origin_col || gc - src.origin_col >= r.cols) continue;
-            const std::uint64_t col = gc - src.origin_col;
-            const float f = cov(i, j);
-            if (f <= 0.0f) continue;
-            const double v = r.slice(t).at(row, col);
-            if (!is_valid(v, src.nodata)) continue;
-            double w = static_cast<double>(f);
-            if (src.weights != nullptr) {
-                const double x = src.weights->at(row, col);
-                if (!is_valid(x, src.weight_nodata)) continue;
-                w = w * x;
-            }
-            if (!(w > 0.0)) continue;
-            cells.push_back({v, w});
-        }
-    }
+    visit_cells(b, in, t, [&](const Sample& s) {
+        if (!s.value_valid || !s.weight_valid) return;
+        const double w = s.coverage * s.weight;
+        if (w > 0.0) cells.push_back({s.value, w});
+    });
 }
+
 }  // namespace
 
 ZoneStat parse_zone_stat(std::string_view name) {
@@ -50,13 +30,15 @@ ZoneStat parse_zone_stat(std::string_view name) {
     throw InputError("Unknown stat '" + std::string(name) + "'. Supported: " + supported);
 }
 
-void reduce_order_stats(const CacheRecord& cache, const BlockSource& source, std::size_t begin, std::size_t end,
+std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames[static_cast<std::size_t>(s)]); }
+
+void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
-    const std::size_t n = cache.basins.size();
+    const std::size_t n = basins.size();
     const std::size_t nq = request.quantiles.size();
     for (std::size_t k = begin; k < end; ++k) {
-        for (std::uint64_t t = 0; t < source.raster.steps; ++t) {
-            gather(cache.basins[k], source, t, scratch.cells);
+        for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
+            gather(basins[k], in, t, scratch.cells);
             const ValueGroups& g = scratch.groups;
             group_values(scratch.cells, scratch.groups);
             const std::size_t at = static_cast<std::size_t>(t) * n + k;
@@ -73,7 +55,6 @@ void reduce_order_stats(const CacheRecord& cache, const BlockSource& source, std
             }
         }
     }
-    (void)kNaN;
 }
 
 }  // namespace quorvalis

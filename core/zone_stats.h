@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -55,18 +56,12 @@ struct OrderScratch {
     ValueGroups groups;
 };
 
-// The raster block the order reduction reads (float64 for now), placed at `origin` in the grid.
-struct BlockSource {
-    RasterStack raster;
-    const RasterView* weights;  // null: unweighted
-    double nodata;
-    double weight_nodata;
-    std::uint64_t origin_row;
-    std::uint64_t origin_col;
-};
+// The streaming statistic a name stands for (mean ... weighted_sum, nodata_count, coverage).
+std::optional<Stat> streaming_stat(ZoneStat s);
 
-// Reduces basins [begin, end). frac_out[k - begin] receives basin k's shares, one entry per step.
-void reduce_order_stats(const CacheRecord& cache, const BlockSource& source, std::size_t begin, std::size_t end,
+// Reduces basins [begin, end) of `in` (checked as stats.h's reduce() checks it).
+// frac_out[k - begin] receives basin k's shares, one entry per step.
+void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out);
 
 }  // namespace quorvalis

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cache.h"
+#include "stats.h"
 #include "error.h"
 #include "parallel.h"
 #include "zone_stats.h"
@@ -189,17 +190,6 @@ std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
 
 using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 
-// A strided view of a raster or weights array, strides in bytes.
-struct ArrayView {
-    const std::byte* data;
-    std::uint64_t steps;  // 1 for a 2-D array
-    std::uint64_t rows;
-    std::uint64_t cols;
-    std::ptrdiff_t step_stride;
-    std::ptrdiff_t row_stride;
-    std::ptrdiff_t col_stride;
-};
-
 // Only arrays whose memory can be read as it lies: NumPy's buffer of a native byte order
 // numeric dtype with whole-element strides. Anything else would need a converted copy.
 AnyArray as_array(nb::handle h, const char* what) {
@@ -213,47 +203,80 @@ AnyArray as_array(nb::handle h, const char* what) {
     return a;
 }
 
+std::optional<DType> dtype_of(nb::dlpack::dtype dt) {
+    using Code = nb::dlpack::dtype_code;
+    if (dt.lanes != 1) return std::nullopt;
+    const auto code = static_cast<Code>(dt.code);
+    if (code == Code::Float && dt.bits == 32) return DType::Float32;
+    if (code == Code::Float && dt.bits == 64) return DType::Float64;
+    constexpr DType kSigned[] = {DType::Int8, DType::Int16, DType::Int32, DType::Int64};
+    constexpr DType kUnsigned[] = {DType::UInt8, DType::UInt16, DType::UInt32, DType::UInt64};
+    for (int k = 0; k < 4; ++k) {
+        if (dt.bits != 8 << k) continue;
+        if (code == Code::Int) return kSigned[k];
+        if (code == Code::UInt) return kUnsigned[k];
+    }
+    return std::nullopt;
+}
+
 ArrayView view_of(const AnyArray& a, const char* what) {
     if (a.ndim() != 2 && a.ndim() != 3) {
         throw nb::value_error((std::string(what) + " must have 2 dimensions (rows, cols) or 3 (time, rows, cols), got " +
                                std::to_string(a.ndim()))
                                   .c_str());
     }
-    const auto dt = a.dtype();
-    const bool numeric = dt.lanes == 1 &&
-                         ((dt.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Float) && (dt.bits == 32 || dt.bits == 64)) ||
-                          ((dt.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Int) ||
-                            dt.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::UInt)) &&
-                           (dt.bits == 8 || dt.bits == 16 || dt.bits == 32 || dt.bits == 64)));
-    if (!numeric) {
+    const std::optional<DType> dtype = dtype_of(a.dtype());
+    if (!dtype) {
         throw nb::type_error((std::string(what) + " must hold float32, float64 or (unsigned) 8- to 64-bit integers").c_str());
-    }
-    // Interim: float64 until the any-dtype kernels land.
-    if (!(dt.code == static_cast<std::uint8_t>(nb::dlpack::dtype_code::Float) && dt.bits == 64)) {
-        throw nb::type_error((std::string(what) + ": only float64 is supported yet").c_str());
     }
     const auto item = static_cast<std::ptrdiff_t>(a.itemsize());
     const std::size_t d = a.ndim() - 2;
-    ArrayView v{static_cast<const std::byte*>(a.data()),
-                d == 1 ? static_cast<std::uint64_t>(a.shape(0)) : 1,
-                static_cast<std::uint64_t>(a.shape(d)),
-                static_cast<std::uint64_t>(a.shape(d + 1)),
-                d == 1 ? static_cast<std::ptrdiff_t>(a.stride(0)) * item : 0,
-                static_cast<std::ptrdiff_t>(a.stride(d)) * item,
-                static_cast<std::ptrdiff_t>(a.stride(d + 1)) * item};
+    ArrayView v;
+    v.data = static_cast<const std::byte*>(a.data());
+    v.dtype = *dtype;
+    v.steps = d == 1 ? static_cast<std::uint64_t>(a.shape(0)) : 1;
+    v.rows = static_cast<std::uint64_t>(a.shape(d));
+    v.cols = static_cast<std::uint64_t>(a.shape(d + 1));
+    v.step_stride = d == 1 ? static_cast<std::ptrdiff_t>(a.stride(0)) * item : 0;
+    v.row_stride = static_cast<std::ptrdiff_t>(a.stride(d)) * item;
+    v.col_stride = static_cast<std::ptrdiff_t>(a.stride(d + 1)) * item;
     return v;
 }
 
-double nodata_value(const nb::object& nodata, const char* what) {
-    if (nodata.is_none()) return std::numeric_limits<double>::quiet_NaN();
-    if (PyBool_Check(nodata.ptr()) || !(PyLong_Check(nodata.ptr()) || PyFloat_Check(nodata.ptr()) ||
-                                        PyIndex_Check(nodata.ptr()) || nb::hasattr(nodata, "__float__"))) {
-        throw nb::type_error((std::string(what) + " must be a number or None").c_str());
+// None, a Python or NumPy integer (kept exact, so it can be compared in an integer raster's
+// own type), or anything float() accepts.
+Nodata nodata_of(const nb::handle& value, const char* what) {
+    if (value.is_none()) return Nodata::none();
+    PyObject* p = value.ptr();
+    if (PyBool_Check(p)) throw nb::type_error((std::string(what) + " must be a number or None, got bool").c_str());
+    if (PyIndex_Check(p)) {
+        nb::object index = nb::steal(PyNumber_Index(p));
+        if (!index.is_valid()) throw nb::python_error();
+        int overflow = 0;
+        const long long i = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (overflow == 0) return Nodata::of(static_cast<std::int64_t>(i));
+        if (overflow > 0) {
+            const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
+            if (!PyErr_Occurred()) return Nodata::of(static_cast<std::uint64_t>(u));
+            PyErr_Clear();
+        }
+        // Beyond every integer type: no integer cell can hold it, a float cell may.
+        const double d = PyLong_AsDouble(index.ptr());
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return Nodata::of(PyObject_RichCompareBool(index.ptr(), nb::int_(0).ptr(), Py_LT) ? -HUGE_VAL : HUGE_VAL);
+        }
+        return Nodata::of(d);
     }
-    return nb::cast<double>(nodata);
+    const double f = PyFloat_AsDouble(p);
+    if (f == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(what) + " must be a number or None, got " + Py_TYPE(p)->tp_name).c_str());
+    }
+    return Nodata::of(f);
 }
 
-nb::dict reduce(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
+nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
                 nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
                 const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin, std::int64_t threads) {
     bool wanted[std::size(kZoneStatNames)] = {};
@@ -294,8 +317,13 @@ nb::dict reduce(const EngineCoverage& cov, nb::handle raster_arg, const std::vec
                                std::to_string(grid.rows) + ", " + std::to_string(grid.cols) + ") cells")
                                   .c_str());
     }
-    const double nd = nodata_value(nodata, "nodata");
-    const double wnd = nodata_value(weights_nodata, "weights_nodata");
+    StatInputs in;
+    in.raster = r;
+    in.nodata = nodata_of(nodata, "nodata");
+    if (w) in.weights = *w;
+    in.weight_nodata = nodata_of(weights_nodata, "weights_nodata");
+    in.origin_row = static_cast<std::uint64_t>(origin.first);
+    in.origin_col = static_cast<std::uint64_t>(origin.second);
     const unsigned workers = resolve_threads(threads);
 
     const std::vector<Basin>& basins = cov.record.basins;
@@ -306,51 +334,44 @@ nb::dict reduce(const EngineCoverage& cov, nb::handle raster_arg, const std::vec
     // Outputs, one per statistic computed (range needs min and max).
     std::unique_ptr<double[]> out[std::size(kZoneStatNames)];
     const bool need_extremes = want(ZoneStat::Range);
+    std::vector<std::pair<Stat, double*>> streaming;
     for (std::size_t s = 0; s < std::size(kZoneStatNames); ++s) {
         const auto kind = static_cast<ZoneStat>(s);
         const bool extra = need_extremes && (kind == ZoneStat::Min || kind == ZoneStat::Max);
-        if (!wanted[s] && !extra) continue;
-        if (kind == ZoneStat::Frac) continue;
+        if ((!wanted[s] && !extra) || kind == ZoneStat::Frac) continue;
         const std::uint64_t size = kind == ZoneStat::Quantile ? result_size({r.steps, n, nq}) : per_stat;
         out[s] = allocate<double>(size);
-        std::fill_n(out[s].get(), size, std::numeric_limits<double>::quiet_NaN());
+        if (const std::optional<Stat> stat = streaming_stat(kind)) streaming.emplace_back(*stat, out[s].get());
     }
     auto ptr = [&](ZoneStat s) { return out[static_cast<std::size_t>(s)].get(); };
+    const OrderRequest request{quantiles, ptr(ZoneStat::Median), ptr(ZoneStat::Quantile), ptr(ZoneStat::Majority),
+                               ptr(ZoneStat::Minority), ptr(ZoneStat::Variety), want(ZoneStat::Frac)};
+    const bool order = request.median || request.quantile || request.majority || request.minority ||
+                       request.variety || request.frac;
 
-    std::vector<std::vector<ClassShares>> shares(want(ZoneStat::Frac) ? n : 0);
+    std::vector<std::vector<ClassShares>> shares(request.frac ? n : 0);
     std::vector<double> classes;
     std::unique_ptr<double[]> frac;
     std::uint64_t n_classes = 0;
     {
         nb::gil_scoped_release unlocked;
-        const RasterStack stack_view{r.data, r.steps, r.rows, r.cols, r.step_stride, r.row_stride, r.col_stride};
-        const RasterView weight_view = w ? RasterView{w->data, w->rows, w->cols, w->row_stride, w->col_stride}
-                                         : RasterView{};
-        // Interim: the streaming statistics through today's whole-cache kernels.
-        for (std::size_t s = 0; s <= static_cast<std::size_t>(ZoneStat::WeightedSum); ++s) {
-            if (!out[s]) continue;
-            if (origin.first != 0 || origin.second != 0) throw InputError("origin other than (0, 0) is not supported yet");
-            const std::string_view name = kZoneStatNames[s];
-            std::vector<double> v = w ? apply_stat_batch_weights(cov.record, stack_view, weight_view, nd, wnd, name)
-                                      : apply_stat_batch(cov.record, stack_view, nd, name);
-            std::copy(v.begin(), v.end(), out[s].get());
+        std::vector<OrderScratch> scratch(order ? workers : 0);
+        // One pass over each range of zones for every statistic, so a zone's cells are
+        // still in cache from one statistic to the next.
+        parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
+            for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, begin, end, dst);
+            if (order) {
+                reduce_order_stats(basins, in, begin, end, request, scratch[worker],
+                                   std::span(shares).subspan(request.frac ? begin : 0, request.frac ? end - begin : 0));
+            }
+        });
+        if (need_extremes) {
+            double* range = ptr(ZoneStat::Range);
+            const double* hi = ptr(ZoneStat::Max);
+            const double* lo = ptr(ZoneStat::Min);
+            for (std::uint64_t i = 0; i < per_stat; ++i) range[i] = hi[i] - lo[i];
         }
-        if (want(ZoneStat::Range)) {
-            for (std::uint64_t i = 0; i < per_stat; ++i) ptr(ZoneStat::Range)[i] = ptr(ZoneStat::Max)[i] - ptr(ZoneStat::Min)[i];
-        }
-
-        OrderRequest request{quantiles, ptr(ZoneStat::Median), ptr(ZoneStat::Quantile), ptr(ZoneStat::Majority),
-                             ptr(ZoneStat::Minority), ptr(ZoneStat::Variety), want(ZoneStat::Frac)};
-        if (request.median || request.quantile || request.majority || request.minority || request.variety || request.frac) {
-            const BlockSource source{stack_view, w ? &weight_view : nullptr, nd, wnd,
-                                     static_cast<std::uint64_t>(origin.first), static_cast<std::uint64_t>(origin.second)};
-            std::vector<OrderScratch> scratch(workers);
-            parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
-                reduce_order_stats(cov.record, source, begin, end, request, scratch[worker],
-                                   std::span(shares).subspan(begin, end - begin));
-            });
-        }
-        if (want(ZoneStat::Frac)) {
+        if (request.frac) {
             for (const auto& zone : shares) {
                 for (const ClassShares& s : zone) {
                     for (const WeightedValue& v : s.shares) classes.push_back(v.value);
@@ -442,7 +463,7 @@ NB_MODULE(_engine, m) {
     m.def("build", &build, "wkb"_a, "xmin"_a, "ymin"_a, "xmax"_a, "ymax"_a, "dx"_a, "dy"_a, "method"_a = "exact",
           "threads"_a = 0, "One zone per WKB geometry, in input order; see the module stub for the details.");
 
-    m.def("reduce", &reduce, "cov"_a, "raster"_a, "stats"_a, nb::kw_only(), "weights"_a = nb::none(),
+    m.def("reduce", &reduce_zones, "cov"_a, "raster"_a, "stats"_a, nb::kw_only(), "weights"_a = nb::none(),
           "nodata"_a = nb::none(), "weights_nodata"_a = nb::none(), "quantiles"_a = std::vector<double>{},
           "origin"_a = std::pair<std::int64_t, std::int64_t>{0, 0}, "threads"_a = 0,
           "Statistics of a raster block per zone; see the module stub for the details.");
