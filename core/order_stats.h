@@ -21,9 +21,8 @@ struct WeightedValue {
 };
 
 // The distinct values of one basin (at one time step) in ascending order, each with the
-// sum of its cells' weights, and the running total of those sums. Sums are taken in
-// ascending (value, weight) order, so they depend only on the multiset of cells and never
-// on the order the cells were gathered in.
+// sum of its cells' weights (added in gather order, which is window order), and the running
+// total of those sums in ascending value order. A zero's sign is not kept.
 struct ValueGroups {
     std::vector<WeightedValue> groups;
     std::vector<double> cumulative;  // cumulative[k] = groups[0].weight + ... + groups[k].weight
@@ -32,9 +31,9 @@ struct ValueGroups {
     double total() const { return cumulative.empty() ? 0.0 : cumulative.back(); }
 };
 
-// Sorts `cells` in place and fills `out` (its storage is reused, so a warm scratch
-// allocates nothing).
-void group_values(std::vector<WeightedValue>& cells, ValueGroups& out);
+// Sorts `cells` by value, keeping gather order among equal values, and fills `out`.
+// `spare` is working storage; reused storage makes a warm call allocation-free.
+void group_values(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare, ValueGroups& out);
 
 // The smallest value v whose cumulative weight (all cells with values <= v) reaches q times
 // the total: q = 0 gives the smallest value, q = 1 the largest, q = 0.5 the median (the

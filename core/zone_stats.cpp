@@ -40,7 +40,7 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
             gather(basins[k], in, t, scratch.cells);
             const ValueGroups& g = scratch.groups;
-            group_values(scratch.cells, scratch.groups);
+            group_values(scratch.cells, scratch.spare, scratch.groups);
             const std::size_t at = static_cast<std::size_t>(t) * n + k;
             if (request.median) request.median[at] = weighted_quantile(g, 0.5);
             for (std::size_t j = 0; j < nq; ++j) request.quantile[at * nq + j] = weighted_quantile(g, request.quantiles[j]);

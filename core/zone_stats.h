@@ -53,6 +53,7 @@ struct ClassShares {
 // Per-thread storage reused from basin to basin.
 struct OrderScratch {
     std::vector<WeightedValue> cells;
+    std::vector<WeightedValue> spare;
     ValueGroups groups;
 };
 

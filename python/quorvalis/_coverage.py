@@ -9,15 +9,11 @@ from collections.abc import Sequence
 import numpy as np
 import pandas as pd
 
+from . import _engine
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, describe, is_lazy
-from ._util import progress_bar
+from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
-
-try:
-    from . import _engine
-except ImportError:  # the native engine is not built yet: the slower stand-in
-    from . import _engine_fallback as _engine
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center")
@@ -62,7 +58,7 @@ class Coverage:
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
         z = read_zones(zones, id)
-        grid = raster if isinstance(raster, Grid) else describe(raster).grid
+        grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
@@ -146,6 +142,50 @@ class Coverage:
             return 0, 0, np.zeros((0, 0), np.float32)
         size = handles[0].n_zones
         return handles[at // size].window(at % size)
+
+    def to_sparse(self):
+        """The coverage as a ``scipy.sparse.csr_matrix`` of shape (zones, rows * cols):
+        entry (k, r * cols + c) is the fraction of grid cell (r, c) inside zone k, so the
+        matrix times a raster's flattened values gives each zone's "sum".
+
+        Examples
+        --------
+        >>> m = cov.to_sparse(); sums = m @ np.nan_to_num(raster).ravel()  # doctest: +SKIP
+        """
+        sparse = optional_import("scipy.sparse", None)
+        rows, cols = self.grid.shape
+        handles, n = self._engine_handles, len(self._wkb)
+        data, indices, counts, done = [], [], np.zeros(n, np.int64), 0
+        for h in handles:
+            d, i, p = h.csr()
+            data.append(d)
+            indices.append(i)
+            counts[self._present[done:done + h.n_zones]] = np.diff(p)
+            done += h.n_zones
+        indptr = np.concatenate([[0], np.cumsum(counts)])
+        empty_f, empty_i = np.zeros(0, np.float32), np.zeros(0, np.int64)
+        return sparse.csr_matrix((np.concatenate(data or [empty_f]),
+                                  np.concatenate(indices or [empty_i]), indptr),
+                                 shape=(n, rows * cols))
+
+    def to_xarray(self):
+        """Coverage fractions as an ``xarray.DataArray`` (zone, y, x) on the grid's cell
+        centres: an exact, fractional zone mask. Dense: zones x rows x cols float32.
+
+        Examples
+        --------
+        >>> mask = cov.to_xarray(); (mask * ds["t2m"]).sum(["y", "x"])    # doctest: +SKIP
+        """
+        import xarray as xr
+
+        rows, cols = self.grid.shape
+        g = self.grid
+        dense = self.to_sparse().toarray().reshape(len(self._wkb), rows, cols)
+        names = ("lat", "lon") if g.lonlat else ("y", "x")
+        return xr.DataArray(dense, dims=("zone",) + names, name="fraction", coords={
+            "zone": np.asarray(self.ids),
+            names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
+            names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
     # -- statistics -------------------------------------------------------------------------
 
@@ -305,7 +345,7 @@ class Coverage:
         for s in stats:
             arr, extra = results[s], ()
             if s == "quantile":
-                extra, coords["quantile"] = ("quantile",), np.asarray(quantiles, float)
+                extra, coords["q"] = ("q",), np.asarray(quantiles, float)
             elif s == "frac":
                 extra, coords["class"] = ("class",), results["frac_classes"]
             attrs = {} if s in _UNITLESS else dict(src.attrs)
@@ -346,6 +386,8 @@ def _concat(parts: list[dict], axis: int) -> dict:
             for p, a in zip(parts, arrays, strict=True):
                 full = np.zeros(a.shape[:-1] + (len(classes),))
                 full[..., np.searchsorted(classes, p["frac_classes"])] = a
+                # a zone with nothing to count stays NaN in every class, not 0 in new ones
+                full[np.isnan(a).all(axis=-1) if a.shape[-1] else ...] = np.nan
                 aligned.append(full)
             arrays = aligned
         out[name] = np.concatenate(arrays, axis=axis)
@@ -354,19 +396,22 @@ def _concat(parts: list[dict], axis: int) -> dict:
 
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
-                quantiles: Sequence[float] = (), progress: bool = False, threads: int = 0):
+                quantiles: Sequence[float] = (), grid: Grid | None = None, progress: bool = False,
+                threads: int = 0):
     """Per-zone statistics of a raster in one call.
 
     Parameters
     ----------
     zones : GeoDataFrame, GeoSeries, sequence of geometries or WKB, or a vector file path
-    raster : xarray.DataArray or Dataset, rasterio dataset or a raster file path
+    raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads
         As for :class:`Coverage`.
     nodata, weights, band, quantiles
         As for :meth:`Coverage.stats`.
+    grid : Grid, optional
+        The grid of a bare NumPy raster (other rasters carry their own).
 
     Returns
     -------
@@ -379,8 +424,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]
-    src = raster if is_lazy(raster) else describe(raster, band)
-    cov = Coverage(zones, src if isinstance(src, Raster) else raster, id=id, method=method,
-                   progress=progress, threads=threads)
+    src = raster if is_lazy(raster) else describe(raster, band, grid)
+    if grid is None:
+        grid = src if isinstance(src, Raster) else raster
+    cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress)

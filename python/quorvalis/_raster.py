@@ -78,7 +78,7 @@ def is_lazy(raster) -> bool:
 
 def describe(obj, band=1, grid: Grid | None = None) -> Raster:
     """The package's view of any accepted raster. ``band``: 1-based band of a GeoTIFF, or the
-    variable name in a NetCDF file or Dataset."""
+    variable name in a NetCDF file or Dataset (None: the grid is all that is wanted)."""
     if isinstance(obj, Raster):
         return obj
     if isinstance(obj, (str, os.PathLike)):
@@ -112,6 +112,7 @@ def _from_path(path: str, band) -> Raster:
 
 
 def _from_rasterio(src, band, path=None) -> Raster:
+    band = 1 if band is None else band
     if not isinstance(band, (int, np.integer)) or not 1 <= band <= src.count:
         raise ValueError(f"band {band!r} does not exist: the raster has bands 1..{src.count}")
     t = src.transform
@@ -119,7 +120,9 @@ def _from_rasterio(src, band, path=None) -> Raster:
     flip = (slice(None, None, -1) if t.e > 0 else slice(None),
             slice(None, None, -1) if t.a < 0 else slice(None))
     if path is None:
-        data = src.read(band)[flip]
+
+        def data():  # the caller keeps the dataset open; read only when values are needed
+            return src.read(band)[flip]
     else:
         rasterio = optional_import("rasterio", "io")
 
@@ -137,6 +140,8 @@ def _pick_variable(ds, name):
         da = ds[name]
     else:
         gridded = [v for v in ds.data_vars if ds[v].ndim >= 2 and _spatial_dims(ds[v], False)]
+        if name is None and gridded:  # only the grid is wanted: any gridded variable has it
+            gridded = gridded[:1]
         if len(gridded) != 1:
             raise ValueError("choose one variable (band=NAME, --band NAME) among: "
                              f"{', '.join(map(str, gridded or ds.data_vars))}")

@@ -6,13 +6,14 @@ import importlib
 from contextlib import contextmanager
 
 
-def optional_import(module: str, extra: str):
-    """Import a heavy optional dependency, or say which extra brings it."""
+def optional_import(module: str, extra: str | None):
+    """Import a heavy optional dependency, or say which extra (or package) brings it."""
     try:
         return importlib.import_module(module)
     except ImportError as err:
+        what = f"quorvalis[{extra}]" if extra else module.split(".")[0]
         raise ImportError(f"{module} is needed for this; install it with "
-                          f"`pip install quorvalis[{extra}]`") from err
+                          f"`pip install {what}`") from err
 
 
 class _NoBar:

@@ -58,7 +58,7 @@ def read_zones(zones, id=None) -> Zones:
         ids = pd.RangeIndex(len(geoms), name="zone") if id is None else _ids(id, len(geoms))
     if ids.name is None:
         ids = ids.rename("zone")
-    return Zones([_checked(g, k, ids[k]) for k, g in enumerate(geoms)], ids, crs_string(crs))
+    return Zones(_checked_all(geoms, ids), ids, crs_string(crs))
 
 
 def _ids(id, n) -> pd.Index:
@@ -66,6 +66,33 @@ def _ids(id, n) -> pd.Index:
     if len(ids) != n:
         raise ValueError(f"{len(ids)} ids for {n} zones")
     return ids
+
+
+def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
+    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one."""
+    n = len(geoms)
+    parsed = np.empty(n, dtype=object)
+    parsed[:] = geoms
+    raw = np.fromiter((isinstance(g, (bytes, bytearray, memoryview)) for g in geoms), bool, n)
+    if raw.any():
+        parsed[raw] = shapely.from_wkb([bytes(g) for g in parsed[raw]], on_invalid="ignore")
+    is_geom = np.fromiter((isinstance(g, shapely.Geometry) for g in parsed), bool, n)
+    types = np.full(n, -1)
+    types[is_geom] = shapely.get_type_id(parsed[is_geom])
+    areal = is_geom & np.isin(types, (3, 6))  # Polygon, MultiPolygon
+    areal[areal] = ~shapely.is_empty(parsed[areal])
+    as_given = areal & raw
+    as_given[as_given] = ~shapely.has_z(parsed[as_given])
+    out: list[bytes | None] = [None] * n
+    for k in np.flatnonzero(as_given):
+        out[k] = bytes(geoms[k])  # the caller's own bytes: nothing re-encoded or rounded
+    encode = np.flatnonzero(areal & ~as_given)
+    for k, w in zip(encode, shapely.to_wkb(parsed[encode], output_dimension=2, byte_order=1),
+                    strict=True):
+        out[k] = w
+    for k in np.flatnonzero(~areal):
+        out[k] = _checked(geoms[k], k, ids[k])
+    return out
 
 
 def _checked(g, k, zone_id) -> bytes | None:
@@ -107,20 +134,23 @@ def fit_to_grid(wkb: list[bytes | None], grid: Grid) -> list[bytes | None]:
     if not grid.lonlat or grid.xmax - grid.xmin > 360.0 + 0.5 * grid.dx:
         return wkb  # a grid wider than a turn sees some longitudes twice: nothing to move
     out = list(wkb)
-    for k, w in enumerate(wkb):
-        if w is None:
-            continue
-        g = shapely.from_wkb(w)
-        x0, y0, x1, y1 = g.bounds
+    present = [k for k, w in enumerate(wkb) if w is not None]
+    bounds = shapely.bounds(shapely.from_wkb([wkb[k] for k in present])).reshape(-1, 4)
+    outside = (bounds[:, 0] < grid.xmin) | (bounds[:, 2] > grid.xmax)
+    for k, (x0, y0, x1, y1) in zip(np.asarray(present)[outside], bounds[outside], strict=True):
         turns = [t for t in range(int(np.floor((grid.xmin - x1) / 360.0)),
                                   int(np.ceil((grid.xmax - x0) / 360.0)) + 1)
                  if x0 + 360.0 * t < grid.xmax and x1 + 360.0 * t > grid.xmin]
         if turns == [0] or not turns:
             continue
+        g = shapely.from_wkb(wkb[k])
         polys = []
         for t in turns:
-            piece = shapely.clip_by_rect(g, grid.xmin - 360.0 * t, y0 - 1.0,
-                                         grid.xmax - 360.0 * t, y1 + 1.0)
+            try:
+                piece = shapely.clip_by_rect(g, grid.xmin - 360.0 * t, y0 - 1.0,
+                                             grid.xmax - 360.0 * t, y1 + 1.0)
+            except shapely.errors.GEOSException as err:
+                raise ValueError(f"zone {k} cannot be split at the grid's seam: {err}") from None
             piece = shapely.transform(piece, lambda c, t=t: c + (360.0 * t, 0.0))
             polys += [p for p in shapely.get_parts(piece) if p.geom_type == "Polygon"
                       and not p.is_empty]

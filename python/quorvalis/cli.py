@@ -23,8 +23,13 @@ Output goes to stdout as CSV without -o. Exit status: 0 on success, 2 on bad inp
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):  # one line, like every other refusal of this command
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="quorvalis", description=_DESCRIPTION, epilog=_EPILOG,
+    p = _Parser(prog="quorvalis", description=_DESCRIPTION, epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     s = sub.add_parser("stats", help="per-zone statistics of a raster",
@@ -51,6 +56,13 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Runs the command line and returns its exit status (0, or 2 on bad input).
+
+    Examples
+    --------
+    >>> main(["stats", "basins.gpkg", "dem.tif", "--stats", "mean", "-o", "out.csv"])  # doctest: +SKIP
+    0
+    """
     args = _parser().parse_args(argv)
     try:
         from ._coverage import zonal_stats

@@ -27,7 +27,8 @@ def zones():
     rng = np.random.default_rng(3)
     shapes = [shapely.Point(x, y).buffer(r) for x, y, r in rng.uniform([2, 2, 1], [22, 18, 6], (14, 3))]
     shapes += [shapely.box(100, 100, 101, 101), shapely.box(20.5, -3, 30, 4.25),
-               shapely.MultiPolygon([shapely.box(0.5, 0.5, 3, 3), shapely.box(18, 15, 19.5, 19.75)])]
+               shapely.MultiPolygon([shapely.box(0.5, 0.5, 3, 3), shapely.box(18, 15, 19.5, 19.75)]),
+               shapely.Point(12, 10).buffer(11)]  # enough cells to be sorted by radix
     return [s.wkb for s in shapes]
 
 
@@ -40,9 +41,9 @@ def cov():
 
 
 def categorical(shape, seed=5):
-    """Few distinct values, so ties between cells are everywhere, plus nodata and NaN."""
-    r = np.random.default_rng(seed).integers(0, 6, shape).astype(np.float64)
-    r[r == 5] = NODATA
+    """Few distinct values of both signs and far apart, so ties between cells are everywhere,
+    plus nodata and NaN."""
+    r = np.random.default_rng(seed).choice([-2.5, -1.0, -0.0, 0.0, 0.5, 3.0, 1e10, NODATA], shape)
     r.flat[::17] = np.nan
     return r
 
@@ -69,7 +70,7 @@ def reference(cov, raster, weights=None, weights_nodata=None):
             if w > 0:
                 cells.append((v, w))
         groups = []
-        for v, members in itertools.groupby(sorted(cells), key=lambda p: p[0]):
+        for v, members in itertools.groupby(sorted(cells, key=lambda p: p[0]), key=lambda p: p[0]):
             total = 0.0
             for _, w in members:
                 total = total + w
@@ -147,9 +148,12 @@ def test_thread_counts_change_no_bit():
             assert out[name].tobytes() == results[0][2][name].tobytes(), name
 
 
+@pytest.mark.parametrize("continuous", [False, True], ids=["classes", "continuous"])
 @pytest.mark.parametrize("weighted", [False, True], ids=["coverage", "weights"])
-def test_order_statistics_match_reference(cov, weighted):
+def test_order_statistics_match_reference(cov, weighted, continuous):
     raster = categorical((ROWS, COLS))
+    if continuous:
+        raster = np.where(np.isnan(raster), raster, np.random.default_rng(9).normal(0, 1e3, raster.shape))
     weights = None
     if weighted:  # zero, negative, NaN and nodata weights all leave a cell out
         weights = np.random.default_rng(6).choice([0.0, 0.5, 1.0, 2.0, -1.0, np.nan, 7.0], (ROWS, COLS))
@@ -180,6 +184,37 @@ def test_stack_steps_equal_single_rasters(cov):
             np.testing.assert_array_equal(both[stat][t], one[stat])
         classes = np.searchsorted(both["frac_classes"], one["frac_classes"])
         np.testing.assert_array_equal(both["frac"][t][:, classes], one["frac"])
+
+
+DTYPES = ["float32", "float64", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_every_dtype_read_in_place_equals_its_float64_copy(cov, dtype):
+    rng = np.random.default_rng(8)
+    values = rng.integers(0, 7, (2, ROWS, COLS))
+    weights = rng.integers(0, 4, (ROWS, COLS))
+    stack = values.astype(dtype)[:, ::-1, ::2]  # reversed rows, every other column: a view, not a copy
+    w = weights.astype(dtype)[::-1, ::2]
+    sub = e.build(WKB, 0.0, 0.0, 12.0, 20.0, 1.0, 1.0)
+    kw = dict(nodata=3, weights_nodata=2, quantiles=QUANTILES)
+    ours = e.reduce(sub, stack, e.STATS, weights=w, **kw)
+    theirs = e.reduce(sub, stack.astype(np.float64), e.STATS, weights=w.astype(np.float64), **kw)
+    for name in ours:
+        np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
+
+
+@pytest.mark.parametrize("dtype,values,nodata,expected", [
+    ("int64", [2**62, 2**62 + 1], 2**62 + 1, 2**62),  # neighbours that float64 cannot tell apart
+    ("uint64", [2**64 - 1, 7], 2**64 - 1, 7),
+    ("uint8", [255, 7], -1, 131),  # no uint8 equals -1: nothing is skipped
+    ("int16", [-9999, 7], -9999.0, 7),  # a float nodata stands for the integer it equals
+    ("float32", [1e20, 7], 1e20, 7),  # matched after rounding to float32
+])
+def test_nodata_compared_in_the_rasters_type(dtype, values, nodata, expected):
+    cov = e.build([shapely.box(0, 0, 2, 1).wkb], 0, 0, 2, 1, 1, 1)
+    out = e.reduce(cov, np.array([values], dtype=dtype), ["mean", "count"], nodata=nodata)
+    assert out["mean"][0] == float(expected) and out["count"][0] == (2.0 if nodata == -1 else 1.0)
 
 
 def test_a_block_at_its_origin_equals_the_whole_raster_around_it(cov):

@@ -131,6 +131,11 @@ def test_nd_stack_keeps_coordinates_and_attributes():
                               "y": 9.75 - 0.5 * np.arange(20), "x": 0.25 + 0.5 * np.arange(30)})
     out = qv.Coverage(ZONES, da).stats(da, ["mean", "count"], max_fields=4)
     assert out["mean"].dims == ("member", "time", "zone") and out["run"].item() == "r1"
+    if "quantile" in qv.STATS:
+        both = qv.Coverage(ZONES, da).stats(da.round(), ["quantile", "frac"], quantiles=[0.2, 0.7])
+        assert both["quantile"].dims == ("member", "time", "zone", "q")
+        assert both["frac"].dims == ("member", "time", "zone", "class")
+        np.testing.assert_allclose(both["frac"].sum("class").values[..., [0, 1, 3]], 1.0)
     assert out["mean"].attrs == {"units": "mm"} and out["count"].attrs == {}
     flat = qv.Coverage(ZONES, da).stats(data.reshape(6, *GRID.shape), "mean", as_numpy=True)["mean"]
     np.testing.assert_array_equal(out["mean"].values.reshape(6, 4), flat)
@@ -162,3 +167,37 @@ def test_pickled_coverage_rebuilds_and_agrees():
     a, b = (c.stats(stack(), ["mean", "stdev"], as_numpy=True) for c in (cov, back))
     for s in a:
         np.testing.assert_array_equal(a[s], b[s])
+
+
+def test_progress_bars_and_zones_built_in_slices_give_the_same_results(monkeypatch, capsys):
+    from quorvalis import _coverage
+
+    names = [s for s in ("mean", "max", "frac", "quantile") if s in qv.STATS]
+    raster = np.round(stack()).clip(5, 14)  # few classes, so "frac" has columns to align
+    whole = qv.Coverage(ZONES, GRID).stats(raster, names, quantiles=[0.5], as_numpy=True)
+    monkeypatch.setattr(_coverage, "_ZONES_PER_BAR_STEP", 1)  # one engine coverage per zone
+    cov = qv.Coverage(ZONES, GRID, progress=True)
+    sliced = cov.stats(raster, names, quantiles=[0.5], as_numpy=True, progress=True, max_fields=2)
+    err = capsys.readouterr().err
+    assert "building coverage" in err and "reducing" in err
+    assert whole.keys() == sliced.keys()
+    for s in whole:
+        np.testing.assert_array_equal(whole[s], sliced[s])
+    if "frac" in names:
+        assert cov.fractions(2)[2].shape == (0, 0)
+        r0, c0, f = cov.fractions(3)  # the circle around (3, 3): rows from y 5.2, cols from x 0.8
+        assert (r0, c0) == (9, 1) and f.sum() == pytest.approx(ZONES[3].area / 0.25, rel=1e-6)
+
+
+def test_sparse_matrix_and_mask_agree_with_sum_across_zone_slices(monkeypatch):
+    pytest.importorskip("quorvalis._engine")
+    from quorvalis import _coverage
+
+    monkeypatch.setattr(_coverage, "_ZONES_PER_BAR_STEP", 2)
+    cov = qv.Coverage(ZONES + [None], GRID, progress=True)
+    values = np.random.default_rng(9).normal(size=GRID.shape)
+    m = cov.to_sparse()
+    assert m.shape == (5, 600) and m[4].nnz == 0 and m[2].nnz == 0
+    sums = cov.stats(values, "sum", as_numpy=True)["sum"]
+    np.testing.assert_allclose(m @ values.ravel(), sums, rtol=1e-12)
+    np.testing.assert_allclose(cov.to_xarray().sum(["y", "x"]).values, np.asarray(m.sum(axis=1)).ravel(), rtol=1e-6)

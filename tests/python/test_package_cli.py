@@ -84,4 +84,4 @@ def test_module_entry_point_explains_itself():
     assert run.returncode == 0 and "--weights" in run.stdout and "exact" in run.stdout
     bad = subprocess.run([sys.executable, "-m", "quorvalis", "stats"], capture_output=True, text=True,
                          check=False)
-    assert bad.returncode == 2
+    assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and "ZONES, RASTER" in bad.stderr
