@@ -190,8 +190,8 @@ class Coverage:
     # -- statistics -------------------------------------------------------------------------
 
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
-              nodata=None, quantiles: Sequence[float] = (), band=1, progress: bool = False,
-              as_numpy: bool = False, max_fields: int | None = None):
+              nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
+              progress: bool = False, as_numpy: bool = False, max_fields: int | None = None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -211,6 +211,9 @@ class Coverage:
             The q in [0, 1] for the ``"quantile"`` statistic.
         band : int or str
             Band of a GeoTIFF (1-based) or variable of a NetCDF file.
+        affine : affine.Affine or its six numbers, optional
+            The transform of a bare NumPy raster: its grid is then checked against the
+            coverage's, and rows stored south to north are read reversed.
         progress : bool
             Show a tqdm bar over time chunks.
         as_numpy : bool
@@ -242,7 +245,7 @@ class Coverage:
                                   "(`pip install quorvalis[dask]`)") from err
             return stats_lazy(self, raster, stats, weights=weights, nodata=nodata,
                               quantiles=quantiles, band=band, as_numpy=as_numpy)
-        src = describe(raster, band, self.grid)
+        src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
         weights, weights_nodata = self._weights(weights)
         engine_names = _engine_names(stats, weights is not None)
@@ -396,8 +399,8 @@ def _concat(parts: list[dict], axis: int) -> dict:
 
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
-                quantiles: Sequence[float] = (), grid: Grid | None = None, progress: bool = False,
-                threads: int = 0):
+                quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
+                progress: bool = False, threads: int = 0):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -411,7 +414,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     nodata, weights, band, quantiles
         As for :meth:`Coverage.stats`.
     grid : Grid, optional
-        The grid of a bare NumPy raster (other rasters carry their own).
+        The grid of a bare NumPy raster, row 0 at ``ymax`` (other rasters carry their own).
+    affine : affine.Affine or its six numbers, optional
+        Or the transform of a bare NumPy raster, as rasterio gives it.
 
     Returns
     -------
@@ -424,7 +429,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]
-    src = raster if is_lazy(raster) else describe(raster, band, grid)
+    src = raster if is_lazy(raster) else describe(raster, band, grid, affine)
     if grid is None:
         grid = src if isinstance(src, Raster) else raster
     cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)

@@ -151,7 +151,7 @@ class Grid:
         >>> Grid.from_transform((0.5, 0, 10.0, 0, -0.5, 50.0), (4, 6)).bounds
         (10.0, 48.0, 13.0, 50.0)
         """
-        a, b, c, d, e, f = _affine(transform)
+        a, b, c, d, e, f = affine_numbers(transform)
         rows, cols = (int(v) for v in shape[-2:])
         if b != 0 or d != 0:
             raise ValueError(f"the transform is rotated or sheared (b={b}, d={d}); "
@@ -163,7 +163,7 @@ class Grid:
         return cls(x0, y0, x1, y1, abs(a), abs(e), crs=crs, lonlat=lonlat)
 
 
-def _affine(t) -> tuple[float, ...]:
+def affine_numbers(t) -> tuple[float, ...]:
     if all(hasattr(t, k) for k in "abcdef"):
         return tuple(float(getattr(t, k)) for k in "abcdef")
     vals = [float(v) for v in t]

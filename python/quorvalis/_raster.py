@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from ._grid import Grid
+from ._grid import Grid, affine_numbers
 from ._util import optional_import
 
 _X_NAMES = {"x", "lon", "long", "longitude", "easting", "projection_x_coordinate"}
@@ -76,9 +76,10 @@ def is_lazy(raster) -> bool:
     return type(raster).__module__.split(".")[0] == "dask"
 
 
-def describe(obj, band=1, grid: Grid | None = None) -> Raster:
+def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
     """The package's view of any accepted raster. ``band``: 1-based band of a GeoTIFF, or the
-    variable name in a NetCDF file or Dataset (None: the grid is all that is wanted)."""
+    variable name in a NetCDF file or Dataset (None: the grid is all that is wanted).
+    ``affine``: the transform of a bare NumPy array, which then carries its own grid."""
     if isinstance(obj, Raster):
         return obj
     if isinstance(obj, (str, os.PathLike)):
@@ -93,6 +94,10 @@ def describe(obj, band=1, grid: Grid | None = None) -> Raster:
         if obj.ndim < 2:
             raise ValueError(f"a raster needs at least 2 dimensions (rows, cols), got {obj.ndim}")
         lead = ("time",) if obj.ndim == 3 else tuple(f"dim_{i}" for i in range(obj.ndim - 2))
+        if affine is not None:
+            grid = Grid.from_transform(affine, obj.shape, crs=grid.crs if grid else None)
+            a, _, _, _, e, _ = affine_numbers(affine)
+            obj = obj[..., ::-1 if e > 0 else 1, ::-1 if a < 0 else 1]  # views, not copies
         return Raster(obj, grid, lead_dims=lead)
     raise TypeError(f"cannot read a raster from a {type(obj).__name__}: give a NumPy array, "
                     "an xarray DataArray or Dataset, a rasterio dataset or a file path")

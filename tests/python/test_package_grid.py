@@ -135,3 +135,11 @@ def test_cell_areas_match_the_analytic_band_areas():
     assert mean < 45  # the wider, lower latitudes weigh more
     with pytest.raises(ValueError, match="longitude/latitude"):
         qv.Coverage(ZONE, EXPECTED).stats(VALUES, "mean", weights="area")
+
+
+def test_bare_arrays_with_a_transform_are_read_the_right_way_up():
+    want = qv.zonal_stats(ZONE, VALUES, ["mean", "max"], grid=EXPECTED)
+    got = qv.zonal_stats(ZONE, VALUES[::-1], ["mean", "max"], affine=Affine(0.5, 0, 10, 0, 0.5, 0))
+    np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+    with pytest.raises(ValueError, match="not the coverage's grid"):
+        qv.Coverage(ZONE, EXPECTED).stats(VALUES, "mean", affine=Affine(0.5, 0, 11, 0, -0.5, 4))
