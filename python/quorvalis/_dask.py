@@ -45,7 +45,7 @@ _built_lock = threading.Lock()
 
 
 def stats_lazy(cov, raster, stats, *, weights=None, nodata=None, quantiles=(), band=1,
-               as_numpy=False):
+               affine=None, as_numpy=False):
     """``Coverage.stats`` for a Dask array or a Dask-backed xarray object: the same result,
     lazily. Arguments as for :meth:`quorvalis.Coverage.stats`.
 
@@ -57,7 +57,7 @@ def stats_lazy(cov, raster, stats, *, weights=None, nodata=None, quantiles=(), b
     dask = optional_import("dask", "dask")
     from ._coverage import _engine_names
 
-    src = describe(raster, band, cov.grid)
+    src = describe(raster, band, None if affine is not None else cov.grid, affine)
     cov._check_grid(src, "raster")
     data = src.data.data if hasattr(src.data, "dims") else src.data
     if not hasattr(data, "dask"):
@@ -140,8 +140,8 @@ def _label_2d(cov, results, src, stats, quantiles):
     data_vars = {}
     for s in stats:
         if s == "quantile":
-            coords["quantile"] = np.asarray(quantiles, float)
-            data_vars[s] = (("zone", "quantile"), results[s])
+            coords["q"] = np.asarray(quantiles, float)
+            data_vars[s] = (("zone", "q"), results[s])
         else:
             data_vars[s] = (("zone",), results[s])
     return xr.Dataset(data_vars, coords=coords,

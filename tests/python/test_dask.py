@@ -26,7 +26,7 @@ ZONES = [
 ]
 STREAMING = ["sum", "count", "min", "max", "range", "mean", "variance", "stdev", "nodata_count",
              "coverage"]
-ORDERED = ["median", "majority", "minority", "variety"]  # quantile: with bare arrays below
+ORDERED = ["median", "quantile", "majority", "minority", "variety"]
 NODATA = -9999.0
 
 
@@ -83,9 +83,10 @@ def one_chunk_zones(cov, chunks):
 @pytest.mark.parametrize("scheduler", ["threads", "processes"])
 @pytest.mark.parametrize("weights", [None, "area"])
 def test_time_chunks_give_the_eager_results_bit_for_bit(cov, scheduler, weights):
-    eager = cov.stats(field(), STREAMING + ORDERED, weights=weights)
-    lazy = cov.stats(field().chunk({"time": 4}), STREAMING + ORDERED, weights=weights)
-    assert lazy["mean"].chunks is not None
+    eager = cov.stats(field(), STREAMING + ORDERED, weights=weights, quantiles=[0.1, 0.9])
+    lazy = cov.stats(field().chunk({"time": 4}), STREAMING + ORDERED, weights=weights,
+                     quantiles=[0.1, 0.9])
+    assert lazy["mean"].chunks is not None and lazy["quantile"].dims == ("time", "zone", "q")
     got = lazy.compute(scheduler=scheduler)
     xr.testing.assert_identical(got, eager)
     for s in eager.data_vars:
