@@ -64,8 +64,12 @@ def _numeric(block) -> np.ndarray:
     values = np.asarray(values)
     if values.dtype.kind == "b":
         return values.view(np.uint8)
-    if values.dtype.kind not in "fiu":
+    if values.dtype.kind not in "fiu" or values.dtype.itemsize > 8:
         raise TypeError(f"raster values must be numbers, got dtype {values.dtype}")
+    if values.dtype == np.float16:  # the engine reads 32- and 64-bit floats
+        return values.astype(np.float32)
+    if not values.dtype.isnative:  # big-endian files: one block at a time, in native order
+        return values.astype(values.dtype.newbyteorder("="))
     return values
 
 
