@@ -71,6 +71,11 @@ def stats_lazy(cov, raster, stats, *, weights=None, nodata=None, quantiles=(), b
     weights, weights_nodata = cov._weights(weights)
     nodata = src.nodata if nodata is None else nodata
     names = sorted(set(_engine_names(stats, weights is not None)))
+    # Bad arguments (quantiles, nodata, weights' type) fail here, not when computed: the
+    # engine checks them on one cell of the raster's type.
+    cov._reduce_block(_numeric(np.zeros((1, 1), data.dtype)), names, nodata=nodata,
+                      weights=None if weights is None else weights[:1, :1],
+                      weights_nodata=weights_nodata, quantiles=quantiles)
     lead = data.ndim - 2
     split = len(data.chunks[-2]) * len(data.chunks[-1]) > 1
     if split:

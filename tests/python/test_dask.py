@@ -111,11 +111,13 @@ def test_spatial_chunks_combine_exactly_where_the_statistic_allows(cov, chunks, 
             np.testing.assert_allclose(g, e, rtol=1e-12, atol=1e-9, err_msg=s)
 
 
-def test_order_statistics_refuse_spatial_chunks_and_frac_refuses_laziness(cov):
+def test_refusals_come_at_the_call(cov):
     with pytest.raises(ValueError, match=r"'median'.*rechunk.*raster.chunk\(\{'lat': -1, 'lon': -1\}\)"):
         cov.stats(field().chunk({"lat": 10}), ["mean", "median"])
     with pytest.raises(ValueError, match="'frac' cannot be computed lazily"):
         cov.stats(field().chunk({"time": 4}), ["frac"])
+    with pytest.raises(ValueError, match="quantiles"):  # at the call, not at compute
+        cov.stats(field().chunk({"time": 4}), ["quantile"], quantiles=[1.5])
 
 
 def test_bare_dask_arrays_and_2d_rasters(cov):
