@@ -15,65 +15,96 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 namespace {
 
-// Doubles' bit patterns turned into unsigned keys in the same order (for non-NaN values):
-// negative numbers have every bit flipped, positive ones only the sign bit.
-std::uint64_t key_of(double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
+constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+double value_of(std::uint64_t key) { return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key); }
 
 constexpr int kDigitBits = 11;
 constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+constexpr int kHighPasses = kPasses / 2;  // digits kHighPasses.. hold the top 31 bits
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+using Counts = std::array<std::uint32_t, kBuckets>;
 // Below this a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMin = 256;
 
-// A stable sort by value: least significant digit first, skipping the passes in which
-// every key has the same digit (the sign and exponent bits of most data). It runs in a
-// few linear passes where a comparison sort needs log2(n) of them, which is what makes a
-// median cost a small multiple of a mean.
-void sort_by_value(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare) {
-    const std::size_t n = cells.size();
-    if (n < kRadixMin) {
-        std::stable_sort(cells.begin(), cells.end(),
-                         [](const WeightedValue& a, const WeightedValue& b) { return a.value < b.value; });
-        return;
-    }
-    std::array<std::array<std::uint32_t, kBuckets>, kPasses> counts{};
-    for (const WeightedValue& c : cells) {
-        const std::uint64_t key = key_of(c.value);
-        for (int p = 0; p < kPasses; ++p) ++counts[p][(key >> (p * kDigitBits)) & (kBuckets - 1)];
-    }
-    spare.resize(n);
-    WeightedValue* from = cells.data();
-    WeightedValue* to = spare.data();
-    for (int p = 0; p < kPasses; ++p) {
-        std::array<std::uint32_t, kBuckets>& count = counts[p];
-        if (count[(key_of(from[0].value) >> (p * kDigitBits)) & (kBuckets - 1)] == n) continue;
+std::size_t digit(std::uint64_t key, int pass) {
+    return static_cast<std::size_t>(key >> (pass * kDigitBits)) & (kBuckets - 1);
+}
+
+bool by_key(const KeyedWeight& a, const KeyedWeight& b) { return a.key < b.key; }
+
+// Stable least-significant-digit passes [first, last) over cells[0, n), `counts` holding
+// each pass's histogram; a pass in which every key has the same digit is skipped. Returns
+// where the result lies (cells or spare).
+KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n, Counts* counts, int first, int last) {
+    KeyedWeight* from = cells;
+    KeyedWeight* to = spare;
+    for (int p = first; p < last; ++p) {
+        Counts& count = counts[p];
+        if (count[digit(from[0].key, p)] == n) continue;
         std::uint32_t at = 0;
         for (std::uint32_t& c : count) at += std::exchange(c, at);
-        for (std::size_t i = 0; i < n; ++i) {
-            to[count[(key_of(from[i].value) >> (p * kDigitBits)) & (kBuckets - 1)]++] = from[i];
-        }
+        for (std::size_t i = 0; i < n; ++i) to[count[digit(from[i].key, p)]++] = from[i];
         std::swap(from, to);
     }
-    if (from != cells.data()) cells.swap(spare);
+    return from;
+}
+
+// A stable sort by key in linear passes where a comparison sort needs log2(n) of them,
+// which is what makes a median cost a small multiple of a mean. The top half of the key is
+// radix-sorted first; cells then differ in the low half only within runs of equal top
+// halves, which continuous data makes short (finished by insertion) and class data makes
+// uniform (nothing to do). Long mixed runs get the low passes of their own.
+void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare) {
+    const std::size_t n = cells.size();
+    if (n < kRadixMin) {
+        std::stable_sort(cells.begin(), cells.end(), by_key);
+        return;
+    }
+    std::array<Counts, kPasses> counts{};
+    for (const KeyedWeight& c : cells) {
+        for (int p = kHighPasses; p < kPasses; ++p) ++counts[p][digit(c.key, p)];
+    }
+    spare.resize(n);
+    if (radix_passes(cells.data(), spare.data(), n, counts.data(), kHighPasses, kPasses) != cells.data()) {
+        cells.swap(spare);
+    }
+    constexpr int kLowBits = kHighPasses * kDigitBits;
+    KeyedWeight* c = cells.data();
+    for (std::size_t i = 0; i < n;) {
+        const std::uint64_t top = c[i].key >> kLowBits;
+        std::size_t j = i + 1;
+        bool uniform = true;
+        for (; j < n && (c[j].key >> kLowBits) == top; ++j) uniform = uniform && c[j].key == c[i].key;
+        const std::size_t len = j - i;
+        if (uniform) {
+            // already in order
+        } else if (len < kRadixMin) {
+            std::stable_sort(c + i, c + j, by_key);
+        } else {
+            for (int p = 0; p < kHighPasses; ++p) counts[p].fill(0);
+            for (std::size_t k = i; k < j; ++k) {
+                for (int p = 0; p < kHighPasses; ++p) ++counts[p][digit(c[k].key, p)];
+            }
+            KeyedWeight* sorted = radix_passes(c + i, spare.data(), len, counts.data(), 0, kHighPasses);
+            if (sorted != c + i) std::copy(sorted, sorted + len, c + i);
+        }
+        i = j;
+    }
 }
 
 }  // namespace
 
-void group_values(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare, ValueGroups& out) {
-    for (WeightedValue& c : cells) c.value = c.value + 0.0;  // -0.0 becomes +0.0: one key per zero
-    sort_by_value(cells, spare);
+void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out) {
+    sort_by_key(cells, spare);
     out.groups.clear();
     out.cumulative.clear();
     double running = 0.0;
     for (std::size_t i = 0; i < cells.size();) {
-        const double v = cells[i].value;
+        const std::uint64_t k = cells[i].key;
         double w = 0.0;
-        for (; i < cells.size() && cells[i].value == v; ++i) w = w + cells[i].weight;
+        for (; i < cells.size() && cells[i].key == k; ++i) w = w + cells[i].weight;
         running = running + w;
-        out.groups.push_back({v, w});
+        out.groups.push_back({value_of(k), w});
         out.cumulative.push_back(running);
     }
 }

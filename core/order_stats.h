@@ -9,7 +9,9 @@
 // a quantile or a class share of a zero or negative weight has no meaning.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -31,9 +33,24 @@ struct ValueGroups {
     double total() const { return cumulative.empty() ? 0.0 : cumulative.back(); }
 };
 
-// Sorts `cells` by value, keeping gather order among equal values, and fills `out`.
-// `spare` is working storage; reused storage makes a warm call allocation-free.
-void group_values(std::vector<WeightedValue>& cells, std::vector<WeightedValue>& spare, ValueGroups& out);
+// A gathered cell: its value as a key that sorts like the value (-0.0 and +0.0 share one),
+// and its weight.
+struct KeyedWeight {
+    std::uint64_t key;
+    double weight;
+};
+
+inline std::uint64_t order_key(double v) {
+    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+    // Adding 0.0 turns -0.0 into +0.0; then negative numbers get every bit flipped and
+    // positive ones only the sign bit, which orders the bit patterns like the values.
+    const auto bits = std::bit_cast<std::uint64_t>(v + 0.0);
+    return (bits & kSign) != 0 ? ~bits : bits | kSign;
+}
+
+// Sorts `cells` by key, keeping gather order among equal keys, and fills `out`. `spare` is
+// working storage; reused storage makes a warm call allocation-free.
+void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out);
 
 // The smallest value v whose cumulative weight (all cells with values <= v) reaches q times
 // the total: q = 0 gives the smallest value, q = 1 the largest, q = 0.5 the median (the

@@ -10,12 +10,12 @@ namespace quorvalis {
 namespace {
 
 // The (value, weight) pairs of basin b at step t that order statistics count.
-void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<WeightedValue>& cells) {
+void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<KeyedWeight>& cells) {
     cells.clear();
     visit_cells(b, in, t, [&](const Sample& s) {
         if (!s.value_valid || !s.weight_valid) return;
         const double w = s.coverage * s.weight;
-        if (w > 0.0) cells.push_back({s.value, w});
+        if (w > 0.0) cells.push_back({order_key(s.value), w});
     });
 }
 
@@ -35,7 +35,7 @@ std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
     const std::size_t n = basins.size();
-    const std::size_t nq = request.quantiles.size();
+    const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;
     for (std::size_t k = begin; k < end; ++k) {
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
             gather(basins[k], in, t, scratch.cells);

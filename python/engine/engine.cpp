@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "cache.h"
-#include "stats.h"
 #include "error.h"
 #include "parallel.h"
+#include "stats.h"
 #include "zone_stats.h"
 
 namespace nb = nanobind;
@@ -96,11 +96,16 @@ nb::tuple window(nb::handle self, std::int64_t zone) {
 
 // A NumPy array that takes over `data`.
 template <class T>
-nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::initializer_list<std::size_t> shape) {
+nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::span<const std::size_t> shape) {
     T* raw = data.get();
     nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-    data.release();
-    return nb::ndarray<nb::numpy, T>(raw, shape, owner);
+    data.release();  // only once the capsule exists to free it
+    return nb::ndarray<nb::numpy, T>(raw, shape.size(), shape.data(), owner);
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::initializer_list<std::size_t> shape) {
+    return owned_array(std::move(data), std::span<const std::size_t>(shape.begin(), shape.size()));
 }
 
 template <class T>
@@ -172,11 +177,11 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                           owned_array(std::move(indptr), {n + 1}));
 }
 
-
 // ---------------------------------------------------------------------------------------
 // reduce
 
 constexpr std::uint64_t kMaxResultValues = std::uint64_t{1} << 31;  // 16 GiB of float64
+constexpr std::uint64_t kMaxClasses = 65536;  // every value of a 16-bit class raster
 
 std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
     std::uint64_t total = 1;
@@ -380,6 +385,12 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
             std::sort(classes.begin(), classes.end());
             classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
             n_classes = classes.size();
+            // Continuous data would give one class per cell: refuse that before the result
+            // (steps x zones x classes) is allocated rather than fill memory with it.
+            if (n_classes > kMaxClasses) {
+                throw InputError("frac found " + std::to_string(n_classes) + " distinct values (at most " +
+                                 std::to_string(kMaxClasses) + "): it is meant for categorical rasters");
+            }
             const std::uint64_t size = result_size({r.steps, n, n_classes});
             frac = allocate<double>(size);
             parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
@@ -406,10 +417,7 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
         return dims;
     };
     auto to_numpy = [&](std::unique_ptr<double[]> data, std::size_t trailing) {
-        const std::vector<std::size_t> dims = shape(trailing);
-        double* raw = data.release();
-        nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-        return nb::ndarray<nb::numpy, double>(raw, dims.size(), dims.data(), owner);
+        return owned_array(std::move(data), std::span<const std::size_t>(shape(trailing)));
     };
     for (std::size_t s = 0; s < std::size(kZoneStatNames); ++s) {
         if (!wanted[s]) continue;

@@ -169,6 +169,9 @@ def test_range_and_counts(cov):
     raster = categorical((ROWS, COLS))
     out = e.reduce(cov, raster, ["range", "min", "max", "count", "nodata_count", "coverage"], nodata=NODATA)
     np.testing.assert_array_equal(out["range"], out["max"] - out["min"])
+    # quantiles given without asking for "quantile" are ignored, not written anywhere
+    medians = e.reduce(cov, raster, ["median"], nodata=NODATA, quantiles=QUANTILES)["median"]
+    np.testing.assert_array_equal(medians, e.reduce(cov, raster, ["quantile"], nodata=NODATA, quantiles=[0.5])["quantile"][:, 0])
     # every covered cell is either valid or nodata, and coverage counts them all
     np.testing.assert_allclose(out["count"] + out["nodata_count"], out["coverage"], rtol=1e-12)
     np.testing.assert_allclose(out["coverage"], e.reduce(cov, np.ones((ROWS, COLS)), ["count"])["count"], rtol=1e-12)
