@@ -28,7 +28,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0"
-	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(VPY) -m pip install --quiet --no-build-isolation ".[test,dask]"
 	touch $@
 
 /usr/include/gtest/gtest.h:

@@ -244,7 +244,8 @@ class Coverage:
                 raise ImportError("Dask-backed rasters need quorvalis' Dask support "
                                   "(`pip install quorvalis[dask]`)") from err
             return stats_lazy(self, raster, stats, weights=weights, nodata=nodata,
-                              quantiles=quantiles, band=band, as_numpy=as_numpy)
+                              quantiles=quantiles, band=band, affine=affine,
+                              as_numpy=as_numpy)
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
         weights, weights_nodata = self._weights(weights)

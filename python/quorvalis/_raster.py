@@ -94,7 +94,7 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
         return _from_dataarray(_pick_variable(obj, band), obj)
     if hasattr(obj, "dims") and hasattr(obj, "coords"):
         return _from_dataarray(obj)
-    if isinstance(obj, np.ndarray):
+    if isinstance(obj, np.ndarray) or is_lazy(obj):  # a bare NumPy or Dask array
         if obj.ndim < 2:
             raise ValueError(f"a raster needs at least 2 dimensions (rows, cols), got {obj.ndim}")
         lead = ("time",) if obj.ndim == 3 else tuple(f"dim_{i}" for i in range(obj.ndim - 2))
