@@ -86,12 +86,18 @@ void run_stats(const CacheRecord& record, std::uint64_t rows, std::uint64_t cols
     const quorvalis::RasterStack stack{base, kSteps, rows, cols, step, row, col};
     const quorvalis::RasterView w{reinterpret_cast<const std::byte*>(weights.data()), rows, cols, row, col};
     const std::size_t n = record.basins.size();
-    for (const std::string_view stat : kStats) {
-        const std::vector<double> batch = quorvalis::apply_stat_batch(record, stack, -9999.0, stat);
-        const std::vector<double> batch_w = quorvalis::apply_stat_batch_weights(record, stack, w, -9999.0, -9999.0, stat);
-        for (std::uint64_t t = 0; t < kSteps; ++t) {
-            check_batch(batch, quorvalis::apply_stat(record, stack.slice(t), -9999.0, stat), t, n);
-            check_batch(batch_w, quorvalis::apply_stat_weights(record, stack.slice(t), w, -9999.0, -9999.0, stat), t, n);
+    const auto inputs = [&](quorvalis::ArrayView r, bool weighted) {
+        quorvalis::StatInputs in{r, quorvalis::Nodata::of(-9999.0), std::nullopt, quorvalis::Nodata::of(-9999.0)};
+        if (weighted) in.weights = quorvalis::ArrayView(w);
+        return in;
+    };
+    for (const std::string_view name : kStats) {
+        const quorvalis::Stat stat = quorvalis::parse_stat(name);
+        for (const bool weighted : {false, true}) {
+            const std::vector<double> batch = quorvalis::reduce(record.basins, inputs(stack, weighted), stat);
+            for (std::uint64_t t = 0; t < kSteps; ++t) {
+                check_batch(batch, quorvalis::reduce(record.basins, inputs(stack.slice(t), weighted), stat), t, n);
+            }
         }
     }
 }

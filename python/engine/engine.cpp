@@ -89,8 +89,8 @@ const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
 nb::tuple window(nb::handle self, std::int64_t zone) {
     const EngineCoverage& cov = nb::cast<const EngineCoverage&>(self);
     const Basin& b = zone_at(cov, zone);
-    const std::size_t shape[2] = {static_cast<std::size_t>(b.coverage.rows), static_cast<std::size_t>(b.coverage.cols)};
-    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(b.coverage.data.data(), 2, shape, self);
+    const std::size_t shape[2] = {static_cast<std::size_t>(b.coverage.rows()), static_cast<std::size_t>(b.coverage.cols())};
+    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(b.coverage.values().data(), 2, shape, self);
     return nb::make_tuple(b.row_offset, b.col_offset, fractions);
 }
 
@@ -134,8 +134,8 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
     {
         nb::gil_scoped_release unlocked;
         auto inside = [&](const Basin& b) {
-            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.coverage.rows, grid.rows - b.row_offset);
-            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.coverage.cols, grid.cols - b.col_offset);
+            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.coverage.rows(), grid.rows - b.row_offset);
+            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.coverage.cols(), grid.cols - b.col_offset);
             return std::pair{h, w};
         };
         parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
@@ -143,7 +143,7 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(basins[k]);
                 std::int64_t count = 0;
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &basins[k].coverage.data[i * basins[k].coverage.cols];
+                    const float* row = &basins[k].coverage.values()[i * basins[k].coverage.cols()];
                     for (std::uint64_t j = 0; j < w; ++j) count += !(row[j] <= 0.0f);
                 }
                 indptr[k + 1] = count;
@@ -160,7 +160,7 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(b);
                 auto at = static_cast<std::size_t>(indptr[k]);
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &b.coverage.data[i * b.coverage.cols];
+                    const float* row = &b.coverage.values()[i * b.coverage.cols()];
                     const std::uint64_t base = (b.row_offset + i) * grid.cols + b.col_offset;
                     for (std::uint64_t j = 0; j < w; ++j) {
                         if (row[j] <= 0.0f) continue;
