@@ -1,12 +1,13 @@
-// Statistic kernels. Every reduction runs through one basin walk templated on the raster's
-// element type, the accumulator and where weights come from, so the dtype and the statistic
-// are chosen once per call and the cell loop has no dispatch in it.
+// Statistic kernels. Every reduction runs through one sweep templated on the raster's
+// element type and the accumulator, so the dtype and the statistic are chosen once per call
+// and the cell loop has no dispatch in it.
 //
 // Results are pinned bit for bit: each accumulator sees its cells in window order (row by
 // row, column by column) and does its arithmetic in exactly the order written below.
-// Stacks are walked once per basin for a block of time steps, one accumulator per step:
-// that interleaves independent accumulators (their add and divide chains overlap) but never
-// changes the sequence of updates any one accumulator sees.
+// Time steps are taken in blocks, one SIMD lane per step; within a block every basin of the
+// range is swept together, top to bottom through the raster, so each step is read once in
+// address order whatever the basins' order and overlap. Neither the blocks nor the sweep
+// change the sequence of updates any one accumulator sees.
 #include "stats.h"
 
 #include <algorithm>
@@ -306,6 +307,14 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
     p.segments.resize(found.size());
     for (const Segment& s : found) p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s;
+    // Within a row, left to right: each step is then read in increasing addresses, which
+    // hardware prefetchers follow. A basin's pieces of one row keep their order, since they
+    // start at increasing columns.
+    for (std::size_t i = 0, first = 0; i + 1 < start.size(); first = start[i++]) {
+        std::sort(p.segments.begin() + static_cast<std::ptrdiff_t>(first),
+                  p.segments.begin() + static_cast<std::ptrdiff_t>(start[i]),
+                  [](const Segment& a, const Segment& b) { return a.col < b.col; });
+    }
     if (with_weights) {
         p.weights.resize(cells);
         detail::with_type(in.weights->dtype, [&](auto w) {
@@ -401,7 +410,7 @@ void sweep(const Prepared& prep, const ArrayView& v, const ValueTest<T>& valid, 
     constexpr bool kWeighted = weighted<Acc<W>>();
     const std::size_t n = prep.segments.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (kPrefetchAhead && i + kPrefetchAhead < n) prefetch(prep.segments[i + kPrefetchAhead], v, offset);
+        if (i + kPrefetchAhead < n) prefetch(prep.segments[i + kPrefetchAhead], v, offset);
         const Segment& s = prep.segments[i];
         Group<Acc, W, G> a = state[s.basin];
         const std::byte* p =
