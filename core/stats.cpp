@@ -279,8 +279,9 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            const float* row = b.coverage.data.data() + i * b.coverage.cols;
+            const float* row = win.values + i * win.cols;
             std::uint64_t j0 = c.j0, j1 = c.j1;
             // Margins are mostly +0.0 fractions, skipped four at a time by their bits.
             while (j1 - j0 >= 4 && zero4(row + j0)) j0 += 4;
@@ -518,26 +519,15 @@ void check_weights_cover(std::span<const Basin> basins, std::size_t begin, std::
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
             for (std::uint64_t j = c.j0, col = c.c0; j < c.j1; ++j, ++col) {
                 if (r < w.rows && col < w.cols) continue;
-                if (b.coverage(i, j) <= 0.0f) continue;
+                if (win.values[i * win.cols + j] <= 0.0f) continue;
                 throw InputError("weights of shape (" + std::to_string(w.rows) + ", " + std::to_string(w.cols) +
                                  ") do not cover raster cell (" + std::to_string(r) + ", " + std::to_string(col) +
                                  ")");
             }
-        }
-    }
-}
-
-void check_windows(std::span<const Basin> basins, std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-        const Basin& b = basins[k];
-        std::uint64_t cells = 0;
-        if (__builtin_mul_overflow(b.coverage.rows, b.coverage.cols, &cells) || b.coverage.data.size() != cells) {
-            throw InternalError("coverage window of basin " + std::to_string(b.id) + " holds " +
-                                std::to_string(b.coverage.data.size()) + " values for " +
-                                std::to_string(b.coverage.rows) + " x " + std::to_string(b.coverage.cols) + " cells");
         }
     }
 }
@@ -580,7 +570,6 @@ void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std:
                          std::to_string(basins.size()) + " basins");
     }
     if (begin == end || in.raster.steps == 0) return;
-    check_windows(basins, begin, end);
     if (in.weights) check_weights_cover(basins, begin, end, in);
     detail::with_type(in.raster.dtype, [&](auto v) { reduce_typed<decltype(v)>(basins, begin, end, in, stat, out); });
 }
