@@ -78,8 +78,9 @@ double reference(const std::string& stat, const Basin& b, const RasterView& rast
     auto valid = [](double x, double nd) { return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06); };
     double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
     bool present = false;
-    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.coverage.rows, raster.rows - b.row_offset) : 0;
-    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.coverage.cols, raster.cols - b.col_offset) : 0;
+    const detail::Window win = detail::window_of(b.coverage);
+    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(win.rows, raster.rows - b.row_offset) : 0;
+    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(win.cols, raster.cols - b.col_offset) : 0;
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (std::uint64_t j = 0; j < cols; ++j) {
             const double c = b.coverage(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
