@@ -119,7 +119,7 @@ class Coverage:
         return len(self._wkb)
 
     def __repr__(self):
-        return (f"<Coverage: {len(self._wkb)} zones, {self.grid!r}, "
+        return (f"<Coverage: {len(self._wkb)} zone{'' if len(self._wkb) == 1 else 's'}, {self.grid!r}, "
                 f"method={self.method!r}>")
 
     # -- the coverage itself ----------------------------------------------------------------
