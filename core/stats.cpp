@@ -11,10 +11,19 @@
 
 #include <algorithm>
 #include <bit>
-#include <concepts>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "error.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// The lane vectors below live in this file's internal functions only, so how an ABI would
+// pass them between translation units does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace quorvalis {
 
@@ -26,249 +35,400 @@ using detail::ValueTest;
 
 const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-template <class A>
-concept Accumulator = requires(A a, const Sample& s) {
-    a.update(s);
-    { a.finish() } -> std::same_as<double>;
+// Accumulators hold N lanes, lane k for time step t0 + k, as GCC vectors of N doubles, so
+// one update serves N steps and the lanes' add and divide chains overlap. Every lane does
+// exactly the scalar arithmetic of one accumulator; masked lanes keep their value by
+// selection, never by adding zero, so no sign of a zero or NaN can leak in. An update sees
+// one cell: its N values, which of them count, its coverage c (never <= 0) and its weight
+// (valid whenever the statistic reads it).
+template <int N>
+struct VectorOf {
+    typedef double lanes __attribute__((vector_size(8 * N)));
+    typedef std::int64_t mask __attribute__((vector_size(8 * N)));
 };
+// One lane is a plain double, which compilers keep in registers better than a vector of one;
+// its mask is -1 or 0 like a vector lane's.
+template <>
+struct VectorOf<1> {
+    typedef double lanes;
+    typedef std::int64_t mask;
+};
+template <int N>
+using Lanes = typename VectorOf<N>::lanes;
+template <int N>
+using Mask = typename VectorOf<N>::mask;
 
-struct MeanAcc {
-    double w = 0.0, s = 0.0;
-    void update(const Sample& x) {
-        if (x.value_valid) {
-            w = w + x.coverage;
-            s = s + x.value * x.coverage;
+// Lane-wise m ? a : b, with m's lanes all ones or all zeros, as a bitwise blend. Where
+// 64-bit integer compares are missing (x86-64 before SSE4.1), compilers turn a select on a
+// 64-bit mask back into one test per lane; the SSE2 operations keep it one instruction
+// each.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> pick(Mask<N> m, Lanes<N> a, Lanes<N> b) {
+    if constexpr (N == 1) {
+        return m ? a : b;
+    } else {
+#if defined(__SSE2__)
+        if constexpr (N == 2) {
+            const __m128d mask = (__m128d)m;
+            return (Lanes<N>)_mm_or_pd(_mm_and_pd(mask, (__m128d)a), _mm_andnot_pd(mask, (__m128d)b));
         }
+#endif
+        return (Lanes<N>)(((Mask<N>)a & m) | ((Mask<N>)b & ~m));
     }
-    double finish() const { return w > 0.0 ? s / w : kNoValue; }
+}
+
+template <class V>
+double lane(const V& v, int k) {
+    if constexpr (std::is_same_v<V, double> || std::is_same_v<V, std::int64_t>) {
+        return static_cast<double>(v);
+    } else {
+        return static_cast<double>(v[k]);
+    }
+}
+
+template <int N>
+struct Mean {
+    Lanes<N> w{}, s{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double) {
+        w = pick<N>(ok, w + c, w);
+        s = pick<N>(ok, s + x * c, s);
+    }
+    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
 };
 
-struct SumAcc {
-    double a = 0.0;
-    void update(const Sample& x) {
-        if (x.value_valid) a = a + x.coverage * x.value;
-    }
-    double finish() const { return a; }
+template <int N>
+struct Sum {
+    Lanes<N> a{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double) { a = pick<N>(ok, a + c * x, a); }
+    double finish(int k) const { return lane(a, k); }
 };
 
 // The count is the sum of the valid cells' coverage fractions, not a number of cells.
-struct CountAcc {
-    double a = 0.0;
-    void update(const Sample& x) {
-        if (x.value_valid) a = a + x.coverage;
-    }
-    double finish() const { return a; }
+template <int N>
+struct Count {
+    Lanes<N> a{};
+    void update(Lanes<N>, Mask<N> ok, double c, double) { a = pick<N>(ok, a + c, a); }
+    double finish(int k) const { return lane(a, k); }
 };
 
-// On ties the earlier value stays (visible only as the sign of a zero).
-template <bool kMax>
-struct ExtremeAcc {
-    double m = 0.0;
-    bool present = false;
-    void update(const Sample& x) {
-        if (!x.value_valid || !(x.coverage > 0.0)) return;
-        if (!present) {
-            m = x.value;
-            present = true;
-        } else if (kMax ? x.value > m : x.value < m) {
-            m = x.value;
-        }
+// On ties the earlier value stays (visible only as the sign of a zero). Like the variance,
+// it skips a NaN fraction that the sums take in.
+template <int N, bool kMax>
+struct Extreme {
+    Lanes<N> m{};
+    Mask<N> present{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double) {
+        if (!(c > 0.0)) return;
+        const Mask<N> take = ok & (~present | (kMax ? x > m : x < m));
+        m = pick<N>(take, x, m);
+        present |= ok;
     }
-    double finish() const { return present ? m : kNoValue; }
+    double finish(int k) const { return lane(present, k) != 0.0 ? lane(m, k) : kNoValue; }
 };
 
 // Weighted incremental update with the coverage as the weight; population variance.
-template <bool kSqrt>
-struct VarianceAcc {
-    double w = 0.0, mean = 0.0, q = 0.0;
-    void update(const Sample& x) {
-        if (!x.value_valid || !(x.coverage > 0.0)) return;
-        const double w_next = w + x.coverage;
-        const double delta = x.value - mean;
-        const double r = (x.coverage * delta) / w_next;
-        mean = mean + r;
-        q = q + (delta * w) * r;
-        w = w_next;
+template <int N, bool kSqrt>
+struct Variance {
+    Lanes<N> w{}, mean{}, q{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double) {
+        if (!(c > 0.0)) return;
+        const Lanes<N> w_next = w + c;
+        const Lanes<N> delta = x - mean;
+        const Lanes<N> r = (c * delta) / w_next;
+        mean = pick<N>(ok, mean + r, mean);
+        q = pick<N>(ok, q + (delta * w) * r, q);
+        w = pick<N>(ok, w_next, w);
     }
-    double finish() const {
-        if (!(w > 0.0)) return kNoValue;
-        return kSqrt ? std::sqrt(q / w) : q / w;
+    double finish(int k) const {
+        const double wk = lane(w, k), qk = lane(q, k);
+        if (!(wk > 0.0)) return kNoValue;
+        return kSqrt ? std::sqrt(qk / wk) : qk / wk;
     }
 };
 
-struct WeightedMeanAcc {
-    double w = 0.0, s = 0.0;
-    void update(const Sample& x) {
-        if (x.value_valid && x.weight_valid) {
-            const double cw = x.coverage * x.weight;
-            w = w + cw;
-            s = s + x.value * cw;
+template <int N>
+struct WeightedMean {
+    static constexpr bool kWeighted = true;
+    Lanes<N> w{}, s{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double weight) {
+        const double cw = c * weight;
+        w = pick<N>(ok, w + cw, w);
+        s = pick<N>(ok, s + x * cw, s);
+    }
+    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
+};
+
+template <int N>
+struct WeightedSum {
+    static constexpr bool kWeighted = true;
+    Lanes<N> a{};
+    void update(Lanes<N> x, Mask<N> ok, double c, double weight) { a = pick<N>(ok, a + (c * x) * weight, a); }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <int N>
+struct NodataCount {
+    Lanes<N> a{};
+    void update(Lanes<N>, Mask<N> ok, double c, double) { a = pick<N>(ok, a, a + c); }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <int N>
+struct Coverage {
+    Lanes<N> a{};
+    void update(Lanes<N>, Mask<N>, double c, double) { a = a + c; }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <class A>
+constexpr bool weighted() {
+    if constexpr (requires { A::kWeighted; }) return A::kWeighted;
+    return false;
+}
+
+// One basin's window row inside the raster block, trimmed of the cells with coverage <= 0
+// at either end; cells inside it may still be <= 0 and are skipped one by one.
+struct Segment {
+    std::uint64_t row;     // block row
+    std::uint64_t col;     // block column of cov[0]
+    const float* cov;
+    std::size_t weights;  // index of cov[0]'s weight in Prepared::weights
+    std::uint32_t len;
+    std::uint32_t basin;  // index from the range's first basin
+};
+
+// What every block of time steps shares: the segments of the basin range sorted by block
+// row (window order within each basin is kept, since a basin has one segment per row),
+// so each step of the raster is read once, top to bottom, whatever the basins' order;
+// and, for the weighted statistics, the weight of each segment cell (NaN where the weight
+// does not count), read once for all steps.
+struct Prepared {
+    std::vector<Segment> segments;
+    std::vector<double> weights;
+};
+
+Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 bool with_weights) {
+    std::vector<Segment> found;
+    std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
+    std::size_t cells = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+        const Basin& b = basins[k];
+        const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
+            const float* row = b.coverage.data.data() + i * b.coverage.cols;
+            std::uint64_t j0 = c.j0, j1 = c.j1;
+            while (j0 < j1 && row[j0] <= 0.0f) ++j0;
+            while (j1 > j0 && row[j1 - 1] <= 0.0f) --j1;
+            if (j0 == j1) continue;
+            // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
+            for (std::uint64_t j = j0; j < j1;) {
+                const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
+                found.push_back({r, c.c0 + (j - c.j0), row + j, cells, len, static_cast<std::uint32_t>(k - begin)});
+                cells += len;
+                j += len;
+            }
+            first_row = std::min(first_row, r);
+            last_row = std::max(last_row, r);
         }
     }
-    double finish() const { return w > 0.0 ? s / w : kNoValue; }
-};
-
-struct WeightedSumAcc {
-    double a = 0.0;
-    void update(const Sample& x) {
-        if (x.value_valid && x.weight_valid) a = a + (x.coverage * x.value) * x.weight;
+    Prepared p;
+    if (found.empty()) return p;
+    // Counting sort by row, stable, so a basin's pieces of one row stay in order.
+    std::vector<std::size_t> start(static_cast<std::size_t>(last_row - first_row) + 2, 0);
+    for (const Segment& s : found) ++start[static_cast<std::size_t>(s.row - first_row) + 1];
+    for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    p.segments.resize(found.size());
+    for (const Segment& s : found) p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s;
+    if (with_weights) {
+        p.weights.resize(cells);
+        detail::with_type(in.weights->dtype, [&](auto w) {
+            using W = decltype(w);
+            const ValueTest<W> valid(in.weight_nodata);
+            const ArrayView& v = *in.weights;
+            for (const Segment& s : p.segments) {
+                const std::byte* q = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
+                                     static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+                for (std::uint32_t j = 0; j < s.len; ++j, q += v.col_stride) {
+                    const W x = load<W>(q);
+                    p.weights[s.weights + j] = valid(x) ? static_cast<double>(x) : kNoValue;
+                }
+            }
+        });
     }
-    double finish() const { return a; }
-};
+    return p;
+}
 
-struct NodataCountAcc {
-    double a = 0.0;
-    void update(const Sample& x) {
-        if (!x.value_valid) a = a + x.coverage;
-    }
-    double finish() const { return a; }
-};
+template <int W, class T, int... K>
+[[gnu::always_inline]] inline Lanes<W> gather(const std::byte* p, const std::ptrdiff_t* offset,
+                                              std::integer_sequence<int, K...>) {
+    return Lanes<W>{static_cast<double>(load<T>(p + offset[K]))...};
+}
 
-struct CoverageAcc {
-    double a = 0.0;
-    void update(const Sample& x) { a = a + x.coverage; }
-    double finish() const { return a; }
-};
-
-// Weight sources. A cursor walks one window row alongside the raster: get() is called
-// only for cells that pass the coverage test, advance() for every cell.
-struct UnitWeights {
-    struct Cursor {
-        void advance() {}
-        void get(Sample& s) const {
-            s.weight = 1.0;
-            s.weight_valid = true;
+// The W values of one cell for lanes whose steps lie at byte offsets offset[k] from p,
+// with which of them count.
+template <int W, class T>
+[[gnu::always_inline]] inline void load_lanes(const std::byte* p, const std::ptrdiff_t* offset,
+                                              const ValueTest<T>& valid, Lanes<W>& x, Mask<W>& ok) {
+    if constexpr (W == 1) {
+        const T v = load<T>(p + offset[0]);
+        x = static_cast<double>(v);
+        ok = valid(v) ? -1 : 0;
+    } else if constexpr (std::is_floating_point_v<T>) {
+        x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
+        // The scalar test, lane-wise: finite, and farther than the tolerance from nodata.
+        // (Vector casts reinterpret the bits.)
+        const Mask<W> magnitude = (Mask<W>)x & std::numeric_limits<std::int64_t>::max();
+        const Mask<W> gap = (Mask<W>)(x - valid.nodata) & std::numeric_limits<std::int64_t>::max();
+        ok = ((Lanes<W>)magnitude <= std::numeric_limits<double>::max()) & ((Lanes<W>)gap > detail::kNodataTolerance);
+    } else {
+        for (int k = 0; k < W; ++k) {
+            const T v = load<T>(p + offset[k]);
+            x[k] = static_cast<double>(v);
+            ok[k] = valid(v) ? -1 : 0;
         }
-    };
-    Cursor row(std::uint64_t, std::uint64_t) const { return {}; }
-};
-
-template <class W>
-struct WeightRaster {
-    ArrayView view;
-    ValueTest<W> valid;
-
-    struct Cursor {
-        const std::byte* p;
-        std::ptrdiff_t step;
-        const ValueTest<W>* valid;
-        void advance() { p += step; }
-        void get(Sample& s) const {
-            const W x = load<W>(p);
-            s.weight = static_cast<double>(x);
-            s.weight_valid = (*valid)(x);
-        }
-    };
-    // Only called for cells that check_weights_cover() has proven to lie inside the view.
-    Cursor row(std::uint64_t r, std::uint64_t c0) const {
-        return {view.data + static_cast<std::ptrdiff_t>(r) * view.row_stride +
-                    static_cast<std::ptrdiff_t>(c0) * view.col_stride,
-                view.col_stride, &valid};
     }
+}
+
+// Segments are short (a window row, in a different window and a different part of the
+// raster from the one before), so hardware prefetchers see no stream in them: the walk
+// asks for a later segment's lines itself, early enough to cover a trip to memory.
+constexpr std::size_t kPrefetchAhead = 6;
+constexpr std::ptrdiff_t kLine = 64;
+constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
+
+// Always inlined: called, a function holding only prefetches looks free of effects, and
+// the optimiser drops the call.
+[[gnu::always_inline]] inline void prefetch_range(const std::byte* first, std::ptrdiff_t bytes) {
+    const std::byte* lo = bytes < 0 ? first + bytes : first;
+    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchLines * kLine);
+    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 3);
+}
+
+template <int N>
+[[gnu::always_inline]] inline void prefetch(const Segment& s, const ArrayView& v, const std::ptrdiff_t (&offset)[N]) {
+    const std::byte* p =
+        v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+    const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(s.len - 1) * v.col_stride;
+    for (int k = 0; k < N; ++k) prefetch_range(p + offset[k], bytes);
+    prefetch_range(reinterpret_cast<const std::byte*>(s.cov), static_cast<std::ptrdiff_t>(s.len - 1) * 4);
+}
+
+// G accumulators of W lanes each: lanes for G * W consecutive steps of one basin.
+template <template <int> class Acc, int W, int G>
+struct Group {
+    Acc<W> acc[G];
+    double finish(int k) const { return acc[k / W].finish(k % W); }
 };
 
-// Everything one call's walks share, prepared once.
-template <class T, class Weights>
-struct Plan {
-    const ArrayView& raster;
-    ValueTest<T> valid;
-    Weights weights;
-    std::uint64_t origin_row, origin_col;
-
-    Clip clip(const Basin& b) const { return detail::clip(b, raster.rows, raster.cols, origin_row, origin_col); }
-};
-
-// Walks one basin over N consecutive time steps at once, feeding acc[k] the cells of step
-// t0 + k. Each cell's coverage and weight are read once for all N steps.
-template <int N, class T, Accumulator Acc, class Weights>
-void walk(const Basin& basin, const Plan<T, Weights>& plan, std::uint64_t t0, Acc (&acc)[N]) {
-    const Clip in = plan.clip(basin);
-    if (in.empty()) return;
-    const ArrayView& v = plan.raster;
-    const std::byte* base = v.data + static_cast<std::ptrdiff_t>(t0) * v.step_stride;
-    const float* cov_row = basin.coverage.data.data() + in.i0 * basin.coverage.cols;
-    for (std::uint64_t i = in.i0, r = in.r0; i < in.i1; ++i, ++r, cov_row += basin.coverage.cols) {
-        const std::byte* p = base + static_cast<std::ptrdiff_t>(r) * v.row_stride +
-                             static_cast<std::ptrdiff_t>(in.c0) * v.col_stride;
-        auto wc = plan.weights.row(r, in.c0);
-        for (std::uint64_t j = in.j0; j < in.j1; ++j, p += v.col_stride, wc.advance()) {
-            const float f = cov_row[j];
+// Reduces steps [t0, t0 + G * W) of every prepared basin into state (one group per basin).
+// Lanes past the last step read the last step again; their results are never written.
+template <template <int> class Acc, int W, int G, class T>
+void sweep(const Prepared& prep, const ArrayView& v, const ValueTest<T>& valid, std::uint64_t t0,
+           Group<Acc, W, G>* state) {
+    constexpr int N = W * G;
+    std::ptrdiff_t offset[N];
+    for (int k = 0; k < N; ++k) {
+        const std::uint64_t t = std::min<std::uint64_t>(t0 + static_cast<std::uint64_t>(k), v.steps - 1);
+        offset[k] = static_cast<std::ptrdiff_t>(t) * v.step_stride;
+    }
+    constexpr bool kWeighted = weighted<Acc<W>>();
+    const std::size_t n = prep.segments.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) prefetch(prep.segments[i + kPrefetchAhead], v, offset);
+        const Segment& s = prep.segments[i];
+        Group<Acc, W, G> a = state[s.basin];
+        const std::byte* p =
+            v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+        const double* w = kWeighted ? prep.weights.data() + s.weights : nullptr;
+        for (std::uint32_t j = 0; j < s.len; ++j, p += v.col_stride) {
+            const float f = s.cov[j];
             if (f <= 0.0f) continue;  // a NaN fraction is not skipped here
-            Sample s;
-            s.coverage = static_cast<double>(f);
-            wc.get(s);
-            for (int k = 0; k < N; ++k) {
-                const T x = load<T>(p + k * v.step_stride);
-                s.value = static_cast<double>(x);
-                s.value_valid = plan.valid(x);
-                acc[k].update(s);
+            double weight = 1.0;
+            if constexpr (kWeighted) {
+                weight = w[j];
+                if (weight != weight) continue;
+            }
+#pragma GCC unroll 16
+            for (int h = 0; h < G; ++h) {
+                Lanes<W> x{};
+                Mask<W> ok{};
+                load_lanes<W>(p, offset + h * W, valid, x, ok);
+                a.acc[h].update(x, ok, static_cast<double>(f), weight);
             }
         }
+        state[s.basin] = a;
     }
 }
 
-constexpr std::uint64_t kBlock = 8;
+// Time outermost in blocks of G * W steps, all basins of the range swept together within
+// a block.
+template <template <int> class Acc, int W, int G, class T>
+void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std::size_t n_basins,
+                   const StatInputs& in, std::uint64_t t0, std::uint64_t t1, double* out) {
+    constexpr int N = W * G;
+    const ValueTest<T> valid(in.nodata);
+    std::vector<Group<Acc, W, G>> state(end - begin);
+    for (std::uint64_t t = t0; t < t1; t += N) {
+        std::fill(state.begin(), state.end(), Group<Acc, W, G>{});
+        sweep<Acc, W, G, T>(prep, in.raster, valid, t, state.data());
+        const int lanes = static_cast<int>(std::min<std::uint64_t>(N, t1 - t));
+        for (std::size_t b = begin; b < end; ++b)
+            for (int k = 0; k < lanes; ++k)
+                out[(t + static_cast<std::uint64_t>(k)) * n_basins + b] = state[b - begin].finish(k);
+    }
+}
 
-template <int N, class Acc, class T, class Weights>
-void reduce_steps(std::span<const Basin> basins, std::size_t begin, std::size_t end, const Plan<T, Weights>& plan,
-                  std::uint64_t t0, double* out) {
+// Vectors of two doubles are what every x86-64 and AArch64 machine computes with natively.
+constexpr int kWidth = 2;
+
+template <template <int> class Acc, class T>
+void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 double* out) {
+    const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
+    const std::uint64_t steps = in.raster.steps;
+    constexpr int kWide = 4 * kWidth;
+    const std::uint64_t whole = steps - steps % kWide;
     const std::size_t n = basins.size();
-    for (std::size_t k = begin; k < end; ++k) {
-        Acc acc[N] = {};
-        walk<N>(basins[k], plan, t0, acc);
-        for (int b = 0; b < N; ++b) out[(t0 + static_cast<std::uint64_t>(b)) * n + k] = acc[b].finish();
+    reduce_blocks<Acc, kWidth, 4, T>(prep, begin, end, n, in, 0, whole, out);
+    const std::uint64_t left = steps - whole;
+    if (left > 2 * kWidth) {
+        reduce_blocks<Acc, kWidth, 4, T>(prep, begin, end, n, in, whole, steps, out);
+    } else if (left > 1) {
+        reduce_blocks<Acc, kWidth, 2, T>(prep, begin, end, n, in, whole, steps, out);
+    } else if (left == 1) {
+        reduce_blocks<Acc, 1, 1, T>(prep, begin, end, n, in, whole, steps, out);
     }
 }
 
-// Time outermost in blocks of kBlock steps, basins in cache order within a block:
-// neighbouring basins then reuse the pages and cache lines of the block's slices.
-template <class Acc, class T, class Weights>
-void reduce_all(std::span<const Basin> basins, std::size_t begin, std::size_t end, const Plan<T, Weights>& plan,
-                double* out) {
-    const std::uint64_t steps = plan.raster.steps;
-    std::uint64_t t = 0;
-    for (; steps - t >= kBlock; t += kBlock) reduce_steps<kBlock, Acc>(basins, begin, end, plan, t, out);
-    for (; t < steps; ++t) reduce_steps<1, Acc>(basins, begin, end, plan, t, out);
-}
-
-template <class Acc, class T>
-void reduce_unweighted(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
-                       double* out) {
-    const Plan<T, UnitWeights> plan{in.raster, ValueTest<T>(in.nodata), {}, in.origin_row, in.origin_col};
-    reduce_all<Acc>(basins, begin, end, plan, out);
-}
-
-template <class Acc, class T>
-void reduce_weighted(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
-                     double* out) {
-    if (!in.weights) {
-        reduce_unweighted<Acc, T>(basins, begin, end, in, out);
-        return;
-    }
-    detail::with_type(in.weights->dtype, [&](auto w) {
-        using W = decltype(w);
-        const Plan<T, WeightRaster<W>> plan{in.raster, ValueTest<T>(in.nodata),
-                                            {*in.weights, ValueTest<W>(in.weight_nodata)}, in.origin_row,
-                                            in.origin_col};
-        reduce_all<Acc>(basins, begin, end, plan, out);
-    });
-}
+template <int N>
+using Min = Extreme<N, false>;
+template <int N>
+using Max = Extreme<N, true>;
+template <int N>
+using Var = Variance<N, false>;
+template <int N>
+using Stdev = Variance<N, true>;
 
 template <class T>
 void reduce_typed(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                   Stat stat, double* out) {
     switch (stat) {
-        case Stat::Mean: return reduce_unweighted<MeanAcc, T>(basins, begin, end, in, out);
-        case Stat::Sum: return reduce_unweighted<SumAcc, T>(basins, begin, end, in, out);
-        case Stat::Count: return reduce_unweighted<CountAcc, T>(basins, begin, end, in, out);
-        case Stat::Min: return reduce_unweighted<ExtremeAcc<false>, T>(basins, begin, end, in, out);
-        case Stat::Max: return reduce_unweighted<ExtremeAcc<true>, T>(basins, begin, end, in, out);
-        case Stat::Variance: return reduce_unweighted<VarianceAcc<false>, T>(basins, begin, end, in, out);
-        case Stat::Stdev: return reduce_unweighted<VarianceAcc<true>, T>(basins, begin, end, in, out);
-        case Stat::WeightedMean: return reduce_weighted<WeightedMeanAcc, T>(basins, begin, end, in, out);
-        case Stat::WeightedSum: return reduce_weighted<WeightedSumAcc, T>(basins, begin, end, in, out);
-        case Stat::NodataCount: return reduce_unweighted<NodataCountAcc, T>(basins, begin, end, in, out);
-        case Stat::Coverage: return reduce_unweighted<CoverageAcc, T>(basins, begin, end, in, out);
+        case Stat::Mean: return reduce_with<Mean, T>(basins, begin, end, in, out);
+        case Stat::Sum: return reduce_with<Sum, T>(basins, begin, end, in, out);
+        case Stat::Count: return reduce_with<Count, T>(basins, begin, end, in, out);
+        case Stat::Min: return reduce_with<Min, T>(basins, begin, end, in, out);
+        case Stat::Max: return reduce_with<Max, T>(basins, begin, end, in, out);
+        case Stat::Variance: return reduce_with<Var, T>(basins, begin, end, in, out);
+        case Stat::Stdev: return reduce_with<Stdev, T>(basins, begin, end, in, out);
+        case Stat::WeightedMean:
+            if (!in.weights) return reduce_with<Mean, T>(basins, begin, end, in, out);
+            return reduce_with<WeightedMean, T>(basins, begin, end, in, out);
+        case Stat::WeightedSum:
+            if (!in.weights) return reduce_with<Sum, T>(basins, begin, end, in, out);
+            return reduce_with<WeightedSum, T>(basins, begin, end, in, out);
+        case Stat::NodataCount: return reduce_with<NodataCount, T>(basins, begin, end, in, out);
+        case Stat::Coverage: return reduce_with<Coverage, T>(basins, begin, end, in, out);
     }
 }
 
