@@ -360,16 +360,27 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
     std::uint64_t n_classes = 0;
     {
         nb::gil_scoped_release unlocked;
-        std::vector<OrderScratch> scratch(order ? workers : 0);
-        // One pass over each range of zones for every statistic, so a zone's cells are
-        // still in cache from one statistic to the next.
-        parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
-            for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, begin, end, dst);
-            if (order) {
+        if (!streaming.empty()) {
+            // The streaming kernels sweep the raster once per call for all the zones they
+            // are given, so each thread gets one contiguous range of about equal area.
+            std::vector<std::uint64_t> cells(n);
+            for (std::size_t k = 0; k < n; ++k) cells[k] = basins[k].coverage.rows * basins[k].coverage.cols + 1;
+            const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
+            parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
+                for (std::size_t p = first; p < last; ++p) {
+                    for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, bounds[p], bounds[p + 1], dst);
+                }
+            });
+        }
+        if (order) {
+            // Zone by zone with nothing shared, so small ranges handed out as threads come
+            // free balance zones of any size.
+            std::vector<OrderScratch> scratch(workers);
+            parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
                 reduce_order_stats(basins, in, begin, end, request, scratch[worker],
                                    std::span(shares).subspan(request.frac ? begin : 0, request.frac ? end - begin : 0));
-            }
-        });
+            });
+        }
         if (need_extremes) {
             double* range = ptr(ZoneStat::Range);
             const double* hi = ptr(ZoneStat::Max);
