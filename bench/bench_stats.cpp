@@ -57,8 +57,10 @@ CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, do
 
 std::uint64_t covered_cells(const CacheRecord& cache) {
     std::uint64_t n = 0;
-    for (const Basin& b : cache.basins)
-        for (float f : b.coverage.data) n += f > 0.0f;
+    for (const Basin& b : cache.basins) {
+        const detail::Window w = detail::window_of(b.coverage);
+        for (std::uint64_t i = 0; i < w.rows * w.cols; ++i) n += w.values[i] > 0.0f;
+    }
     return n;
 }
 

@@ -1,12 +1,13 @@
-// Statistic kernels. Every reduction runs through one basin walk templated on the raster's
-// element type, the accumulator and where weights come from, so the dtype and the statistic
-// are chosen once per call and the cell loop has no dispatch in it.
+// Statistic kernels. Every reduction runs through one sweep templated on the raster's
+// element type and the accumulator, so the dtype and the statistic are chosen once per call
+// and the cell loop has no dispatch in it.
 //
 // Results are pinned bit for bit: each accumulator sees its cells in window order (row by
 // row, column by column) and does its arithmetic in exactly the order written below.
-// Stacks are walked once per basin for a block of time steps, one accumulator per step:
-// that interleaves independent accumulators (their add and divide chains overlap) but never
-// changes the sequence of updates any one accumulator sees.
+// Time steps are taken in blocks, one SIMD lane per step; within a block every basin of the
+// range is swept together, top to bottom through the raster, so each step is read once in
+// address order whatever the basins' order and overlap. Neither the blocks nor the sweep
+// change the sequence of updates any one accumulator sees.
 #include "stats.h"
 
 #include <algorithm>
@@ -35,12 +36,14 @@ using detail::ValueTest;
 
 const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// Accumulators hold N lanes, lane k for time step t0 + k, as GCC vectors of N doubles, so
-// one update serves N steps and the lanes' add and divide chains overlap. Every lane does
-// exactly the scalar arithmetic of one accumulator; masked lanes keep their value by
-// selection, never by adding zero, so no sign of a zero or NaN can leak in. An update sees
-// one cell: its N values, which of them count, its coverage c (never <= 0) and its weight
-// (valid whenever the statistic reads it).
+// Accumulators hold N lanes, lane k for time step t0 + k, as vectors of N doubles, so one
+// update serves N steps and the lanes' add and divide chains overlap. Every lane does
+// exactly the scalar arithmetic of one accumulator. A lane that must not change either
+// keeps its value by selection, or, in the sums, adds +0.0: a sum that starts at +0.0 can
+// never become -0.0 (in round-to-nearest, x + y is -0.0 only when both are), and s + 0.0
+// is s for every other s, NaN and infinities included. An update sees one cell: its N
+// values, which of them count (a mask of all-ones lanes), its coverage c (never <= 0) and
+// its weight (valid whenever the statistic reads it).
 template <int N>
 struct VectorOf {
     typedef double lanes __attribute__((vector_size(8 * N)));
@@ -58,22 +61,69 @@ using Lanes = typename VectorOf<N>::lanes;
 template <int N>
 using Mask = typename VectorOf<N>::mask;
 
-// Lane-wise m ? a : b, with m's lanes all ones or all zeros, as a bitwise blend. Where
-// 64-bit integer compares are missing (x86-64 before SSE4.1), compilers turn a select on a
-// 64-bit mask back into one test per lane; the SSE2 operations keep it one instruction
-// each.
+// Mask operations. Where 64-bit integer compares are missing (x86-64 before SSE4.1),
+// compilers rewrite a blend or an and of comparison results into one test per lane; the
+// SSE2 operations, opaque to that rewrite, keep each of them one instruction.
+#if defined(__SSE2__)
+#define QV_SSE2(N) ((N) == 2)
+#else
+#define QV_SSE2(N) false
+#endif
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> both(Mask<N> a, Mask<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_and_pd((__m128d)a, (__m128d)b);
+#endif
+    return a & b;
+}
+
+// a & ~m
+template <int N>
+[[gnu::always_inline]] inline Mask<N> but_not(Mask<N> a, Mask<N> m) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_andnot_pd((__m128d)m, (__m128d)a);
+#endif
+    return a & ~m;
+}
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> either(Mask<N> a, Mask<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_or_pd((__m128d)a, (__m128d)b);
+#endif
+    return a | b;
+}
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> greater(Lanes<N> a, Lanes<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_cmpgt_pd((__m128d)a, (__m128d)b);
+#endif
+    if constexpr (N == 1) {
+        return a > b ? -1 : 0;
+    } else {
+        return a > b;
+    }
+}
+
+// v where m, else +0.0.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> keep(Mask<N> m, Lanes<N> v) {
+    if constexpr (N == 1) {
+        return m ? v : 0.0;
+    } else {
+        return (Lanes<N>)both<N>((Mask<N>)v, m);
+    }
+}
+
+// m ? a : b, lane-wise.
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> pick(Mask<N> m, Lanes<N> a, Lanes<N> b) {
     if constexpr (N == 1) {
         return m ? a : b;
     } else {
-#if defined(__SSE2__)
-        if constexpr (N == 2) {
-            const __m128d mask = (__m128d)m;
-            return (Lanes<N>)_mm_or_pd(_mm_and_pd(mask, (__m128d)a), _mm_andnot_pd(mask, (__m128d)b));
-        }
-#endif
-        return (Lanes<N>)(((Mask<N>)a & m) | ((Mask<N>)b & ~m));
+        return (Lanes<N>)either<N>(both<N>((Mask<N>)a, m), but_not<N>((Mask<N>)b, m));
     }
 }
 
@@ -90,8 +140,8 @@ template <int N>
 struct Mean {
     Lanes<N> w{}, s{};
     void update(Lanes<N> x, Mask<N> ok, double c, double) {
-        w = pick<N>(ok, w + c, w);
-        s = pick<N>(ok, s + x * c, s);
+        w = w + keep<N>(ok, c + Lanes<N>{});
+        s = s + keep<N>(ok, x * c);
     }
     double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
 };
@@ -99,7 +149,7 @@ struct Mean {
 template <int N>
 struct Sum {
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) { a = pick<N>(ok, a + c * x, a); }
+    void update(Lanes<N> x, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c * x); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -107,7 +157,7 @@ struct Sum {
 template <int N>
 struct Count {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) { a = pick<N>(ok, a + c, a); }
+    void update(Lanes<N>, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c + Lanes<N>{}); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -119,9 +169,10 @@ struct Extreme {
     Mask<N> present{};
     void update(Lanes<N> x, Mask<N> ok, double c, double) {
         if (!(c > 0.0)) return;
-        const Mask<N> take = ok & (~present | (kMax ? x > m : x < m));
+        const Mask<N> better = kMax ? greater<N>(x, m) : greater<N>(m, x);
+        const Mask<N> take = both<N>(ok, either<N>(but_not<N>(ok, present), better));
         m = pick<N>(take, x, m);
-        present |= ok;
+        present = either<N>(present, ok);
     }
     double finish(int k) const { return lane(present, k) != 0.0 ? lane(m, k) : kNoValue; }
 };
@@ -152,8 +203,8 @@ struct WeightedMean {
     Lanes<N> w{}, s{};
     void update(Lanes<N> x, Mask<N> ok, double c, double weight) {
         const double cw = c * weight;
-        w = pick<N>(ok, w + cw, w);
-        s = pick<N>(ok, s + x * cw, s);
+        w = w + keep<N>(ok, cw + Lanes<N>{});
+        s = s + keep<N>(ok, x * cw);
     }
     double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
 };
@@ -162,14 +213,20 @@ template <int N>
 struct WeightedSum {
     static constexpr bool kWeighted = true;
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double weight) { a = pick<N>(ok, a + (c * x) * weight, a); }
+    void update(Lanes<N> x, Mask<N> ok, double c, double weight) { a = a + keep<N>(ok, (c * x) * weight); }
     double finish(int k) const { return lane(a, k); }
 };
 
 template <int N>
 struct NodataCount {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) { a = pick<N>(ok, a, a + c); }
+    void update(Lanes<N>, Mask<N> ok, double c, double) {
+        if constexpr (N == 1) {
+            a = ok ? a : a + c;
+        } else {
+            a = a + (Lanes<N>)but_not<N>((Mask<N>)(c + Lanes<N>{}), ok);
+        }
+    }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -207,6 +264,13 @@ struct Prepared {
     std::vector<double> weights;
 };
 
+inline bool zero4(const float* f) {
+    std::uint64_t a, b;
+    std::memcpy(&a, f, 8);
+    std::memcpy(&b, f + 2, 8);
+    return (a | b) == 0;
+}
+
 Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  bool with_weights) {
     std::vector<Segment> found;
@@ -215,10 +279,14 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            const float* row = b.coverage.data.data() + i * b.coverage.cols;
+            const float* row = win.values + i * win.cols;
             std::uint64_t j0 = c.j0, j1 = c.j1;
+            // Margins are mostly +0.0 fractions, skipped four at a time by their bits.
+            while (j1 - j0 >= 4 && zero4(row + j0)) j0 += 4;
             while (j0 < j1 && row[j0] <= 0.0f) ++j0;
+            while (j1 - j0 >= 4 && zero4(row + j1 - 4)) j1 -= 4;
             while (j1 > j0 && row[j1 - 1] <= 0.0f) --j1;
             if (j0 == j1) continue;
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
@@ -240,6 +308,14 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
     p.segments.resize(found.size());
     for (const Segment& s : found) p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s;
+    // Within a row, left to right: each step is then read in increasing addresses, which
+    // hardware prefetchers follow. A basin's pieces of one row keep their order, since they
+    // start at increasing columns.
+    for (std::size_t i = 0, first = 0; i + 1 < start.size(); first = start[i++]) {
+        std::sort(p.segments.begin() + static_cast<std::ptrdiff_t>(first),
+                  p.segments.begin() + static_cast<std::ptrdiff_t>(start[i]),
+                  [](const Segment& a, const Segment& b) { return a.col < b.col; });
+    }
     if (with_weights) {
         p.weights.resize(cells);
         detail::with_type(in.weights->dtype, [&](auto w) {
@@ -276,11 +352,11 @@ template <int W, class T>
         ok = valid(v) ? -1 : 0;
     } else if constexpr (std::is_floating_point_v<T>) {
         x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
-        // The scalar test, lane-wise: finite, and farther than the tolerance from nodata.
-        // (Vector casts reinterpret the bits.)
-        const Mask<W> magnitude = (Mask<W>)x & std::numeric_limits<std::int64_t>::max();
-        const Mask<W> gap = (Mask<W>)(x - valid.nodata) & std::numeric_limits<std::int64_t>::max();
-        ok = ((Lanes<W>)magnitude <= std::numeric_limits<double>::max()) & ((Lanes<W>)gap > detail::kNodataTolerance);
+        // The scalar test, lane-wise: x - x is +0.0 for a finite x and NaN otherwise, so
+        // |x - nodata| + (x - x) exceeds the tolerance exactly when x is finite and farther
+        // than the tolerance from nodata (a NaN nodata is held as infinity).
+        const Lanes<W> gap = (Lanes<W>)but_not<W>((Mask<W>)(x - valid.nodata), Mask<W>{} + std::numeric_limits<std::int64_t>::min());
+        ok = greater<W>(gap + (x - x), detail::kNodataTolerance + Lanes<W>{});
     } else {
         for (int k = 0; k < W; ++k) {
             const T v = load<T>(p + offset[k]);
@@ -293,7 +369,7 @@ template <int W, class T>
 // Segments are short (a window row, in a different window and a different part of the
 // raster from the one before), so hardware prefetchers see no stream in them: the walk
 // asks for a later segment's lines itself, early enough to cover a trip to memory.
-constexpr std::size_t kPrefetchAhead = 6;
+constexpr std::size_t kPrefetchAhead = 4;
 constexpr std::ptrdiff_t kLine = 64;
 constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
 
@@ -443,26 +519,15 @@ void check_weights_cover(std::span<const Basin> basins, std::size_t begin, std::
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
             for (std::uint64_t j = c.j0, col = c.c0; j < c.j1; ++j, ++col) {
                 if (r < w.rows && col < w.cols) continue;
-                if (b.coverage(i, j) <= 0.0f) continue;
+                if (win.values[i * win.cols + j] <= 0.0f) continue;
                 throw InputError("weights of shape (" + std::to_string(w.rows) + ", " + std::to_string(w.cols) +
                                  ") do not cover raster cell (" + std::to_string(r) + ", " + std::to_string(col) +
                                  ")");
             }
-        }
-    }
-}
-
-void check_windows(std::span<const Basin> basins, std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-        const Basin& b = basins[k];
-        std::uint64_t cells = 0;
-        if (__builtin_mul_overflow(b.coverage.rows, b.coverage.cols, &cells) || b.coverage.data.size() != cells) {
-            throw InternalError("coverage window of basin " + std::to_string(b.id) + " holds " +
-                                std::to_string(b.coverage.data.size()) + " values for " +
-                                std::to_string(b.coverage.rows) + " x " + std::to_string(b.coverage.cols) + " cells");
         }
     }
 }
@@ -505,7 +570,6 @@ void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std:
                          std::to_string(basins.size()) + " basins");
     }
     if (begin == end || in.raster.steps == 0) return;
-    check_windows(basins, begin, end);
     if (in.weights) check_weights_cover(basins, begin, end, in);
     detail::with_type(in.raster.dtype, [&](auto v) { reduce_typed<decltype(v)>(basins, begin, end, in, stat, out); });
 }

@@ -239,6 +239,24 @@ struct ValueTest<T, false> {
     bool operator()(T x) const { return !has || x != nodata; }
 };
 
+// A basin's coverage window as the kernels read it: its shape and row-major fractions.
+// The one place that knows how Matrix hands them out (fields, or accessors once its
+// rows x cols == size invariant is private).
+struct Window {
+    std::uint64_t rows;
+    std::uint64_t cols;
+    const float* values;
+};
+
+template <class M>
+Window window_of(const M& m) {
+    if constexpr (requires { m.rows(); }) {
+        return {m.rows(), m.cols(), m.values().data()};
+    } else {
+        return {m.rows, m.cols, m.data.data()};
+    }
+}
+
 // The rows [i0, i1) and columns [j0, j1) of a basin's window that fall inside a block of
 // rows x cols placed at (origin_row, origin_col) in the grid, computed without letting any
 // offset + index wrap around.
@@ -262,8 +280,9 @@ inline void clip_axis(std::uint64_t offset, std::uint64_t size, std::uint64_t or
 inline Clip clip(const Basin& b, std::uint64_t rows, std::uint64_t cols, std::uint64_t origin_row,
                  std::uint64_t origin_col) {
     Clip c;
-    clip_axis(b.row_offset, b.coverage.rows, origin_row, rows, c.i0, c.i1, c.r0);
-    clip_axis(b.col_offset, b.coverage.cols, origin_col, cols, c.j0, c.j1, c.c0);
+    const Window w = window_of(b.coverage);
+    clip_axis(b.row_offset, w.rows, origin_row, rows, c.i0, c.i1, c.r0);
+    clip_axis(b.col_offset, w.cols, origin_col, cols, c.j0, c.j1, c.c0);
     return c;
 }
 
@@ -279,9 +298,10 @@ template <class T, class F>
 void visit_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const Clip& k, F& f) {
     const ValueTest<T> valid(in.nodata);
     const std::byte* base = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
+    const Window win = window_of(b.coverage);
     auto each = [&](auto&& set_weight) {
         for (std::uint64_t i = k.i0, r = k.r0; i < k.i1; ++i, ++r) {
-            const float* cov = b.coverage.data.data() + i * b.coverage.cols;
+            const float* cov = win.values + i * win.cols;
             for (std::uint64_t j = k.j0, c = k.c0; j < k.j1; ++j, ++c) {
                 if (cov[j] <= 0.0f) continue;  // a NaN fraction is not skipped
                 const T v = load<T>(base + static_cast<std::ptrdiff_t>(r) * in.raster.row_stride +

@@ -24,7 +24,7 @@ const char* const kStats[] = {"mean", "sum", "count", "min", "max", "variance", 
 
 Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
     Basin b{Matrix<float>(rows, cols, 0.0f), 0, r0, c0};
-    b.coverage.data = std::move(cov);
+    for (std::uint64_t i = 0; i < rows * cols; ++i) b.coverage(i / cols, i % cols) = cov[i];
     return b;
 }
 
@@ -78,8 +78,9 @@ double reference(const std::string& stat, const Basin& b, const RasterView& rast
     auto valid = [](double x, double nd) { return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06); };
     double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
     bool present = false;
-    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.coverage.rows, raster.rows - b.row_offset) : 0;
-    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.coverage.cols, raster.cols - b.col_offset) : 0;
+    const detail::Window win = detail::window_of(b.coverage);
+    const std::uint64_t rows = b.row_offset < raster.rows ? std::min(win.rows, raster.rows - b.row_offset) : 0;
+    const std::uint64_t cols = b.col_offset < raster.cols ? std::min(win.cols, raster.cols - b.col_offset) : 0;
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (std::uint64_t j = 0; j < cols; ++j) {
             const double c = b.coverage(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
@@ -214,10 +215,10 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     EXPECT_EQ(error_of<InputError>([&] { const RasterView w = short_w.view(); run(cache, raster.view(), 0, "mean", &w); }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
     // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
-    cache.basins[0].coverage.data = {1, 1, 0, 0};
+    cache.basins[0] = basin(2, 2, {1, 1, 0, 0}, 1, 1);
     const RasterView w = short_w.view();
     EXPECT_EQ(run(cache, raster.view(), 0, "count", &w)[0], 2.0);
-    cache.basins[0].coverage.data = {1, 1, 1, 1};
+    cache.basins[0] = basin(2, 2, {1, 1, 1, 1}, 1, 1);
     EXPECT_EQ(run(cache, short_w.view(), 0, "weighted_sum", &w)[0], 2.0);
 }
 
