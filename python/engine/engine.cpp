@@ -37,6 +37,11 @@ using namespace nb::literals;
 namespace quorvalis {
 namespace {
 
+// Coverage windows are read through the statistics' one accessor, which follows Matrix's
+// interface whichever shape it has.
+using detail::Window;
+using detail::window_of;
+
 // The coverage of every input geometry, one basin per zone in input order (a zone that
 // covers no cell holds a 0 x 0 window), and the method it was built with. Never changed
 // after build(), so any number of threads may read it at once.
@@ -89,8 +94,9 @@ const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
 nb::tuple window(nb::handle self, std::int64_t zone) {
     const EngineCoverage& cov = nb::cast<const EngineCoverage&>(self);
     const Basin& b = zone_at(cov, zone);
-    const std::size_t shape[2] = {static_cast<std::size_t>(b.coverage.rows), static_cast<std::size_t>(b.coverage.cols)};
-    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(b.coverage.data.data(), 2, shape, self);
+    const Window win = window_of(b.coverage);
+    const std::size_t shape[2] = {static_cast<std::size_t>(win.rows), static_cast<std::size_t>(win.cols)};
+    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(win.values, 2, shape, self);
     return nb::make_tuple(b.row_offset, b.col_offset, fractions);
 }
 
@@ -134,8 +140,9 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
     {
         nb::gil_scoped_release unlocked;
         auto inside = [&](const Basin& b) {
-            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.coverage.rows, grid.rows - b.row_offset);
-            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.coverage.cols, grid.cols - b.col_offset);
+            const Window win = window_of(b.coverage);
+            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(win.rows, grid.rows - b.row_offset);
+            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(win.cols, grid.cols - b.col_offset);
             return std::pair{h, w};
         };
         parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
@@ -143,7 +150,8 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(basins[k]);
                 std::int64_t count = 0;
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &basins[k].coverage.data[i * basins[k].coverage.cols];
+                    const Window win = window_of(basins[k].coverage);
+                    const float* row = win.values + i * win.cols;
                     for (std::uint64_t j = 0; j < w; ++j) count += !(row[j] <= 0.0f);
                 }
                 indptr[k + 1] = count;
@@ -160,7 +168,8 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(b);
                 auto at = static_cast<std::size_t>(indptr[k]);
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &b.coverage.data[i * b.coverage.cols];
+                    const Window win = window_of(b.coverage);
+                    const float* row = win.values + i * win.cols;
                     const std::uint64_t base = (b.row_offset + i) * grid.cols + b.col_offset;
                     for (std::uint64_t j = 0; j < w; ++j) {
                         if (row[j] <= 0.0f) continue;
@@ -364,7 +373,10 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
             // The streaming kernels sweep the raster once per call for all the zones they
             // are given, so each thread gets one contiguous range of about equal area.
             std::vector<std::uint64_t> cells(n);
-            for (std::size_t k = 0; k < n; ++k) cells[k] = basins[k].coverage.rows * basins[k].coverage.cols + 1;
+            for (std::size_t k = 0; k < n; ++k) {
+                const Window win = window_of(basins[k].coverage);
+                cells[k] = win.rows * win.cols + 1;
+            }
             const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
             parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
                 for (std::size_t p = first; p < last; ++p) {
