@@ -97,15 +97,13 @@ void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spar
 void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out) {
     sort_by_key(cells, spare);
     out.groups.clear();
-    out.cumulative.clear();
     double running = 0.0;
     for (std::size_t i = 0; i < cells.size();) {
         const std::uint64_t k = cells[i].key;
         double w = 0.0;
         for (; i < cells.size() && cells[i].key == k; ++i) w = w + cells[i].weight;
         running = running + w;
-        out.groups.push_back({value_of(k), w});
-        out.cumulative.push_back(running);
+        out.groups.push_back({value_of(k), w, running});
     }
 }
 
@@ -114,9 +112,9 @@ double weighted_quantile(const ValueGroups& g, double q) {
     const double target = q * g.total();
     // First group whose cumulative weight reaches the target; the last one always does
     // for q <= 1, since its cumulative weight is the total itself.
-    const auto it = std::lower_bound(g.cumulative.begin(), g.cumulative.end(), target);
-    const std::size_t k = it == g.cumulative.end() ? g.groups.size() - 1 : static_cast<std::size_t>(it - g.cumulative.begin());
-    return g.groups[k].value;
+    const auto it = std::lower_bound(g.groups.begin(), g.groups.end(), target,
+                                     [](const ValueGroup& a, double t) { return a.cumulative < t; });
+    return it == g.groups.end() ? g.groups.back().value : it->value;
 }
 
 namespace {

@@ -12,25 +12,31 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 namespace quorvalis {
 
+// A value with its weight (or its share of a total).
 struct WeightedValue {
     double value;
     double weight;
 };
 
-// The distinct values of one basin (at one time step) in ascending order, each with the
-// sum of its cells' weights (added in gather order, which is window order), and the running
-// total of those sums in ascending value order. A zero's sign is not kept.
+// One distinct value of a basin (at one time step): the sum of its cells' weights, added
+// in gather order (which is window order), and the running total of those sums over this
+// and every smaller value.
+struct ValueGroup {
+    double value;
+    double weight;
+    double cumulative;
+};
+
+// The distinct values in ascending order. A zero's sign is not kept.
 struct ValueGroups {
-    std::vector<WeightedValue> groups;
-    std::vector<double> cumulative;  // cumulative[k] = groups[0].weight + ... + groups[k].weight
+    std::vector<ValueGroup> groups;
 
     bool empty() const { return groups.empty(); }
-    double total() const { return cumulative.empty() ? 0.0 : cumulative.back(); }
+    double total() const { return groups.empty() ? 0.0 : groups.back().cumulative; }
 };
 
 // A gathered cell: its value as a key that sorts like the value (-0.0 and +0.0 share one),

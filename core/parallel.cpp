@@ -85,4 +85,23 @@ void parallel_for(std::size_t n, unsigned threads, const std::function<void(std:
     if (failure) std::rethrow_exception(failure);
 }
 
+std::vector<std::size_t> split_by_cost(std::span<const std::uint64_t> cost, unsigned parts) {
+    parts = std::max(parts, 1u);
+    long double total = 0.0L;
+    for (std::uint64_t c : cost) total += static_cast<long double>(c);
+    std::vector<std::size_t> bounds{0};
+    long double running = 0.0L;
+    std::size_t k = 0;
+    for (unsigned p = 1; p < parts; ++p) {
+        const long double target = total * p / parts;
+        while (k < cost.size() && running + static_cast<long double>(cost[k]) / 2 <= target) {
+            running += static_cast<long double>(cost[k]);
+            ++k;
+        }
+        bounds.push_back(k);
+    }
+    bounds.push_back(cost.size());
+    return bounds;
+}
+
 }  // namespace quorvalis

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <vector>
 
 namespace quorvalis {
 
@@ -25,5 +27,10 @@ unsigned resolve_threads(std::int64_t requested);
 // caller sees is the one a sequential loop would have met first; no new range is started
 // after a failure.
 void parallel_for(std::size_t n, unsigned threads, const std::function<void(std::size_t, std::size_t, unsigned)>& body);
+
+// Boundaries 0 = b[0] <= b[1] <= ... <= b[parts] = cost.size() cutting the items into
+// `parts` contiguous ranges of about equal total cost: for work whose ranges pay a setup
+// of their own, so that each thread takes exactly one range.
+std::vector<std::size_t> split_by_cost(std::span<const std::uint64_t> cost, unsigned parts);
 
 }  // namespace quorvalis

@@ -51,7 +51,7 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
                 ClassShares& s = frac_out[k - begin].emplace_back(ClassShares{t, {}});
                 const double total = g.total();
                 s.shares.reserve(g.groups.size());
-                for (const WeightedValue& v : g.groups) s.shares.push_back({v.value, v.weight / total});
+                for (const ValueGroup& v : g.groups) s.shares.push_back({v.value, v.weight / total});
             }
         }
     }

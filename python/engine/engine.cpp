@@ -37,6 +37,10 @@ using namespace nb::literals;
 namespace quorvalis {
 namespace {
 
+// Coverage windows are read as the statistic kernels read them.
+using detail::Window;
+using detail::window_of;
+
 // The coverage of every input geometry, one basin per zone in input order (a zone that
 // covers no cell holds a 0 x 0 window), and the method it was built with. Never changed
 // after build(), so any number of threads may read it at once.
@@ -89,8 +93,9 @@ const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
 nb::tuple window(nb::handle self, std::int64_t zone) {
     const EngineCoverage& cov = nb::cast<const EngineCoverage&>(self);
     const Basin& b = zone_at(cov, zone);
-    const std::size_t shape[2] = {static_cast<std::size_t>(b.coverage.rows()), static_cast<std::size_t>(b.coverage.cols())};
-    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(b.coverage.values().data(), 2, shape, self);
+    const Window win = window_of(b.coverage);
+    const std::size_t shape[2] = {static_cast<std::size_t>(win.rows), static_cast<std::size_t>(win.cols)};
+    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(win.values, 2, shape, self);
     return nb::make_tuple(b.row_offset, b.col_offset, fractions);
 }
 
@@ -134,8 +139,9 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
     {
         nb::gil_scoped_release unlocked;
         auto inside = [&](const Basin& b) {
-            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.coverage.rows(), grid.rows - b.row_offset);
-            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.coverage.cols(), grid.cols - b.col_offset);
+            const Window win = window_of(b.coverage);
+            const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(win.rows, grid.rows - b.row_offset);
+            const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(win.cols, grid.cols - b.col_offset);
             return std::pair{h, w};
         };
         parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
@@ -143,7 +149,8 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(basins[k]);
                 std::int64_t count = 0;
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &basins[k].coverage.values()[i * basins[k].coverage.cols()];
+                    const Window win = window_of(basins[k].coverage);
+                    const float* row = win.values + i * win.cols;
                     for (std::uint64_t j = 0; j < w; ++j) count += !(row[j] <= 0.0f);
                 }
                 indptr[k + 1] = count;
@@ -160,7 +167,8 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
                 const auto [h, w] = inside(b);
                 auto at = static_cast<std::size_t>(indptr[k]);
                 for (std::uint64_t i = 0; i < h; ++i) {
-                    const float* row = &b.coverage.values()[i * b.coverage.cols()];
+                    const Window win = window_of(b.coverage);
+                    const float* row = win.values + i * win.cols;
                     const std::uint64_t base = (b.row_offset + i) * grid.cols + b.col_offset;
                     for (std::uint64_t j = 0; j < w; ++j) {
                         if (row[j] <= 0.0f) continue;
@@ -360,16 +368,30 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
     std::uint64_t n_classes = 0;
     {
         nb::gil_scoped_release unlocked;
-        std::vector<OrderScratch> scratch(order ? workers : 0);
-        // One pass over each range of zones for every statistic, so a zone's cells are
-        // still in cache from one statistic to the next.
-        parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
-            for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, begin, end, dst);
-            if (order) {
+        if (!streaming.empty()) {
+            // The streaming kernels sweep the raster once per call for all the zones they
+            // are given, so each thread gets one contiguous range of about equal area.
+            std::vector<std::uint64_t> cells(n);
+            for (std::size_t k = 0; k < n; ++k) {
+                const Window win = window_of(basins[k].coverage);
+                cells[k] = win.rows * win.cols + 1;
+            }
+            const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
+            parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
+                for (std::size_t p = first; p < last; ++p) {
+                    for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, bounds[p], bounds[p + 1], dst);
+                }
+            });
+        }
+        if (order) {
+            // Zone by zone with nothing shared, so small ranges handed out as threads come
+            // free balance zones of any size.
+            std::vector<OrderScratch> scratch(workers);
+            parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
                 reduce_order_stats(basins, in, begin, end, request, scratch[worker],
                                    std::span(shares).subspan(request.frac ? begin : 0, request.frac ? end - begin : 0));
-            }
-        });
+            });
+        }
         if (need_extremes) {
             double* range = ptr(ZoneStat::Range);
             const double* hi = ptr(ZoneStat::Max);

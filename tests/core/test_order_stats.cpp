@@ -58,7 +58,7 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
         EXPECT_EQ(groups.groups[k].value, expected[k].value) << k;
         EXPECT_EQ(groups.groups[k].weight, expected[k].weight) << k;  // summed in gather order
         running = running + expected[k].weight;
-        EXPECT_EQ(groups.cumulative[k], running) << k;
+        EXPECT_EQ(groups.groups[k].cumulative, running) << k;
     }
 }
 

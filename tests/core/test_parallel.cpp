@@ -48,6 +48,14 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ParallelFor,
                          ::testing::Combine(::testing::Values<std::size_t>(0, 1, 5, 64, 10007),
                                             ::testing::Values(1u, 2u, 3u, 8u)));
 
+TEST(SplitByCost, ContiguousRangesOfAboutEqualCost) {
+    const std::vector<std::uint64_t> cost = {5, 1, 1, 1, 1, 1, 5, 0, 0, 5};
+    EXPECT_EQ(split_by_cost(cost, 1), (std::vector<std::size_t>{0, 10}));
+    EXPECT_EQ(split_by_cost(cost, 2), (std::vector<std::size_t>{0, 6, 10}));
+    EXPECT_EQ(split_by_cost(cost, 4), (std::vector<std::size_t>{0, 1, 6, 9, 10}));  // 5 each
+    EXPECT_EQ(split_by_cost({}, 3), (std::vector<std::size_t>{0, 0, 0, 0}));
+}
+
 TEST(ResolveThreads, ZeroMeansEveryAvailableCoreNegativeIsRefused) {
     EXPECT_EQ(resolve_threads(0), std::min(available_cores(), kMaxThreads));
     EXPECT_EQ(resolve_threads(3), 3u);
