@@ -38,7 +38,7 @@ CacheRecord synthetic_cache(std::uint64_t rows, std::uint64_t cols, std::uint64_
             const std::uint64_t w = std::min(size(rng), cols - c0);
             const std::uint64_t top = r0 ? r0 - 1 : 0, left = c0 ? c0 - 1 : 0;
             const std::uint64_t wr = r0 + h + 1 - top, wc = c0 + w + 1 - left;
-            Basin b{Matrix<float>(wr, wc, 0.0f), static_cast<std::int64_t>(cache.basins.size()), top, left};
+            Basin b{{Matrix<float>(wr, wc, 0.0f), top, left}, static_cast<std::int64_t>(cache.basins.size())};
             for (std::uint64_t i = 0; i < wr; ++i)
                 for (std::uint64_t j = 0; j < wc; ++j) {
                     const std::uint64_t r = top + i, c = left + j;

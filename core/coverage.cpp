@@ -4,22 +4,24 @@
 #include <cmath>
 
 #include "error.h"
+#include "format.h"
 #include "measures.h"
-#include "perimeter.h"
 
 namespace quorvalis {
-
-namespace {
 
 // Up to this many chains (corners included) the next chain is found by a plain scan.
 constexpr std::size_t kScanLimit = 16;
 
-bool has_distinct_coordinates(std::span<const Coordinate> coords) {
-    return !coords.empty() &&
-           std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
+double perimeter_distance(const BBox& box, const Coordinate& p) {
+    const double width = box.xmax - box.xmin;
+    const double height = box.ymax - box.ymin;
+    if (p.x == box.xmin) return p.y - box.ymin;
+    if (p.y == box.ymax) return (p.x - box.xmin) + height;
+    if (p.x == box.xmax) return (box.ymax - p.y) + (width + height);
+    if (p.y == box.ymin) return (box.xmax - p.x) + (2 * height + width);
+    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
+                        format_plain(p.y) + ") not on boundary of " + to_string(box));
 }
-
-}  // namespace
 
 CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
     const double width = box.xmax - box.xmin;
@@ -189,7 +191,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
 
 double covered_area(const BBox& box, const CellAreas& areas) {
     // Only clockwise loops inside the cell: they are holes in an otherwise covered cell.
-    if (areas.ccw == 0.0 && areas.cw > 0.0) return (box.xmax - box.xmin) * (box.ymax - box.ymin) - areas.cw;
+    if (areas.ccw == 0.0 && areas.cw > 0.0) return area(box) - areas.cw;
     return areas.ccw - areas.cw;
 }
 

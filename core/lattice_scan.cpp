@@ -76,13 +76,13 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
 
     // Tie-break rule, the same as the point-in-ring test `location`: an edge counts the rows
     // of its half-open height range [lower end, upper end), so a row through a vertex meets
-    // the ring's edges there once; upward it adds 1 for the centres strictly left of it
-    // (orient2d > 0), downward it subtracts 1 for the centres strictly right of its
-    // direction of travel, which along a row are again those left of the crossing. A centre
+    // the ring's edges there once; upward it adds 1 for the centers strictly left of it
+    // (orient2d > 0), downward it subtracts 1 for the centers strictly right of its
+    // direction of travel, which along a row are again those left of the crossing. A center
     // exactly on an edge, either end included, is on the boundary whatever the winding: it
     // is never strictly inside.
     //
-    // Each vertex's place among the lattice rows: the first row whose centre lies at or
+    // Each vertex's place among the lattice rows: the first row whose center lies at or
     // below it, and the first strictly below it. Found from the previous vertex's place (a
     // ring moves little from one vertex to the next), these make an edge's rows [place at
     // its top, place strictly below its bottom) a lookup.
@@ -200,6 +200,36 @@ bool LatticeScan::strictly_inside(const RowLocation& row, std::uint64_t j, Curso
     const bool in = cursor.in < row.inside.size() && row.inside[cursor.in].first <= j;
     const bool on = cursor.on < row.boundary.size() && row.boundary[cursor.on].first <= j;
     return in && !on;
+}
+
+Location location(double x, double y, std::span<const Coordinate> ring) {
+    const std::size_t n = ring.size();
+    if (n == 0) return Location::Outside;
+    const Coordinate c{x, y};
+    if (n == 1) return ring[0] == c ? Location::Boundary : Location::Outside;
+
+    // Each segment counts the half-open height range from its lower end up to, but not
+    // including, its upper end, so a ray through a vertex is counted exactly once.
+    long long winding = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const Coordinate& e = ring[i - 1];
+        const Coordinate& f = ring[i];
+        double o;
+        if (y >= e.y) {
+            if (!(y <= f.y)) continue;
+            o = orient2d(e, f, c);
+            if (o > 0.0 && y != f.y) ++winding;
+        } else {
+            if (!(y >= f.y)) continue;
+            o = orient2d(e, f, c);
+            if (o < 0.0) --winding;
+        }
+        if (o == 0.0) {
+            const bool within = e.x < f.x ? (x >= e.x && x <= f.x) : (x <= e.x && x >= f.x);
+            if (within) return Location::Boundary;
+        }
+    }
+    return winding != 0 ? Location::Inside : Location::Outside;
 }
 
 }  // namespace quorvalis

@@ -1,5 +1,4 @@
-// Exit points of segments from cell boxes, and the point-in-ring test.
-#include "intersection.h"
+#include "cell_exit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -111,34 +110,12 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
     return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
 }
 
-Location location(double x, double y, std::span<const Coordinate> ring) {
-    const std::size_t n = ring.size();
-    if (n == 0) return Location::Outside;
-    const Coordinate c{x, y};
-    if (n == 1) return ring[0] == c ? Location::Boundary : Location::Outside;
-
-    // Each segment counts the half-open height range from its lower end up to, but not
-    // including, its upper end, so a ray through a vertex is counted exactly once.
-    long long winding = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        const Coordinate& e = ring[i - 1];
-        const Coordinate& f = ring[i];
-        double o;
-        if (y >= e.y) {
-            if (!(y <= f.y)) continue;
-            o = orient2d(e, f, c);
-            if (o > 0.0 && y != f.y) ++winding;
-        } else {
-            if (!(y >= f.y)) continue;
-            o = orient2d(e, f, c);
-            if (o < 0.0) --winding;
-        }
-        if (o == 0.0) {
-            const bool within = e.x < f.x ? (x >= e.x && x <= f.x) : (x <= e.x && x >= f.x);
-            if (within) return Location::Boundary;
-        }
-    }
-    return winding != 0 ? Location::Inside : Location::Outside;
+Side side_of(const BBox& box, const Coordinate& p) {
+    if (p.x == box.xmin) return Side::Left;
+    if (p.x == box.xmax) return Side::Right;
+    if (p.y == box.ymin) return Side::Bottom;
+    if (p.y == box.ymax) return Side::Top;
+    return Side::None;
 }
 
 }  // namespace quorvalis
