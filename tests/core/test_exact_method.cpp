@@ -174,7 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
         Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
                 {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
-        Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 32002.0 / kSize, 11, 1, 1),
+        // the grid as wide as the shape (2 per spike + 2), so all of its area lies inside
+        Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 2.0 * (16000 / kSize) + 2, 11, 1, 1),
                 {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
         Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
                 quorvalis::testing::thin_diagonal_holes(400 / kSize, 1000.0 / kSize)}),
