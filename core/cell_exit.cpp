@@ -42,17 +42,19 @@ inline double along(double u1, double v1, double u2, double v2, double at, doubl
 // Whether a sloped segment a -> b passes the box corner on the side of the vertical box
 // side, decided exactly: with the exit height rounded, a segment passing a hair inside the
 // corner could be sent through the horizontal side and on into the wrong cell, leaving the
-// cell it really crosses with a run along its outline only. `left_of` says on which side
+// cell it really crosses with a run along its outline only. `corner` says on which side
 // of the directed segment the corner lies when the vertical side is crossed. Exactly
 // through the corner, the horizontal side wins. Unbounded corners use the rounded test.
-inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, bool left_of,
+enum class Corner : std::uint8_t { LeftOfSegment, RightOfSegment };
+
+inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, Corner corner,
                                  bool rounded) {
     if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) ||
         !std::isfinite(b.x) || !std::isfinite(b.y)) {
         return rounded;
     }
     const double o = orient2d(a, b, {cx, cy});
-    return left_of ? o > 0.0 : o < 0.0;
+    return corner == Corner::LeftOfSegment ? o > 0.0 : o < 0.0;
 }
 
 }  // namespace
@@ -85,26 +87,26 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
     if (y2 > y1) {
         if (x2 > x1) {
             const double y = along(x1, y1, x2, y2, box.xmax, y1 + times(box.xmax - x1, m));
-            if (passes_vertical_side(a, b, box.xmax, box.ymax, true, box.ymax > y))
+            if (passes_vertical_side(a, b, box.xmax, box.ymax, Corner::LeftOfSegment, box.ymax > y))
                 return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
             const double x = along(y1, x1, y2, x2, box.ymax, x1 + over(box.ymax - y1, m));
             return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
         }
         const double y = along(x1, y1, x2, y2, box.xmin, y1 + times(x1 - box.xmin, m));
-        if (passes_vertical_side(a, b, box.xmin, box.ymax, false, box.ymax > y))
+        if (passes_vertical_side(a, b, box.xmin, box.ymax, Corner::RightOfSegment, box.ymax > y))
             return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
         const double x = along(y1, x1, y2, x2, box.ymax, x1 - over(box.ymax - y1, m));
         return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
     }
     if (x2 > x1) {
         const double y = along(x1, y1, x2, y2, box.xmax, y1 - times(box.xmax - x1, m));
-        if (passes_vertical_side(a, b, box.xmax, box.ymin, false, y > box.ymin))
+        if (passes_vertical_side(a, b, box.xmax, box.ymin, Corner::RightOfSegment, y > box.ymin))
             return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
         const double x = along(y1, x1, y2, x2, box.ymin, x1 + over(y1 - box.ymin, m));
         return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
     }
     const double y = along(x1, y1, x2, y2, box.xmin, y1 - times(x1 - box.xmin, m));
-    if (passes_vertical_side(a, b, box.xmin, box.ymin, true, y > box.ymin))
+    if (passes_vertical_side(a, b, box.xmin, box.ymin, Corner::LeftOfSegment, y > box.ymin))
         return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
     const double x = along(y1, x1, y2, x2, box.ymin, x1 - over(y1 - box.ymin, m));
     return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};

@@ -38,12 +38,12 @@ Lattice center_lattice(const Window& window) {
     return out;
 }
 
-// The first column whose point lies at or right of x (or, with `strict`, right of x).
-std::uint64_t LatticeScan::first_column(double x, bool strict) const {
+// The first column whose point lies at or right of x (Exclusive: right of x).
+std::uint64_t LatticeScan::first_column(double x, Bound bound) const {
     const std::vector<double>& xs = lattice_.xs;
     const auto at_or_right = [&](std::uint64_t j) {
         const double v = xs[static_cast<std::size_t>(j)];
-        return strict ? v > x : v >= x;
+        return bound == Bound::Exclusive ? v > x : v >= x;
     };
     const std::uint64_t n = xs.size();
     std::uint64_t j = n == 0 ? 0 : guess_index((x - xs[0]) / dx_, n);
@@ -52,12 +52,12 @@ std::uint64_t LatticeScan::first_column(double x, bool strict) const {
     return j;
 }
 
-// The first row whose point lies at or below y (or, with `strict`, below y).
-std::uint64_t LatticeScan::first_row(double y, bool strict) const {
+// The first row whose point lies at or below y (Exclusive: below y).
+std::uint64_t LatticeScan::first_row(double y, Bound bound) const {
     const std::vector<double>& ys = lattice_.ys;
     const auto at_or_below = [&](std::uint64_t i) {
         const double v = ys[static_cast<std::size_t>(i)];
-        return strict ? v < y : v <= y;
+        return bound == Bound::Exclusive ? v < y : v <= y;
     };
     const std::uint64_t n = ys.size();
     std::uint64_t i = n == 0 ? 0 : guess_index((ys[0] - y) / dy_, n);
@@ -92,7 +92,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     for (const std::span<const Coordinate> ring : rings) total += ring.size();
     places.reserve(total);
     for (const std::span<const Coordinate> ring : rings) {
-        std::uint64_t at = ring.empty() ? 0 : first_row(ring[0].y, false);
+        std::uint64_t at = ring.empty() ? 0 : first_row(ring[0].y, Bound::Inclusive);
         for (const Coordinate& c : ring) {
             const double y = c.y;
             while (at > 0 && row_y[static_cast<std::size_t>(at - 1)] <= y) --at;
@@ -128,12 +128,12 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                     const double y = row_y[static_cast<std::size_t>(i)];
                     Entry entry{static_cast<std::uint32_t>(k), 0, 0, 0};
                     if (lo == hi) {
-                        entry.first = first_column(std::min(e.x, f.x), false);
-                        entry.last = first_column(std::max(e.x, f.x), true);
+                        entry.first = first_column(std::min(e.x, f.x), Bound::Inclusive);
+                        entry.last = first_column(std::max(e.x, f.x), Bound::Exclusive);
                     } else if (y == hi) {
                         const double x = e.y == hi ? e.x : f.x;
-                        entry.first = first_column(x, false);
-                        entry.last = first_column(x, true);
+                        entry.first = first_column(x, Bound::Inclusive);
+                        entry.last = first_column(x, Bound::Exclusive);
                     } else {
                         // The rounded crossing only guesses the column; the orientation of
                         // the points against the edge decides it exactly.
@@ -141,7 +141,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                             const double o = orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y});
                             return dir > 0 ? o > 0.0 : o < 0.0;
                         };
-                        std::uint64_t j = first_column(e.x + (y - e.y) * slope, false);
+                        std::uint64_t j = first_column(e.x + (y - e.y) * slope, Bound::Inclusive);
                         while (j > 0 && !left(j - 1)) --j;
                         while (j < cols && left(j)) ++j;
                         entry.dir = dir;

@@ -75,13 +75,14 @@ public:
     static bool strictly_inside(const RowLocation& row, std::uint64_t j, Cursor& cursor);
 
 private:
+    // Whether a point exactly at the searched coordinate is taken.
+    enum class Bound : std::uint8_t { Inclusive, Exclusive };
+    std::uint64_t first_column(double x, Bound bound) const;
+    std::uint64_t first_row(double y, Bound bound) const;
+
     // One edge met by one lattice row: the winding of every point left of column `first`
     // changes by `dir` (0 for an edge the row meets only at its top or along it), and the
     // points of columns [first, last) lie on the edge.
-
-    std::uint64_t first_column(double x, bool strict) const;
-    std::uint64_t first_row(double y, bool strict) const;
-
     struct Entry {
         std::uint32_t ring;
         std::int32_t dir;
