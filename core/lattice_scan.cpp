@@ -169,11 +169,12 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
 }
 
 void LatticeScan::locate(std::uint64_t i, std::size_t k, RowLocation& out) const {
-    const auto begin = entries_.begin() + static_cast<std::ptrdiff_t>(start_[static_cast<std::size_t>(i)]);
-    const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(start_[static_cast<std::size_t>(i) + 1]);
-    const auto lo = std::lower_bound(begin, end, k, [](const Entry& e, std::size_t r) { return e.ring < r; });
-    const auto hi = std::upper_bound(lo, end, k, [](std::size_t r, const Entry& e) { return r < e.ring; });
-    locate(&*begin + (lo - begin), &*begin + (hi - begin), out);
+    // Through data(), which may be null when no edge meets any row: never dereferenced then.
+    const Entry* begin = entries_.data() + start_[static_cast<std::size_t>(i)];
+    const Entry* end = entries_.data() + start_[static_cast<std::size_t>(i) + 1];
+    const Entry* lo = std::lower_bound(begin, end, k, [](const Entry& e, std::size_t r) { return e.ring < r; });
+    const Entry* hi = std::upper_bound(lo, end, k, [](std::size_t r, const Entry& e) { return r < e.ring; });
+    locate(lo, hi, out);
 }
 
 void LatticeScan::locate(const Entry* begin, const Entry* end, RowLocation& out) const {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <ostream>
+#include <span>
 #include <vector>
 
 #include "lattice_scan.h"
@@ -57,6 +59,19 @@ TEST(Location, DegenerateRings) {
     EXPECT_EQ(location(3.0, 3.0, segment), Out);
     EXPECT_EQ(location(0.25, 0.25, Ring{{0, 0}, {1, 0}, {NAN, NAN}, {0, 1}, {0, 0}}), Out);
     EXPECT_EQ(location(NAN, 0.5, kSquare), Out);
+}
+
+// A ring between two lattice rows meets none of them: every row is outside it (and the
+// scan holds no edge at all, which must not be read through).
+TEST(LatticeScan, RowsNoEdgeMeetsAreOutside) {
+    const Ring sliver{{0.1, 0.6}, {1.9, 0.6}, {1.9, 0.9}, {0.1, 0.9}, {0.1, 0.6}};
+    const std::span<const Coordinate> ring(sliver);
+    const LatticeScan scan(Lattice{{0.5, 1.5}, {1.5, 0.5}}, 1.0, 1.0, std::span(&ring, 1));
+    RowLocation row{{{0, 1}}, {{0, 1}}};
+    for (const std::uint64_t i : {0u, 1u}) {
+        scan.locate(i, 0, row);
+        EXPECT_TRUE(row.inside.empty() && row.boundary.empty()) << i;
+    }
 }
 
 }  // namespace
