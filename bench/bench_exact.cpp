@@ -86,15 +86,15 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method) 
     return r;
 }
 
-void report(const char* label, std::size_t n, const Run& exact, const Run& centre) {
+void report(const char* label, std::size_t n, const Run& exact, const Run& center) {
     const auto count = static_cast<double>(n);
     std::printf("%s: %zu basins, %.3g window cells, %.4g covered cells (exact) / %.4g (center)\n", label, n,
-                static_cast<double>(exact.cells), exact.covered, centre.covered);
+                static_cast<double>(exact.cells), exact.covered, center.covered);
     std::printf("  exact : %8.3f s  %10.1f basins/s  %10.3g cells/s\n", exact.seconds, count / exact.seconds,
                 static_cast<double>(exact.cells) / exact.seconds);
-    std::printf("  center: %8.3f s  %10.1f basins/s  %10.3g cells/s\n", centre.seconds, count / centre.seconds,
-                static_cast<double>(centre.cells) / centre.seconds);
-    std::printf("  exact is %.2fx the speed of center\n", centre.seconds / exact.seconds);
+    std::printf("  center: %8.3f s  %10.1f basins/s  %10.3g cells/s\n", center.seconds, count / center.seconds,
+                static_cast<double>(center.cells) / center.seconds);
+    std::printf("  exact is %.2fx the speed of center\n", center.seconds / exact.seconds);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ double seconds(CoverageMethod method, const Grid& grid, const Polygon& p, double
     double best = 1e300;
     for (int k = 0; k < 3; ++k) {
         const auto t0 = std::chrono::steady_clock::now();
-        const PolygonRaster r = method(grid, p.exterior, p.interiors);
+        const PlacedWindow r = method(grid, p.exterior, p.interiors);
         const auto t1 = std::chrono::steady_clock::now();
         best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
         covered = 0.0;

@@ -41,7 +41,7 @@ CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, do
         const auto lo = [](double v) { return static_cast<std::uint64_t>(std::max(0.0, std::floor(v))); };
         const std::uint64_t r0 = lo(cy - reach), c0 = lo(cx - reach);
         const std::uint64_t r1 = std::min(rows, lo(cy + reach) + 1), c1 = std::min(cols, lo(cx + reach) + 1);
-        Basin b{Matrix<float>(r1 - r0, c1 - c0, 0.0f), k, r0, c0};
+        Basin b{{Matrix<float>(r1 - r0, c1 - c0, 0.0f), r0, c0}, k};
         for (std::uint64_t i = 0; i < r1 - r0; ++i)
             for (std::uint64_t j = 0; j < c1 - c0; ++j) {
                 const double y = static_cast<double>(r0 + i) + 0.5 - cy, x = static_cast<double>(c0 + j) + 0.5 - cx;

@@ -96,12 +96,6 @@ void check_finite(const std::vector<Polygon>& polygons) {
     }
 }
 
-struct PartWindow {
-    Matrix<float> coverage;
-    std::uint64_t row_offset;
-    std::uint64_t col_offset;
-};
-
 std::uint64_t checked_end(std::uint64_t offset, std::uint64_t extent) {
     std::uint64_t end = 0;
     if (__builtin_add_overflow(offset, extent, &end)) {
@@ -113,19 +107,19 @@ std::uint64_t checked_end(std::uint64_t offset, std::uint64_t extent) {
 
 // One window spanning all parts of a MultiPolygon, the parts' values added cell by cell
 // (not clipped: overlapping parts give values above 1).
-PartWindow merge(const std::vector<PartWindow>& parts) {
+PlacedWindow merge(const std::vector<PlacedWindow>& parts) {
     std::uint64_t row_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t col_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t row_end = 0;
     std::uint64_t col_end = 0;
-    for (const PartWindow& w : parts) {
+    for (const PlacedWindow& w : parts) {
         row_start = std::min(row_start, w.row_offset);
         col_start = std::min(col_start, w.col_offset);
         row_end = std::max(row_end, checked_end(w.row_offset, w.coverage.rows()));
         col_end = std::max(col_end, checked_end(w.col_offset, w.coverage.cols()));
     }
-    PartWindow merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
-    for (const PartWindow& w : parts) {
+    PlacedWindow merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
+    for (const PlacedWindow& w : parts) {
         if (w.coverage.empty()) continue;
         const std::uint64_t dr = w.row_offset - row_start;
         const std::uint64_t dc = w.col_offset - col_start;
@@ -154,18 +148,16 @@ std::optional<Basin> build_basin(const Grid& grid, std::span<const std::uint8_t>
                                  std::int64_t id) {
     const std::vector<Polygon> polygons = read_wkb(wkb);
     check_finite(polygons);
-    std::vector<PartWindow> windows;
+    std::vector<PlacedWindow> windows;
     for (const Polygon& polygon : polygons) {
         if (polygon.exterior.empty()) continue;
-        PolygonRaster raster = coverage_of(grid, polygon.exterior, polygon.interiors);
-        Matrix<float>& m = raster.coverage;
-        if (m.rows() == 0 && m.cols() == 0) continue;
-        windows.push_back({std::move(m), raster.row0, raster.col0});
+        PlacedWindow part = coverage_of(grid, polygon.exterior, polygon.interiors);
+        if (part.coverage.rows() == 0 && part.coverage.cols() == 0) continue;
+        windows.push_back(std::move(part));
     }
     if (windows.empty()) return std::nullopt;
     // A single part keeps the engine's matrix as it is.
-    PartWindow w = windows.size() == 1 ? std::move(windows.front()) : merge(windows);
-    return Basin{std::move(w.coverage), id, w.row_offset, w.col_offset};
+    return Basin{windows.size() == 1 ? std::move(windows.front()) : merge(windows), id};
 }
 
 CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,

@@ -9,15 +9,13 @@
 
 #include "coverage_method.h"
 #include "grid.h"
-#include "matrix.h"
+#include "window.h"
 
 namespace quorvalis {
 
-struct Basin {
-    Matrix<float> coverage;  // row-major window; element (i, j) is grid cell (row_offset + i, col_offset + j)
-    std::int64_t id;
-    std::uint64_t row_offset;
-    std::uint64_t col_offset;
+// One geometry's coverage, its parts' windows merged into one.
+struct Basin : PlacedWindow {
+    std::int64_t id = 0;
 };
 
 // Immutable once built.

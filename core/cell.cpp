@@ -4,69 +4,13 @@
 #include <cmath>
 
 #include "error.h"
+#include "measures.h"
 
 namespace quorvalis {
-
-Window window_of(const Grid& grid, const Grid& cropped) {
-    Window w;
-    w.lines = {grid.xmin, grid.ymax, grid.dx, grid.dy};
-    if (cropped.rows == 0 || cropped.cols == 0) return w;
-    w.row0 = row_of(grid, cropped.ymax + cropped.dy * -0.5);
-    w.col0 = col_of(grid, cropped.xmin + cropped.dx * 0.5);
-    w.rows = cropped.rows;
-    w.cols = cropped.cols;
-    return w;
-}
-
-Window crop_window(const Window& window, const BBox& box) {
-    Window out;
-    out.lines = window.lines;
-    if (window.empty()) return out;
-    const BBox ext = window.extent();
-    const bool touches =
-        ext.xmin <= box.xmax && ext.xmax >= box.xmin && box.ymax >= ext.ymin && ext.ymax >= box.ymin;
-    if (!touches) return out;
-    // The divisions only guess; the cell lines decide, so that a side lying exactly on a
-    // line never takes in the cell beyond it.
-    std::uint64_t c0 = saturating_u64(std::max(std::floor((box.xmin - ext.xmin) / window.lines.dx), 0.0));
-    std::uint64_t c1 = std::min(saturating_u64(std::ceil((box.xmax - ext.xmin) / window.lines.dx)), window.cols);
-    std::uint64_t r0 = saturating_u64(std::max(std::floor((ext.ymax - box.ymax) / window.lines.dy), 0.0));
-    std::uint64_t r1 = std::min(saturating_u64(std::ceil((ext.ymax - box.ymin) / window.lines.dy)), window.rows);
-    c0 = std::min(c0, window.cols - 1);
-    r0 = std::min(r0, window.rows - 1);
-    while (c0 > 0 && window.left(c0) > box.xmin) --c0;
-    while (c0 + 1 < window.cols && window.left(c0 + 1) <= box.xmin) ++c0;
-    while (c1 < window.cols && window.left(c1) < box.xmax) ++c1;
-    while (c1 > 0 && window.left(c1 - 1) >= box.xmax) --c1;
-    while (r0 > 0 && window.top(r0) < box.ymax) --r0;
-    while (r0 + 1 < window.rows && window.top(r0 + 1) >= box.ymax) ++r0;
-    while (r1 < window.rows && window.top(r1) > box.ymin) ++r1;
-    while (r1 > 0 && window.top(r1 - 1) <= box.ymin) --r1;
-    if (c0 >= c1 || r0 >= r1) return out;
-    out.row0 = window.row0 + r0;
-    out.col0 = window.col0 + c0;
-    out.rows = r1 - r0;
-    out.cols = c1 - c0;
-    return out;
-}
-
-bool Traversal::has_multiple_unique_coordinates() const {
-    const std::span<const Coordinate> points = coords();
-    return !points.empty() &&
-           std::any_of(points.begin() + 1, points.end(), [&](const Coordinate& c) { return c != points.front(); });
-}
 
 const Coordinate& Traversal::last() const {
     if (empty()) throw InternalError("empty traversal has no last coordinate");
     return (*log)[end - 1];
-}
-
-Side side_of(const BBox& box, const Coordinate& p) {
-    if (p.x == box.xmin) return Side::Left;
-    if (p.x == box.xmax) return Side::Right;
-    if (p.y == box.ymin) return Side::Bottom;
-    if (p.y == box.ymax) return Side::Top;
-    return Side::None;
 }
 
 namespace {
@@ -154,7 +98,7 @@ void force_exit(Cell& cell) {
 void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
     out.clear();
     for (const Traversal& t : cell.traversals) {
-        if ((t.traversed() || t.is_closed_ring()) && t.has_multiple_unique_coordinates()) out.push_back(t.coords());
+        if ((t.traversed() || t.is_closed_ring()) && has_distinct_coordinates(t.coords())) out.push_back(t.coords());
     }
 }
 

@@ -1,31 +1,18 @@
 #include <algorithm>
 
-#include "lattice_scan.h"
 #include "coverage_method.h"
+#include "lattice_scan.h"
+#include "measures.h"
 
 namespace quorvalis {
 
-namespace {
-
-// The location test reads consecutive segments and does not close the ring itself.
-Ring closed_copy(const Ring& ring) {
-    Ring out(ring);
-    // Unequal also when either end holds a NaN, so such a ring is closed once more.
-    if (!out.empty() && !(out.front() == out.back())) out.push_back(out.front());
-    return out;
-}
-
-}  // namespace
-
-PolygonRaster center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
-    const Grid polygon_grid = crop(grid, ring_bbox(exterior));
-    if (polygon_grid.rows == 0 && polygon_grid.cols == 0) return {Matrix<float>(), polygon_grid};
-    // Every centre comes from the full grid's lines (not from the cropped extent), so a cell
-    // has one centre whichever polygon tests it: polygons that share an edge never both
-    // claim a cell, and a strip holding no centre changes nothing.
-    const Window window = window_of(grid, polygon_grid);
-    PolygonRaster out{Matrix<float>(polygon_grid.rows, polygon_grid.cols, 0.0f), polygon_grid, window.row0,
-                      window.col0};
+PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
+    const Window window = window_of(grid, ring_bbox(exterior));
+    if (window.empty()) return {};
+    // Every center comes from the full grid's lines, so a cell has one center whichever
+    // polygon tests it: polygons that share an edge never both claim a cell, and a strip
+    // holding no center changes nothing.
+    PlacedWindow out = PlacedWindow::zeros(window);
     if (exterior.empty()) return out;
 
     std::vector<Ring> rings;
@@ -36,7 +23,7 @@ PolygonRaster center_method(const Grid& grid, const Ring& exterior, const std::v
     const LatticeScan scan(center_lattice(window), window.lines.dx, window.lines.dy, spans);
 
     // Per row, the exterior's inside runs less every run that is on its boundary or inside
-    // or on a hole: a centre counts when it is strictly inside the exterior and outside
+    // or on a hole: a center counts when it is strictly inside the exterior and outside
     // (not on) every hole. The row costs its runs and the cells it covers.
     ColumnRuns inside;
     ColumnRuns removed;

@@ -4,22 +4,24 @@
 #include <cmath>
 
 #include "error.h"
+#include "format.h"
 #include "measures.h"
-#include "perimeter.h"
 
 namespace quorvalis {
-
-namespace {
 
 // Up to this many chains (corners included) the next chain is found by a plain scan.
 constexpr std::size_t kScanLimit = 16;
 
-bool has_distinct_coordinates(std::span<const Coordinate> coords) {
-    return !coords.empty() &&
-           std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
+double perimeter_distance(const BBox& box, const Coordinate& p) {
+    const double width = box.xmax - box.xmin;
+    const double height = box.ymax - box.ymin;
+    if (p.x == box.xmin) return p.y - box.ymin;
+    if (p.y == box.ymax) return (p.x - box.xmin) + height;
+    if (p.x == box.xmax) return (box.ymax - p.y) + (width + height);
+    if (p.y == box.ymin) return (box.xmax - p.x) + (2 * height + width);
+    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
+                        format_plain(p.y) + ") not on boundary of " + to_string(box));
 }
-
-}  // namespace
 
 CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
     const double width = box.xmax - box.xmin;
@@ -66,54 +68,32 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         }
     };
 
-    // A cell usually holds one or two runs and its four corners: picking the next chain by
-    // a plain scan is then the cheapest way, and gives the same choice as the search below.
-    if (chains.size() <= kScanLimit) {
-        std::vector<Coordinate>& buffer = scratch.buffer;
-        for (std::size_t k = 0; k < chains.size(); ++k) {
-            if (chains[k].visited || chains[k].coords.size() == 1) continue;
-            buffer.clear();
-            std::size_t current = k;
-            for (;;) {
-                CoordinateChain& cur = chains[current];
-                cur.visited = true;
-                buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
-                // Ties go to the chain that opened this area, then to the lowest index.
-                std::size_t best = k;
-                double best_gap = ccw_gap(cur.stop, chains[k].start);
-                for (std::size_t i = 0; i < chains.size(); ++i) {
-                    if (chains[i].visited || i == current) continue;
-                    const double gap = ccw_gap(cur.stop, chains[i].start);
-                    if (gap < best_gap) {
-                        best = i;
-                        best_gap = gap;
-                    }
-                }
-                if (best == k) break;
-                current = best;
-            }
-            close_area(buffer);
-        }
-        if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");
-        return {ccw_sum, cw_sum};
-    }
-
     // The next chain after an exit is the unvisited one whose entry lies nearest
-    // counter-clockwise, that is the largest entry at or below the exit, else (walking past
-    // the outline's start) the largest entry of all. Entries sorted once, with visited ones
-    // skipped through a path-compressed link to the left, make each choice O(log n), so a
-    // cell crossed by many runs of one ring is matched in O(n log n).
+    // counter-clockwise; ties go to the chain that opened the area, then to the lowest index.
+    // A cell usually holds one or two runs and its four corners, and a plain scan is then
+    // the cheapest way to find it. Beyond that, it is the largest entry at or below the exit,
+    // else (walking past the outline's start) the largest entry of all: entries sorted once,
+    // with visited ones skipped through a path-compressed link to the left, make each choice
+    // O(log n), so a cell crossed by many runs of one ring is matched in O(n log n). Both
+    // ways make the same choice.
     const std::size_t n = chains.size();
+    const bool scan = n <= kScanLimit;
     std::vector<std::size_t>& order = scratch.order;
-    order.resize(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return chains[a].start != chains[b].start ? chains[a].start < chains[b].start : a < b;
-    });
-    // left[q] leads to place q - 1 of `order` when it is unvisited; left[0] = 0 means none.
     std::vector<std::size_t>& left = scratch.left;
-    left.resize(n + 1);
-    for (std::size_t q = 0; q <= n; ++q) left[q] = q;
+    std::vector<std::size_t>& place = scratch.place;
+    if (!scan) {
+        order.resize(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return chains[a].start != chains[b].start ? chains[a].start < chains[b].start : a < b;
+        });
+        // left[q] leads to place q - 1 of `order` when it is unvisited; left[0] = 0 means none.
+        left.resize(n + 1);
+        for (std::size_t q = 0; q <= n; ++q) left[q] = q;
+        // Place of each chain in `order`, to unlink it once visited.
+        place.resize(n);
+        for (std::size_t q = 0; q < n; ++q) place[order[q]] = q;
+    }
     const auto unvisited_at_or_left = [&left](std::size_t q) {  // q: place + 1
         std::size_t root = q;
         while (left[root] != root) root = left[root];
@@ -124,13 +104,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         }
         return root;  // place + 1, or 0 when none
     };
-    // Place of each chain in `order`, to unlink it once visited.
-    std::vector<std::size_t>& place = scratch.place;
-    place.resize(n);
-    for (std::size_t q = 0; q < n; ++q) place[order[q]] = q;
     const auto visit = [&](std::size_t i) {
         chains[i].visited = true;
-        left[place[i] + 1] = place[i];
+        if (!scan) left[place[i] + 1] = place[i];
     };
 
     // Among the unvisited places at or left of place + 1 = q whose gap equals the gap of the
@@ -148,6 +124,40 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         return best;
     };
 
+    // The chain the area opened by k goes on with after an exit at `exit`; k itself when
+    // the area closes.
+    const auto next = [&](double exit, std::size_t k) {
+        std::size_t best = k;
+        double best_gap = ccw_gap(exit, chains[k].start);
+        if (scan) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (chains[i].visited) continue;
+                const double gap = ccw_gap(exit, chains[i].start);
+                if (gap < best_gap) {
+                    best = i;
+                    best_gap = gap;
+                }
+            }
+            return best;
+        }
+        const std::size_t at_or_below = static_cast<std::size_t>(
+            std::upper_bound(order.begin(), order.end(), exit,
+                             [&](double e, std::size_t i) { return e < chains[i].start; }) -
+            order.begin());
+        const std::size_t q1 = unvisited_at_or_left(at_or_below);
+        const std::size_t q2 = unvisited_at_or_left(n);
+        for (const std::size_t q : {q1, q2 != q1 ? q2 : std::size_t{0}}) {
+            if (q == 0) continue;
+            double gap = 0.0;
+            const std::size_t i = lowest_of_equal(q, exit, gap);
+            if (gap < best_gap || (gap == best_gap && best != k && i < best)) {
+                best = i;
+                best_gap = gap;
+            }
+        }
+        return best;
+    };
+
     std::vector<Coordinate>& buffer = scratch.buffer;
     for (std::size_t k = 0; k < n; ++k) {
         if (chains[k].visited || chains[k].coords.size() == 1) continue;
@@ -157,27 +167,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         for (;;) {
             const CoordinateChain& cur = chains[current];
             buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
-            const double exit = cur.stop;
-            // Ties go to the chain that opened this area, then to the lowest index.
-            std::size_t best = k;
-            double best_gap = ccw_gap(exit, chains[k].start);
-            const std::size_t at_or_below =
-                static_cast<std::size_t>(std::upper_bound(order.begin(), order.end(), exit,
-                                                          [&](double e, std::size_t i) { return e < chains[i].start; }) -
-                                         order.begin());
-            const std::size_t q1 = unvisited_at_or_left(at_or_below);
-            const std::size_t q2 = unvisited_at_or_left(n);
-            for (const std::size_t q : {q1, q2 != q1 ? q2 : std::size_t{0}}) {
-                if (q == 0) continue;
-                double gap = 0.0;
-                const std::size_t i = lowest_of_equal(q, exit, gap);
-                if (gap < best_gap || (gap == best_gap && best != k && i < best)) {
-                    best = i;
-                    best_gap = gap;
-                }
-            }
-            if (best == k) break;
-            current = best;
+            const std::size_t following = next(cur.stop, k);
+            if (following == k) break;
+            current = following;
             visit(current);
         }
         close_area(buffer);
@@ -189,7 +181,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
 
 double covered_area(const BBox& box, const CellAreas& areas) {
     // Only clockwise loops inside the cell: they are holes in an otherwise covered cell.
-    if (areas.ccw == 0.0 && areas.cw > 0.0) return (box.xmax - box.xmin) * (box.ymax - box.ymin) - areas.cw;
+    if (areas.ccw == 0.0 && areas.cw > 0.0) return area(box) - areas.cw;
     return areas.ccw - areas.cw;
 }
 

@@ -11,6 +11,12 @@
 
 namespace quorvalis {
 
+// Position of a point on a box's outline: the distance from the lower-left corner walking
+// clockwise (up the left side, along the top, down the right side, back along the bottom).
+// Sides are tested left, top, right, bottom by exact equality, so each corner has one
+// position (lower-left is 0, never the perimeter). A point on no side throws InternalError.
+double perimeter_distance(const BBox& box, const Coordinate& p);
+
 struct CoordinateChain {
     std::span<const Coordinate> coords;
     double start;  // perimeter distance of the first coordinate

@@ -1,5 +1,5 @@
 // The regular raster grid, cell addressing (rows grow downwards from ymax, columns
-// rightwards from xmin), bounding boxes and cropping a grid to the window a box touches.
+// rightwards from xmin) and bounding boxes.
 #pragma once
 
 #include <cstdint>
@@ -40,14 +40,15 @@ std::uint64_t saturating_u64(double v);
 // The grid of the whole raster from the user's extent and cell sizes (nothing checked).
 Grid grid_from_params(double xmin, double ymin, double xmax, double ymax, double dx, double dy);
 
-// Extent (+inf, +inf, -inf, -inf), the given cell sizes, 0 rows and 0 columns.
-Grid empty_grid(double dx, double dy);
-
 std::uint64_t row_of(const Grid& grid, double y);
 std::uint64_t col_of(const Grid& grid, double x);
-Coordinate cell_centre(const Grid& grid, std::uint64_t row, std::uint64_t col);
-BBox cell_box(const Grid& grid, std::uint64_t row, std::uint64_t col);
 BBox ring_bbox(std::span<const Coordinate> coords);
-Grid crop(const Grid& grid, const BBox& box);
+
+// Whether two boxes share a point, outlines included.
+inline bool intersects(const BBox& a, const BBox& b) {
+    return a.xmin <= b.xmax && b.xmin <= a.xmax && a.ymin <= b.ymax && b.ymin <= a.ymax;
+}
+
+inline double area(const BBox& box) { return (box.xmax - box.xmin) * (box.ymax - box.ymin); }
 
 }  // namespace quorvalis

@@ -38,12 +38,12 @@ Lattice center_lattice(const Window& window) {
     return out;
 }
 
-// The first column whose point lies at or right of x (or, with `strict`, right of x).
-std::uint64_t LatticeScan::first_column(double x, bool strict) const {
+// The first column whose point lies at or right of x (Exclusive: right of x).
+std::uint64_t LatticeScan::first_column(double x, Bound bound) const {
     const std::vector<double>& xs = lattice_.xs;
     const auto at_or_right = [&](std::uint64_t j) {
         const double v = xs[static_cast<std::size_t>(j)];
-        return strict ? v > x : v >= x;
+        return bound == Bound::Exclusive ? v > x : v >= x;
     };
     const std::uint64_t n = xs.size();
     std::uint64_t j = n == 0 ? 0 : guess_index((x - xs[0]) / dx_, n);
@@ -52,12 +52,12 @@ std::uint64_t LatticeScan::first_column(double x, bool strict) const {
     return j;
 }
 
-// The first row whose point lies at or below y (or, with `strict`, below y).
-std::uint64_t LatticeScan::first_row(double y, bool strict) const {
+// The first row whose point lies at or below y (Exclusive: below y).
+std::uint64_t LatticeScan::first_row(double y, Bound bound) const {
     const std::vector<double>& ys = lattice_.ys;
     const auto at_or_below = [&](std::uint64_t i) {
         const double v = ys[static_cast<std::size_t>(i)];
-        return strict ? v < y : v <= y;
+        return bound == Bound::Exclusive ? v < y : v <= y;
     };
     const std::uint64_t n = ys.size();
     std::uint64_t i = n == 0 ? 0 : guess_index((ys[0] - y) / dy_, n);
@@ -76,13 +76,13 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
 
     // Tie-break rule, the same as the point-in-ring test `location`: an edge counts the rows
     // of its half-open height range [lower end, upper end), so a row through a vertex meets
-    // the ring's edges there once; upward it adds 1 for the centres strictly left of it
-    // (orient2d > 0), downward it subtracts 1 for the centres strictly right of its
-    // direction of travel, which along a row are again those left of the crossing. A centre
+    // the ring's edges there once; upward it adds 1 for the centers strictly left of it
+    // (orient2d > 0), downward it subtracts 1 for the centers strictly right of its
+    // direction of travel, which along a row are again those left of the crossing. A center
     // exactly on an edge, either end included, is on the boundary whatever the winding: it
     // is never strictly inside.
     //
-    // Each vertex's place among the lattice rows: the first row whose centre lies at or
+    // Each vertex's place among the lattice rows: the first row whose center lies at or
     // below it, and the first strictly below it. Found from the previous vertex's place (a
     // ring moves little from one vertex to the next), these make an edge's rows [place at
     // its top, place strictly below its bottom) a lookup.
@@ -92,7 +92,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     for (const std::span<const Coordinate> ring : rings) total += ring.size();
     places.reserve(total);
     for (const std::span<const Coordinate> ring : rings) {
-        std::uint64_t at = ring.empty() ? 0 : first_row(ring[0].y, false);
+        std::uint64_t at = ring.empty() ? 0 : first_row(ring[0].y, Bound::Inclusive);
         for (const Coordinate& c : ring) {
             const double y = c.y;
             while (at > 0 && row_y[static_cast<std::size_t>(at - 1)] <= y) --at;
@@ -128,12 +128,12 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                     const double y = row_y[static_cast<std::size_t>(i)];
                     Entry entry{static_cast<std::uint32_t>(k), 0, 0, 0};
                     if (lo == hi) {
-                        entry.first = first_column(std::min(e.x, f.x), false);
-                        entry.last = first_column(std::max(e.x, f.x), true);
+                        entry.first = first_column(std::min(e.x, f.x), Bound::Inclusive);
+                        entry.last = first_column(std::max(e.x, f.x), Bound::Exclusive);
                     } else if (y == hi) {
                         const double x = e.y == hi ? e.x : f.x;
-                        entry.first = first_column(x, false);
-                        entry.last = first_column(x, true);
+                        entry.first = first_column(x, Bound::Inclusive);
+                        entry.last = first_column(x, Bound::Exclusive);
                     } else {
                         // The rounded crossing only guesses the column; the orientation of
                         // the points against the edge decides it exactly.
@@ -141,7 +141,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                             const double o = orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y});
                             return dir > 0 ? o > 0.0 : o < 0.0;
                         };
-                        std::uint64_t j = first_column(e.x + (y - e.y) * slope, false);
+                        std::uint64_t j = first_column(e.x + (y - e.y) * slope, Bound::Inclusive);
                         while (j > 0 && !left(j - 1)) --j;
                         while (j < cols && left(j)) ++j;
                         entry.dir = dir;
@@ -169,8 +169,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
 }
 
 void LatticeScan::locate(std::uint64_t i, std::size_t k, RowLocation& out) const {
-    // Pointers rather than dereferenced iterators: a scan with no entries has no element to
-    // take the address of.
+    // Through data(), which may be null when no edge meets any row: never dereferenced then.
     const Entry* begin = entries_.data() + start_[static_cast<std::size_t>(i)];
     const Entry* end = entries_.data() + start_[static_cast<std::size_t>(i) + 1];
     const Entry* lo = std::lower_bound(begin, end, k, [](const Entry& e, std::size_t r) { return e.ring < r; });
@@ -202,6 +201,36 @@ bool LatticeScan::strictly_inside(const RowLocation& row, std::uint64_t j, Curso
     const bool in = cursor.in < row.inside.size() && row.inside[cursor.in].first <= j;
     const bool on = cursor.on < row.boundary.size() && row.boundary[cursor.on].first <= j;
     return in && !on;
+}
+
+Location location(double x, double y, std::span<const Coordinate> ring) {
+    const std::size_t n = ring.size();
+    if (n == 0) return Location::Outside;
+    const Coordinate c{x, y};
+    if (n == 1) return ring[0] == c ? Location::Boundary : Location::Outside;
+
+    // Each segment counts the half-open height range from its lower end up to, but not
+    // including, its upper end, so a ray through a vertex is counted exactly once.
+    long long winding = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const Coordinate& e = ring[i - 1];
+        const Coordinate& f = ring[i];
+        double o;
+        if (y >= e.y) {
+            if (!(y <= f.y)) continue;
+            o = orient2d(e, f, c);
+            if (o > 0.0 && y != f.y) ++winding;
+        } else {
+            if (!(y >= f.y)) continue;
+            o = orient2d(e, f, c);
+            if (o < 0.0) --winding;
+        }
+        if (o == 0.0) {
+            const bool within = e.x < f.x ? (x >= e.x && x <= f.x) : (x <= e.x && x >= f.x);
+            if (within) return Location::Boundary;
+        }
+    }
+    return winding != 0 ? Location::Inside : Location::Outside;
 }
 
 }  // namespace quorvalis

@@ -1,4 +1,4 @@
-// Where points of a lattice (one per cell: the cell centres, say) lie relative to closed
+// Where points of a lattice (one per cell: the cell centers, say) lie relative to closed
 // rings, one row at a time. Each edge is filed under the lattice rows it meets, with the
 // first column whose point is not strictly left of it, so a row costs its own crossings
 // (sorted) and never the whole vertex list: the center method and the cells the exact
@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "cell.h"
 #include "geometry.h"
+#include "window.h"
 
 namespace quorvalis {
 
@@ -22,8 +22,14 @@ struct Lattice {
     std::vector<double> ys;
 };
 
-// The cell centres of `window`, from its grid lines.
+// The cell centers of `window`, from its grid lines.
 Lattice center_lattice(const Window& window);
+
+enum class Location : std::uint8_t { Boundary = 0, Inside = 1, Outside = 2 };
+
+// The same rule for one point: winding-number location of (x, y) in a ring whose last
+// coordinate repeats its first; a point on any segment is Boundary. Allocates nothing.
+Location location(double x, double y, std::span<const Coordinate> ring);
 
 // Column ranges [first, last) of one row, sorted and disjoint.
 using ColumnRuns = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
@@ -69,13 +75,14 @@ public:
     static bool strictly_inside(const RowLocation& row, std::uint64_t j, Cursor& cursor);
 
 private:
+    // Whether a point exactly at the searched coordinate is taken.
+    enum class Bound : std::uint8_t { Inclusive, Exclusive };
+    std::uint64_t first_column(double x, Bound bound) const;
+    std::uint64_t first_row(double y, Bound bound) const;
+
     // One edge met by one lattice row: the winding of every point left of column `first`
     // changes by `dir` (0 for an edge the row meets only at its top or along it), and the
     // points of columns [first, last) lie on the edge.
-
-    std::uint64_t first_column(double x, bool strict) const;
-    std::uint64_t first_row(double y, bool strict) const;
-
     struct Entry {
         std::uint32_t ring;
         std::int32_t dir;

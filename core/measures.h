@@ -1,4 +1,5 @@
-// Signed area of a coordinate list, the measure behind ring orientation and covered areas.
+// Rings and coordinate lists as measured: closing them, whether they hold more than one
+// point, and their signed area (the measure behind orientation and covered areas).
 #pragma once
 
 #include <span>
@@ -6,6 +7,15 @@
 #include "geometry.h"
 
 namespace quorvalis {
+
+// The ring with its first coordinate repeated at the end when it is missing: rings are
+// measured closed whether stored so or not (a ring without its closing point would lose
+// its last edge). A NaN makes first and last differ, so such a ring gets the extra point.
+Ring closed_copy(const Ring& ring);
+
+// Whether the list holds two different coordinates: one point, repeated or not, has no
+// geometry to measure.
+bool has_distinct_coordinates(std::span<const Coordinate> coords);
 
 // Shoelace area taken relative to the first coordinate, which keeps the products small
 // when the coordinates are large but the ring is not. Positive for counter-clockwise

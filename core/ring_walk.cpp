@@ -5,11 +5,11 @@
 #include <limits>
 #include <vector>
 
+#include "cell.h"
 #include "coverage.h"
 #include "error.h"
 #include "exact_arith.h"
 #include "lattice_scan.h"
-#include "intersection.h"
 #include "measures.h"
 #include "orient2d.h"
 
@@ -141,7 +141,7 @@ struct CellTable {
 };
 
 // Where a probe sits in each cell: an irrational point, through which no grid-aligned or
-// corner-to-corner line passes (such lines often pass through the centre).
+// corner-to-corner line passes (such lines often pass through the center).
 double probe_x(const Window& w, std::uint64_t j) { return w.left(j) + (w.left(j + 1) - w.left(j)) * kProbeX; }
 double probe_y(const Window& w, std::uint64_t i) { return w.top(i + 1) + (w.top(i) - w.top(i + 1)) * kProbeY; }
 
@@ -254,7 +254,7 @@ bool exact_difference(double a, double b) {
 }
 
 // The window's corner (its left cell line, its top cell line) when every coordinate of the
-// ring, every cell line and every cell centre of the window less that corner is exact, per
+// ring, every cell line and every cell center of the window less that corner is exact, per
 // axis; 0 on an axis where some difference would round.
 Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
     double ox = w.left(0);
@@ -273,7 +273,7 @@ Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
 }
 
 // How a walked cell is decided: by its measured value, or by where a point of it lies in
-// the ring (its centre when the ring only touched it, like the cells not walked at all;
+// the ring (its center when the ring only touched it, like the cells not walked at all;
 // its probe when the ring grazed it from both sides).
 enum class Decide : std::uint8_t { Value, Center, Probe };
 
@@ -286,14 +286,15 @@ struct WalkedCell {
 
 }  // namespace
 
-void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole role, Matrix<float>& coverage) {
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon) {
     if (ring.size() < 4) return;
     const BBox rbox = ring_bbox(ring);
-    Window w = crop_window(polygon, rbox);
+    Window w = crop_window(polygon.window(lines), rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
-    const std::uint64_t row0 = w.row0 - polygon.row0;
-    const std::uint64_t col0 = w.col0 - polygon.col0;
+    const std::uint64_t row0 = w.row_offset - polygon.row_offset;
+    const std::uint64_t col0 = w.col_offset - polygon.col_offset;
+    Matrix<float>& coverage = polygon.coverage;
     const float sign = role == RingRole::Exterior ? 1.0f : -1.0f;
     const auto add = [&](std::uint64_t i, std::uint64_t j, float v) {
         if (row0 + i < coverage.rows() && col0 + j < coverage.cols()) coverage(row0 + i, col0 + j) += sign * v;
@@ -303,9 +304,9 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
     if (w.rows == 1 && w.cols == 1) {
         const BBox cb = w.box(0, 0);
         if (cb.xmin <= rbox.xmin && rbox.xmax <= cb.xmax && cb.ymin <= rbox.ymin && rbox.ymax <= cb.ymax) {
-            const double area = (cb.xmax - cb.xmin) * (cb.ymax - cb.ymin);
-            if (area <= 0) return;
-            add(0, 0, static_cast<float>(std::fabs(signed_area(ring)) / area));
+            const double cell_area = area(cb);
+            if (cell_area <= 0) return;
+            add(0, 0, static_cast<float>(std::fabs(signed_area(ring)) / cell_area));
             return;
         }
     }
@@ -348,7 +349,7 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
             // The same box the walk used, so every traversal end lies on its outline.
             const BBox& box = table.cells[k].box;
             const CellAreas areas = cell_areas(box, lists, scratch);
-            const double area = (box.xmax - box.xmin) * (box.ymax - box.ymin);
+            const double cell_area = area(box);
             if (areas.ccw == 0.0 && areas.cw == 0.0) {
                 const int side = grazed_side({probe_x(w, cell.j), probe_y(w, cell.i)}, lists);
                 if (side < 0) {
@@ -357,8 +358,8 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
                 } else {
                     cell.value = static_cast<float>(side);
                 }
-            } else if (area > 0) {
-                const auto v = static_cast<float>(covered_area(box, areas) / area);
+            } else if (cell_area > 0) {
+                const auto v = static_cast<float>(covered_area(box, areas) / cell_area);
                 cell.value = std::fmin(std::fmax(v, 0.0f), 1.0f);
             }
             walked.push_back(cell);
@@ -367,7 +368,7 @@ void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole
     work.resize(ring_size);
 
     // The cells the ring never entered lie wholly inside or wholly outside it, and along a
-    // row they form runs between walked cells that no edge crosses: the centre of a run's
+    // row they form runs between walked cells that no edge crosses: the center of a run's
     // first cell decides the run, from the row's own edge crossings.
     std::sort(walked.begin(), walked.end(),
               [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });

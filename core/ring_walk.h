@@ -4,22 +4,21 @@
 
 #include <span>
 
-#include "cell.h"
 #include "geometry.h"
-#include "matrix.h"
+#include "window.h"
 
 namespace quorvalis {
 
 enum class RingRole { Exterior, Hole };
 
-// `polygon` is the window that `coverage` covers (coverage has its rows and cols); `ring`
-// is expected closed and is never modified; it also decides, by its centres, the cells it
+// `polygon` is the polygon's coverage, placed in the grid whose cell lines are `lines`; `ring`
+// is expected closed and is never modified; it also decides, by its centers, the cells it
 // does not cross. An exterior adds its coverage, a hole subtracts it. Rings of fewer than 4
-// coordinates do nothing. Cells of the ring's window outside `coverage` are skipped. The
+// coordinates do nothing. Cells of the ring's window outside the polygon's are skipped. The
 // cost is the ring's vertices and the cells it crosses or covers, never its whole window.
 // Throws InternalError when an invariant breaks, the walk among them: a degenerate ring
 // that stops making progress through the grid ends the walk with an error instead of
 // looping.
-void ring_walk(const Window& polygon, std::span<const Coordinate> ring, RingRole role, Matrix<float>& coverage);
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon);
 
 }  // namespace quorvalis

@@ -68,7 +68,7 @@ EngineCoverage build(const std::vector<nb::bytes>& wkb, double xmin, double ymin
                 const auto id = static_cast<std::int64_t>(k);
                 try {
                     std::optional<Basin> basin = build_basin(grid, views[k], coverage_of, id);
-                    cov.record.basins[k] = basin ? std::move(*basin) : Basin{{}, id, 0, 0};
+                    cov.record.basins[k] = basin ? std::move(*basin) : Basin{{}, id};
                 } catch (const InputError& e) {
                     throw InputError("zone " + std::to_string(k) + ": " + e.what());
                 } catch (const InternalError& e) {

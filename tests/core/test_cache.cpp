@@ -71,7 +71,7 @@ TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
     const Bytes quarter = polygon_wkb({square(2, 3, 0.5), {}});
     EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).coverage.values(), std::vector<float>{0.25f});
     EXPECT_EQ(build({quarter}, {1}).basins.at(0).coverage.values(), std::vector<float>{0.0f});
-    // Geometries without a window have no basin; a window without covered centres has one.
+    // Geometries without a window have no basin; a window without covered centers has one.
     const Bytes outside = polygon_wkb({square(20, 20, 1), {}}, B), tiny = polygon_wkb({square(0.1, 0.1, 0.2), {}});
     const CacheRecord r = build(
         {kInside, outside, polygon_wkb({}), multipolygon_wkb({}, L), multipolygon_wkb({{}, {}}, B), tiny, kInside},

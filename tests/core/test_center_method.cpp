@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "cell.h"
 #include "coverage_method.h"
 #include "grid.h"
 #include "hostile_shapes.h"
-#include "intersection.h"
+#include "lattice_scan.h"
 #include "wkb_builder.h"
 
 namespace {
@@ -20,67 +19,67 @@ namespace {
 using namespace quorvalis;
 using quorvalis::testing::square;
 
-struct CentreCase {
+struct CenterCase {
     const char* name;
     Grid grid;
     Ring exterior;
     std::vector<Ring> holes;
-    std::vector<double> window;  // extent of the polygon grid, then rows and columns
+    std::vector<double> window;  // extent of the polygon's window, then rows and columns
     std::vector<float> expected;
 };
 
-class CentreExamples : public ::testing::TestWithParam<CentreCase> {};
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-TEST_P(CentreExamples, MatrixAndWindow) {
-    const CentreCase& t = GetParam();
-    const PolygonRaster out = center_method(t.grid, t.exterior, t.holes);
-    const Grid& g = out.grid;
-    EXPECT_EQ((std::vector<double>{g.xmin, g.ymin, g.xmax, g.ymax, double(g.rows), double(g.cols)}), t.window);
-    EXPECT_EQ(out.coverage.rows(), g.rows);
-    EXPECT_EQ(out.coverage.cols(), g.cols);
+class CenterExamples : public ::testing::TestWithParam<CenterCase> {};
+
+TEST_P(CenterExamples, MatrixAndWindow) {
+    const CenterCase& t = GetParam();
+    const PlacedWindow out = center_method(t.grid, t.exterior, t.holes);
+    const Window w = out.window(lines_of(t.grid));
+    const BBox e = w.empty() ? BBox{kInf, kInf, -kInf, -kInf} : w.extent();
+    EXPECT_EQ((std::vector<double>{e.xmin, e.ymin, e.xmax, e.ymax, double(w.rows), double(w.cols)}), t.window);
     EXPECT_EQ(out.coverage.values(), t.expected);
 }
 
 const Grid kFour = grid_from_params(0, 0, 4, 4, 1, 1);
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
-    Worked, CentreExamples,
+    Worked, CenterExamples,
     ::testing::Values(
-        CentreCase{"square", kFour, square(0, 0, 2), {}, {0, 0, 2, 2, 2, 2}, {1, 1, 1, 1}},
-        CentreCase{"coarse", grid_from_params(0, 0, 4, 4, 2, 2), square(0, 0, 2), {}, {0, 0, 2, 2, 1, 1}, {1}},
-        CentreCase{"open_ring", kFour, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, {0, 0, 2, 2, 2, 2}, {1, 1, 1, 1}},
-        // every centre on a corner of the square: boundary, not inside
-        CentreCase{"centres_on_corners", grid_from_params(-0.5, -0.5, 1.5, 1.5, 1, 1), square(0, 0, 1), {},
+        CenterCase{"square", kFour, square(0, 0, 2), {}, {0, 0, 2, 2, 2, 2}, {1, 1, 1, 1}},
+        CenterCase{"coarse", grid_from_params(0, 0, 4, 4, 2, 2), square(0, 0, 2), {}, {0, 0, 2, 2, 1, 1}, {1}},
+        CenterCase{"open_ring", kFour, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, {0, 0, 2, 2, 2, 2}, {1, 1, 1, 1}},
+        // every center on a corner of the square: boundary, not inside
+        CenterCase{"centers_on_corners", grid_from_params(-0.5, -0.5, 1.5, 1.5, 1, 1), square(0, 0, 1), {},
                    {-0.5, -0.5, 1.5, 1.5, 2, 2}, {0, 0, 0, 0}},
-        // every centre on the hole's outline: removed
-        CentreCase{"centres_on_hole", grid_from_params(0, 0, 2, 2, 1, 1), square(0, 0, 2), {square(0.5, 0.5, 1)},
+        // every center on the hole's outline: removed
+        CenterCase{"centers_on_hole", grid_from_params(0, 0, 2, 2, 1, 1), square(0, 0, 2), {square(0.5, 0.5, 1)},
                    {0, 0, 2, 2, 2, 2}, {0, 0, 0, 0}},
-        // the hole takes one centre, an open hole ring is closed first
-        CentreCase{"hole_one_cell", kFour, square(0, 0, 3), {Ring{{1.2, 1.2}, {1.8, 1.2}, {1.8, 1.8}, {1.2, 1.8}}},
+        // the hole takes one center, an open hole ring is closed first
+        CenterCase{"hole_one_cell", kFour, square(0, 0, 3), {Ring{{1.2, 1.2}, {1.8, 1.2}, {1.8, 1.8}, {1.2, 1.8}}},
                    {0, 0, 3, 3, 3, 3}, {1, 1, 1, 1, 0, 1, 1, 1, 1}},
-        // a triangle, row 0 at the top; the centres on its hypotenuse are boundary
-        CentreCase{"triangle", kFour, Ring{{0, 0}, {4, 0}, {0, 4}, {0, 0}}, {}, {0, 0, 4, 4, 4, 4},
+        // a triangle, row 0 at the top; the centers on its hypotenuse are boundary
+        CenterCase{"triangle", kFour, Ring{{0, 0}, {4, 0}, {0, 4}, {0, 0}}, {}, {0, 0, 4, 4, 4, 4},
                    {0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 1, 1, 0}},
-        CentreCase{"outside", kFour, square(5, 5, 1), {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}},
-        CentreCase{"no_points", kFour, Ring{}, {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}}),
+        CenterCase{"outside", kFour, square(5, 5, 1), {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}},
+        CenterCase{"no_points", kFour, Ring{}, {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// The full-grid cells a polygon claims under the centre method, as (row, col) pairs.
+// The full-grid cells a polygon claims under the center method, as (row, col) pairs.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> claimed(const Grid& grid, const Ring& exterior,
                                                              const std::vector<Ring>& holes = {}) {
-    const PolygonRaster r = center_method(grid, exterior, holes);
+    const PlacedWindow r = center_method(grid, exterior, holes);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     for (std::uint64_t i = 0; i < r.coverage.rows(); ++i) {
         for (std::uint64_t j = 0; j < r.coverage.cols(); ++j) {
-            if (r.coverage(i, j) == 1.0f) out.emplace_back(r.row0 + i, r.col0 + j);
+            if (r.coverage(i, j) == 1.0f) out.emplace_back(r.row_offset + i, r.col_offset + j);
         }
     }
     return out;
 }
 
-// A point of a lattice of quarter cells: vertices land on centres, corners and cell lines,
-// and edges run along centre rows, so ties are the rule rather than the exception.
+// A point of a lattice of quarter cells: vertices land on centers, corners and cell lines,
+// and edges run along center rows, so ties are the rule rather than the exception.
 Coordinate lattice_point(const Grid& g, std::mt19937_64& rng) {
     std::uniform_int_distribution<int> q(0, 4 * 6);
     return {g.xmin + q(rng) * g.dx / 4, g.ymin + q(rng) * g.dy / 4};
@@ -92,8 +91,8 @@ Ring closed(Ring r) {
 }
 
 // Rings of any shape (self-crossing, repeated points, holes outside the shell), each cell
-// decided by the point-in-ring test at the full grid's own centre.
-TEST(CentreMethod, AgreesWithThePointInRingTestAtEveryCentre) {
+// decided by the point-in-ring test at the full grid's own center.
+TEST(CenterMethod, AgreesWithThePointInRingTestAtEveryCenter) {
     std::mt19937_64 rng(11);
     std::uniform_int_distribution<int> count(1, 9);
     for (const Grid& g : {grid_from_params(0.1, 0.3, 1.0, 1.0, 0.1, 0.1), grid_from_params(0, 0, 6, 6, 1, 1)}) {
@@ -106,10 +105,10 @@ TEST(CentreMethod, AgreesWithThePointInRingTestAtEveryCentre) {
                 h = closed(h);
             }
             shell = closed(shell);
-            const PolygonRaster r = center_method(g, shell, holes);
+            const PlacedWindow r = center_method(g, shell, holes);
             for (std::uint64_t i = 0; i < r.coverage.rows(); ++i) {
                 for (std::uint64_t j = 0; j < r.coverage.cols(); ++j) {
-                    const Coordinate c = cell_centre(g, r.row0 + i, r.col0 + j);
+                    const Coordinate c = lines_of(g).center(r.row_offset + i, r.col_offset + j);
                     bool in = location(c.x, c.y, shell) == Location::Inside;
                     for (const Ring& h : holes) in = in && location(c.x, c.y, h) == Location::Outside;
                     ASSERT_EQ(r.coverage(i, j), in ? 1.0f : 0.0f) << trial << " cell " << i << ", " << j;
@@ -119,9 +118,9 @@ TEST(CentreMethod, AgreesWithThePointInRingTestAtEveryCentre) {
     }
 }
 
-TEST(CentreMethod, OneCentrePerCellWhicheverPolygonTestsIt) {
+TEST(CenterMethod, OneCenterPerCellWhicheverPolygonTestsIt) {
     const Grid g = grid_from_params(0.1, 0.3, 1.0, 1.0, 0.1, 0.1);
-    // A strip below the triangle that holds no centre changes nothing.
+    // A strip below the triangle that holds no center changes nothing.
     const Ring triangle{{0.2, 0.5}, {0.5, 0.8}, {0.5, 0.5}, {0.2, 0.5}};
     const Ring with_strip{{0.2, 0.46}, {0.5, 0.46}, {0.5, 0.8}, {0.2, 0.5}, {0.2, 0.46}};
     EXPECT_EQ(claimed(g, triangle), claimed(g, with_strip));
@@ -143,11 +142,11 @@ TEST(CentreMethod, OneCentrePerCellWhicheverPolygonTestsIt) {
 }
 
 // Cost is vertices plus cells, not their product: a 10,000-vertex circle on a 1000 x 1000
-// grid took over ten seconds when every centre was tested against every edge.
-TEST(CentreMethod, CircleCostsVerticesPlusCells) {
+// grid took over ten seconds when every center was tested against every edge.
+TEST(CenterMethod, CircleCostsVerticesPlusCells) {
     SKIP_TIMING_IN_SANITIZER_BUILD();
     const auto t0 = std::chrono::steady_clock::now();
-    const PolygonRaster r = center_method(grid_from_params(0, 0, 1000, 1000, 1, 1),
+    const PlacedWindow r = center_method(grid_from_params(0, 0, 1000, 1000, 1, 1),
                                           quorvalis::testing::circle(10000, 500, 500, 499), {});
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
     EXPECT_EQ(r.coverage.rows(), 998u);

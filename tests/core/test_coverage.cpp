@@ -7,7 +7,6 @@
 #include "error.h"
 #include "error_text.h"
 #include "measures.h"
-#include "perimeter.h"
 
 namespace {
 

@@ -5,22 +5,22 @@
 
 #include <cmath>
 
-#include "grid.h"
+#include "lattice_scan.h"
 
 namespace quorvalis {
 namespace {
 
-// A cell centre is (col + 0.5) * dx + xmin and ymax - (row + 0.5) * dy, each rounded twice.
+// A cell center is (col + 0.5) * dx + xmin and ymax - (row + 0.5) * dy, each rounded twice.
 // With the origin set to minus the rounded product, the written order gives exactly 0; a
-// fused operation keeps the product's error term and gives that instead. grid.cpp is built
+// fused operation keeps the product's error term and gives that instead. lattice_scan.cpp is built
 // with the core's own flags, so this checks the library's compilation, not only this test's.
 TEST(Determinism, ProductErrorTermsAreRoundedAway) {
     const double product = 3.5 * 0.1;
     ASSERT_NE(std::fma(3.5, 0.1, -product), 0.0);  // the case tells the two apart
     const Grid grid = grid_from_params(-product, -10.0, 10.0, product, 0.1, 0.1);
-    const Coordinate centre = cell_centre(grid, 3, 3);
-    EXPECT_EQ(centre.x, 0.0);
-    EXPECT_EQ(centre.y, 0.0);
+    const Lattice centers = center_lattice(whole_window(grid));
+    EXPECT_EQ(centers.xs[3], 0.0);
+    EXPECT_EQ(centers.ys[3], 0.0);
 }
 
 }  // namespace

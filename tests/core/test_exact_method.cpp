@@ -30,7 +30,7 @@ class WorkedExample : public ::testing::TestWithParam<Example> {};
 
 TEST_P(WorkedExample, Matrix) {
     const Example& e = GetParam();
-    const PolygonRaster r = exact_method(e.grid, e.exterior, e.holes);
+    const PlacedWindow r = exact_method(e.grid, e.exterior, e.holes);
     EXPECT_EQ(r.coverage.cols(), e.cols);
     ASSERT_EQ(r.coverage.values().size(), e.matrix.size());
     for (std::size_t k = 0; k < e.matrix.size(); ++k) EXPECT_NEAR(r.coverage.values()[k], e.matrix[k], 1e-6) << k;
@@ -87,8 +87,8 @@ class BadGeometry : public ::testing::TestWithParam<Ring> {};
 TEST_P(BadGeometry, ResultOrCleanError) {
     const Grid grid = grid_from_params(-180, -90, 180, 90, 0.1, 0.1);
     try {
-        const PolygonRaster r = exact_method(grid, GetParam(), {GetParam()});
-        EXPECT_EQ(r.coverage.values().size(), r.grid.rows * r.grid.cols);
+        const PlacedWindow r = exact_method(grid, GetParam(), {GetParam()});
+        EXPECT_EQ(r.coverage.values().size(), r.coverage.rows() * r.coverage.cols());
     } catch (const InternalError&) {
     } catch (const InputError&) {
     }
@@ -122,14 +122,14 @@ INSTANTIATE_TEST_SUITE_P(
 // absolute coordinates near 1e15, exit points rounded to 1/8 lost most of this sliver.
 TEST(ExactMethod, TranslationChangesNothing) {
     const Ring sliver{{0.125, 0.125}, {3.875, 0.5}, {0.25, 0.375}, {0.125, 0.125}};
-    const PolygonRaster at_origin = exact_method(grid_from_params(0, 0, 4, 4, 1, 1), sliver, {});
+    const PlacedWindow at_origin = exact_method(grid_from_params(0, 0, 4, 4, 1, 1), sliver, {});
     double total = 0.0;
     for (const float v : at_origin.coverage.values()) total += v;
     EXPECT_NEAR(total, std::fabs(signed_area(sliver)), 1e-6);
     for (const double t : {1e15, -1e15, 0x1p49, 12345.5}) {
         Ring moved = sliver;
         for (Coordinate& c : moved) c = {c.x + t, c.y + t};
-        const PolygonRaster far = exact_method(grid_from_params(t, t, t + 4, t + 4, 1, 1), moved, {});
+        const PlacedWindow far = exact_method(grid_from_params(t, t, t + 4, t + 4, 1, 1), moved, {});
         EXPECT_EQ(far.coverage.values(), at_origin.coverage.values()) << t;
     }
 }
@@ -148,7 +148,7 @@ class HostileShape : public ::testing::TestWithParam<Hostile> {};
 TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
     const Hostile& h = GetParam();
     const auto t0 = std::chrono::steady_clock::now();
-    const PolygonRaster r = exact_method(h.grid, h.polygon.exterior, h.polygon.interiors);
+    const PlacedWindow r = exact_method(h.grid, h.polygon.exterior, h.polygon.interiors);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     double area = std::fabs(signed_area(h.polygon.exterior));
     for (const Ring& hole : h.polygon.interiors) area -= std::fabs(signed_area(hole));
@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
         Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
                 {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
+        // the grid as wide as the shape (2 per spike + 2), so all of its area lies inside
         Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 2.0 * (16000 / kSize) + 2, 11, 1, 1),
                 {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
         Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),

@@ -13,13 +13,13 @@ using namespace quorvalis;
 const Grid kUnit4 = grid_from_params(0, 0, 4, 4, 1, 1);
 
 // Walks rings, in order, over the whole of a grid (its own polygon window).
-Matrix<float> walk(const Grid& g, std::initializer_list<std::pair<Ring, bool>> rings) {
-    Matrix<float> m(g.rows, g.cols, 0.0f);
-    for (const auto& [ring, exterior] : rings) ring_walk(window_of(g, g), ring, exterior ? RingRole::Exterior : RingRole::Hole, m);
-    return m;
+Matrix<float> walk(const Grid& g, std::initializer_list<std::pair<Ring, RingRole>> rings) {
+    PlacedWindow p = PlacedWindow::zeros(whole_window(g));
+    for (const auto& [ring, role] : rings) ring_walk(lines_of(g), ring, role, p);
+    return p.coverage;
 }
 
-Matrix<float> walk(const Ring& ring) { return walk(kUnit4, {{ring, true}}); }
+Matrix<float> walk(const Ring& ring) { return walk(kUnit4, {{ring, RingRole::Exterior}}); }
 
 double total(const Matrix<float>& m) { return std::accumulate(m.values().begin(), m.values().end(), 0.0); }
 
@@ -38,7 +38,7 @@ TEST(RingWalk, WholeCellsAndRingsInsideOneCell) {
     // A ring inside one cell adds or subtracts its area.
     const Ring cell{{1, 1}, {2, 1}, {2, 2}, {1, 2}, {1, 1}};
     const Ring quarter{{1.25, 1.25}, {1.75, 1.25}, {1.75, 1.75}, {1.25, 1.75}, {1.25, 1.25}};
-    const Matrix<float> m = walk(kUnit4, {{cell, true}, {quarter, false}});
+    const Matrix<float> m = walk(kUnit4, {{cell, RingRole::Exterior}, {quarter, RingRole::Hole}});
     EXPECT_EQ(m(2, 1), 0.75f);
     EXPECT_EQ(total(m), 0.75);
     EXPECT_EQ(walk(quarter)(2, 1), 0.25f);
@@ -70,7 +70,7 @@ TEST(RingWalk, KitesTouchingCellLinesFarFromTheOrigin) {
             const Coordinate left{x(c0), y(c0) - 1.5 * d}, right{x(c0 + w), left.y};
             const Coordinate bottom{x(c0) + 0.5 * d, y(c0 + 3)}, top{bottom.x, y(c0)};
             Matrix<float> m;
-            ASSERT_NO_THROW(m = walk(grid, {{{left, bottom, right, top, left}, true}})) << c0 << " " << w;
+            ASSERT_NO_THROW(m = walk(grid, {{{left, bottom, right, top, left}, RingRole::Exterior}})) << c0 << " " << w;
             EXPECT_NEAR(total(m), 1.5 * w, 1e-5) << c0 << " " << w;
             EXPECT_EQ(m(static_cast<std::uint64_t>(c0 + 1), static_cast<std::uint64_t>(c0 + w)), 0.0f);
         }

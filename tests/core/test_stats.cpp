@@ -23,9 +23,7 @@ constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
 const char* const kStats[] = {"mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"};
 
 Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
-    Basin b{Matrix<float>(rows, cols, 0.0f), 0, r0, c0};
-    for (std::uint64_t i = 0; i < rows * cols; ++i) b.coverage(i / cols, i % cols) = cov[i];
-    return b;
+    return {{Matrix<float>(rows, cols, std::move(cov)), r0, c0}, 0};
 }
 
 // A raster stored in its own byte buffer with arbitrary byte strides, so the same values

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "intersection.h"
+#include "cell_exit.h"
 
 namespace quorvalis {
 namespace {
@@ -58,56 +58,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {7.1, 7.0}, {7.1000000000000005, 6.9999999999999982, Side::Top}},
         ExitCase{{6.8999999999999995, 6.9999999999999982, 7.1999999999999993, 7.299999999999998}, {7.1, 7.0},
                  {7.4, 5.8}, {7.1000000000000005, 6.9999999999999982, Side::Bottom}}));
-
-const Ring kSquare{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
-const Ring kPeak{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 3}, {1, 2}, {0, 2}, {0, 0}};    // top vertex (2, 3)
-const Ring kValley{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 1}, {1, 2}, {0, 2}, {0, 0}};  // notch down to (2, 1)
-const Ring kWedge{{0, 0}, {24, 0}, {24, 24}, {0, 0}};                                 // below y = x
-const Ring kTwice{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
-
-struct LocateCase {
-    const Ring* ring;
-    Coordinate p;
-    Location expected;
-};
-void PrintTo(const LocateCase& c, std::ostream* os) { *os << c.p.x << ", " << c.p.y; }
-
-class LocationCase : public ::testing::TestWithParam<LocateCase> {};
-
-// Neither the direction of the ring nor the vertex it starts at may change the answer.
-TEST_P(LocationCase, SameAnswerForEveryStartAndDirection) {
-    const LocateCase& c = GetParam();
-    for (const Ring& base : {*c.ring, Ring(c.ring->rbegin(), c.ring->rend())}) {
-        for (std::size_t start = 0; start + 1 < base.size(); ++start) {
-            Ring r(base.begin() + static_cast<std::ptrdiff_t>(start), base.end());
-            r.insert(r.end(), base.begin() + 1, base.begin() + static_cast<std::ptrdiff_t>(start) + 1);
-            EXPECT_EQ(location(c.p.x, c.p.y, r), c.expected) << "start " << r[0].x << ", " << r[0].y;
-        }
-    }
-}
-
-constexpr Location In = Location::Inside, Out = Location::Outside, On = Location::Boundary;
-
-INSTANTIATE_TEST_SUITE_P(
-    Rings, LocationCase,
-    ::testing::Values(LocateCase{&kSquare, {0.5, 0.5}, In}, LocateCase{&kSquare, {0.5, 0.0}, On},
-                      LocateCase{&kSquare, {1.0, 1.0}, On}, LocateCase{&kSquare, {2.0, 0.5}, Out},
-                      LocateCase{&kSquare, {-1.0, 0.0}, Out}, LocateCase{&kSquare, {0.0, -0.5}, Out},
-                      LocateCase{&kPeak, {0.5, 3.0}, Out}, LocateCase{&kPeak, {2.0, 3.0}, On},
-                      LocateCase{&kValley, {0.5, 1.0}, In}, LocateCase{&kValley, {2.0, 1.5}, Out},
-                      LocateCase{&kWedge, {0.5, 0.5}, On}, LocateCase{&kWedge, {0.5 + 0x1p-53, 0.5}, In},
-                      LocateCase{&kWedge, {0.5, 0.5 + 0x1p-53}, Out}, LocateCase{&kTwice, {0.5, 0.5}, In}));
-
-TEST(Location, DegenerateRings) {
-    const Ring one{{2.0, 3.0}}, segment{{0.0, 0.0}, {2.0, 2.0}};
-    EXPECT_EQ(location(0.0, 0.0, {}), Out);
-    EXPECT_EQ(location(2.0, 3.0, one), On);
-    EXPECT_EQ(location(2.0, 3.5, one), Out);
-    EXPECT_EQ(location(1.0, 1.0, segment), On);
-    EXPECT_EQ(location(3.0, 3.0, segment), Out);
-    EXPECT_EQ(location(0.25, 0.25, Ring{{0, 0}, {1, 0}, {NAN, NAN}, {0, 1}, {0, 0}}), Out);
-    EXPECT_EQ(location(NAN, 0.5, kSquare), Out);
-}
 
 }  // namespace
 }  // namespace quorvalis

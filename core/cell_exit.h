@@ -1,8 +1,8 @@
-// Where a segment leaves a cell box, and where a point lies relative to a ring.
+// Where a segment leaves a cell box, and which side of a box a point lies on: the steps
+// by which the walk passes from one cell to the next.
 #pragma once
 
 #include <cstdint>
-#include <span>
 
 #include "geometry.h"
 #include "grid.h"
@@ -11,8 +11,6 @@ namespace quorvalis {
 
 // The side of a box a point lies on; the numbering is part of the walk's contract.
 enum class Side : std::uint8_t { None = 0, Left = 1, Right = 2, Top = 3, Bottom = 4 };
-
-enum class Location : std::uint8_t { Boundary = 0, Inside = 1, Outside = 2 };
 
 struct Crossing {
     double x;
@@ -24,8 +22,8 @@ struct Crossing {
 // meets it. The returned point lies exactly on the box boundary.
 Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b);
 
-// Winding-number location of (x, y) in a ring whose last coordinate repeats its first;
-// a point on any segment is Boundary. Allocates nothing.
-Location location(double x, double y, std::span<const Coordinate> ring);
+// Side of the box a point lies on, tested left, right, bottom, top: corners take the
+// vertical side, which decides the route of the walk through grid corners.
+Side side_of(const BBox& box, const Coordinate& p);
 
 }  // namespace quorvalis

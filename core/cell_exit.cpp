@@ -1,5 +1,4 @@
-// Exit points of segments from cell boxes, and the point-in-ring test.
-#include "intersection.h"
+#include "cell_exit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -43,17 +42,19 @@ inline double along(double u1, double v1, double u2, double v2, double at, doubl
 // Whether a sloped segment a -> b passes the box corner on the side of the vertical box
 // side, decided exactly: with the exit height rounded, a segment passing a hair inside the
 // corner could be sent through the horizontal side and on into the wrong cell, leaving the
-// cell it really crosses with a run along its outline only. `left_of` says on which side
+// cell it really crosses with a run along its outline only. `corner` says on which side
 // of the directed segment the corner lies when the vertical side is crossed. Exactly
 // through the corner, the horizontal side wins. Unbounded corners use the rounded test.
-inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, bool left_of,
+enum class Corner : std::uint8_t { LeftOfSegment, RightOfSegment };
+
+inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, Corner corner,
                                  bool rounded) {
     if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) ||
         !std::isfinite(b.x) || !std::isfinite(b.y)) {
         return rounded;
     }
     const double o = orient2d(a, b, {cx, cy});
-    return left_of ? o > 0.0 : o < 0.0;
+    return corner == Corner::LeftOfSegment ? o > 0.0 : o < 0.0;
 }
 
 }  // namespace
@@ -86,59 +87,37 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
     if (y2 > y1) {
         if (x2 > x1) {
             const double y = along(x1, y1, x2, y2, box.xmax, y1 + times(box.xmax - x1, m));
-            if (passes_vertical_side(a, b, box.xmax, box.ymax, true, box.ymax > y))
+            if (passes_vertical_side(a, b, box.xmax, box.ymax, Corner::LeftOfSegment, box.ymax > y))
                 return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
             const double x = along(y1, x1, y2, x2, box.ymax, x1 + over(box.ymax - y1, m));
             return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
         }
         const double y = along(x1, y1, x2, y2, box.xmin, y1 + times(x1 - box.xmin, m));
-        if (passes_vertical_side(a, b, box.xmin, box.ymax, false, box.ymax > y))
+        if (passes_vertical_side(a, b, box.xmin, box.ymax, Corner::RightOfSegment, box.ymax > y))
             return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
         const double x = along(y1, x1, y2, x2, box.ymax, x1 - over(box.ymax - y1, m));
         return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
     }
     if (x2 > x1) {
         const double y = along(x1, y1, x2, y2, box.xmax, y1 - times(box.xmax - x1, m));
-        if (passes_vertical_side(a, b, box.xmax, box.ymin, false, y > box.ymin))
+        if (passes_vertical_side(a, b, box.xmax, box.ymin, Corner::RightOfSegment, y > box.ymin))
             return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
         const double x = along(y1, x1, y2, x2, box.ymin, x1 + over(y1 - box.ymin, m));
         return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
     }
     const double y = along(x1, y1, x2, y2, box.xmin, y1 - times(x1 - box.xmin, m));
-    if (passes_vertical_side(a, b, box.xmin, box.ymin, true, y > box.ymin))
+    if (passes_vertical_side(a, b, box.xmin, box.ymin, Corner::LeftOfSegment, y > box.ymin))
         return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
     const double x = along(y1, x1, y2, x2, box.ymin, x1 - over(y1 - box.ymin, m));
     return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
 }
 
-Location location(double x, double y, std::span<const Coordinate> ring) {
-    const std::size_t n = ring.size();
-    if (n == 0) return Location::Outside;
-    const Coordinate c{x, y};
-    if (n == 1) return ring[0] == c ? Location::Boundary : Location::Outside;
-
-    // Each segment counts the half-open height range from its lower end up to, but not
-    // including, its upper end, so a ray through a vertex is counted exactly once.
-    long long winding = 0;
-    for (std::size_t i = 1; i < n; ++i) {
-        const Coordinate& e = ring[i - 1];
-        const Coordinate& f = ring[i];
-        double o;
-        if (y >= e.y) {
-            if (!(y <= f.y)) continue;
-            o = orient2d(e, f, c);
-            if (o > 0.0 && y != f.y) ++winding;
-        } else {
-            if (!(y >= f.y)) continue;
-            o = orient2d(e, f, c);
-            if (o < 0.0) --winding;
-        }
-        if (o == 0.0) {
-            const bool within = e.x < f.x ? (x >= e.x && x <= f.x) : (x <= e.x && x >= f.x);
-            if (within) return Location::Boundary;
-        }
-    }
-    return winding != 0 ? Location::Inside : Location::Outside;
+Side side_of(const BBox& box, const Coordinate& p) {
+    if (p.x == box.xmin) return Side::Left;
+    if (p.x == box.xmax) return Side::Right;
+    if (p.y == box.ymin) return Side::Bottom;
+    if (p.y == box.ymax) return Side::Top;
+    return Side::None;
 }
 
 }  // namespace quorvalis
