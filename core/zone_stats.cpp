@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 
 #include "error.h"
 
@@ -9,13 +10,69 @@ namespace quorvalis {
 
 namespace {
 
-// The (value, weight) pairs of basin b at step t that order statistics count.
+// The (value, weight) pairs of basin b at step t that order statistics count, in window
+// order. Cells are written straight into storage sized for the whole clipped window and
+// kept or dropped by advancing the end or not, so the loop has no capacity tests and no
+// branch on validity. T is the raster's type, W the weights' (void without weights).
+struct NoWeights {
+    explicit NoWeights(const Nodata&) {}
+};
+
+template <class T, class W>
+void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
+                  std::vector<KeyedWeight>& cells) {
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
+    const detail::ValueTest<T> valid(in.nodata);
+    [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
+    const ArrayView& r = in.raster;
+    const std::byte* base = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
+    const detail::Window win = detail::window_of(b.coverage);
+    cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
+    KeyedWeight* out = cells.data();
+    std::size_t n = 0;
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
+        const float* cov = win.values + i * win.cols;
+        std::uint64_t j0 = k.j0, j1 = k.j1;
+        // Margins outside the zone are +0.0 fractions: trimmed before any raster read.
+        while (j0 < j1 && cov[j0] == 0.0f) ++j0;
+        while (j1 > j0 && cov[j1 - 1] == 0.0f) --j1;
+        const auto c0 = static_cast<std::ptrdiff_t>(k.c0 + (j0 - k.j0));
+        const std::byte* p = base + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
+        [[maybe_unused]] const std::byte* q = nullptr;
+        [[maybe_unused]] std::ptrdiff_t q_step = 0;
+        if constexpr (!std::is_void_v<W>) {
+            const ArrayView& w = *in.weights;
+            q = w.data + static_cast<std::ptrdiff_t>(row) * w.row_stride + c0 * w.col_stride;
+            q_step = w.col_stride;
+        }
+        for (std::uint64_t j = j0; j < j1; ++j, p += r.col_stride) {
+            const T v = detail::load<T>(p);
+            double weight = static_cast<double>(cov[j]);
+            bool keep = valid(v);
+            if constexpr (!std::is_void_v<W>) {
+                const W x = detail::load<W>(q);
+                q += q_step;
+                weight = weight * static_cast<double>(x);
+                // A negative fraction never counts, whatever the sign of its weight.
+                keep = keep && weight_valid(x) && cov[j] > 0.0f;
+            }
+            out[n] = {order_key(static_cast<double>(v)), weight};
+            n += keep && weight > 0.0 ? 1 : 0;
+        }
+    }
+    cells.resize(n);
+}
+
 void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<KeyedWeight>& cells) {
-    cells.clear();
-    visit_cells(b, in, t, [&](const Sample& s) {
-        if (!s.value_valid || !s.weight_valid) return;
-        const double w = s.coverage * s.weight;
-        if (w > 0.0) cells.push_back({order_key(s.value), w});
+    const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+    if (k.empty()) {
+        cells.clear();
+        return;
+    }
+    detail::with_type(in.raster.dtype, [&](auto v) {
+        using T = decltype(v);
+        if (!in.weights) return gather_typed<T, void>(b, in, t, k, cells);
+        detail::with_type(in.weights->dtype, [&](auto w) { gather_typed<T, decltype(w)>(b, in, t, k, cells); });
     });
 }
 
