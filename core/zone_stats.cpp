@@ -14,6 +14,21 @@ namespace {
 // order. Cells are written straight into storage sized for the whole clipped window and
 // kept or dropped by advancing the end or not, so the loop has no capacity tests and no
 // branch on validity. T is the raster's type, W the weights' (void without weights).
+// A window's rows are short runs far apart in the raster, too short for hardware
+// prefetchers to pick up, so the gather asks for a later row's lines itself.
+constexpr std::uint64_t kPrefetchRows = 4;
+constexpr std::ptrdiff_t kLine = 64;
+constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * kLine;
+
+[[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col, std::uint64_t n) {
+    const std::byte* first = a.data + static_cast<std::ptrdiff_t>(row) * a.row_stride +
+                             static_cast<std::ptrdiff_t>(col) * a.col_stride;
+    const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(n - 1) * a.col_stride;
+    const std::byte* lo = bytes < 0 ? first + bytes : first;
+    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchBytes);
+    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 3);
+}
+
 struct NoWeights {
     explicit NoWeights(const Nodata&) {}
 };
@@ -30,7 +45,17 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
+    ArrayView step = r;
+    step.data = base;
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i, ++row) {
+        prefetch_run(step, row, k.c0, k.j1 - k.j0);
+        if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row, k.c0, k.j1 - k.j0);
+    }
     for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
+        if (i + kPrefetchRows < k.i1) {
+            prefetch_run(step, row + kPrefetchRows, k.c0, k.j1 - k.j0);
+            if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row + kPrefetchRows, k.c0, k.j1 - k.j0);
+        }
         const float* cov = win.values + i * win.cols;
         std::uint64_t j0 = k.j0, j1 = k.j1;
         // Margins outside the zone are +0.0 fractions: trimmed before any raster read.
