@@ -321,6 +321,37 @@ TEST(StatsDtypes, EveryDtypeEqualsItsFloat64Copy) {
     });
 }
 
+// The widening of lanes must keep each value's sign and range, with or without a nodata,
+// and a float32 value must widen to exactly its double.
+TEST(StatsDtypes, ExtremeAndNegativeValuesEqualTheirFloat64Copy) {
+    std::mt19937_64 rng(5);
+    const std::uint64_t steps = 6, rows = 6, cols = 7;
+    const CacheRecord cache = random_cache(rng, rows, cols, 8);
+    const auto check = [&](auto t, DType d, double lo, double hi) {
+        using T = decltype(t);
+        std::vector<double> values(steps * rows * cols);
+        for (double& v : values) {
+            v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi) : static_cast<double>(static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
+        }
+        const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
+        const Typed<T> v = typed<T>(values, steps, rows, cols, d);
+        for (const Nodata nodata : {Nodata::none(), Nodata::of(lo)}) {
+            for (Stat stat : {Stat::Mean, Stat::Min, Stat::Max, Stat::NodataCount}) {
+                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                const auto want = run_all(cache, StatInputs{v64.view, nodata, std::nullopt, {}}, stat);
+                const auto got = run_all(cache, StatInputs{v.view, nodata, std::nullopt, {}}, stat);
+                for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << i;
+            }
+        }
+    };
+    check(std::int8_t{}, DType::Int8, -128.0, 127.0);
+    check(std::int16_t{}, DType::Int16, -32768.0, 32767.0);
+    check(std::int32_t{}, DType::Int32, -2147483648.0, 2147483647.0);
+    check(std::uint16_t{}, DType::UInt16, 0.0, 65535.0);
+    check(std::uint32_t{}, DType::UInt32, 0.0, 4294967295.0);
+    check(float{}, DType::Float32, std::ldexp(-1.0, 127), 0.5);
+}
+
 // Whether one cell holding x counts as a value against a nodata, by raster dtype.
 template <class T>
 bool counts(DType d, T x, Nodata nodata) {
