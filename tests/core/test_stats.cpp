@@ -11,6 +11,7 @@
 #include "error.h"
 #include "error_text.h"
 #include "stats.h"
+#include "zone_stats.h"
 
 using namespace quorvalis;
 using quorvalis::testing::error_of;
@@ -437,27 +438,33 @@ TEST(StatsBlocks, NodataCountAndCoverage) {
     }
 }
 
-// The visitor lends the reduction's own walk: the mean and the weighted sum computed from
-// its samples equal reduce()'s bit for bit, for another dtype and a stack step.
-TEST(StatsBlocks, VisitCellsFeedsTheSameSamples) {
+// The order statistics gather their own cells: the same ones, with the same weights, as
+// the streaming kernels read, for another dtype, weights with a nodata, a block placed
+// inside the grid and a stack step. The mean of the class shares is then the weighted mean.
+TEST(StatsBlocks, OrderStatisticsGatherTheCellsTheKernelsRead) {
     std::mt19937_64 rng(3);
     const std::uint64_t steps = 3, rows = 6, cols = 8;
     const CacheRecord cache = random_cache(rng, rows, cols, 8);
     std::vector<double> values(steps * rows * cols), weights(rows * cols);
-    for (double& v : values) v = static_cast<double>(rng() % 9) * 0.75;
+    for (double& v : values) v = static_cast<double>(rng() % 9) * 0.75 - 2.0;
     for (double& v : weights) v = static_cast<double>(rng() % 5);
     const auto v = typed<float>(values, steps, rows, cols, DType::Float32);
     const auto w = typed<std::uint16_t>(weights, 1, rows, cols, DType::UInt16);
-    const StatInputs in{v.view, Nodata::of(1.5), w.view, Nodata::of(std::int64_t{0}), 1, 2};
-    const auto mean = run_all(cache, in, Stat::Mean), wsum = run_all(cache, in, Stat::WeightedSum);
+    const StatInputs in{v.view, Nodata::of(1.0), w.view, Nodata::of(std::int64_t{3}), 1, 2};
+    const auto wmean = run_all(cache, in, Stat::WeightedMean);
+    OrderScratch scratch;
+    std::vector<std::vector<ClassShares>> shares(cache.basins.size());
+    OrderRequest request;
+    request.frac = true;
+    reduce_order_stats(cache.basins, in, 0, cache.basins.size(), request, scratch, shares);
     for (std::size_t k = 0; k < cache.basins.size(); ++k) {
-        double cw = 0, s = 0, a = 0;
-        visit_cells(cache.basins[k], in, 2, [&](const Sample& x) {
-            if (x.value_valid) cw = cw + x.coverage, s = s + x.value * x.coverage;
-            if (x.value_valid && x.weight_valid) a = a + (x.coverage * x.value) * x.weight;
-        });
-        const std::size_t at = 2 * cache.basins.size() + k;
-        EXPECT_EQ(bits(cw > 0 ? s / cw : std::bit_cast<double>(kNoValueBits)), bits(mean[at]));
-        EXPECT_EQ(bits(a), bits(wsum[at]));
+        double mean = 0.0;
+        for (const WeightedValue& c : shares[k][2].shares) mean += c.value * c.weight;
+        const double want = wmean[2 * cache.basins.size() + k];
+        if (std::isnan(want)) {
+            EXPECT_TRUE(shares[k][2].shares.empty()) << k;
+        } else {
+            EXPECT_NEAR(mean, want, 1e-12) << k;
+        }
     }
 }
