@@ -32,6 +32,20 @@ std::size_t digit(std::uint64_t key, int pass) {
 
 bool by_key(const KeyedWeight& a, const KeyedWeight& b) { return a.key < b.key; }
 
+// Stable, in place and allocation-free: what the short runs left by the radix passes need
+// (a library stable sort asks for a temporary buffer on every call).
+void insertion_sort(KeyedWeight* first, KeyedWeight* last) {
+    for (KeyedWeight* i = first + 1; i < last; ++i) {
+        const KeyedWeight x = *i;
+        KeyedWeight* j = i;
+        for (; j > first && x.key < j[-1].key; --j) *j = j[-1];
+        *j = x;
+    }
+}
+
+// Small enough for insertion, whose quadratic cost is then below a merge sort's overhead.
+constexpr std::size_t kInsertionMax = 32;
+
 // Stable least-significant-digit passes [first, last) over cells[0, n), `counts` holding
 // each pass's histogram; a pass in which every key has the same digit is skipped. Returns
 // where the result lies (cells or spare).
@@ -56,11 +70,18 @@ KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n,
 // uniform (nothing to do). Long mixed runs get the low passes of their own.
 void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare) {
     const std::size_t n = cells.size();
+    if (n <= kInsertionMax) {
+        if (n > 1) insertion_sort(cells.data(), cells.data() + n);
+        return;
+    }
     if (n < kRadixMin) {
         std::stable_sort(cells.begin(), cells.end(), by_key);
         return;
     }
-    std::array<Counts, kPasses> counts{};
+    // Only the histograms of the passes below are cleared now: clearing all of them costs
+    // as much as sorting a few hundred cells.
+    std::array<Counts, kPasses> counts;
+    for (int p = kHighPasses; p < kPasses; ++p) counts[p].fill(0);
     for (const KeyedWeight& c : cells) {
         for (int p = kHighPasses; p < kPasses; ++p) ++counts[p][digit(c.key, p)];
     }
@@ -78,6 +99,8 @@ void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spar
         const std::size_t len = j - i;
         if (uniform) {
             // already in order
+        } else if (len <= kInsertionMax) {
+            insertion_sort(c + i, c + j);
         } else if (len < kRadixMin) {
             std::stable_sort(c + i, c + j, by_key);
         } else {

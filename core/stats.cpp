@@ -341,6 +341,10 @@ template <int W, class T, int... K>
     return Lanes<W>{static_cast<double>(load<T>(p + offset[K]))...};
 }
 
+// Integer types that a signed 32-bit integer holds, converted to double in SIMD lanes.
+template <class T>
+constexpr bool kExactInInt32 = std::is_integral_v<T> && (std::is_signed_v<T> ? sizeof(T) <= 4 : sizeof(T) <= 2);
+
 // The W values of one cell for lanes whose steps lie at byte offsets offset[k] from p,
 // with which of them count.
 template <int W, class T>
@@ -351,12 +355,32 @@ template <int W, class T>
         x = static_cast<double>(v);
         ok = valid(v) ? -1 : 0;
     } else if constexpr (std::is_floating_point_v<T>) {
-        x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<T, float> && QV_SSE2(W)) {
+            // Both lanes widened by one instruction: converting each float on its own
+            // writes only the low half of a register and waits on whatever was there before.
+            const __m128 pair = _mm_unpacklo_ps(_mm_set_ss(load<float>(p + offset[0])), _mm_set_ss(load<float>(p + offset[1])));
+            x = (Lanes<W>)_mm_cvtps_pd(pair);
+        } else
+#endif
+        {
+            x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
+        }
         // The scalar test, lane-wise: x - x is +0.0 for a finite x and NaN otherwise, so
         // |x - nodata| + (x - x) exceeds the tolerance exactly when x is finite and farther
         // than the tolerance from nodata (a NaN nodata is held as infinity).
         const Lanes<W> gap = (Lanes<W>)but_not<W>((Mask<W>)(x - valid.nodata), Mask<W>{} + std::numeric_limits<std::int64_t>::min());
         ok = greater<W>(gap + (x - x), detail::kNodataTolerance + Lanes<W>{});
+    } else if constexpr (kExactInInt32<T> && QV_SSE2(W)) {
+#if defined(__SSE2__)
+        const auto a = static_cast<std::int32_t>(load<T>(p + offset[0]));
+        const auto b = static_cast<std::int32_t>(load<T>(p + offset[1]));
+        x = (Lanes<W>)_mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
+        // Integers of these types are exact as doubles, so comparing them there is the
+        // comparison in T.
+        ok = valid.has ? (Mask<W>)_mm_cmpneq_pd((__m128d)x, _mm_set1_pd(static_cast<double>(valid.nodata)))
+                       : Mask<W>{} - 1;
+#endif
     } else {
         for (int k = 0; k < W; ++k) {
             const T v = load<T>(p + offset[k]);

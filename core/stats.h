@@ -8,8 +8,8 @@
 // in window order (row by row, column by column), so a result never depends on the dtype
 // the same numbers arrive in, on strides, on blocking or on how the basins are split.
 //
-// visit_cells() lends the same walk to kernels that need every covered cell of a basin
-// (order statistics), for one time step and any dtype.
+// The element types, validity tests and window clipping in `detail` are shared with the
+// order statistics, which gather a basin's cells themselves.
 #pragma once
 
 #include <cmath>
@@ -140,18 +140,6 @@ void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std:
 // result too large to allocate with an InputError.
 std::vector<double> reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat);
 
-// ---------------------------------------------------------------------------------------
-// Cell visits for kernels outside this file.
-
-// What a kernel sees of one covered cell.
-struct Sample {
-    double value;
-    double weight;    // 1.0 without weights
-    double coverage;  // the window's 32-bit fraction, widened exactly
-    bool value_valid;
-    bool weight_valid;  // true without weights
-};
-
 namespace detail {
 
 template <class T>
@@ -277,53 +265,6 @@ inline Clip clip(const Basin& b, std::uint64_t rows, std::uint64_t cols, std::ui
     return c;
 }
 
-template <class W>
-void weight_of(const ArrayView& w, const ValueTest<W>& test, std::uint64_t r, std::uint64_t c, Sample& s) {
-    const W x = load<W>(w.data + static_cast<std::ptrdiff_t>(r) * w.row_stride +
-                        static_cast<std::ptrdiff_t>(c) * w.col_stride);
-    s.weight = static_cast<double>(x);
-    s.weight_valid = test(x);
-}
-
-template <class T, class F>
-void visit_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const Clip& k, F& f) {
-    const ValueTest<T> valid(in.nodata);
-    const std::byte* base = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
-    const Window win = window_of(b.coverage);
-    auto each = [&](auto&& set_weight) {
-        for (std::uint64_t i = k.i0, r = k.r0; i < k.i1; ++i, ++r) {
-            const float* cov = win.values + i * win.cols;
-            for (std::uint64_t j = k.j0, c = k.c0; j < k.j1; ++j, ++c) {
-                if (cov[j] <= 0.0f) continue;  // a NaN fraction is not skipped
-                const T v = load<T>(base + static_cast<std::ptrdiff_t>(r) * in.raster.row_stride +
-                                    static_cast<std::ptrdiff_t>(c) * in.raster.col_stride);
-                Sample s{static_cast<double>(v), 1.0, static_cast<double>(cov[j]), valid(v), true};
-                set_weight(r, c, s);
-                f(s);
-            }
-        }
-    };
-    if (!in.weights) {
-        each([](std::uint64_t, std::uint64_t, Sample&) {});
-        return;
-    }
-    with_type(in.weights->dtype, [&](auto w) {
-        using W = decltype(w);
-        const ValueTest<W> wvalid(in.weight_nodata);
-        each([&](std::uint64_t r, std::uint64_t c, Sample& s) { weight_of<W>(*in.weights, wvalid, r, c, s); });
-    });
-}
-
 }  // namespace detail
-
-// Calls f(const Sample&) for each cell of the basin's window that lies in the raster block
-// and has a coverage fraction not <= 0, in window order, for time step t of the raster.
-// The caller has checked the inputs as reduce() does (t < steps, weights covering).
-template <class F>
-void visit_cells(const Basin& basin, const StatInputs& in, std::uint64_t t, F&& f) {
-    const detail::Clip k = detail::clip(basin, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
-    if (k.empty()) return;
-    detail::with_type(in.raster.dtype, [&](auto v) { detail::visit_typed<decltype(v)>(basin, in, t, k, f); });
-}
 
 }  // namespace quorvalis

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 
 #include "error.h"
 
@@ -9,13 +10,94 @@ namespace quorvalis {
 
 namespace {
 
-// The (value, weight) pairs of basin b at step t that order statistics count.
+// The (value, weight) pairs of basin b at step t that order statistics count, in window
+// order. Cells are written straight into storage sized for the whole clipped window and
+// kept or dropped by advancing the end or not, so the loop has no capacity tests and no
+// branch on validity. T is the raster's type, W the weights' (void without weights).
+// A window's rows are short runs far apart in the raster, too short for hardware
+// prefetchers to pick up, so the gather asks for a later row's lines itself.
+constexpr std::uint64_t kPrefetchRows = 4;
+constexpr std::ptrdiff_t kLine = 64;
+constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * kLine;
+
+[[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col, std::uint64_t n) {
+    const std::byte* first = a.data + static_cast<std::ptrdiff_t>(row) * a.row_stride +
+                             static_cast<std::ptrdiff_t>(col) * a.col_stride;
+    const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(n - 1) * a.col_stride;
+    const std::byte* lo = bytes < 0 ? first + bytes : first;
+    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchBytes);
+    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 3);
+}
+
+struct NoWeights {
+    explicit NoWeights(const Nodata&) {}
+};
+
+template <class T, class W>
+void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
+                  std::vector<KeyedWeight>& cells) {
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
+    const detail::ValueTest<T> valid(in.nodata);
+    [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
+    const ArrayView& r = in.raster;
+    const std::byte* base = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
+    const detail::Window win = detail::window_of(b.coverage);
+    cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
+    KeyedWeight* out = cells.data();
+    std::size_t n = 0;
+    ArrayView step = r;
+    step.data = base;
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i, ++row) {
+        prefetch_run(step, row, k.c0, k.j1 - k.j0);
+        if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row, k.c0, k.j1 - k.j0);
+    }
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
+        if (i + kPrefetchRows < k.i1) {
+            prefetch_run(step, row + kPrefetchRows, k.c0, k.j1 - k.j0);
+            if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row + kPrefetchRows, k.c0, k.j1 - k.j0);
+        }
+        const float* cov = win.values + i * win.cols;
+        std::uint64_t j0 = k.j0, j1 = k.j1;
+        // Margins outside the zone are +0.0 fractions: trimmed before any raster read.
+        while (j0 < j1 && cov[j0] == 0.0f) ++j0;
+        while (j1 > j0 && cov[j1 - 1] == 0.0f) --j1;
+        const auto c0 = static_cast<std::ptrdiff_t>(k.c0 + (j0 - k.j0));
+        const std::byte* p = base + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
+        [[maybe_unused]] const std::byte* q = nullptr;
+        [[maybe_unused]] std::ptrdiff_t q_step = 0;
+        if constexpr (!std::is_void_v<W>) {
+            const ArrayView& w = *in.weights;
+            q = w.data + static_cast<std::ptrdiff_t>(row) * w.row_stride + c0 * w.col_stride;
+            q_step = w.col_stride;
+        }
+        for (std::uint64_t j = j0; j < j1; ++j, p += r.col_stride) {
+            const T v = detail::load<T>(p);
+            double weight = static_cast<double>(cov[j]);
+            bool keep = valid(v);
+            if constexpr (!std::is_void_v<W>) {
+                const W x = detail::load<W>(q);
+                q += q_step;
+                weight = weight * static_cast<double>(x);
+                // A negative fraction never counts, whatever the sign of its weight.
+                keep = keep && weight_valid(x) && cov[j] > 0.0f;
+            }
+            out[n] = {order_key(static_cast<double>(v)), weight};
+            n += keep && weight > 0.0 ? 1 : 0;
+        }
+    }
+    cells.resize(n);
+}
+
 void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<KeyedWeight>& cells) {
-    cells.clear();
-    visit_cells(b, in, t, [&](const Sample& s) {
-        if (!s.value_valid || !s.weight_valid) return;
-        const double w = s.coverage * s.weight;
-        if (w > 0.0) cells.push_back({order_key(s.value), w});
+    const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+    if (k.empty()) {
+        cells.clear();
+        return;
+    }
+    detail::with_type(in.raster.dtype, [&](auto v) {
+        using T = decltype(v);
+        if (!in.weights) return gather_typed<T, void>(b, in, t, k, cells);
+        detail::with_type(in.weights->dtype, [&](auto w) { gather_typed<T, decltype(w)>(b, in, t, k, cells); });
     });
 }
 

@@ -11,6 +11,7 @@
 #include "error.h"
 #include "error_text.h"
 #include "stats.h"
+#include "zone_stats.h"
 
 using namespace quorvalis;
 using quorvalis::testing::error_of;
@@ -319,6 +320,37 @@ TEST(StatsDtypes, EveryDtypeEqualsItsFloat64Copy) {
     });
 }
 
+// The widening of lanes must keep each value's sign and range, with or without a nodata,
+// and a float32 value must widen to exactly its double.
+TEST(StatsDtypes, ExtremeAndNegativeValuesEqualTheirFloat64Copy) {
+    std::mt19937_64 rng(5);
+    const std::uint64_t steps = 6, rows = 6, cols = 7;
+    const CacheRecord cache = random_cache(rng, rows, cols, 8);
+    const auto check = [&](auto t, DType d, double lo, double hi) {
+        using T = decltype(t);
+        std::vector<double> values(steps * rows * cols);
+        for (double& v : values) {
+            v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi) : static_cast<double>(static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
+        }
+        const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
+        const Typed<T> v = typed<T>(values, steps, rows, cols, d);
+        for (const Nodata nodata : {Nodata::none(), Nodata::of(lo)}) {
+            for (Stat stat : {Stat::Mean, Stat::Min, Stat::Max, Stat::NodataCount}) {
+                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                const auto want = run_all(cache, StatInputs{v64.view, nodata, std::nullopt, {}}, stat);
+                const auto got = run_all(cache, StatInputs{v.view, nodata, std::nullopt, {}}, stat);
+                for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << i;
+            }
+        }
+    };
+    check(std::int8_t{}, DType::Int8, -128.0, 127.0);
+    check(std::int16_t{}, DType::Int16, -32768.0, 32767.0);
+    check(std::int32_t{}, DType::Int32, -2147483648.0, 2147483647.0);
+    check(std::uint16_t{}, DType::UInt16, 0.0, 65535.0);
+    check(std::uint32_t{}, DType::UInt32, 0.0, 4294967295.0);
+    check(float{}, DType::Float32, std::ldexp(-1.0, 127), 0.5);
+}
+
 // Whether one cell holding x counts as a value against a nodata, by raster dtype.
 template <class T>
 bool counts(DType d, T x, Nodata nodata) {
@@ -404,27 +436,33 @@ TEST(StatsBlocks, NodataCountAndCoverage) {
     }
 }
 
-// The visitor lends the reduction's own walk: the mean and the weighted sum computed from
-// its samples equal reduce()'s bit for bit, for another dtype and a stack step.
-TEST(StatsBlocks, VisitCellsFeedsTheSameSamples) {
+// The order statistics gather their own cells: the same ones, with the same weights, as
+// the streaming kernels read, for another dtype, weights with a nodata, a block placed
+// inside the grid and a stack step. The mean of the class shares is then the weighted mean.
+TEST(StatsBlocks, OrderStatisticsGatherTheCellsTheKernelsRead) {
     std::mt19937_64 rng(3);
     const std::uint64_t steps = 3, rows = 6, cols = 8;
     const CacheRecord cache = random_cache(rng, rows, cols, 8);
     std::vector<double> values(steps * rows * cols), weights(rows * cols);
-    for (double& v : values) v = static_cast<double>(rng() % 9) * 0.75;
+    for (double& v : values) v = static_cast<double>(rng() % 9) * 0.75 - 2.0;
     for (double& v : weights) v = static_cast<double>(rng() % 5);
     const auto v = typed<float>(values, steps, rows, cols, DType::Float32);
     const auto w = typed<std::uint16_t>(weights, 1, rows, cols, DType::UInt16);
-    const StatInputs in{v.view, Nodata::of(1.5), w.view, Nodata::of(std::int64_t{0}), 1, 2};
-    const auto mean = run_all(cache, in, Stat::Mean), wsum = run_all(cache, in, Stat::WeightedSum);
+    const StatInputs in{v.view, Nodata::of(1.0), w.view, Nodata::of(std::int64_t{3}), 1, 2};
+    const auto wmean = run_all(cache, in, Stat::WeightedMean);
+    OrderScratch scratch;
+    std::vector<std::vector<ClassShares>> shares(cache.basins.size());
+    OrderRequest request;
+    request.frac = true;
+    reduce_order_stats(cache.basins, in, 0, cache.basins.size(), request, scratch, shares);
     for (std::size_t k = 0; k < cache.basins.size(); ++k) {
-        double cw = 0, s = 0, a = 0;
-        visit_cells(cache.basins[k], in, 2, [&](const Sample& x) {
-            if (x.value_valid) cw = cw + x.coverage, s = s + x.value * x.coverage;
-            if (x.value_valid && x.weight_valid) a = a + (x.coverage * x.value) * x.weight;
-        });
-        const std::size_t at = 2 * cache.basins.size() + k;
-        EXPECT_EQ(bits(cw > 0 ? s / cw : std::bit_cast<double>(kNoValueBits)), bits(mean[at]));
-        EXPECT_EQ(bits(a), bits(wsum[at]));
+        double mean = 0.0;
+        for (const WeightedValue& c : shares[k][2].shares) mean += c.value * c.weight;
+        const double want = wmean[2 * cache.basins.size() + k];
+        if (std::isnan(want)) {
+            EXPECT_TRUE(shares[k][2].shares.empty()) << k;
+        } else {
+            EXPECT_NEAR(mean, want, 1e-12) << k;
+        }
     }
 }
