@@ -68,7 +68,7 @@ KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n,
 // radix-sorted first; cells then differ in the low half only within runs of equal top
 // halves, which continuous data makes short (finished by insertion) and class data makes
 // uniform (nothing to do). Long mixed runs get the low passes of their own.
-void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare) {
+void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
     const std::size_t n = cells.size();
     if (n <= kInsertionMax) {
         if (n > 1) insertion_sort(cells.data(), cells.data() + n);
@@ -117,7 +117,7 @@ void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spar
 
 }  // namespace
 
-void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out) {
+void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out) {
     sort_by_key(cells, spare);
     out.groups.clear();
     double running = 0.0;

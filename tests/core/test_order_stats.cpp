@@ -36,7 +36,7 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
     std::vector<std::pair<double, double>> cells(n);  // (value, weight) in gather order
     for (auto& c : cells) c = {data.draw(g), std::uniform_real_distribution<double>(0.01, 2.0)(g)};
 
-    std::vector<KeyedWeight> keyed, spare;
+    CellBuffer keyed, spare;
     for (const auto& [v, w] : cells) keyed.push_back({order_key(v), w});
     ValueGroups groups;
     group_values(keyed, spare, groups);
