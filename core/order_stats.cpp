@@ -120,14 +120,26 @@ void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
 void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out) {
     sort_by_key(cells, spare);
     out.groups.clear();
+    const std::size_t n = cells.size();
+    if (n == 0) return;
+    // One pass, a group closed whenever the key changes. Gathered weights are > 0, so
+    // starting a group's sum at its first weight equals adding that weight to 0.0.
+    const KeyedWeight* c = cells.data();
+    std::uint64_t k = c[0].key;
+    double w = c[0].weight;
     double running = 0.0;
-    for (std::size_t i = 0; i < cells.size();) {
-        const std::uint64_t k = cells[i].key;
-        double w = 0.0;
-        for (; i < cells.size() && cells[i].key == k; ++i) w = w + cells[i].weight;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (c[i].key == k) {
+            w = w + c[i].weight;
+            continue;
+        }
         running = running + w;
         out.groups.push_back({value_of(k), w, running});
+        k = c[i].key;
+        w = c[i].weight;
     }
+    running = running + w;
+    out.groups.push_back({value_of(k), w, running});
 }
 
 double weighted_quantile(const ValueGroups& g, double q) {

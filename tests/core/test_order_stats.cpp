@@ -63,7 +63,7 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, GroupValues,
-                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(1, 100, 5000)),
+                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(0, 1, 100, 5000)),
                          [](const auto& info) {
                              return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param));
                          });
