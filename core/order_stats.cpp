@@ -68,7 +68,7 @@ KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n,
 // radix-sorted first; cells then differ in the low half only within runs of equal top
 // halves, which continuous data makes short (finished by insertion) and class data makes
 // uniform (nothing to do). Long mixed runs get the low passes of their own.
-void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare) {
+void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
     const std::size_t n = cells.size();
     if (n <= kInsertionMax) {
         if (n > 1) insertion_sort(cells.data(), cells.data() + n);
@@ -117,17 +117,29 @@ void sort_by_key(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spar
 
 }  // namespace
 
-void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out) {
+void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out) {
     sort_by_key(cells, spare);
     out.groups.clear();
+    const std::size_t n = cells.size();
+    if (n == 0) return;
+    // One pass, a group closed whenever the key changes. Gathered weights are > 0, so
+    // starting a group's sum at its first weight equals adding that weight to 0.0.
+    const KeyedWeight* c = cells.data();
+    std::uint64_t k = c[0].key;
+    double w = c[0].weight;
     double running = 0.0;
-    for (std::size_t i = 0; i < cells.size();) {
-        const std::uint64_t k = cells[i].key;
-        double w = 0.0;
-        for (; i < cells.size() && cells[i].key == k; ++i) w = w + cells[i].weight;
+    for (std::size_t i = 1; i < n; ++i) {
+        if (c[i].key == k) {
+            w = w + c[i].weight;
+            continue;
+        }
         running = running + w;
         out.groups.push_back({value_of(k), w, running});
+        k = c[i].key;
+        w = c[i].weight;
     }
+    running = running + w;
+    out.groups.push_back({value_of(k), w, running});
 }
 
 double weighted_quantile(const ValueGroups& g, double q) {

@@ -12,6 +12,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace quorvalis {
@@ -46,6 +49,29 @@ struct KeyedWeight {
     double weight;
 };
 
+// Grows without zero-filling: every slot of a gathered window is written before it is read,
+// and a fill on each regrowth would cost one more pass over the window per basin.
+template <class T>
+struct NoFillAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = NoFillAllocator<U>;
+    };
+    NoFillAllocator() noexcept = default;
+    template <class U>
+    NoFillAllocator(const NoFillAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+
+using CellBuffer = std::vector<KeyedWeight, NoFillAllocator<KeyedWeight>>;
+
 inline std::uint64_t order_key(double v) {
     constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
     // Adding 0.0 turns -0.0 into +0.0; then negative numbers get every bit flipped and
@@ -56,7 +82,7 @@ inline std::uint64_t order_key(double v) {
 
 // Sorts `cells` by key, keeping gather order among equal keys, and fills `out`. `spare` is
 // working storage; reused storage makes a warm call allocation-free.
-void group_values(std::vector<KeyedWeight>& cells, std::vector<KeyedWeight>& spare, ValueGroups& out);
+void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 
 // The smallest value v whose cumulative weight (all cells with values <= v) reaches q times
 // the total: q = 0 gives the smallest value, q = 1 the largest, q = 0.5 the median (the

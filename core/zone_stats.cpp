@@ -35,7 +35,7 @@ struct NoWeights {
 
 template <class T, class W>
 void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
-                  std::vector<KeyedWeight>& cells) {
+                  CellBuffer& cells) {
     using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
     const detail::ValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
@@ -88,7 +88,7 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     cells.resize(n);
 }
 
-void gather(const Basin& b, const StatInputs& in, std::uint64_t t, std::vector<KeyedWeight>& cells) {
+void gather(const Basin& b, const StatInputs& in, std::uint64_t t, CellBuffer& cells) {
     const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
     if (k.empty()) {
         cells.clear();

@@ -52,8 +52,8 @@ struct ClassShares {
 
 // Per-thread storage reused from basin to basin.
 struct OrderScratch {
-    std::vector<KeyedWeight> cells;
-    std::vector<KeyedWeight> spare;
+    CellBuffer cells;
+    CellBuffer spare;
     ValueGroups groups;
 };
 

@@ -36,7 +36,7 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
     std::vector<std::pair<double, double>> cells(n);  // (value, weight) in gather order
     for (auto& c : cells) c = {data.draw(g), std::uniform_real_distribution<double>(0.01, 2.0)(g)};
 
-    std::vector<KeyedWeight> keyed, spare;
+    CellBuffer keyed, spare;
     for (const auto& [v, w] : cells) keyed.push_back({order_key(v), w});
     ValueGroups groups;
     group_values(keyed, spare, groups);
@@ -63,7 +63,7 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, GroupValues,
-                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(1, 100, 5000)),
+                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(0, 1, 100, 5000)),
                          [](const auto& info) {
                              return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param));
                          });
