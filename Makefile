@@ -52,15 +52,19 @@ SAN_PY := build/sanitize-python
 SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" PYTHONPATH=$(SAN_PY)
 
-# The suites of _quorvalis itself; the package's suites reach it only through the engine.
+# The suites of _quorvalis itself, and the engine module's own suite: the package's other
+# suites reach native code only through the engine. The sanitized engine sits in a copy of
+# the package's Python files that shadows the installed package.
 SAN_TESTS := tests/python/test_api.py tests/python/test_arrays.py tests/python/test_cache.py \
-  tests/python/test_coverage.py tests/python/test_stats.py
+  tests/python/test_coverage.py tests/python/test_stats.py tests/python/test_engine.py
 
 sanitize-python: $(VENV)/.ready
 	cmake -S . -B $(SAN_PY) -DCMAKE_BUILD_TYPE=Debug -DQUORVALIS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(SAN_PY)) >/dev/null
-	cmake --build $(SAN_PY) -j $(JOBS) --target _quorvalis
-	$(SAN_ENV) $(VPY) -c 'import _quorvalis, sys; sys.exit(not _quorvalis.__file__.startswith("$(abspath $(SAN_PY))"))'
+	cmake --build $(SAN_PY) -j $(JOBS) --target _quorvalis _engine
+	rm -rf $(SAN_PY)/quorvalis && cp -r python/quorvalis $(SAN_PY)/ && cp $(SAN_PY)/_engine.*so $(SAN_PY)/quorvalis/
+	$(SAN_ENV) $(VPY) -c 'import _quorvalis, quorvalis._engine as e, sys; \
+	  sys.exit(not all(m.__file__.startswith("$(abspath $(SAN_PY))") for m in (_quorvalis, e)))'
 	$(SAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider $(SAN_TESTS)
 
 # libFuzzer with clang (Debian's clang and its runtime libraries), sanitizers on. New inputs
