@@ -87,6 +87,24 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     return false;
 }
 
+std::size_t take_inside(Cell& cell, std::span<const Coordinate> points) {
+    if (cell.traversals.empty()) return 0;
+    Traversal& t = cell.traversals.back();
+    if (!t.entered() || t.exited() || t.empty() || t.end != cell.log->size()) return 0;
+    const BBox box = cell.box;
+    PointLog& log = *cell.log;
+    Coordinate last = log[t.end - 1];
+    std::size_t k = 0;
+    for (; k < points.size() && in_closed_box(box, points[k]); ++k) {
+        if (points[k] != last) {
+            last = points[k];
+            log.push_back(last);
+        }
+    }
+    t.end = log.size();
+    return k;
+}
+
 void force_exit(Cell& cell) {
     if (cell.traversals.empty()) return;
     Traversal& t = cell.traversals.back();

@@ -53,6 +53,13 @@ Traversal& traversal_in_progress(Cell& cell);
 // on its way to c, in which case the traversal now ends with its exit point and side.
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p);
 
+// The same as offering each of `points` to take() in turn while they lie in the cell's
+// closed box, for a traversal in progress that entered from the outline: those points are
+// appended (repeats dropped) and their number returned. A ring mostly moves inside a cell
+// from one vertex to the next, so this is the walk's common step, kept to a compare and a
+// copy per point. Returns 0 at once when the last traversal is not such a run.
+std::size_t take_inside(Cell& cell, std::span<const Coordinate> points);
+
 // Closes the last traversal on the side its last point lies on, if it lies on the outline.
 void force_exit(Cell& cell);
 

@@ -197,6 +197,11 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
             }
             has_pending = false;
             while (pos < work.size()) {
+                if (const std::size_t inside = take_inside(cell, std::span(work).subspan(pos)); inside != 0) {
+                    pos += inside;
+                    moves = 0;
+                    if (pos == work.size()) break;
+                }
                 c = work[pos];
                 if (!take(cell, c, pos > 0 ? &work[pos - 1] : nullptr)) {
                     exited = true;
