@@ -13,6 +13,18 @@ const Coordinate& Traversal::last() const {
     return (*log)[end - 1];
 }
 
+Cell::Cell(const BBox& b, WalkLog& walk_log) : box(b), log(&walk_log), last_index(0) {
+    if (log->traversals.size() >= kNoTraversal) throw InputError("ring crosses too many cells");
+    last_index = static_cast<std::uint32_t>(log->traversals.size());
+    log->traversals.push_back({&log->points, 0, 0, Side::None, Side::None, kNoTraversal});
+}
+
+std::size_t Cell::traversal_count() const {
+    std::size_t n = 0;
+    for (const Traversal* t = &last(); t != nullptr; t = before(*t)) ++n;
+    return n;
+}
+
 namespace {
 
 bool in_closed_box(const BBox& box, const Coordinate& p) {
@@ -25,7 +37,7 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 
 // Appends c to t, the traversal the walk is in, at the end of the cell's log.
 void append(Cell& cell, Traversal& t, const Coordinate& c) {
-    PointLog& log = *cell.log;
+    PointLog& log = cell.log->points;
     if (t.empty()) {
         t.begin = log.size();
         t.end = t.begin;
@@ -39,25 +51,27 @@ void append(Cell& cell, Traversal& t, const Coordinate& c) {
 }  // namespace
 
 Traversal& traversal_in_progress(Cell& cell) {
-    if (cell.traversals.empty()) throw InternalError("cell has no traversal to continue");
     // Only a run that began inside the cell is finished by coming back to its first point.
     // A run entered from the outline that returns to its entry point has only touched the
     // outline there (exit points are clamped onto corners, so a thin spike can meet its
     // own entry exactly); it goes on until it really leaves.
-    if (const Traversal& t = cell.traversals.back(); t.exited() || (!t.entered() && t.is_closed_ring())) {
-        cell.traversals.emplace_back().log = cell.log;
+    if (const Traversal& t = cell.last(); t.exited() || (!t.entered() && t.is_closed_ring())) {
+        std::vector<Traversal>& all = cell.log->traversals;
+        if (all.size() >= kNoTraversal) throw InputError("ring crosses too many cells");
+        all.push_back({&cell.log->points, 0, 0, Side::None, Side::None, cell.last_index});
+        cell.last_index = static_cast<std::uint32_t>(all.size() - 1);
     }
-    return cell.traversals.back();
+    return cell.last();
 }
 
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     Traversal& t = traversal_in_progress(cell);
     const BBox& box = cell.box;
-    if (t.empty() && cell.traversals.size() > 1 && !in_closed_box(box, c)) {
+    if (t.empty() && t.previous != kNoTraversal && !in_closed_box(box, c)) {
         // A ring that closed inside the cell and goes on from there (it passes its first
         // vertex again): the ring is still at that vertex, so the new run starts there
         // rather than at a point outside the cell, and the walk keeps its place.
-        const Coordinate start = cell.traversals[cell.traversals.size() - 2].last();
+        const Coordinate start = cell.before(t)->last();
         append(cell, t, start);
         t.entry = side_of(box, start);
     }
@@ -88,11 +102,10 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
 }
 
 std::size_t take_inside(Cell& cell, std::span<const Coordinate> points) {
-    if (cell.traversals.empty()) return 0;
-    Traversal& t = cell.traversals.back();
-    if (!t.entered() || t.exited() || t.empty() || t.end != cell.log->size()) return 0;
+    Traversal& t = cell.last();
+    PointLog& log = cell.log->points;
+    if (!t.entered() || t.exited() || t.empty() || t.end != log.size()) return 0;
     const BBox box = cell.box;
-    PointLog& log = *cell.log;
     Coordinate last = log[t.end - 1];
     std::size_t k = 0;
     for (; k < points.size() && in_closed_box(box, points[k]); ++k) {
@@ -106,8 +119,7 @@ std::size_t take_inside(Cell& cell, std::span<const Coordinate> points) {
 }
 
 void force_exit(Cell& cell) {
-    if (cell.traversals.empty()) return;
-    Traversal& t = cell.traversals.back();
+    Traversal& t = cell.last();
     if (t.exited() || t.empty()) return;
     const Coordinate& p = t.last();
     if (in_closed_box(cell.box, p) && !strictly_inside(cell.box, p)) t.exit = side_of(cell.box, p);
@@ -115,9 +127,10 @@ void force_exit(Cell& cell) {
 
 void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
     out.clear();
-    for (const Traversal& t : cell.traversals) {
-        if ((t.traversed() || t.is_closed_ring()) && has_distinct_coordinates(t.coords())) out.push_back(t.coords());
+    for (const Traversal* t = &cell.last(); t != nullptr; t = cell.before(*t)) {
+        if ((t->traversed() || t->is_closed_ring()) && has_distinct_coordinates(t->coords())) out.push_back(t->coords());
     }
+    std::reverse(out.begin(), out.end());
 }
 
 }  // namespace quorvalis

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -17,12 +18,15 @@ namespace quorvalis {
 // growing array for the whole walk instead of one per run.
 using PointLog = std::vector<Coordinate>;
 
+inline constexpr std::uint32_t kNoTraversal = UINT32_MAX;
+
 struct Traversal {
     const PointLog* log = nullptr;
     std::size_t begin = 0;  // the traversal's points are log[begin, end)
     std::size_t end = 0;
     Side entry = Side::None;
     Side exit = Side::None;
+    std::uint32_t previous = kNoTraversal;  // the same cell's traversal before this one
 
     std::span<const Coordinate> coords() const {
         return empty() ? std::span<const Coordinate>() : std::span<const Coordinate>(log->data() + begin, end - begin);
@@ -36,13 +40,30 @@ struct Traversal {
     const Coordinate& last() const;
 };
 
-// A cell's traversals, with the log their points go to (which must outlive the cell).
-struct Cell {
+// What one ring's walk records: its points and its traversals, each cell's traversals
+// chained backwards through `traversals`. Cells hold no storage of their own, so a walk
+// through thousands of cells allocates a handful of growing arrays, not one per cell.
+struct WalkLog {
+    PointLog points;
     std::vector<Traversal> traversals;
-    BBox box;
-    PointLog* log;
+};
 
-    Cell(const BBox& b, PointLog& points) : traversals(1), box(b), log(&points) { traversals[0].log = log; }
+// A cell's traversals, kept in the walk's log (which must outlive the cell). References to
+// traversals last only until the next traversal is made, in any cell of the same log.
+struct Cell {
+    BBox box;
+    WalkLog* log;
+    std::uint32_t last_index;
+
+    Cell(const BBox& b, WalkLog& walk_log);
+
+    Traversal& last() { return log->traversals[last_index]; }
+    const Traversal& last() const { return log->traversals[last_index]; }
+    // The traversal made before `t` in this cell, or null.
+    const Traversal* before(const Traversal& t) const {
+        return t.previous == kNoTraversal ? nullptr : &log->traversals[t.previous];
+    }
+    std::size_t traversal_count() const;
 };
 
 // The last traversal, or a fresh one when the last has exited or closed on itself.

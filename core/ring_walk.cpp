@@ -69,7 +69,7 @@ struct CellTable {
     static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
 
     const PaddedGrid& grid;
-    PointLog log;
+    WalkLog log;
     std::vector<Cell> cells;
     std::vector<std::uint64_t> cell_slot;
     std::uint64_t tile_cols;
@@ -213,13 +213,13 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         }
         if (exited) {
             // The exit point opens the next cell's traversal, so both share it exactly.
-            const Coordinate exit_point = cell.traversals.back().last();
+            const Coordinate exit_point = cell.last().last();
             has_pending = exit_point != c;
             pending = exit_point;
         }
 
         force_exit(cell);
-        const Traversal& t = cell.traversals.back();
+        const Traversal& t = cell.last();
         if (!t.exited()) return;
         if (!t.entered()) {
             // The ring began inside this cell: replay its opening run when the walk comes
