@@ -8,16 +8,25 @@
 
 namespace quorvalis {
 
-const Coordinate& Traversal::last() const {
+const Coordinate& Traversal::last(const PointLog& log) const {
     if (empty()) throw InternalError("empty traversal has no last coordinate");
-    return (*log)[end - 1];
+    return log[end - 1];
 }
 
-Cell::Cell(const BBox& b, WalkLog& walk_log) : box(b), log(&walk_log), last_index(0) {
-    if (log->traversals.size() >= kNoTraversal) throw InputError("ring crosses too many cells");
-    last_index = static_cast<std::uint32_t>(log->traversals.size());
-    log->traversals.push_back({&log->points, 0, 0, Side::None, Side::None, kNoTraversal});
+namespace {
+
+[[noreturn]] void too_many() { throw InputError("ring crosses too many cells"); }
+
+// Opens a fresh traversal of a cell whose last traversal was `previous`.
+std::uint32_t open_traversal(WalkLog& log, std::uint32_t previous) {
+    if (log.traversals.size() >= kNoTraversal) too_many();
+    log.traversals.push_back({0, 0, previous, Side::None, Side::None});
+    return static_cast<std::uint32_t>(log.traversals.size() - 1);
 }
+
+}  // namespace
+
+Cell::Cell(const BBox& b, WalkLog& walk_log) : box(b), log(&walk_log), last_index(open_traversal(walk_log, kNoTraversal)) {}
 
 std::size_t Cell::traversal_count() const {
     std::size_t n = 0;
@@ -38,8 +47,9 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 // Appends c to t, the traversal the walk is in, at the end of the cell's log.
 void append(Cell& cell, Traversal& t, const Coordinate& c) {
     PointLog& log = cell.log->points;
+    if (log.size() >= kNoTraversal) too_many();
     if (t.empty()) {
-        t.begin = log.size();
+        t.begin = static_cast<std::uint32_t>(log.size());
         t.end = t.begin;
     } else if (t.end != log.size()) {
         throw InternalError("a traversal's points are no longer contiguous in the walk's log");
@@ -55,11 +65,8 @@ Traversal& traversal_in_progress(Cell& cell) {
     // A run entered from the outline that returns to its entry point has only touched the
     // outline there (exit points are clamped onto corners, so a thin spike can meet its
     // own entry exactly); it goes on until it really leaves.
-    if (const Traversal& t = cell.last(); t.exited() || (!t.entered() && t.is_closed_ring())) {
-        std::vector<Traversal>& all = cell.log->traversals;
-        if (all.size() >= kNoTraversal) throw InputError("ring crosses too many cells");
-        all.push_back({&cell.log->points, 0, 0, Side::None, Side::None, cell.last_index});
-        cell.last_index = static_cast<std::uint32_t>(all.size() - 1);
+    if (const Traversal& t = cell.last(); t.exited() || (!t.entered() && t.is_closed_ring(cell.log->points))) {
+        cell.last_index = open_traversal(*cell.log, cell.last_index);
     }
     return cell.last();
 }
@@ -71,7 +78,7 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
         // A ring that closed inside the cell and goes on from there (it passes its first
         // vertex again): the ring is still at that vertex, so the new run starts there
         // rather than at a point outside the cell, and the walk keeps its place.
-        const Coordinate start = cell.before(t)->last();
+        const Coordinate start = cell.last_point(*cell.before(t));
         append(cell, t, start);
         t.entry = side_of(box, start);
     }
@@ -83,13 +90,13 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     if (in_closed_box(box, c)) {
         // A repeated point adds no geometry, and a ring that starts with its first vertex
         // repeated must not count as having closed there.
-        if (c != t.last()) append(cell, t, c);
+        if (c != cell.last_point(t)) append(cell, t, c);
         return true;
     }
     // The exit is taken on the segment from the previous vertex, which keeps the exit on
     // the ring's own line; but a previous vertex level with c and beyond the box would
     // give a segment that runs beside the box, so the last recorded point is used then.
-    Coordinate start = t.last();
+    Coordinate start = cell.last_point(t);
     if (p != nullptr) {
         const bool beside_x = p->x == c.x && !(box.xmin <= p->x && p->x <= box.xmax);
         const bool beside_y = p->y == c.y && !(box.ymin <= p->y && p->y <= box.ymax);
@@ -114,21 +121,25 @@ std::size_t take_inside(Cell& cell, std::span<const Coordinate> points) {
             log.push_back(last);
         }
     }
-    t.end = log.size();
+    if (log.size() >= kNoTraversal) too_many();
+    t.end = static_cast<std::uint32_t>(log.size());
     return k;
 }
 
 void force_exit(Cell& cell) {
     Traversal& t = cell.last();
     if (t.exited() || t.empty()) return;
-    const Coordinate& p = t.last();
+    const Coordinate& p = cell.last_point(t);
     if (in_closed_box(cell.box, p) && !strictly_inside(cell.box, p)) t.exit = side_of(cell.box, p);
 }
 
 void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
     out.clear();
     for (const Traversal* t = &cell.last(); t != nullptr; t = cell.before(*t)) {
-        if ((t->traversed() || t->is_closed_ring()) && has_distinct_coordinates(t->coords())) out.push_back(t->coords());
+        const std::span<const Coordinate> coords = cell.coords(*t);
+        if ((t->traversed() || t->is_closed_ring(cell.log->points)) && has_distinct_coordinates(coords)) {
+            out.push_back(coords);
+        }
     }
     std::reverse(out.begin(), out.end());
 }

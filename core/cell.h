@@ -20,24 +20,26 @@ using PointLog = std::vector<Coordinate>;
 
 inline constexpr std::uint32_t kNoTraversal = UINT32_MAX;
 
+// A traversal is a stretch of its walk's point log, named by 32-bit positions: the walk of
+// a large ring holds millions of them at once, and their size sets the walk's peak memory.
+// A walk whose log would pass 2^32 - 1 points is refused (InputError) rather than wrapped.
 struct Traversal {
-    const PointLog* log = nullptr;
-    std::size_t begin = 0;  // the traversal's points are log[begin, end)
-    std::size_t end = 0;
+    std::uint32_t begin = 0;  // the traversal's points are log[begin, end)
+    std::uint32_t end = 0;
+    std::uint32_t previous = kNoTraversal;  // the same cell's traversal before this one
     Side entry = Side::None;
     Side exit = Side::None;
-    std::uint32_t previous = kNoTraversal;  // the same cell's traversal before this one
 
-    std::span<const Coordinate> coords() const {
-        return empty() ? std::span<const Coordinate>() : std::span<const Coordinate>(log->data() + begin, end - begin);
+    std::span<const Coordinate> coords(const PointLog& log) const {
+        return empty() ? std::span<const Coordinate>() : std::span<const Coordinate>(log.data() + begin, end - begin);
     }
     bool empty() const { return begin == end; }
     bool entered() const { return entry != Side::None; }
     bool exited() const { return exit != Side::None; }
     bool traversed() const { return entered() && exited(); }
-    bool is_closed_ring() const { return end - begin >= 3 && (*log)[begin] == (*log)[end - 1]; }
+    bool is_closed_ring(const PointLog& log) const { return end - begin >= 3 && log[begin] == log[end - 1]; }
     // Throws InternalError on an empty traversal.
-    const Coordinate& last() const;
+    const Coordinate& last(const PointLog& log) const;
 };
 
 // What one ring's walk records: its points and its traversals, each cell's traversals
@@ -64,6 +66,8 @@ struct Cell {
         return t.previous == kNoTraversal ? nullptr : &log->traversals[t.previous];
     }
     std::size_t traversal_count() const;
+    std::span<const Coordinate> coords(const Traversal& t) const { return t.coords(log->points); }
+    const Coordinate& last_point(const Traversal& t) const { return t.last(log->points); }
 };
 
 // The last traversal, or a fresh one when the last has exited or closed on itself.

@@ -213,7 +213,7 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         }
         if (exited) {
             // The exit point opens the next cell's traversal, so both share it exactly.
-            const Coordinate exit_point = cell.last().last();
+            const Coordinate exit_point = cell.last_point(cell.last());
             has_pending = exit_point != c;
             pending = exit_point;
         }
@@ -224,7 +224,7 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         if (!t.entered()) {
             // The ring began inside this cell: replay its opening run when the walk comes
             // back, so the cell's last traversal runs from outline to outline.
-            const std::span<const Coordinate> opening = t.coords();
+            const std::span<const Coordinate> opening = cell.coords(t);
             if (work.size() + opening.size() > max_len) stuck();
             work.insert(work.end(), opening.begin(), opening.end());
         }

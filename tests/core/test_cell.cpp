@@ -20,7 +20,10 @@ Cell cell_with(const Coords& points) {
     return cell;
 }
 
-Coords coords(const Traversal& t) { return Coords(t.coords().begin(), t.coords().end()); }
+Coords coords(const Traversal& t) {
+    const std::span<const Coordinate> c = t.coords(g_log.points);
+    return Coords(c.begin(), c.end());
+}
 
 TEST(Take, VertexOnTheEdgeStaysAndIsTheExitAgain) {
     Cell cell = cell_with({{0, 1}, {0.5, 0.5}, {1, 0.5}});  // a corner gets the vertical side
@@ -38,8 +41,8 @@ TEST(Take, ExitFromLastPointWhenPreviousVertexRunsBesideTheBox) {
     Cell cell = cell_with({{0, 0.5}, {0.5, 0.25}});
     const Coordinate p{3, 0.2};
     EXPECT_FALSE(take(cell, {3, 0.9}, &p));
-    EXPECT_EQ(cell.last().last().x, 1.0);
-    EXPECT_NEAR(cell.last().last().y, 0.38, 1e-12);
+    EXPECT_EQ(cell.last().last(g_log.points).x, 1.0);
+    EXPECT_NEAR(cell.last().last(g_log.points).y, 0.38, 1e-12);
 }
 
 TEST(Take, OnlyARunStartedInsideIsClosedByItsFirstPoint) {
@@ -63,7 +66,7 @@ TEST(Traversals, ForcedExitsAndWhatIsMeasured) {
     qualifying_traversals(open, lists);
     qualifying_traversals(point, lists);
     EXPECT_TRUE(lists.empty());
-    EXPECT_EQ(quorvalis::testing::error_of<InternalError>([] { (void)Traversal{}.last(); }),
+    EXPECT_EQ(quorvalis::testing::error_of<InternalError>([] { (void)Traversal{}.last(g_log.points); }),
               "empty traversal has no last coordinate");
 }
 
