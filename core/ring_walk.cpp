@@ -258,10 +258,12 @@ bool exact_difference(double a, double b) {
     return std::isfinite(d) && exact::two_diff_tail(a, b, d) == 0.0;
 }
 
-// The window's corner (its left cell line, its top cell line) when every coordinate of the
-// ring, every cell line and every cell center of the window less that corner is exact, per
-// axis; 0 on an axis where some difference would round.
-Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
+// The ring into `work`, measured from the window's corner (its left cell line, its top cell
+// line) on each axis where every coordinate of the ring, every cell line and every cell
+// center of the window less that corner is exact; as it is on an axis where some difference
+// would round. Returns the corner used, 0 on such an axis. One pass over the ring: the
+// differences are taken as they are checked, and only an axis that fails is copied again.
+Coordinate measure_from_corner(const Window& w, std::span<const Coordinate> ring, std::vector<Coordinate>& work) {
     double ox = w.left(0);
     double oy = w.top(0);
     for (std::uint64_t j = 0; j <= w.cols && ox != 0.0; ++j) {
@@ -270,9 +272,24 @@ Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
     for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
         if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
     }
-    for (const Coordinate& c : ring) {
-        if (ox != 0.0 && !exact_difference(c.x, ox)) ox = 0.0;
-        if (oy != 0.0 && !exact_difference(c.y, oy)) oy = 0.0;
+    work.resize(ring.size());
+    bool x_exact = true;
+    bool y_exact = true;
+    for (std::size_t k = 0; k < ring.size(); ++k) {
+        const Coordinate& c = ring[k];
+        const double x = c.x - ox;
+        const double y = c.y - oy;
+        x_exact = x_exact && std::isfinite(x) && exact::two_diff_tail(c.x, ox, x) == 0.0;
+        y_exact = y_exact && std::isfinite(y) && exact::two_diff_tail(c.y, oy, y) == 0.0;
+        work[k] = {x, y};
+    }
+    if (!x_exact && ox != 0.0) {
+        ox = 0.0;
+        for (std::size_t k = 0; k < ring.size(); ++k) work[k].x = ring[k].x;
+    }
+    if (!y_exact && oy != 0.0) {
+        oy = 0.0;
+        for (std::size_t k = 0; k < ring.size(); ++k) work[k].y = ring[k].y;
     }
     return {ox, oy};
 }
@@ -320,13 +337,10 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRol
     // distance apart, and exit points rounded at their magnitude would lose the shape of a
     // small ring. Measured from the window's corner instead, wherever that is exact, the
     // walk sees the same numbers wherever the grid and the ring are placed together.
-    std::vector<Coordinate> work(ring.begin(), ring.end());
-    const Coordinate origin = exact_origin(w, ring);
-    if (origin.x != 0.0 || origin.y != 0.0) {
-        w.lines.x_shift = origin.x;
-        w.lines.y_shift = origin.y;
-        for (Coordinate& c : work) c = {c.x - origin.x, c.y - origin.y};
-    }
+    std::vector<Coordinate> work;
+    const Coordinate origin = measure_from_corner(w, ring, work);
+    w.lines.x_shift = origin.x;
+    w.lines.y_shift = origin.y;
     const std::size_t ring_size = work.size();
     // Counter-clockwise, so the area left of every traversal is inside the ring.
     if (signed_area(work) < 0) std::reverse(work.begin(), work.end());
