@@ -310,7 +310,12 @@ struct WalkedCell {
 
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon) {
     if (ring.size() < 4) return;
-    const BBox rbox = ring_bbox(ring);
+    ring_walk(lines, ring, ring_bbox(ring), role, polygon);
+}
+
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const BBox& rbox, RingRole role,
+               PlacedWindow& polygon) {
+    if (ring.size() < 4) return;
     Window w = crop_window(polygon.window(lines), rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
