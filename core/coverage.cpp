@@ -12,15 +12,26 @@ namespace quorvalis {
 // Up to this many chains (corners included) the next chain is found by a plain scan.
 constexpr std::size_t kScanLimit = 16;
 
-double perimeter_distance(const BBox& box, const Coordinate& p) {
-    const double width = box.xmax - box.xmin;
-    const double height = box.ymax - box.ymin;
+namespace {
+
+[[noreturn]] [[gnu::cold]] void off_outline(const BBox& box, const Coordinate& p) {
+    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
+                        format_plain(p.y) + ") not on boundary of " + to_string(box));
+}
+
+// perimeter_distance with the box's width and height worked out once per cell.
+inline double outline_position(const BBox& box, double width, double height, const Coordinate& p) {
     if (p.x == box.xmin) return p.y - box.ymin;
     if (p.y == box.ymax) return (p.x - box.xmin) + height;
     if (p.x == box.xmax) return (box.ymax - p.y) + (width + height);
     if (p.y == box.ymin) return (box.xmax - p.x) + (2 * height + width);
-    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
-                        format_plain(p.y) + ") not on boundary of " + to_string(box));
+    off_outline(box, p);
+}
+
+}  // namespace
+
+double perimeter_distance(const BBox& box, const Coordinate& p) {
+    return outline_position(box, box.xmax - box.xmin, box.ymax - box.ymin, p);
 }
 
 CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
@@ -32,9 +43,10 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         return entry > exit ? (perimeter + exit) - entry : exit - entry;
     };
 
+    // Sized once and filled by place: a cell is measured for every cell a ring crosses.
     std::vector<CoordinateChain>& chains = scratch.chains;
-    chains.clear();
-    chains.reserve(lists.size() + 4);
+    chains.resize(lists.size() + 4);
+    std::size_t filled = 0;
     double ccw_sum = 0.0;
     double cw_sum = 0.0;
     bool found = false;
@@ -42,9 +54,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     for (const std::span<const Coordinate> list : lists) {
         if (!has_distinct_coordinates(list)) continue;
         if (list.front() != list.back()) {
-            const double start = perimeter_distance(box, list.front());
-            const double stop = perimeter_distance(box, list.back());
-            chains.push_back({list, start, stop, false});
+            const double start = outline_position(box, width, height, list.front());
+            const double stop = outline_position(box, width, height, list.back());
+            chains[filled++] = {list, start, stop, false};
         } else {
             const double a = signed_area(list);
             (a > 0 ? ccw_sum : cw_sum) += std::fabs(a);
@@ -56,8 +68,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     const Coordinate corners[4] = {{box.xmin, box.ymin}, {box.xmin, box.ymax}, {box.xmax, box.ymax}, {box.xmax, box.ymin}};
     const double corner_at[4] = {0.0, height, width + height, 2 * height + width};
     for (int k = 0; k < 4; ++k) {
-        chains.push_back({std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false});
+        chains[filled++] = {std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false};
     }
+    chains.resize(filled);
 
     const auto close_area = [&](std::vector<Coordinate>& buffer) {
         if (buffer.empty()) return;
