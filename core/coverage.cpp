@@ -19,6 +19,29 @@ namespace {
                         format_plain(p.y) + ") not on boundary of " + to_string(box));
 }
 
+// signed_area and has_distinct_coordinates of a list offered one coordinate at a time.
+struct ClosedSum {
+    Coordinate first{};
+    Coordinate before_last{};
+    Coordinate last{};
+    std::size_t count = 0;
+    double sum = 0.0;
+    bool distinct = false;
+
+    void push(const Coordinate& c) {
+        if (count == 0) {
+            first = c;
+        } else if (c != first) {
+            distinct = true;
+        }
+        if (count >= 2) sum += (last.x - first.x) * (c.y - before_last.y);
+        before_last = last;
+        last = c;
+        ++count;
+    }
+    double signed_area() const { return count < 3 ? 0.0 : 0.5 * sum; }
+};
+
 // perimeter_distance with the box's width and height worked out once per cell.
 inline double outline_position(const BBox& box, double width, double height, const Coordinate& p) {
     if (p.x == box.xmin) return p.y - box.ymin;
@@ -45,7 +68,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
 
     // Sized once and filled by place: a cell is measured for every cell a ring crosses.
     std::vector<CoordinateChain>& chains = scratch.chains;
-    chains.resize(lists.size() + 4);
+    if (chains.size() < lists.size() + 4) chains.resize(lists.size() + 4);
     std::size_t filled = 0;
     double ccw_sum = 0.0;
     double cw_sum = 0.0;
@@ -70,16 +93,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     for (int k = 0; k < 4; ++k) {
         chains[filled++] = {std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false};
     }
-    chains.resize(filled);
 
-    const auto close_area = [&](std::vector<Coordinate>& buffer) {
-        if (buffer.empty()) return;
-        buffer.push_back(buffer.front());
-        if (has_distinct_coordinates(buffer)) {
-            ccw_sum += std::fabs(signed_area(buffer));
-            found = true;
-        }
-    };
 
     // The next chain after an exit is the unvisited one whose entry lies nearest
     // counter-clockwise; ties go to the chain that opened the area, then to the lowest index.
@@ -89,7 +103,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     // with visited ones skipped through a path-compressed link to the left, make each choice
     // O(log n), so a cell crossed by many runs of one ring is matched in O(n log n). Both
     // ways make the same choice.
-    const std::size_t n = chains.size();
+    const std::size_t n = filled;
     const bool scan = n <= kScanLimit;
     std::vector<std::size_t>& order = scratch.order;
     std::vector<std::size_t>& left = scratch.left;
@@ -171,21 +185,27 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         return best;
     };
 
-    std::vector<Coordinate>& buffer = scratch.buffer;
+    // Each area is measured as its chains are chosen, never gathered into one list: the
+    // same terms of the same shoelace sum, in the same order, as signed_area over the
+    // chains' coordinates joined and closed.
     for (std::size_t k = 0; k < n; ++k) {
         if (chains[k].visited || chains[k].coords.size() == 1) continue;
-        buffer.clear();
+        ClosedSum area;
         std::size_t current = k;
         visit(k);
         for (;;) {
             const CoordinateChain& cur = chains[current];
-            buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
+            for (const Coordinate& c : cur.coords) area.push(c);
             const std::size_t following = next(cur.stop, k);
             if (following == k) break;
             current = following;
             visit(current);
         }
-        close_area(buffer);
+        area.push(area.first);
+        if (area.distinct) {
+            ccw_sum += std::fabs(area.signed_area());
+            found = true;
+        }
     }
 
     if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");
