@@ -50,14 +50,18 @@ struct WalkLog {
     std::vector<Traversal> traversals;
 };
 
-// A cell's traversals, kept in the walk's log (which must outlive the cell). References to
+// A cell's traversals, kept in the walk's log (which must outlive the cell): a view that a
+// walk may rebuild from the box and the last traversal's index alone. References to
 // traversals last only until the next traversal is made, in any cell of the same log.
 struct Cell {
     BBox box;
     WalkLog* log;
     std::uint32_t last_index;
 
+    // A cell visited for the first time: its first traversal is opened in the log.
     Cell(const BBox& b, WalkLog& walk_log);
+    // A cell visited again, whose last traversal is log->traversals[last].
+    Cell(const BBox& b, WalkLog& walk_log, std::uint32_t last) : box(b), log(&walk_log), last_index(last) {}
 
     Traversal& last() { return log->traversals[last_index]; }
     const Traversal& last() const { return log->traversals[last_index]; }

@@ -63,15 +63,22 @@ struct PaddedGrid {
 
 // Cells created on first visit. They are found again through tiles of 8 x 8 padded slots,
 // kept in an open-addressing table: memory follows the cells the ring visits, not its
-// window, and a walk moving to a neighbour mostly stays in the tile it was in.
+// window, and a walk moving to a neighbour mostly stays in the tile it was in. A visited
+// cell keeps only its slot and its last traversal (16 bytes); its box is worked out again
+// from the grid lines at each visit, bit for bit the same, so a large ring's table stays
+// small beside its window.
 struct CellTable {
     static constexpr std::uint64_t kTileBits = 3;
     static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
 
     const PaddedGrid& grid;
+    struct Visited {
+        std::uint64_t slot;  // pr * grid.cols + pc
+        std::uint32_t last;  // the cell's last traversal in `log`
+    };
+
     WalkLog log;
-    std::vector<Cell> cells;
-    std::vector<std::uint64_t> cell_slot;
+    std::vector<Visited> cells;
     std::uint64_t tile_cols;
     std::vector<std::uint64_t> keys;   // tile number + 1; 0 marks a free entry
     std::vector<std::uint32_t> tile;   // where the tile's slots start in `slots`, over kTileSlots
@@ -121,7 +128,9 @@ struct CellTable {
         return start;
     }
 
-    Cell& at(std::uint64_t pr, std::uint64_t pc) {
+    // The cell's last traversal, made on the first visit; the reference lasts until the
+    // next call.
+    std::uint32_t& last_of(std::uint64_t pr, std::uint64_t pc) {
         const std::uint64_t key = (pr >> kTileBits) * tile_cols + (pc >> kTileBits) + 1;
         if (key != last_key) {
             last_tile = find_tile(key);
@@ -132,11 +141,10 @@ struct CellTable {
         std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
         if (index == 0) {
             if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
-            cells.emplace_back(grid.box(pr, pc), log);
-            cell_slot.push_back(pr * grid.cols + pc);
+            cells.push_back({pr * grid.cols + pc, Cell(grid.box(pr, pc), log).last_index});
             index = static_cast<std::uint32_t>(cells.size());
         }
-        return cells[index - 1];
+        return cells[index - 1].last;
     }
 };
 
@@ -187,7 +195,8 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     Coordinate pending{};
     bool has_pending = false;
     while (pos < work.size()) {
-        Cell& cell = table.at(pr, pc);
+        std::uint32_t& last = table.last_of(pr, pc);
+        Cell cell(grid.box(pr, pc), table.log, last);
         Coordinate c = has_pending ? pending : work[pos];
         bool exited = !take(cell, c, pos > 0 ? &work[pos - 1] : nullptr);
         if (!exited) {
@@ -219,6 +228,7 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         }
 
         force_exit(cell);
+        last = cell.last_index;
         const Traversal& t = cell.last();
         if (!t.exited()) return;
         if (!t.entered()) {
@@ -360,18 +370,19 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const B
         CoverageScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
         for (std::size_t k = 0; k < table.cells.size(); ++k) {
-            const std::uint64_t pr = table.cell_slot[k] / grid.cols;
-            const std::uint64_t pc = table.cell_slot[k] % grid.cols;
+            const std::uint64_t pr = table.cells[k].slot / grid.cols;
+            const std::uint64_t pc = table.cells[k].slot % grid.cols;
             if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
             WalkedCell cell{pr - 1, pc - 1, 0.0f, Decide::Value};
-            qualifying_traversals(table.cells[k], lists);
+            const Cell walked_cell(grid.box(pr, pc), table.log, table.cells[k].last);
+            qualifying_traversals(walked_cell, lists);
             if (lists.empty()) {
                 cell.by = Decide::Center;
                 walked.push_back(cell);
                 continue;
             }
             // The same box the walk used, so every traversal end lies on its outline.
-            const BBox& box = table.cells[k].box;
+            const BBox& box = walked_cell.box;
             const CellAreas areas = cell_areas(box, lists, scratch);
             const double cell_area = area(box);
             if (areas.ccw == 0.0 && areas.cw == 0.0) {
