@@ -19,27 +19,27 @@ namespace {
                         format_plain(p.y) + ") not on boundary of " + to_string(box));
 }
 
-// signed_area and has_distinct_coordinates of a list offered one coordinate at a time.
+// signed_area and has_distinct_coordinates of a list offered one coordinate at a time,
+// after an opening of at least two.
 struct ClosedSum {
-    Coordinate first{};
-    Coordinate before_last{};
-    Coordinate last{};
-    std::size_t count = 0;
+    Coordinate first;
+    Coordinate before_last;
+    Coordinate last;
     double sum = 0.0;
-    bool distinct = false;
+    bool distinct;
 
+    explicit ClosedSum(std::span<const Coordinate> opening)
+        : first(opening[0]), before_last(opening[0]), last(opening[1]), distinct(opening[1] != opening[0]) {
+        for (const Coordinate& c : opening.subspan(2)) push(c);
+    }
     void push(const Coordinate& c) {
-        if (count == 0) {
-            first = c;
-        } else if (c != first) {
-            distinct = true;
-        }
-        if (count >= 2) sum += (last.x - first.x) * (c.y - before_last.y);
+        distinct |= c != first;
+        sum += (last.x - first.x) * (c.y - before_last.y);
         before_last = last;
         last = c;
-        ++count;
     }
-    double signed_area() const { return count < 3 ? 0.0 : 0.5 * sum; }
+    // Once closed, so of at least three coordinates.
+    double signed_area() const { return 0.5 * sum; }
 };
 
 // perimeter_distance with the box's width and height worked out once per cell.
@@ -190,12 +190,14 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     // chains' coordinates joined and closed.
     for (std::size_t k = 0; k < n; ++k) {
         if (chains[k].visited || chains[k].coords.size() == 1) continue;
-        ClosedSum area;
+        ClosedSum area(chains[k].coords);  // not a corner: two coordinates or more
         std::size_t current = k;
         visit(k);
         for (;;) {
             const CoordinateChain& cur = chains[current];
-            for (const Coordinate& c : cur.coords) area.push(c);
+            if (current != k) {
+                for (const Coordinate& c : cur.coords) area.push(c);
+            }
             const std::size_t following = next(cur.stop, k);
             if (following == k) break;
             current = following;
