@@ -56,6 +56,20 @@ TEST(Take, OnlyARunStartedInsideIsClosedByItsFirstPoint) {
     EXPECT_EQ(coords(cell.last()), (Coords{{0.2, 0.2}, {0.2, 0}}));
 }
 
+// The walk's fast step: points offered together to a run entered from the outline end it
+// as they would one by one, repeats dropped, up to the first point outside the cell.
+TEST(TakeInside, SameAsTakingEachPoint) {
+    const Coords rest{{0.5, 0.5}, {0.5, 0.5}, {1, 1}, {0.2, 0.9}, {2, 2}, {0.3, 0.3}};
+    Cell bulk = cell_with({{0, 0.5}});
+    EXPECT_EQ(take_inside(bulk, rest), 4u);
+    const Coords got = coords(bulk.last());
+    const Cell single = cell_with({{0, 0.5}, rest[0], rest[1], rest[2], rest[3]});
+    EXPECT_EQ(got, coords(single.last()));
+    // A run begun inside the cell is left to take(): coming back to its first point ends it.
+    Cell inside = cell_with({{0.5, 0.5}});
+    EXPECT_EQ(take_inside(inside, rest), 0u);
+}
+
 TEST(Traversals, ForcedExitsAndWhatIsMeasured) {
     Cell corner = cell_with({{0.5, 0.5}, {1, 1}}), open = cell_with({{0, 0.5}, {0.5, 0.5}}),
          point = cell_with({{0, 0.5}, {0, 0.5}});
