@@ -17,8 +17,9 @@ namespace {
 
 [[noreturn]] void too_many() { throw InputError("ring crosses too many cells"); }
 
-// Opens a fresh traversal of a cell whose last traversal was `previous`.
-std::uint32_t open_traversal(WalkLog& log, std::uint32_t previous) {
+// Opens a fresh traversal of a cell whose last traversal was `previous`. This and the other
+// steps below run for every cell the walk enters, so they are inlined into take().
+[[gnu::always_inline]] inline std::uint32_t open_traversal(WalkLog& log, std::uint32_t previous) {
     if (log.traversals.size() >= kNoTraversal) too_many();
     log.traversals.push_back({0, 0, previous, Side::None, Side::None});
     return static_cast<std::uint32_t>(log.traversals.size() - 1);
@@ -45,7 +46,7 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 }
 
 // Appends c to t, the traversal the walk is in, at the end of the cell's log.
-void append(Cell& cell, Traversal& t, const Coordinate& c) {
+[[gnu::always_inline]] inline void append(Cell& cell, Traversal& t, const Coordinate& c) {
     PointLog& log = cell.log->points;
     if (log.size() >= kNoTraversal) too_many();
     if (t.empty()) {
@@ -58,9 +59,7 @@ void append(Cell& cell, Traversal& t, const Coordinate& c) {
     ++t.end;
 }
 
-}  // namespace
-
-Traversal& traversal_in_progress(Cell& cell) {
+[[gnu::always_inline]] inline Traversal& in_progress(Cell& cell) {
     // Only a run that began inside the cell is finished by coming back to its first point.
     // A run entered from the outline that returns to its entry point has only touched the
     // outline there (exit points are clamped onto corners, so a thin spike can meet its
@@ -71,8 +70,12 @@ Traversal& traversal_in_progress(Cell& cell) {
     return cell.last();
 }
 
+}  // namespace
+
+Traversal& traversal_in_progress(Cell& cell) { return in_progress(cell); }
+
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
-    Traversal& t = traversal_in_progress(cell);
+    Traversal& t = in_progress(cell);
     const BBox& box = cell.box;
     if (t.empty() && t.previous != kNoTraversal && !in_closed_box(box, c)) {
         // A ring that closed inside the cell and goes on from there (it passes its first
