@@ -1,6 +1,5 @@
 #include "measures.h"
 
-
 namespace quorvalis {
 
 Ring closed_copy(const Ring& ring) {
