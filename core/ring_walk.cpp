@@ -316,6 +316,25 @@ struct WalkedCell {
     Decide by;
 };
 
+// The cells in row order, each row's in column order: counted into their rows, then each
+// row's few cells sorted, rather than one comparison sort of them all.
+std::vector<WalkedCell> by_row_then_column(std::vector<WalkedCell> cells, std::uint64_t rows) {
+    std::vector<std::size_t> end(static_cast<std::size_t>(rows) + 1, 0);
+    for (const WalkedCell& c : cells) ++end[static_cast<std::size_t>(c.i) + 1];
+    for (std::size_t i = 1; i < end.size(); ++i) end[i] += end[i - 1];
+    std::vector<WalkedCell> sorted(cells.size());
+    for (const WalkedCell& c : cells) sorted[end[static_cast<std::size_t>(c.i)]++] = c;
+    // Placing advanced each row's start to its end.
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(begin),
+                  sorted.begin() + static_cast<std::ptrdiff_t>(end[i]),
+                  [](const WalkedCell& a, const WalkedCell& b) { return a.j < b.j; });
+        begin = end[i];
+    }
+    return sorted;
+}
+
 }  // namespace
 
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon) {
@@ -405,8 +424,7 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const B
     // The cells the ring never entered lie wholly inside or wholly outside it, and along a
     // row they form runs between walked cells that no edge crosses: the center of a run's
     // first cell decides the run, from the row's own edge crossings.
-    std::sort(walked.begin(), walked.end(),
-              [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    walked = by_row_then_column(std::move(walked), w.rows);
     const std::span<const Coordinate> closed(work);
     const std::span<const std::span<const Coordinate>> rings(&closed, 1);
     const LatticeScan centers(center_lattice(w), w.lines.dx, w.lines.dy, rings);
