@@ -130,7 +130,7 @@ struct CellTable {
 
     // The cell's last traversal, made on the first visit; the reference lasts until the
     // next call.
-    std::uint32_t& last_of(std::uint64_t pr, std::uint64_t pc) {
+    std::uint32_t& last_of(std::uint64_t pr, std::uint64_t pc, const BBox& box) {
         const std::uint64_t key = (pr >> kTileBits) * tile_cols + (pc >> kTileBits) + 1;
         if (key != last_key) {
             last_tile = find_tile(key);
@@ -141,7 +141,7 @@ struct CellTable {
         std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
         if (index == 0) {
             if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
-            cells.push_back({pr * grid.cols + pc, Cell(grid.box(pr, pc), log).last_index});
+            cells.push_back({pr * grid.cols + pc, Cell(box, log).last_index});
             index = static_cast<std::uint32_t>(cells.size());
         }
         return cells[index - 1].last;
@@ -183,6 +183,7 @@ int grazed_side(const Coordinate& probe, std::span<const std::span<const Coordin
 void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& table) {
     std::uint64_t pr = grid.row_of(work.front().y);
     std::uint64_t pc = grid.col_of(work.front().x);
+    BBox box = grid.box(pr, pc);
 
     // A straight segment crosses at most rows + cols cells (plus one per grid corner it
     // passes through); the budget is per segment, reset whenever a vertex is consumed.
@@ -195,8 +196,8 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     Coordinate pending{};
     bool has_pending = false;
     while (pos < work.size()) {
-        std::uint32_t& last = table.last_of(pr, pc);
-        Cell cell(grid.box(pr, pc), table.log, last);
+        std::uint32_t& last = table.last_of(pr, pc, box);
+        Cell cell(box, table.log, last);
         Coordinate c = has_pending ? pending : work[pos];
         bool exited = !take(cell, c, pos > 0 ? &work[pos - 1] : nullptr);
         if (!exited) {
@@ -238,22 +239,32 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
             if (work.size() + opening.size() > max_len) stuck();
             work.insert(work.end(), opening.begin(), opening.end());
         }
+        // The next cell shares a side with this one: only the far side is new, and it is
+        // the line grid.box(pr, pc) would give, so the box stays bit for bit that one.
         switch (t.exit) {
             case Side::Left:
                 if (pc == 0) return;
                 --pc;
+                box.xmax = box.xmin;
+                box.xmin = pc == 0 ? -kInf : grid.w.left(pc - 1);
                 break;
             case Side::Right:
                 if (pc + 1 >= grid.cols) return;
                 ++pc;
+                box.xmin = box.xmax;
+                box.xmax = pc == grid.cols - 1 ? kInf : grid.w.left(pc);
                 break;
             case Side::Top:
                 if (pr == 0) return;
                 --pr;
+                box.ymin = box.ymax;
+                box.ymax = pr == 0 ? kInf : grid.w.top(pr - 1);
                 break;
             case Side::Bottom:
                 if (pr + 1 >= grid.rows) return;
                 ++pr;
+                box.ymax = box.ymin;
+                box.ymin = pr == grid.rows - 1 ? -kInf : grid.w.top(pr);
                 break;
             case Side::None:
                 return;
