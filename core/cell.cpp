@@ -8,9 +8,31 @@
 
 namespace quorvalis {
 
-const Coordinate& Traversal::last() const {
+const Coordinate& Traversal::last(const PointLog& log) const {
     if (empty()) throw InternalError("empty traversal has no last coordinate");
-    return (*log)[end - 1];
+    return log[end - 1];
+}
+
+namespace {
+
+[[noreturn]] void too_many() { throw InputError("ring crosses too many cells"); }
+
+// Opens a fresh traversal of a cell whose last traversal was `previous`. This and the other
+// steps below run for every cell the walk enters, so they are inlined into take().
+[[gnu::always_inline]] inline std::uint32_t open_traversal(WalkLog& log, std::uint32_t previous) {
+    if (log.traversals.size() >= kNoTraversal) too_many();
+    log.traversals.push_back({0, 0, previous, Side::None, Side::None});
+    return static_cast<std::uint32_t>(log.traversals.size() - 1);
+}
+
+}  // namespace
+
+Cell::Cell(const BBox& b, WalkLog& walk_log) : box(b), log(&walk_log), last_index(open_traversal(walk_log, kNoTraversal)) {}
+
+std::size_t Cell::traversal_count() const {
+    std::size_t n = 0;
+    for (const Traversal* t = &last(); t != nullptr; t = before(*t)) ++n;
+    return n;
 }
 
 namespace {
@@ -24,10 +46,11 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 }
 
 // Appends c to t, the traversal the walk is in, at the end of the cell's log.
-void append(Cell& cell, Traversal& t, const Coordinate& c) {
-    PointLog& log = *cell.log;
+[[gnu::always_inline]] inline void append(Cell& cell, Traversal& t, const Coordinate& c) {
+    PointLog& log = cell.log->points;
+    if (log.size() >= kNoTraversal) too_many();
     if (t.empty()) {
-        t.begin = log.size();
+        t.begin = static_cast<std::uint32_t>(log.size());
         t.end = t.begin;
     } else if (t.end != log.size()) {
         throw InternalError("a traversal's points are no longer contiguous in the walk's log");
@@ -36,28 +59,29 @@ void append(Cell& cell, Traversal& t, const Coordinate& c) {
     ++t.end;
 }
 
-}  // namespace
-
-Traversal& traversal_in_progress(Cell& cell) {
-    if (cell.traversals.empty()) throw InternalError("cell has no traversal to continue");
+[[gnu::always_inline]] inline Traversal& in_progress(Cell& cell) {
     // Only a run that began inside the cell is finished by coming back to its first point.
     // A run entered from the outline that returns to its entry point has only touched the
     // outline there (exit points are clamped onto corners, so a thin spike can meet its
     // own entry exactly); it goes on until it really leaves.
-    if (const Traversal& t = cell.traversals.back(); t.exited() || (!t.entered() && t.is_closed_ring())) {
-        cell.traversals.emplace_back().log = cell.log;
+    if (const Traversal& t = cell.last(); t.exited() || (!t.entered() && t.is_closed_ring(cell.log->points))) {
+        cell.last_index = open_traversal(*cell.log, cell.last_index);
     }
-    return cell.traversals.back();
+    return cell.last();
 }
 
+}  // namespace
+
+Traversal& traversal_in_progress(Cell& cell) { return in_progress(cell); }
+
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
-    Traversal& t = traversal_in_progress(cell);
+    Traversal& t = in_progress(cell);
     const BBox& box = cell.box;
-    if (t.empty() && cell.traversals.size() > 1 && !in_closed_box(box, c)) {
+    if (t.empty() && t.previous != kNoTraversal && !in_closed_box(box, c)) {
         // A ring that closed inside the cell and goes on from there (it passes its first
         // vertex again): the ring is still at that vertex, so the new run starts there
         // rather than at a point outside the cell, and the walk keeps its place.
-        const Coordinate start = cell.traversals[cell.traversals.size() - 2].last();
+        const Coordinate start = cell.last_point(*cell.before(t));
         append(cell, t, start);
         t.entry = side_of(box, start);
     }
@@ -69,13 +93,13 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     if (in_closed_box(box, c)) {
         // A repeated point adds no geometry, and a ring that starts with its first vertex
         // repeated must not count as having closed there.
-        if (c != t.last()) append(cell, t, c);
+        if (c != cell.last_point(t)) append(cell, t, c);
         return true;
     }
     // The exit is taken on the segment from the previous vertex, which keeps the exit on
     // the ring's own line; but a previous vertex level with c and beyond the box would
     // give a segment that runs beside the box, so the last recorded point is used then.
-    Coordinate start = t.last();
+    Coordinate start = cell.last_point(t);
     if (p != nullptr) {
         const bool beside_x = p->x == c.x && !(box.xmin <= p->x && p->x <= box.xmax);
         const bool beside_y = p->y == c.y && !(box.ymin <= p->y && p->y <= box.ymax);
@@ -87,19 +111,40 @@ bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     return false;
 }
 
+std::size_t take_inside(Cell& cell, std::span<const Coordinate> points) {
+    Traversal& t = cell.last();
+    PointLog& log = cell.log->points;
+    if (!t.entered() || t.exited() || t.empty() || t.end != log.size()) return 0;
+    const BBox box = cell.box;
+    Coordinate last = log[t.end - 1];
+    std::size_t k = 0;
+    for (; k < points.size() && in_closed_box(box, points[k]); ++k) {
+        if (points[k] != last) {
+            last = points[k];
+            log.push_back(last);
+        }
+    }
+    if (log.size() >= kNoTraversal) too_many();
+    t.end = static_cast<std::uint32_t>(log.size());
+    return k;
+}
+
 void force_exit(Cell& cell) {
-    if (cell.traversals.empty()) return;
-    Traversal& t = cell.traversals.back();
+    Traversal& t = cell.last();
     if (t.exited() || t.empty()) return;
-    const Coordinate& p = t.last();
+    const Coordinate& p = cell.last_point(t);
     if (in_closed_box(cell.box, p) && !strictly_inside(cell.box, p)) t.exit = side_of(cell.box, p);
 }
 
 void qualifying_traversals(const Cell& cell, std::vector<std::span<const Coordinate>>& out) {
     out.clear();
-    for (const Traversal& t : cell.traversals) {
-        if ((t.traversed() || t.is_closed_ring()) && has_distinct_coordinates(t.coords())) out.push_back(t.coords());
+    for (const Traversal* t = &cell.last(); t != nullptr; t = cell.before(*t)) {
+        const std::span<const Coordinate> coords = cell.coords(*t);
+        if ((t->traversed() || t->is_closed_ring(cell.log->points)) && has_distinct_coordinates(coords)) {
+            out.push_back(coords);
+        }
     }
+    std::reverse(out.begin(), out.end());
 }
 
 }  // namespace quorvalis

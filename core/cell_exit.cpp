@@ -29,14 +29,16 @@ inline double over(double distance, double slope) {
 // axes (x, y) or (y, x): v = v1 + (at - u1) * (v2 - v1) / (u2 - u1), correctly rounded
 // (computed in double-double). Exit points of different segments then keep the order of
 // their exact positions along a cell side, so runs of a valid ring through one cell never
-// cross one another because of rounding. `rough` is the plain formula, used where the
-// double-double arithmetic would overflow (unbounded sides, huge coordinates).
-inline double along(double u1, double v1, double u2, double v2, double at, double rough) {
+// cross one another because of rounding. Where the double-double arithmetic would overflow
+// (unbounded sides, huge coordinates), the plain formula `rough()` stands in; it is only
+// evaluated then.
+template <class Rough>
+inline double along(double u1, double v1, double u2, double v2, double at, Rough rough) {
     using namespace exact;
     const DoubleDouble d = dd_div(dd_mul(dd_difference(at, u1), dd_difference(v2, v1)), dd_difference(u2, u1));
     const DoubleDouble r = dd_add({v1, 0.0}, d);
     const double v = r.hi + r.lo;
-    return std::isfinite(v) && std::fabs(v) < 0x1p900 ? v : rough;
+    return std::isfinite(v) && std::fabs(v) < 0x1p900 ? v : rough();
 }
 
 // Whether a sloped segment a -> b passes the box corner on the side of the vertical box
@@ -44,14 +46,17 @@ inline double along(double u1, double v1, double u2, double v2, double at, doubl
 // corner could be sent through the horizontal side and on into the wrong cell, leaving the
 // cell it really crosses with a run along its outline only. `corner` says on which side
 // of the directed segment the corner lies when the vertical side is crossed. Exactly
-// through the corner, the horizontal side wins. Unbounded corners use the rounded test.
+// through the corner, the horizontal side wins. Unbounded corners use `rounded()`, the test
+// against the rounded exit height, which is only worked out then: the exact test alone
+// decides the side, so a segment costs the one crossing it leaves by.
 enum class Corner : std::uint8_t { LeftOfSegment, RightOfSegment };
 
+template <class Rounded>
 inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, Corner corner,
-                                 bool rounded) {
+                                 Rounded rounded) {
     if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) ||
         !std::isfinite(b.x) || !std::isfinite(b.y)) {
-        return rounded;
+        return rounded();
     }
     const double o = orient2d(a, b, {cx, cy});
     return corner == Corner::LeftOfSegment ? o > 0.0 : o < 0.0;
@@ -82,33 +87,42 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
     }
 
     // The vertical side wins only strictly, so a segment through a corner leaves through
-    // the horizontal side: Top going up, Bottom going down.
-    const double m = std::fabs((y2 - y1) / (x2 - x1));
+    // the horizontal side: Top going up, Bottom going down. Each exit coordinate is the
+    // line's crossing of the side (`along`); the slope only serves the plain fallback.
+    const auto slope = [&] { return std::fabs((y2 - y1) / (x2 - x1)); };
     if (y2 > y1) {
         if (x2 > x1) {
-            const double y = along(x1, y1, x2, y2, box.xmax, y1 + times(box.xmax - x1, m));
-            if (passes_vertical_side(a, b, box.xmax, box.ymax, Corner::LeftOfSegment, box.ymax > y))
-                return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
-            const double x = along(y1, x1, y2, x2, box.ymax, x1 + over(box.ymax - y1, m));
+            const auto y = [&] {
+                return along(x1, y1, x2, y2, box.xmax, [&] { return y1 + times(box.xmax - x1, slope()); });
+            };
+            if (passes_vertical_side(a, b, box.xmax, box.ymax, Corner::LeftOfSegment, [&] { return box.ymax > y(); }))
+                return {box.xmax, clamp(y(), box.ymin, box.ymax), Side::Right};
+            const double x = along(y1, x1, y2, x2, box.ymax, [&] { return x1 + over(box.ymax - y1, slope()); });
             return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
         }
-        const double y = along(x1, y1, x2, y2, box.xmin, y1 + times(x1 - box.xmin, m));
-        if (passes_vertical_side(a, b, box.xmin, box.ymax, Corner::RightOfSegment, box.ymax > y))
-            return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
-        const double x = along(y1, x1, y2, x2, box.ymax, x1 - over(box.ymax - y1, m));
+        const auto y = [&] {
+            return along(x1, y1, x2, y2, box.xmin, [&] { return y1 + times(x1 - box.xmin, slope()); });
+        };
+        if (passes_vertical_side(a, b, box.xmin, box.ymax, Corner::RightOfSegment, [&] { return box.ymax > y(); }))
+            return {box.xmin, clamp(y(), box.ymin, box.ymax), Side::Left};
+        const double x = along(y1, x1, y2, x2, box.ymax, [&] { return x1 - over(box.ymax - y1, slope()); });
         return {clamp(x, box.xmin, box.xmax), box.ymax, Side::Top};
     }
     if (x2 > x1) {
-        const double y = along(x1, y1, x2, y2, box.xmax, y1 - times(box.xmax - x1, m));
-        if (passes_vertical_side(a, b, box.xmax, box.ymin, Corner::RightOfSegment, y > box.ymin))
-            return {box.xmax, clamp(y, box.ymin, box.ymax), Side::Right};
-        const double x = along(y1, x1, y2, x2, box.ymin, x1 + over(y1 - box.ymin, m));
+        const auto y = [&] {
+            return along(x1, y1, x2, y2, box.xmax, [&] { return y1 - times(box.xmax - x1, slope()); });
+        };
+        if (passes_vertical_side(a, b, box.xmax, box.ymin, Corner::RightOfSegment, [&] { return y() > box.ymin; }))
+            return {box.xmax, clamp(y(), box.ymin, box.ymax), Side::Right};
+        const double x = along(y1, x1, y2, x2, box.ymin, [&] { return x1 + over(y1 - box.ymin, slope()); });
         return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
     }
-    const double y = along(x1, y1, x2, y2, box.xmin, y1 - times(x1 - box.xmin, m));
-    if (passes_vertical_side(a, b, box.xmin, box.ymin, Corner::LeftOfSegment, y > box.ymin))
-        return {box.xmin, clamp(y, box.ymin, box.ymax), Side::Left};
-    const double x = along(y1, x1, y2, x2, box.ymin, x1 - over(y1 - box.ymin, m));
+    const auto y = [&] {
+        return along(x1, y1, x2, y2, box.xmin, [&] { return y1 - times(x1 - box.xmin, slope()); });
+    };
+    if (passes_vertical_side(a, b, box.xmin, box.ymin, Corner::LeftOfSegment, [&] { return y() > box.ymin; }))
+        return {box.xmin, clamp(y(), box.ymin, box.ymax), Side::Left};
+    const double x = along(y1, x1, y2, x2, box.ymin, [&] { return x1 - over(y1 - box.ymin, slope()); });
     return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
 }
 

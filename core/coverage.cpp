@@ -12,15 +12,49 @@ namespace quorvalis {
 // Up to this many chains (corners included) the next chain is found by a plain scan.
 constexpr std::size_t kScanLimit = 16;
 
-double perimeter_distance(const BBox& box, const Coordinate& p) {
-    const double width = box.xmax - box.xmin;
-    const double height = box.ymax - box.ymin;
+namespace {
+
+[[noreturn]] [[gnu::cold]] void off_outline(const BBox& box, const Coordinate& p) {
+    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
+                        format_plain(p.y) + ") not on boundary of " + to_string(box));
+}
+
+// signed_area and has_distinct_coordinates of a list offered one coordinate at a time,
+// after an opening of at least two.
+struct ClosedSum {
+    Coordinate first;
+    Coordinate before_last;
+    Coordinate last;
+    double sum = 0.0;
+    bool distinct;
+
+    explicit ClosedSum(std::span<const Coordinate> opening)
+        : first(opening[0]), before_last(opening[0]), last(opening[1]), distinct(opening[1] != opening[0]) {
+        for (const Coordinate& c : opening.subspan(2)) push(c);
+    }
+    void push(const Coordinate& c) {
+        distinct |= c != first;
+        sum += (last.x - first.x) * (c.y - before_last.y);
+        before_last = last;
+        last = c;
+    }
+    // Once closed, so of at least three coordinates.
+    double signed_area() const { return 0.5 * sum; }
+};
+
+// perimeter_distance with the box's width and height worked out once per cell.
+inline double outline_position(const BBox& box, double width, double height, const Coordinate& p) {
     if (p.x == box.xmin) return p.y - box.ymin;
     if (p.y == box.ymax) return (p.x - box.xmin) + height;
     if (p.x == box.xmax) return (box.ymax - p.y) + (width + height);
     if (p.y == box.ymin) return (box.xmax - p.x) + (2 * height + width);
-    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
-                        format_plain(p.y) + ") not on boundary of " + to_string(box));
+    off_outline(box, p);
+}
+
+}  // namespace
+
+double perimeter_distance(const BBox& box, const Coordinate& p) {
+    return outline_position(box, box.xmax - box.xmin, box.ymax - box.ymin, p);
 }
 
 CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
@@ -32,9 +66,10 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         return entry > exit ? (perimeter + exit) - entry : exit - entry;
     };
 
+    // Sized once and filled by place: a cell is measured for every cell a ring crosses.
     std::vector<CoordinateChain>& chains = scratch.chains;
-    chains.clear();
-    chains.reserve(lists.size() + 4);
+    if (chains.size() < lists.size() + 4) chains.resize(lists.size() + 4);
+    std::size_t filled = 0;
     double ccw_sum = 0.0;
     double cw_sum = 0.0;
     bool found = false;
@@ -42,9 +77,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     for (const std::span<const Coordinate> list : lists) {
         if (!has_distinct_coordinates(list)) continue;
         if (list.front() != list.back()) {
-            const double start = perimeter_distance(box, list.front());
-            const double stop = perimeter_distance(box, list.back());
-            chains.push_back({list, start, stop, false});
+            const double start = outline_position(box, width, height, list.front());
+            const double stop = outline_position(box, width, height, list.back());
+            chains[filled++] = {list, start, stop, false};
         } else {
             const double a = signed_area(list);
             (a > 0 ? ccw_sum : cw_sum) += std::fabs(a);
@@ -56,17 +91,9 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     const Coordinate corners[4] = {{box.xmin, box.ymin}, {box.xmin, box.ymax}, {box.xmax, box.ymax}, {box.xmax, box.ymin}};
     const double corner_at[4] = {0.0, height, width + height, 2 * height + width};
     for (int k = 0; k < 4; ++k) {
-        chains.push_back({std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false});
+        chains[filled++] = {std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false};
     }
 
-    const auto close_area = [&](std::vector<Coordinate>& buffer) {
-        if (buffer.empty()) return;
-        buffer.push_back(buffer.front());
-        if (has_distinct_coordinates(buffer)) {
-            ccw_sum += std::fabs(signed_area(buffer));
-            found = true;
-        }
-    };
 
     // The next chain after an exit is the unvisited one whose entry lies nearest
     // counter-clockwise; ties go to the chain that opened the area, then to the lowest index.
@@ -76,7 +103,7 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     // with visited ones skipped through a path-compressed link to the left, make each choice
     // O(log n), so a cell crossed by many runs of one ring is matched in O(n log n). Both
     // ways make the same choice.
-    const std::size_t n = chains.size();
+    const std::size_t n = filled;
     const bool scan = n <= kScanLimit;
     std::vector<std::size_t>& order = scratch.order;
     std::vector<std::size_t>& left = scratch.left;
@@ -158,21 +185,29 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
         return best;
     };
 
-    std::vector<Coordinate>& buffer = scratch.buffer;
+    // Each area is measured as its chains are chosen, never gathered into one list: the
+    // same terms of the same shoelace sum, in the same order, as signed_area over the
+    // chains' coordinates joined and closed.
     for (std::size_t k = 0; k < n; ++k) {
         if (chains[k].visited || chains[k].coords.size() == 1) continue;
-        buffer.clear();
+        ClosedSum area(chains[k].coords);  // not a corner: two coordinates or more
         std::size_t current = k;
         visit(k);
         for (;;) {
             const CoordinateChain& cur = chains[current];
-            buffer.insert(buffer.end(), cur.coords.begin(), cur.coords.end());
+            if (current != k) {
+                for (const Coordinate& c : cur.coords) area.push(c);
+            }
             const std::size_t following = next(cur.stop, k);
             if (following == k) break;
             current = following;
             visit(current);
         }
-        close_area(buffer);
+        area.push(area.first);
+        if (area.distinct) {
+            ccw_sum += std::fabs(area.signed_area());
+            found = true;
+        }
     }
 
     if (!found) throw InternalError("Cannot determine coverage fraction (0 or 100%)");

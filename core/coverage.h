@@ -26,8 +26,7 @@ struct CoordinateChain {
 
 // Storage reused from cell to cell so that measuring a cell allocates nothing once warm.
 struct CoverageScratch {
-    std::vector<CoordinateChain> chains;
-    std::vector<Coordinate> buffer;
+    std::vector<CoordinateChain> chains;  // the first chains of a cell in use, the rest spare
     std::vector<std::size_t> order;  // chain indices by (start, index)
     std::vector<std::size_t> left;   // nearest unvisited entry of `order` at or left of a place
     std::vector<std::size_t> place;  // where each chain sits in `order`

@@ -48,7 +48,8 @@ PlacedWindow exact_method(const Grid& grid, const Ring& exterior, const std::vec
         }
     }
 
-    ring_walk(window.lines, shell, RingRole::Exterior, out);
+    // The shell's box is the exterior's: closing a ring repeats its first point.
+    ring_walk(window.lines, shell, box, RingRole::Exterior, out);
     for (const Ring& hole : holes) ring_walk(window.lines, closed_copy(hole), RingRole::Hole, out);
     return out;
 }

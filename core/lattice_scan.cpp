@@ -85,82 +85,80 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     // Each vertex's place among the lattice rows: the first row whose center lies at or
     // below it, and the first strictly below it. Found from the previous vertex's place (a
     // ring moves little from one vertex to the next), these make an edge's rows [place at
-    // its top, place strictly below its bottom) a lookup.
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> places;
-    std::vector<std::size_t> ring_start{0};
-    std::size_t total = 0;
-    for (const std::span<const Coordinate> ring : rings) total += ring.size();
-    places.reserve(total);
-    for (const std::span<const Coordinate> ring : rings) {
-        std::uint64_t at = ring.empty() ? 0 : first_row(ring[0].y, Bound::Inclusive);
-        for (const Coordinate& c : ring) {
-            const double y = c.y;
+    // its top, place strictly below its bottom) a lookup. Most edges of a detailed ring
+    // lie between two rows; one pass keeps just the edges that meet a row, counting the
+    // entries of each row as it goes, and the filing pass then runs over those alone.
+    struct Span {
+        std::size_t ring;
+        std::size_t n;  // the edge ring[n - 1] -> ring[n]
+        std::uint64_t i0;
+        std::uint64_t i1;
+    };
+    std::vector<Span> spans;
+    for (std::size_t k = 0; k < rings.size(); ++k) {
+        const std::span<const Coordinate> ring = rings[k];
+        if (ring.empty()) continue;
+        std::uint64_t at = first_row(ring[0].y, Bound::Inclusive);
+        std::pair<std::uint64_t, std::uint64_t> previous{};
+        for (std::size_t n = 0; n < ring.size(); ++n) {
+            const double y = ring[n].y;
             while (at > 0 && row_y[static_cast<std::size_t>(at - 1)] <= y) --at;
             while (at < rows && row_y[static_cast<std::size_t>(at)] > y) ++at;
             std::uint64_t below = at;
             while (below < rows && row_y[static_cast<std::size_t>(below)] >= y) ++below;
             // A NaN finds no place: it meets no row.
-            places.push_back(y == y ? std::pair{at, below} : std::pair{rows, std::uint64_t{0}});
-        }
-        ring_start.push_back(places.size());
-    }
-    // Two passes over the edges: count the rows each meets, then file the entries.
-    for (int pass = 0; pass < 2; ++pass) {
-        for (std::size_t k = 0; k < rings.size(); ++k) {
-            const std::span<const Coordinate> ring = rings[k];
-            const auto* place = places.data() + ring_start[k];
-            for (std::size_t n = 1; n < ring.size(); ++n) {
-                const Coordinate& e = ring[n - 1];
-                const Coordinate& f = ring[n];
-                const bool up = f.y > e.y;
-                const std::uint64_t i0 = (up ? place[n] : place[n - 1]).first;
-                const std::uint64_t i1 = (up ? place[n - 1] : place[n]).second;
-                if (i0 >= i1) continue;
-                const double lo = std::min(e.y, f.y);
-                const double hi = std::max(e.y, f.y);
-                if (pass == 0) {
+            const auto place = y == y ? std::pair{at, below} : std::pair{rows, std::uint64_t{0}};
+            if (n > 0) {
+                const bool up = y > ring[n - 1].y;
+                const std::uint64_t i0 = (up ? place : previous).first;
+                const std::uint64_t i1 = (up ? previous : place).second;
+                if (i0 < i1) {
+                    spans.push_back({k, n, i0, i1});
                     for (std::uint64_t i = i0; i < i1; ++i) ++start_[static_cast<std::size_t>(i) + 1];
-                    continue;
-                }
-                const int dir = f.y > e.y ? 1 : -1;
-                const double slope = (f.x - e.x) / (f.y - e.y);
-                for (std::uint64_t i = i0; i < i1; ++i) {
-                    const double y = row_y[static_cast<std::size_t>(i)];
-                    Entry entry{static_cast<std::uint32_t>(k), 0, 0, 0};
-                    if (lo == hi) {
-                        entry.first = first_column(std::min(e.x, f.x), Bound::Inclusive);
-                        entry.last = first_column(std::max(e.x, f.x), Bound::Exclusive);
-                    } else if (y == hi) {
-                        const double x = e.y == hi ? e.x : f.x;
-                        entry.first = first_column(x, Bound::Inclusive);
-                        entry.last = first_column(x, Bound::Exclusive);
-                    } else {
-                        // The rounded crossing only guesses the column; the orientation of
-                        // the points against the edge decides it exactly.
-                        const auto left = [&](std::uint64_t j) {
-                            const double o = orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y});
-                            return dir > 0 ? o > 0.0 : o < 0.0;
-                        };
-                        std::uint64_t j = first_column(e.x + (y - e.y) * slope, Bound::Inclusive);
-                        while (j > 0 && !left(j - 1)) --j;
-                        while (j < cols && left(j)) ++j;
-                        entry.dir = dir;
-                        entry.first = j;
-                        entry.last = j < cols && orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y}) == 0.0 ? j + 1 : j;
-                    }
-                    entries_[static_cast<std::size_t>(start_[static_cast<std::size_t>(i)]++)] = entry;
                 }
             }
-        }
-        if (pass == 0) {
-            for (std::size_t i = 1; i < start_.size(); ++i) start_[i] += start_[i - 1];
-            entries_.resize(static_cast<std::size_t>(start_.back()));
-        } else {
-            // Filing advanced each row's start to the next row's; shift them back.
-            for (std::size_t i = start_.size() - 1; i > 0; --i) start_[i] = start_[i - 1];
-            start_[0] = 0;
+            previous = place;
         }
     }
+    for (std::size_t i = 1; i < start_.size(); ++i) start_[i] += start_[i - 1];
+    entries_.resize(static_cast<std::size_t>(start_.back()));
+    for (const Span& span : spans) {
+        const Coordinate& e = rings[span.ring][span.n - 1];
+        const Coordinate& f = rings[span.ring][span.n];
+        const double lo = std::min(e.y, f.y);
+        const double hi = std::max(e.y, f.y);
+        const int dir = f.y > e.y ? 1 : -1;
+        const double slope = (f.x - e.x) / (f.y - e.y);
+        for (std::uint64_t i = span.i0; i < span.i1; ++i) {
+            const double y = row_y[static_cast<std::size_t>(i)];
+            Entry entry{static_cast<std::uint32_t>(span.ring), 0, 0, 0};
+            if (lo == hi) {
+                entry.first = first_column(std::min(e.x, f.x), Bound::Inclusive);
+                entry.last = first_column(std::max(e.x, f.x), Bound::Exclusive);
+            } else if (y == hi) {
+                const double x = e.y == hi ? e.x : f.x;
+                entry.first = first_column(x, Bound::Inclusive);
+                entry.last = first_column(x, Bound::Exclusive);
+            } else {
+                // The rounded crossing only guesses the column; the orientation of the
+                // points against the edge decides it exactly.
+                const auto left = [&](std::uint64_t j) {
+                    const double o = orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y});
+                    return dir > 0 ? o > 0.0 : o < 0.0;
+                };
+                std::uint64_t j = first_column(e.x + (y - e.y) * slope, Bound::Inclusive);
+                while (j > 0 && !left(j - 1)) --j;
+                while (j < cols && left(j)) ++j;
+                entry.dir = dir;
+                entry.first = j;
+                entry.last = j < cols && orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y}) == 0.0 ? j + 1 : j;
+            }
+            entries_[static_cast<std::size_t>(start_[static_cast<std::size_t>(i)]++)] = entry;
+        }
+    }
+    // Filing advanced each row's start to the next row's; shift them back.
+    for (std::size_t i = start_.size() - 1; i > 0; --i) start_[i] = start_[i - 1];
+    start_[0] = 0;
     for (std::size_t i = 0; i + 1 < start_.size(); ++i) {
         std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(start_[i]),
                   entries_.begin() + static_cast<std::ptrdiff_t>(start_[i + 1]),

@@ -1,18 +1,11 @@
 #include "measures.h"
 
-#include <algorithm>
-
 namespace quorvalis {
 
 Ring closed_copy(const Ring& ring) {
     Ring out(ring);
     if (!out.empty() && out.front() != out.back()) out.push_back(out.front());
     return out;
-}
-
-bool has_distinct_coordinates(std::span<const Coordinate> coords) {
-    return !coords.empty() &&
-           std::any_of(coords.begin() + 1, coords.end(), [&](const Coordinate& c) { return c != coords.front(); });
 }
 
 double signed_area(std::span<const Coordinate> coords) {

@@ -2,6 +2,7 @@
 // point, and their signed area (the measure behind orientation and covered areas).
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 #include "geometry.h"
@@ -15,7 +16,14 @@ Ring closed_copy(const Ring& ring);
 
 // Whether the list holds two different coordinates: one point, repeated or not, has no
 // geometry to measure.
-bool has_distinct_coordinates(std::span<const Coordinate> coords);
+// Inline: it runs for every traversal of every cell a ring crosses, and mostly decides at
+// the second coordinate.
+inline bool has_distinct_coordinates(std::span<const Coordinate> coords) {
+    for (std::size_t k = 1; k < coords.size(); ++k) {
+        if (coords[k] != coords[0]) return true;
+    }
+    return false;
+}
 
 // Shoelace area taken relative to the first coordinate, which keeps the products small
 // when the coordinates are large but the ring is not. Positive for counter-clockwise

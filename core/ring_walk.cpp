@@ -63,15 +63,22 @@ struct PaddedGrid {
 
 // Cells created on first visit. They are found again through tiles of 8 x 8 padded slots,
 // kept in an open-addressing table: memory follows the cells the ring visits, not its
-// window, and a walk moving to a neighbour mostly stays in the tile it was in.
+// window, and a walk moving to a neighbour mostly stays in the tile it was in. A visited
+// cell keeps only its slot and its last traversal (16 bytes); its box is worked out again
+// from the grid lines at each visit, bit for bit the same, so a large ring's table stays
+// small beside its window.
 struct CellTable {
     static constexpr std::uint64_t kTileBits = 3;
     static constexpr std::uint64_t kTileSlots = std::uint64_t{1} << (2 * kTileBits);
 
     const PaddedGrid& grid;
-    PointLog log;
-    std::vector<Cell> cells;
-    std::vector<std::uint64_t> cell_slot;
+    struct Visited {
+        std::uint64_t slot;  // pr * grid.cols + pc
+        std::uint32_t last;  // the cell's last traversal in `log`
+    };
+
+    WalkLog log;
+    std::vector<Visited> cells;
     std::uint64_t tile_cols;
     std::vector<std::uint64_t> keys;   // tile number + 1; 0 marks a free entry
     std::vector<std::uint32_t> tile;   // where the tile's slots start in `slots`, over kTileSlots
@@ -121,7 +128,9 @@ struct CellTable {
         return start;
     }
 
-    Cell& at(std::uint64_t pr, std::uint64_t pc) {
+    // The cell's last traversal, made on the first visit; the reference lasts until the
+    // next call.
+    std::uint32_t& last_of(std::uint64_t pr, std::uint64_t pc, const BBox& box) {
         const std::uint64_t key = (pr >> kTileBits) * tile_cols + (pc >> kTileBits) + 1;
         if (key != last_key) {
             last_tile = find_tile(key);
@@ -132,11 +141,10 @@ struct CellTable {
         std::uint32_t& index = slots[last_tile * kTileSlots + static_cast<std::size_t>(inner)];
         if (index == 0) {
             if (cells.size() >= UINT32_MAX - 1) throw InputError("ring crosses too many cells");
-            cells.emplace_back(grid.box(pr, pc), log);
-            cell_slot.push_back(pr * grid.cols + pc);
+            cells.push_back({pr * grid.cols + pc, Cell(box, log).last_index});
             index = static_cast<std::uint32_t>(cells.size());
         }
-        return cells[index - 1];
+        return cells[index - 1].last;
     }
 };
 
@@ -175,6 +183,7 @@ int grazed_side(const Coordinate& probe, std::span<const std::span<const Coordin
 void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& table) {
     std::uint64_t pr = grid.row_of(work.front().y);
     std::uint64_t pc = grid.col_of(work.front().x);
+    BBox box = grid.box(pr, pc);
 
     // A straight segment crosses at most rows + cols cells (plus one per grid corner it
     // passes through); the budget is per segment, reset whenever a vertex is consumed.
@@ -187,7 +196,8 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     Coordinate pending{};
     bool has_pending = false;
     while (pos < work.size()) {
-        Cell& cell = table.at(pr, pc);
+        std::uint32_t& last = table.last_of(pr, pc, box);
+        Cell cell(box, table.log, last);
         Coordinate c = has_pending ? pending : work[pos];
         bool exited = !take(cell, c, pos > 0 ? &work[pos - 1] : nullptr);
         if (!exited) {
@@ -197,6 +207,11 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
             }
             has_pending = false;
             while (pos < work.size()) {
+                if (const std::size_t inside = take_inside(cell, std::span(work).subspan(pos)); inside != 0) {
+                    pos += inside;
+                    moves = 0;
+                    if (pos == work.size()) break;
+                }
                 c = work[pos];
                 if (!take(cell, c, pos > 0 ? &work[pos - 1] : nullptr)) {
                     exited = true;
@@ -208,37 +223,48 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
         }
         if (exited) {
             // The exit point opens the next cell's traversal, so both share it exactly.
-            const Coordinate exit_point = cell.traversals.back().last();
+            const Coordinate exit_point = cell.last_point(cell.last());
             has_pending = exit_point != c;
             pending = exit_point;
         }
 
         force_exit(cell);
-        const Traversal& t = cell.traversals.back();
+        last = cell.last_index;
+        const Traversal& t = cell.last();
         if (!t.exited()) return;
         if (!t.entered()) {
             // The ring began inside this cell: replay its opening run when the walk comes
             // back, so the cell's last traversal runs from outline to outline.
-            const std::span<const Coordinate> opening = t.coords();
+            const std::span<const Coordinate> opening = cell.coords(t);
             if (work.size() + opening.size() > max_len) stuck();
             work.insert(work.end(), opening.begin(), opening.end());
         }
+        // The next cell shares a side with this one: only the far side is new, and it is
+        // the line grid.box(pr, pc) would give, so the box stays bit for bit that one.
         switch (t.exit) {
             case Side::Left:
                 if (pc == 0) return;
                 --pc;
+                box.xmax = box.xmin;
+                box.xmin = pc == 0 ? -kInf : grid.w.left(pc - 1);
                 break;
             case Side::Right:
                 if (pc + 1 >= grid.cols) return;
                 ++pc;
+                box.xmin = box.xmax;
+                box.xmax = pc == grid.cols - 1 ? kInf : grid.w.left(pc);
                 break;
             case Side::Top:
                 if (pr == 0) return;
                 --pr;
+                box.ymin = box.ymax;
+                box.ymax = pr == 0 ? kInf : grid.w.top(pr - 1);
                 break;
             case Side::Bottom:
                 if (pr + 1 >= grid.rows) return;
                 ++pr;
+                box.ymax = box.ymin;
+                box.ymin = pr == grid.rows - 1 ? -kInf : grid.w.top(pr);
                 break;
             case Side::None:
                 return;
@@ -253,10 +279,12 @@ bool exact_difference(double a, double b) {
     return std::isfinite(d) && exact::two_diff_tail(a, b, d) == 0.0;
 }
 
-// The window's corner (its left cell line, its top cell line) when every coordinate of the
-// ring, every cell line and every cell center of the window less that corner is exact, per
-// axis; 0 on an axis where some difference would round.
-Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
+// The ring into `work`, measured from the window's corner (its left cell line, its top cell
+// line) on each axis where every coordinate of the ring, every cell line and every cell
+// center of the window less that corner is exact; as it is on an axis where some difference
+// would round. Returns the corner used, 0 on such an axis. One pass over the ring: the
+// differences are taken as they are checked, and only an axis that fails is copied again.
+Coordinate measure_from_corner(const Window& w, std::span<const Coordinate> ring, std::vector<Coordinate>& work) {
     double ox = w.left(0);
     double oy = w.top(0);
     for (std::uint64_t j = 0; j <= w.cols && ox != 0.0; ++j) {
@@ -265,9 +293,24 @@ Coordinate exact_origin(const Window& w, std::span<const Coordinate> ring) {
     for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
         if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
     }
-    for (const Coordinate& c : ring) {
-        if (ox != 0.0 && !exact_difference(c.x, ox)) ox = 0.0;
-        if (oy != 0.0 && !exact_difference(c.y, oy)) oy = 0.0;
+    work.resize(ring.size());
+    bool x_exact = true;
+    bool y_exact = true;
+    for (std::size_t k = 0; k < ring.size(); ++k) {
+        const Coordinate& c = ring[k];
+        const double x = c.x - ox;
+        const double y = c.y - oy;
+        x_exact = x_exact && std::isfinite(x) && exact::two_diff_tail(c.x, ox, x) == 0.0;
+        y_exact = y_exact && std::isfinite(y) && exact::two_diff_tail(c.y, oy, y) == 0.0;
+        work[k] = {x, y};
+    }
+    if (!x_exact && ox != 0.0) {
+        ox = 0.0;
+        for (std::size_t k = 0; k < ring.size(); ++k) work[k].x = ring[k].x;
+    }
+    if (!y_exact && oy != 0.0) {
+        oy = 0.0;
+        for (std::size_t k = 0; k < ring.size(); ++k) work[k].y = ring[k].y;
     }
     return {ox, oy};
 }
@@ -284,11 +327,35 @@ struct WalkedCell {
     Decide by;
 };
 
+// The cells in row order, each row's in column order: counted into their rows, then each
+// row's few cells sorted, rather than one comparison sort of them all.
+std::vector<WalkedCell> by_row_then_column(std::vector<WalkedCell> cells, std::uint64_t rows) {
+    std::vector<std::size_t> end(static_cast<std::size_t>(rows) + 1, 0);
+    for (const WalkedCell& c : cells) ++end[static_cast<std::size_t>(c.i) + 1];
+    for (std::size_t i = 1; i < end.size(); ++i) end[i] += end[i - 1];
+    std::vector<WalkedCell> sorted(cells.size());
+    for (const WalkedCell& c : cells) sorted[end[static_cast<std::size_t>(c.i)]++] = c;
+    // Placing advanced each row's start to its end.
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(begin),
+                  sorted.begin() + static_cast<std::ptrdiff_t>(end[i]),
+                  [](const WalkedCell& a, const WalkedCell& b) { return a.j < b.j; });
+        begin = end[i];
+    }
+    return sorted;
+}
+
 }  // namespace
 
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon) {
     if (ring.size() < 4) return;
-    const BBox rbox = ring_bbox(ring);
+    ring_walk(lines, ring, ring_bbox(ring), role, polygon);
+}
+
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const BBox& rbox, RingRole role,
+               PlacedWindow& polygon) {
+    if (ring.size() < 4) return;
     Window w = crop_window(polygon.window(lines), rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
@@ -315,13 +382,10 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRol
     // distance apart, and exit points rounded at their magnitude would lose the shape of a
     // small ring. Measured from the window's corner instead, wherever that is exact, the
     // walk sees the same numbers wherever the grid and the ring are placed together.
-    std::vector<Coordinate> work(ring.begin(), ring.end());
-    const Coordinate origin = exact_origin(w, ring);
-    if (origin.x != 0.0 || origin.y != 0.0) {
-        w.lines.x_shift = origin.x;
-        w.lines.y_shift = origin.y;
-        for (Coordinate& c : work) c = {c.x - origin.x, c.y - origin.y};
-    }
+    std::vector<Coordinate> work;
+    const Coordinate origin = measure_from_corner(w, ring, work);
+    w.lines.x_shift = origin.x;
+    w.lines.y_shift = origin.y;
     const std::size_t ring_size = work.size();
     // Counter-clockwise, so the area left of every traversal is inside the ring.
     if (signed_area(work) < 0) std::reverse(work.begin(), work.end());
@@ -336,18 +400,19 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRol
         CoverageScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
         for (std::size_t k = 0; k < table.cells.size(); ++k) {
-            const std::uint64_t pr = table.cell_slot[k] / grid.cols;
-            const std::uint64_t pc = table.cell_slot[k] % grid.cols;
+            const std::uint64_t pr = table.cells[k].slot / grid.cols;
+            const std::uint64_t pc = table.cells[k].slot % grid.cols;
             if (pr == 0 || pc == 0 || pr == grid.rows - 1 || pc == grid.cols - 1) continue;
             WalkedCell cell{pr - 1, pc - 1, 0.0f, Decide::Value};
-            qualifying_traversals(table.cells[k], lists);
+            const Cell walked_cell(grid.box(pr, pc), table.log, table.cells[k].last);
+            qualifying_traversals(walked_cell, lists);
             if (lists.empty()) {
                 cell.by = Decide::Center;
                 walked.push_back(cell);
                 continue;
             }
             // The same box the walk used, so every traversal end lies on its outline.
-            const BBox& box = table.cells[k].box;
+            const BBox& box = walked_cell.box;
             const CellAreas areas = cell_areas(box, lists, scratch);
             const double cell_area = area(box);
             if (areas.ccw == 0.0 && areas.cw == 0.0) {
@@ -370,8 +435,7 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRol
     // The cells the ring never entered lie wholly inside or wholly outside it, and along a
     // row they form runs between walked cells that no edge crosses: the center of a run's
     // first cell decides the run, from the row's own edge crossings.
-    std::sort(walked.begin(), walked.end(),
-              [](const WalkedCell& a, const WalkedCell& b) { return a.i != b.i ? a.i < b.i : a.j < b.j; });
+    walked = by_row_then_column(std::move(walked), w.rows);
     const std::span<const Coordinate> closed(work);
     const std::span<const std::span<const Coordinate>> rings(&closed, 1);
     const LatticeScan centers(center_lattice(w), w.lines.dx, w.lines.dy, rings);

@@ -21,4 +21,8 @@ enum class RingRole { Exterior, Hole };
 // looping.
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon);
 
+// The same, for a caller that already holds `ring_bbox(ring)`: a pass over the ring saved.
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const BBox& ring_box, RingRole role,
+               PlacedWindow& polygon);
+
 }  // namespace quorvalis

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstring>
+#include <type_traits>
 #include <string>
 #include <utility>
 
@@ -35,10 +37,8 @@ public:
         return static_cast<std::uint32_t>(assemble(offset, 4, big_endian));
     }
 
-    double f64_at(std::size_t offset, bool big_endian) const {
-        require(offset, 8, "coordinate");
-        return std::bit_cast<double>(assemble(offset, 8, big_endian));
-    }
+    // The bytes from offset on, which the caller has checked with require_room.
+    const std::uint8_t* bytes(std::size_t offset) const { return bytes_.data() + offset; }
 
     // A count of items of at least min_bytes each, starting at offset, must fit in the rest
     // of the value; otherwise reserving for it could ask for gigabytes from a 20-byte value.
@@ -73,19 +73,29 @@ private:
     std::span<const std::uint8_t> bytes_;
 };
 
-// Reads a ring at offset into ring; returns the offset just past it.
+// Reads a ring at offset into ring; returns the offset just past it. The count is checked
+// against the bytes left once, so the coordinates are then copied as one block: directly
+// when the value's byte order is the machine's, else each 8-byte word reversed.
 std::size_t read_ring(const Reader& in, std::size_t offset, bool big_endian, Ring& ring) {
     const std::uint32_t n_points = in.u32_at(offset, big_endian);
     offset += 4;
     in.require_room(offset, n_points, kPointBytes, "points");
-    ring.reserve(n_points);
-    for (std::uint32_t i = 0; i < n_points; ++i) {
-        const double x = in.f64_at(offset, big_endian);
-        const double y = in.f64_at(offset + 8, big_endian);
-        ring.push_back({x, y});
-        offset += kPointBytes;
+    static_assert(sizeof(Coordinate) == kPointBytes && std::is_trivially_copyable_v<Coordinate>);
+    const std::size_t n_bytes = std::size_t{n_points} * kPointBytes;
+    ring.resize(n_points);
+    const std::uint8_t* src = in.bytes(offset);
+    auto* dst = reinterpret_cast<std::uint8_t*>(ring.data());
+    if (big_endian == (std::endian::native == std::endian::big)) {
+        if (n_bytes != 0) std::memcpy(dst, src, n_bytes);
+    } else {
+        for (std::size_t k = 0; k < n_bytes; k += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, src + k, 8);
+            word = __builtin_bswap64(word);
+            std::memcpy(dst + k, &word, 8);
+        }
     }
-    return offset;
+    return offset + n_bytes;
 }
 
 // Reads a Polygon body at offset; returns the offset just past its last ring.
