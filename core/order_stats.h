@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -89,6 +90,28 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 // lower of the two middle values when the weight splits evenly; no interpolation).
 // NaN when there are no groups.
 double weighted_quantile(const ValueGroups& g, double q);
+
+// Working storage of weighted_quantiles(), reused from call to call.
+struct QuantileScratch {
+    struct Histogram {
+        std::vector<std::uint32_t> count;
+        std::vector<double> weight;
+    };
+    Histogram top;   // of every cell, shared by all the quantiles of one call
+    Histogram sub;   // of the cells left after each narrowing
+    CellBuffer part;  // those cells
+    CellBuffer spare;
+    ValueGroups groups;
+};
+
+// weighted_quantile(groups of `cells`, qs[j]) for each j, into out[j], bit for bit, but
+// found by narrowing on the keys' digits rather than by sorting every cell: each narrowing
+// keeps only the cells of the digit bucket where the cumulative weight crosses q times the
+// total. Weights summed in another order than the groups' can round differently, so the
+// value found is kept only if a bound on that rounding proves the sorted sums pick it too;
+// otherwise (an exact tie, as with equal weights and an even count) every cell is sorted
+// after all. `cells` is left in gather order unless it had to be sorted.
+void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& scratch);
 
 // The value with the largest (majority) or smallest (minority) total weight; on equal
 // totals the smallest such value. NaN when there are no groups.
