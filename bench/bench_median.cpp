@@ -3,9 +3,13 @@
 //   mean               the streaming kernel, the baseline
 //   weighted median    with a float64 weights raster
 //   median             coverage-weighted
+//   quantiles          weighted, at 0.1, 0.5 and 0.9
+//   median, classes    coverage-weighted, of a raster of 7 classes
+//   median, centres    weighted by whole cells only (fractions 0 or 1), where half the
+//                      basins tie at exactly half their weight
 //   all order stats    median, three quantiles, majority, minority, variety
 // Prints a checksum of each result so that a change to the kernels can be seen to keep
-// every bit. Usage: bench_median [repeats]
+// every bit. Usage: bench_median [repeats [case]], a case picked by the start of its name.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -92,10 +96,20 @@ int main(int argc, char** argv) {
     for (double& x : raster) x = normal(rng);
     for (double& x : weights) x = uniform(rng);
 
+    std::vector<Basin> centres = basins;
+    for (Basin& b : centres) {
+        for (std::uint64_t i = 0; i < b.coverage.rows(); ++i)
+            for (std::uint64_t j = 0; j < b.coverage.cols(); ++j) b.coverage(i, j) = b.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+    }
+    std::vector<double> classes(rows * cols);
+    for (double& x : classes) x = static_cast<double>(rng() % 7);
+
     StatInputs in;
     in.raster = view(raster, rows, cols);
     StatInputs weighted = in;
     weighted.weights = view(weights, rows, cols);
+    StatInputs classed = in;
+    classed.raster = view(classes, rows, cols);
     const std::size_t n = basins.size();
 
     std::vector<double> mean;
@@ -104,24 +118,29 @@ int main(int argc, char** argv) {
     std::printf("  %-18s %8.1f ms\n", "mean", t_mean * 1e3);
 
     const double qs[] = {0.1, 0.5, 0.9};
+    enum Ask { Median, Quantiles, All };
     struct Case {
         const char* name;
+        const std::vector<Basin>* basins;
         const StatInputs* in;
-        bool all;
-    } cases[] = {{"weighted median", &weighted, false}, {"median", &in, false}, {"all order stats", &weighted, true}};
+        Ask ask;
+    } cases[] = {{"weighted median", &basins, &weighted, Median}, {"median", &basins, &in, Median},
+                 {"quantiles", &basins, &weighted, Quantiles}, {"median, classes", &basins, &classed, Median},
+                 {"median, centres", &centres, &in, Median}, {"all order stats", &basins, &weighted, All}};
     for (const Case& c : cases) {
+        if (argc > 2 && std::strncmp(c.name, argv[2], std::strlen(argv[2])) != 0) continue;
         std::vector<double> median(n), quantile(3 * n), majority(n), minority(n), variety(n);
-        OrderRequest request{qs, median.data()};
-        if (c.all) {
-            request.quantile = quantile.data();
+        OrderRequest request{qs, c.ask == Quantiles ? nullptr : median.data()};
+        if (c.ask != Median) request.quantile = quantile.data();
+        if (c.ask == All) {
             request.majority = majority.data();
             request.minority = minority.data();
             request.variety = variety.data();
         }
         OrderScratch scratch;
-        const double t = best_seconds(reps, [&] { reduce_order_stats(basins, *c.in, 0, n, request, scratch, {}); });
-        std::uint64_t h = checksum(median);
-        if (c.all) h ^= checksum(quantile) ^ checksum(majority) ^ checksum(minority) ^ checksum(variety);
+        const double t = best_seconds(reps, [&] { reduce_order_stats(*c.basins, *c.in, 0, n, request, scratch, {}); });
+        std::uint64_t h = checksum(median) ^ checksum(quantile);
+        if (c.ask == All) h ^= checksum(majority) ^ checksum(minority) ^ checksum(variety);
         std::printf("  %-18s %8.1f ms  %5.2fx mean   checksum %016llx\n", c.name, t * 1e3, t / t_mean,
                     static_cast<unsigned long long>(h));
     }

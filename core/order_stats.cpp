@@ -144,123 +144,148 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out) {
 
 namespace {
 
-// Narrowing on digits of at most this many bits: histograms of 2048 buckets stay in L1.
+// Narrowing on digits of at most this many bits: the histograms stay in L1 and L2.
 constexpr int kSelectBits = 11;
 constexpr int kTopShift = 64 - kSelectBits;
 // Narrowed to this few cells, the rest are sorted.
 constexpr std::size_t kSelectSortMax = 48;
 // Below this many cells, sorting them all costs less than the first histogram.
 constexpr std::size_t kSelectMin = 256;
-
-using Histogram = QuantileScratch::Histogram;
+// Consecutive cells often fall in one bucket; summing them in separate lanes spares each
+// addition the wait for the previous one's store to the same bucket.
+constexpr std::size_t kLanes = 4;
 
 struct KeyRange {
     std::uint64_t lo, hi;
 };
 
-// Counts and sums the weights of cells [c, c + m) by the digit of `width` bits at `shift`.
-KeyRange histogram(const KeyedWeight* c, std::size_t m, int shift, int width, Histogram& h) {
-    const std::size_t mask = (std::size_t{1} << width) - 1;
-    h.count.assign(mask + 1, 0);
-    h.weight.assign(mask + 1, 0.0);
+struct Digit {
+    int shift, width;
+    std::size_t buckets() const { return std::size_t{1} << width; }
+    std::size_t of(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift) & (buckets() - 1); }
+};
+
+// Sums the weights of cells [c, c + m) by digit into h[0, buckets): a bucket is empty
+// exactly when its sum is 0, all weights being > 0. Returns the range of their keys.
+KeyRange histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
+    const std::size_t nb = digit.buckets();
+    h.assign(kLanes * nb, 0.0);
+    double* lanes = h.data();
     std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::size_t d = static_cast<std::size_t>(c[i].key >> shift) & mask;
-        ++h.count[d];
-        h.weight[d] += c[i].weight;
+    const auto add = [&](const KeyedWeight& x, double* lane) {
+        lane[digit.of(x.key)] += x.weight;
+        lo = std::min(lo, x.key);
+        hi = std::max(hi, x.key);
+    };
+    std::size_t i = 0;
+    for (; i + kLanes <= m; i += kLanes) {
+        static_assert(kLanes == 4);
+        add(c[i], lanes);
+        add(c[i + 1], lanes + nb);
+        add(c[i + 2], lanes + 2 * nb);
+        add(c[i + 3], lanes + 3 * nb);
+    }
+    for (; i < m; ++i) {
+        lanes[digit.of(c[i].key)] += c[i].weight;
         lo = std::min(lo, c[i].key);
         hi = std::max(hi, c[i].key);
+    }
+    for (std::size_t d = 0; d < nb; ++d) {
+        double w = lanes[d];
+        for (std::size_t l = 1; l < kLanes; ++l) w = w + lanes[l * nb + d];
+        lanes[d] = w;
     }
     return {lo, hi};
 }
 
-// A run of cells in key order with the weight before it: `below` summed over `below_n`
-// cells, `upto` including the run's own weight.
+// The weight of the cells before a run of them in key order, and through it.
 struct Span {
-    double below;
-    std::size_t below_n;
-    double upto;
-    std::size_t upto_n;
+    double below, upto;
 };
 
-// The bucket in which the running weight, starting from `at`, reaches `target`; the last
-// non-empty one when rounding leaves every sum short of it.
-std::size_t crossing(const Histogram& h, double target, Span& at) {
-    Span run = at;
+// The first non-empty bucket in which the running weight, from `at.upto`, reaches `target`,
+// or the last non-empty one when rounding leaves every sum short of it; `at` becomes its span.
+std::size_t crossing(const double* weight, std::size_t buckets, double target, Span& at) {
+    double run = at.upto;
     std::size_t found = 0;
-    for (std::size_t d = 0; d < h.count.size(); ++d) {
-        if (h.count[d] == 0) continue;
-        at = {run.upto, run.upto_n, run.upto + h.weight[d], run.upto_n + h.count[d]};
+    for (std::size_t d = 0; d < buckets; ++d) {
+        if (weight[d] == 0.0) continue;
+        at = {run, run + weight[d]};
         found = d;
         if (at.upto >= target) break;
-        run = at;
+        run = at.upto;
     }
     return found;
 }
 
-// Finds weighted_quantile(groups of cells[0, n), q) from the histogram `top` of all of
-// them, or returns false when rounding could make the sorted sums choose otherwise.
+// Finds weighted_quantile(groups of cells[0, n), q) from the histogram of all of them
+// on the top digit (s.top) and their key range, or returns false when rounding could make
+// the sorted sums choose otherwise.
 //
 // Why a bound decides: the groups' running sums C_i (group sums in window order, added in
 // value order) and the sums A_i found here are both sums of the same n positive weights,
 // each within (2n + 2^18) u S of the exact sum (u = 2^-53, S the exact total; 2^18 covers
-// the histogram buckets added at each of at most 65 narrowings), and q T, T the total,
-// is within about as much of q S. So when A of the groups below the candidate falls short
-// of q T by more than four such errors and A through it exceeds q T by as much, C crosses
-// q T exactly at the candidate too: the first group whose C reaches q T is the candidate.
-bool select_quantile(const KeyedWeight* cells, std::size_t n, const Histogram& top, KeyRange keys, double total,
-                     double q, QuantileScratch& s, double& value) {
+// the histogram buckets and lanes added at each of at most 65 narrowings), and q T, T the
+// total, is within about as much of q S. So when A of the groups below the candidate falls
+// short of q T by more than four such errors and A through it exceeds q T by as much, C
+// crosses q T exactly at the candidate too: the first group whose C reaches q T is the
+// candidate. The smallest value has nothing below it, the largest nothing above.
+bool select_quantile(const KeyedWeight* cells, std::size_t n, KeyRange all, double total, double q,
+                     QuantileScratch& s, double& value) {
     const double target = q * total;
     const double margin = 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
     const auto decided = [&](const Span& at, std::uint64_t key) {
         value = value_of(key);
-        return (at.below_n == 0 || at.below < target - margin) && (at.upto_n == n || at.upto > target + margin);
+        return (key == all.lo || at.below < target - margin) && (key == all.hi || at.upto > target + margin);
     };
     const KeyedWeight* c = cells;
     std::size_t m = n;
-    Span at{0.0, 0, total, n};
-    const Histogram* h = &top;
-    int shift = kTopShift, width = kSelectBits;
+    KeyRange keys = all;
+    Span at{0.0, total};
+    Digit digit{kTopShift, kSelectBits};
+    bool top = true;
     for (;;) {
         if (keys.lo == keys.hi) return decided(at, keys.lo);
         if (m <= kSelectSortMax) {
-            KeyedWeight* part = s.part.data();  // c is part: only the top level reads cells
+            KeyedWeight* part = s.part.data();  // c is part: the top level has more cells
             insertion_sort(part, part + m);
-            Span g{at.below, at.below_n, at.below, at.below_n};
+            Span g{at.below, at.below};
             for (std::size_t i = 0; i < m;) {
                 std::size_t j = i + 1;
                 double w = part[i].weight;
                 for (; j < m && part[j].key == part[i].key; ++j) w = w + part[j].weight;
-                g = {g.upto, g.upto_n, g.upto + w, g.upto_n + (j - i)};
+                g = {g.upto, g.upto + w};
                 if (g.upto >= target || j == m) return decided(g, part[i].key);
                 i = j;
             }
         }
-        if (h == nullptr) {
-            width = std::min(kSelectBits, static_cast<int>(std::bit_width(m)));
-            shift = std::max(0, static_cast<int>(std::bit_width(keys.lo ^ keys.hi)) - width);
-            histogram(c, m, shift, width, s.sub);
-            h = &s.sub;
+        if (!top) {
+            // The digit just below the bits all these keys share.
+            digit.width = std::min(kSelectBits, static_cast<int>(std::bit_width(m)));
+            digit.shift = std::max(0, static_cast<int>(std::bit_width(keys.lo ^ keys.hi)) - digit.width);
+            histogram(c, m, digit, s.sub);
         }
-        at = Span{at.below, at.below_n, at.below, at.below_n};
-        const std::size_t d = crossing(*h, target, at);
-        const std::size_t kept = h->count[d];
-        h = nullptr;
-        if (kept == m) continue;  // one bucket holds all: narrow by the keys' own range
+        at = {at.below, at.below};
+        const std::size_t d = crossing(top ? s.top.data() : s.sub.data(), digit.buckets(), target, at);
+        top = false;
+        if (digit.of(keys.lo) == digit.of(keys.hi)) continue;  // all in one bucket: narrow by the keys' range
+        // Every cell is written and only those of bucket d kept, which costs less than a
+        // branch that goes either way. In place once c is part: writes never pass reads.
         KeyedWeight* part = s.part.data();
-        KeyRange narrowed{~std::uint64_t{0}, 0};
+        KeyRange kept{~std::uint64_t{0}, 0};
         std::size_t k = 0;
-        const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
-        // In place once c is part itself: the write index never passes the read index.
         for (std::size_t i = 0; i < m; ++i) {
-            if (((c[i].key >> shift) & mask) != d) continue;
-            part[k++] = c[i];
-            narrowed.lo = std::min(narrowed.lo, c[i].key);
-            narrowed.hi = std::max(narrowed.hi, c[i].key);
+            const KeyedWeight x = c[i];
+            const std::uint64_t in = digit.of(x.key) == d;
+            const std::uint64_t out_mask = in - 1;  // all ones for a cell left out
+            part[k] = x;
+            k += in;
+            kept.lo = std::min(kept.lo, x.key | out_mask);
+            kept.hi = std::max(kept.hi, x.key & ~out_mask);
         }
         c = part;
         m = k;
-        keys = narrowed;
+        keys = kept;
     }
 }
 
@@ -270,14 +295,15 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
     const std::size_t n = cells.size();
     bool selected = n >= kSelectMin;
     if (selected) {
-        const KeyRange keys = histogram(cells.data(), n, kTopShift, kSelectBits, s.top);
+        const Digit top{kTopShift, kSelectBits};
+        const KeyRange keys = histogram(cells.data(), n, top, s.top);
         double total = 0.0;
-        for (double w : s.top.weight) total = total + w;
+        for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         s.part.resize(n);  // the first narrowing keeps at most all
         for (std::size_t j = 0; selected && j < qs.size(); ++j) {
-            selected = select_quantile(cells.data(), n, s.top, keys, total, qs[j], s, out[j]);
+            selected = select_quantile(cells.data(), n, keys, total, qs[j], s, out[j]);
         }
     }
     if (selected) return;

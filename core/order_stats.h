@@ -93,12 +93,8 @@ double weighted_quantile(const ValueGroups& g, double q);
 
 // Working storage of weighted_quantiles(), reused from call to call.
 struct QuantileScratch {
-    struct Histogram {
-        std::vector<std::uint32_t> count;
-        std::vector<double> weight;
-    };
-    Histogram top;   // of every cell, shared by all the quantiles of one call
-    Histogram sub;   // of the cells left after each narrowing
+    std::vector<double> top;  // weight by top digit of every cell, for all the quantiles of a call
+    std::vector<double> sub;  // the same of the cells left after each narrowing
     CellBuffer part;  // those cells
     CellBuffer spare;
     ValueGroups groups;
