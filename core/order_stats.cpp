@@ -151,6 +151,9 @@ constexpr int kTopShift = 64 - kSelectBits;
 constexpr std::size_t kSelectSortMax = 48;
 // Below this many cells, sorting them all costs less than the first histogram.
 constexpr std::size_t kSelectMin = 256;
+// Each quantile selected reads the cells about once more after the first histogram, a
+// sort about five times: beyond this many quantiles one sort serving them all costs less.
+constexpr std::size_t kSelectMaxQuantiles = 2;
 // Consecutive cells often fall in one bucket; summing them in separate lanes spares each
 // addition the wait for the previous one's store to the same bucket.
 constexpr std::size_t kLanes = 4;
@@ -293,7 +296,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, KeyRange all, doub
 
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
     const std::size_t n = cells.size();
-    bool selected = n >= kSelectMin;
+    bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
         const Digit top{kTopShift, kSelectBits};
         const KeyRange keys = histogram(cells.data(), n, top, s.top);
