@@ -151,6 +151,7 @@ constexpr int kTopShift = 64 - kSelectBits;
 constexpr std::size_t kSelectSortMax = 48;
 // Below this many cells, sorting them all costs less than the first histogram.
 constexpr std::size_t kSelectMin = 256;
+static_assert(kSelectMin > kSelectSortMax, "the top level always narrows before sorting");
 // Each quantile selected reads the cells about once more after the first histogram, a
 // sort about five times: beyond this many quantiles one sort serving them all costs less.
 constexpr std::size_t kSelectMaxQuantiles = 2;
@@ -228,7 +229,7 @@ std::size_t crossing(const double* weight, std::size_t buckets, double target, S
 // Why a bound decides: the groups' running sums C_i (group sums in window order, added in
 // value order) and the sums A_i found here are both sums of the same n positive weights,
 // each within (2n + 2^18) u S of the exact sum (u = 2^-53, S the exact total; 2^18 covers
-// the histogram buckets and lanes added at each of at most 65 narrowings), and q T, T the
+// the bucket and lane sums added at each of at most 66 histograms), and q T, T the
 // total, is within about as much of q S. So when A of the groups below the candidate falls
 // short of q T by more than four such errors and A through it exceeds q T by as much, C
 // crosses q T exactly at the candidate too: the first group whose C reaches q T is the
@@ -304,7 +305,7 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
         for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
-        s.part.resize(n);  // the first narrowing keeps at most all
+        if (selected) s.part.resize(n);  // the first narrowing keeps at most all
         for (std::size_t j = 0; selected && j < qs.size(); ++j) {
             selected = select_quantile(cells.data(), n, keys, total, qs[j], s, out[j]);
         }
