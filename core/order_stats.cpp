@@ -159,8 +159,18 @@ constexpr std::size_t kSelectMaxQuantiles = 2;
 // addition the wait for the previous one's store to the same bucket.
 constexpr std::size_t kLanes = 4;
 
-struct KeyRange {
-    std::uint64_t lo, hi;
+// What the keys of some cells have in common: lo and hi the least and greatest, all the
+// bits set in every one, any those set in at least one.
+struct Keys {
+    std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
+
+    void add(std::uint64_t key) {
+        lo = std::min(lo, key);
+        hi = std::max(hi, key);
+        all &= key;
+        any |= key;
+    }
+    std::uint64_t varying() const { return all ^ any; }
 };
 
 struct Digit {
@@ -170,16 +180,15 @@ struct Digit {
 };
 
 // Sums the weights of cells [c, c + m) by digit into h[0, buckets): a bucket is empty
-// exactly when its sum is 0, all weights being > 0. Returns the range of their keys.
-KeyRange histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
+// exactly when its sum is 0, all weights being > 0.
+Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
     const std::size_t nb = digit.buckets();
     h.assign(kLanes * nb, 0.0);
     double* lanes = h.data();
-    std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+    Keys keys;
     const auto add = [&](const KeyedWeight& x, double* lane) {
         lane[digit.of(x.key)] += x.weight;
-        lo = std::min(lo, x.key);
-        hi = std::max(hi, x.key);
+        keys.add(x.key);
     };
     std::size_t i = 0;
     for (; i + kLanes <= m; i += kLanes) {
@@ -189,17 +198,13 @@ KeyRange histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector
         add(c[i + 2], lanes + 2 * nb);
         add(c[i + 3], lanes + 3 * nb);
     }
-    for (; i < m; ++i) {
-        lanes[digit.of(c[i].key)] += c[i].weight;
-        lo = std::min(lo, c[i].key);
-        hi = std::max(hi, c[i].key);
-    }
+    for (; i < m; ++i) add(c[i], lanes);
     for (std::size_t d = 0; d < nb; ++d) {
         double w = lanes[d];
         for (std::size_t l = 1; l < kLanes; ++l) w = w + lanes[l * nb + d];
         lanes[d] = w;
     }
-    return {lo, hi};
+    return keys;
 }
 
 // The weight of the cells before a run of them in key order, and through it.
@@ -234,22 +239,24 @@ std::size_t crossing(const double* weight, std::size_t buckets, double target, S
 // short of q T by more than four such errors and A through it exceeds q T by as much, C
 // crosses q T exactly at the candidate too: the first group whose C reaches q T is the
 // candidate. The smallest value has nothing below it, the largest nothing above.
-bool select_quantile(const KeyedWeight* cells, std::size_t n, KeyRange all, double total, double q,
+bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every, double total, double q,
                      QuantileScratch& s, double& value) {
     const double target = q * total;
     const double margin = 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
     const auto decided = [&](const Span& at, std::uint64_t key) {
         value = value_of(key);
-        return (key == all.lo || at.below < target - margin) && (key == all.hi || at.upto > target + margin);
+        return (key == every.lo || at.below < target - margin) && (key == every.hi || at.upto > target + margin);
     };
     const KeyedWeight* c = cells;
     std::size_t m = n;
-    KeyRange keys = all;
+    Keys keys = every;
     Span at{0.0, total};
     Digit digit{kTopShift, kSelectBits};
     bool top = true;
     for (;;) {
-        if (keys.lo == keys.hi) return decided(at, keys.lo);
+        const std::uint64_t varying = keys.varying();
+        if (varying == 0) return decided(at, keys.all);
+        const int low = std::countr_zero(varying), high = static_cast<int>(std::bit_width(varying));
         if (m <= kSelectSortMax) {
             KeyedWeight* part = s.part.data();  // c is part: the top level has more cells
             insertion_sort(part, part + m);
@@ -264,19 +271,24 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, KeyRange all, doub
             }
         }
         if (!top) {
-            // The digit just below the bits all these keys share.
-            digit.width = std::min(kSelectBits, static_cast<int>(std::bit_width(m)));
-            digit.shift = std::max(0, static_cast<int>(std::bit_width(keys.lo ^ keys.hi)) - digit.width);
+            // The digit just below the bits all these keys share, and no lower than the
+            // lowest bit that varies: when it holds every varying bit, a bucket is one key.
+            digit.width = std::min({kSelectBits, static_cast<int>(std::bit_width(m)), high - low});
+            digit.shift = std::max(low, high - digit.width);
             histogram(c, m, digit, s.sub);
         }
         at = {at.below, at.below};
         const std::size_t d = crossing(top ? s.top.data() : s.sub.data(), digit.buckets(), target, at);
         top = false;
-        if (digit.of(keys.lo) == digit.of(keys.hi)) continue;  // all in one bucket: narrow by the keys' range
+        const std::uint64_t mask = digit.buckets() - 1;
+        if (digit.shift <= low && high <= digit.shift + digit.width) {
+            return decided(at, (keys.all & ~(mask << digit.shift)) | (std::uint64_t{d} << digit.shift));
+        }
+        if (((varying >> digit.shift) & mask) == 0) continue;  // all in one bucket: narrow by the keys' range
         // Every cell is written and only those of bucket d kept, which costs less than a
         // branch that goes either way. In place once c is part: writes never pass reads.
         KeyedWeight* part = s.part.data();
-        KeyRange kept{~std::uint64_t{0}, 0};
+        Keys kept;
         std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
             const KeyedWeight x = c[i];
@@ -284,8 +296,8 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, KeyRange all, doub
             const std::uint64_t out_mask = in - 1;  // all ones for a cell left out
             part[k] = x;
             k += in;
-            kept.lo = std::min(kept.lo, x.key | out_mask);
-            kept.hi = std::max(kept.hi, x.key & ~out_mask);
+            kept.all &= x.key | out_mask;
+            kept.any |= x.key & ~out_mask;
         }
         c = part;
         m = k;
@@ -300,7 +312,7 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
     bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
         const Digit top{kTopShift, kSelectBits};
-        const KeyRange keys = histogram(cells.data(), n, top, s.top);
+        const Keys keys = histogram(cells.data(), n, top, s.top);
         double total = 0.0;
         for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
         // Far from overflow and from subnormal products, where the bound holds.
