@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -239,13 +240,18 @@ std::size_t crossing(const double* weight, std::size_t buckets, double target, S
 // short of q T by more than four such errors and A through it exceeds q T by as much, C
 // crosses q T exactly at the candidate too: the first group whose C reaches q T is the
 // candidate. The smallest value has nothing below it, the largest nothing above.
-bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every, double total, double q,
+//
+// When every sum of the weights is exact (see sums_exact), A_i = C_i and no margin is
+// needed: then even a tie, a group ending exactly at q T, is decided.
+bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every, double total, bool exact, double q,
                      QuantileScratch& s, double& value) {
     const double target = q * total;
-    const double margin = 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
+    const double margin = exact ? 0.0 : 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
     const auto decided = [&](const Span& at, std::uint64_t key) {
         value = value_of(key);
-        return (key == every.lo || at.below < target - margin) && (key == every.hi || at.upto > target + margin);
+        const bool after = key == every.lo || at.below < target - margin;
+        const bool reaches = key == every.hi || (exact ? at.upto >= target : at.upto > target + margin);
+        return after && reaches;
     };
     const KeyedWeight* c = cells;
     std::size_t m = n;
@@ -305,6 +311,22 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
     }
 }
 
+// Whether every sum of the weights of cells [c, c + n), in any order, is exact: when all
+// are multiples of 2^e (e the lowest set bit of any) and their total is below 2^(53 + e),
+// every partial sum is such a multiple below 2^(53 + e), which a double holds exactly. A
+// total rounded from a true sum at or above that bound cannot round below it.
+bool sums_exact(const KeyedWeight* c, std::size_t n, double total) {
+    constexpr std::uint64_t kMantissa = (std::uint64_t{1} << 52) - 1;
+    int low = std::numeric_limits<int>::max();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto bits = std::bit_cast<std::uint64_t>(c[i].weight);  // > 0: no sign bit
+        const auto exponent = static_cast<int>(bits >> 52);
+        const std::uint64_t mantissa = exponent == 0 ? bits & kMantissa : (bits & kMantissa) | (kMantissa + 1);
+        low = std::min(low, (exponent == 0 ? -1074 : exponent - 1075) + std::countr_zero(mantissa));
+    }
+    return total < std::ldexp(1.0, 53 + low);
+}
+
 }  // namespace
 
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
@@ -318,8 +340,11 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         if (selected) s.part.resize(n);  // the first narrowing keeps at most all
+        int exact = -1;  // not yet known: only a value the bound leaves open asks
         for (std::size_t j = 0; selected && j < qs.size(); ++j) {
-            selected = select_quantile(cells.data(), n, keys, total, qs[j], s, out[j]);
+            selected = select_quantile(cells.data(), n, keys, total, false, qs[j], s, out[j]);
+            if (!selected && exact < 0) exact = sums_exact(cells.data(), n, total) ? 1 : 0;
+            if (!selected && exact == 1) selected = select_quantile(cells.data(), n, keys, total, true, qs[j], s, out[j]);
         }
     }
     if (selected) return;
