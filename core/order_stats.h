@@ -104,10 +104,11 @@ struct QuantileScratch {
 // found by narrowing on the keys' digits rather than by sorting every cell: each narrowing
 // keeps only the cells of the digit bucket where the cumulative weight crosses q times the
 // total. Weights summed in another order than the groups' can round differently, so the
-// value found is kept only if a bound on that rounding proves the sorted sums pick it too;
-// otherwise (an exact tie, as with equal weights and an even count) every cell is sorted
-// after all, as they are for a few cells or more than two quantiles, where a sort costs
-// less. `cells` is left in gather order unless it was sorted.
+// value found is kept only if a bound on that rounding proves the sorted sums pick it too,
+// or if no sum of these weights rounds at all (whole cells, weights of few bits); otherwise
+// (a tie, or a near one, between sums that round) every cell is sorted after all, as they
+// are for a few cells or more than two quantiles, where a sort costs less. `cells` is left
+// in gather order unless it was sorted.
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& scratch);
 
 // The value with the largest (majority) or smallest (minority) total weight; on equal
