@@ -331,6 +331,7 @@ bool sums_exact(const KeyedWeight* c, std::size_t n, double total) {
 
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
     const std::size_t n = cells.size();
+    if (qs.empty()) return;
     bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
         const Digit top{kTopShift, kSelectBits};
