@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -140,6 +141,216 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out) {
     }
     running = running + w;
     out.groups.push_back({value_of(k), w, running});
+}
+
+namespace {
+
+// Narrowing on digits of at most this many bits: the histograms stay in L1 and L2.
+constexpr int kSelectBits = 11;
+constexpr int kTopShift = 64 - kSelectBits;
+// Narrowed to this few cells, the rest are sorted.
+constexpr std::size_t kSelectSortMax = 48;
+// Below this many cells, sorting them all costs less than the first histogram.
+constexpr std::size_t kSelectMin = 256;
+static_assert(kSelectMin > kSelectSortMax, "the top level always narrows before sorting");
+// Each quantile selected reads the cells about once more after the first histogram, a
+// sort about five times: beyond this many quantiles one sort serving them all costs less.
+constexpr std::size_t kSelectMaxQuantiles = 2;
+// Consecutive cells often fall in one bucket; summing them in separate lanes spares each
+// addition the wait for the previous one's store to the same bucket.
+constexpr std::size_t kLanes = 4;
+
+// What the keys of some cells have in common: lo and hi the least and greatest, all the
+// bits set in every one, any those set in at least one.
+struct Keys {
+    std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
+
+    void add(std::uint64_t key) {
+        lo = std::min(lo, key);
+        hi = std::max(hi, key);
+        all &= key;
+        any |= key;
+    }
+    std::uint64_t varying() const { return all ^ any; }
+};
+
+struct Digit {
+    int shift, width;
+    std::size_t buckets() const { return std::size_t{1} << width; }
+    std::size_t of(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift) & (buckets() - 1); }
+};
+
+// Sums the weights of cells [c, c + m) by digit into h[0, buckets): a bucket is empty
+// exactly when its sum is 0, all weights being > 0.
+Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
+    const std::size_t nb = digit.buckets();
+    h.assign(kLanes * nb, 0.0);
+    double* lanes = h.data();
+    Keys keys;
+    const auto add = [&](const KeyedWeight& x, double* lane) {
+        lane[digit.of(x.key)] += x.weight;
+        keys.add(x.key);
+    };
+    std::size_t i = 0;
+    for (; i + kLanes <= m; i += kLanes) {
+        static_assert(kLanes == 4);
+        add(c[i], lanes);
+        add(c[i + 1], lanes + nb);
+        add(c[i + 2], lanes + 2 * nb);
+        add(c[i + 3], lanes + 3 * nb);
+    }
+    for (; i < m; ++i) add(c[i], lanes);
+    for (std::size_t d = 0; d < nb; ++d) {
+        double w = lanes[d];
+        for (std::size_t l = 1; l < kLanes; ++l) w = w + lanes[l * nb + d];
+        lanes[d] = w;
+    }
+    return keys;
+}
+
+// The weight of the cells before a run of them in key order, and through it.
+struct Span {
+    double below, upto;
+};
+
+// The first non-empty bucket in which the running weight, from `at.upto`, reaches `target`,
+// or the last non-empty one when rounding leaves every sum short of it; `at` becomes its span.
+std::size_t crossing(const double* weight, std::size_t buckets, double target, Span& at) {
+    double run = at.upto;
+    std::size_t found = 0;
+    for (std::size_t d = 0; d < buckets; ++d) {
+        if (weight[d] == 0.0) continue;
+        at = {run, run + weight[d]};
+        found = d;
+        if (at.upto >= target) break;
+        run = at.upto;
+    }
+    return found;
+}
+
+// Finds weighted_quantile(groups of cells[0, n), q) from the histogram of all of them
+// on the top digit (s.top) and their key range, or returns false when rounding could make
+// the sorted sums choose otherwise.
+//
+// Why a bound decides: the groups' running sums C_i (group sums in window order, added in
+// value order) and the sums A_i found here are both sums of the same n positive weights,
+// each within (2n + 2^18) u S of the exact sum (u = 2^-53, S the exact total; 2^18 covers
+// the bucket and lane sums added at each of at most 66 histograms), and q T, T the
+// total, is within about as much of q S. So when A of the groups below the candidate falls
+// short of q T by more than four such errors and A through it exceeds q T by as much, C
+// crosses q T exactly at the candidate too: the first group whose C reaches q T is the
+// candidate. The smallest value has nothing below it, the largest nothing above.
+//
+// When every sum of the weights is exact (see sums_exact), A_i = C_i and no margin is
+// needed: then even a tie, a group ending exactly at q T, is decided.
+bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every, double total, bool exact, double q,
+                     QuantileScratch& s, double& value) {
+    const double target = q * total;
+    const double margin = exact ? 0.0 : 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
+    const auto decided = [&](const Span& at, std::uint64_t key) {
+        value = value_of(key);
+        const bool after = key == every.lo || at.below < target - margin;
+        const bool reaches = key == every.hi || (exact ? at.upto >= target : at.upto > target + margin);
+        return after && reaches;
+    };
+    const KeyedWeight* c = cells;
+    std::size_t m = n;
+    Keys keys = every;
+    Span at{0.0, total};
+    Digit digit{kTopShift, kSelectBits};
+    bool top = true;
+    for (;;) {
+        const std::uint64_t varying = keys.varying();
+        if (varying == 0) return decided(at, keys.all);
+        const int low = std::countr_zero(varying), high = static_cast<int>(std::bit_width(varying));
+        if (m <= kSelectSortMax) {
+            KeyedWeight* part = s.part.data();  // c is part: the top level has more cells
+            insertion_sort(part, part + m);
+            Span g{at.below, at.below};
+            for (std::size_t i = 0; i < m;) {
+                std::size_t j = i + 1;
+                double w = part[i].weight;
+                for (; j < m && part[j].key == part[i].key; ++j) w = w + part[j].weight;
+                g = {g.upto, g.upto + w};
+                if (g.upto >= target || j == m) return decided(g, part[i].key);
+                i = j;
+            }
+        }
+        if (!top) {
+            // The digit just below the bits all these keys share, and no lower than the
+            // lowest bit that varies: when it holds every varying bit, a bucket is one key.
+            digit.width = std::min({kSelectBits, static_cast<int>(std::bit_width(m)), high - low});
+            digit.shift = std::max(low, high - digit.width);
+            histogram(c, m, digit, s.sub);
+        }
+        at = {at.below, at.below};
+        const std::size_t d = crossing(top ? s.top.data() : s.sub.data(), digit.buckets(), target, at);
+        top = false;
+        const std::uint64_t mask = digit.buckets() - 1;
+        if (digit.shift <= low && high <= digit.shift + digit.width) {
+            return decided(at, (keys.all & ~(mask << digit.shift)) | (std::uint64_t{d} << digit.shift));
+        }
+        if (((varying >> digit.shift) & mask) == 0) continue;  // all in one bucket: narrow by the keys' range
+        // Every cell is written and only those of bucket d kept, which costs less than a
+        // branch that goes either way. In place once c is part: writes never pass reads.
+        KeyedWeight* part = s.part.data();
+        Keys kept;
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const KeyedWeight x = c[i];
+            const std::uint64_t in = digit.of(x.key) == d;
+            const std::uint64_t out_mask = in - 1;  // all ones for a cell left out
+            part[k] = x;
+            k += in;
+            kept.all &= x.key | out_mask;
+            kept.any |= x.key & ~out_mask;
+        }
+        c = part;
+        m = k;
+        keys = kept;
+    }
+}
+
+// Whether every sum of the weights of cells [c, c + n), in any order, is exact: when all
+// are multiples of 2^e (e the lowest set bit of any) and their total is below 2^(53 + e),
+// every partial sum is such a multiple below 2^(53 + e), which a double holds exactly. A
+// total rounded from a true sum at or above that bound cannot round below it.
+bool sums_exact(const KeyedWeight* c, std::size_t n, double total) {
+    constexpr std::uint64_t kMantissa = (std::uint64_t{1} << 52) - 1;
+    int low = std::numeric_limits<int>::max();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto bits = std::bit_cast<std::uint64_t>(c[i].weight);  // > 0: no sign bit
+        const auto exponent = static_cast<int>(bits >> 52);
+        const std::uint64_t mantissa = exponent == 0 ? bits & kMantissa : (bits & kMantissa) | (kMantissa + 1);
+        low = std::min(low, (exponent == 0 ? -1074 : exponent - 1075) + std::countr_zero(mantissa));
+    }
+    return total < std::ldexp(1.0, 53 + low);
+}
+
+}  // namespace
+
+void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
+    const std::size_t n = cells.size();
+    if (qs.empty()) return;
+    bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
+    if (selected) {
+        const Digit top{kTopShift, kSelectBits};
+        const Keys keys = histogram(cells.data(), n, top, s.top);
+        double total = 0.0;
+        for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
+        // Far from overflow and from subnormal products, where the bound holds.
+        selected = total >= 0x1p-900 && total <= 0x1p900;
+        if (selected) s.part.resize(n);  // the first narrowing keeps at most all
+        int exact = -1;  // not yet known: only a value the bound leaves open asks
+        for (std::size_t j = 0; selected && j < qs.size(); ++j) {
+            selected = select_quantile(cells.data(), n, keys, total, false, qs[j], s, out[j]);
+            if (!selected && exact < 0) exact = sums_exact(cells.data(), n, total) ? 1 : 0;
+            if (!selected && exact == 1) selected = select_quantile(cells.data(), n, keys, total, true, qs[j], s, out[j]);
+        }
+    }
+    if (selected) return;
+    group_values(cells, s.spare, s.groups);
+    for (std::size_t j = 0; j < qs.size(); ++j) out[j] = weighted_quantile(s.groups, qs[j]);
 }
 
 double weighted_quantile(const ValueGroups& g, double q) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -89,6 +90,26 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 // lower of the two middle values when the weight splits evenly; no interpolation).
 // NaN when there are no groups.
 double weighted_quantile(const ValueGroups& g, double q);
+
+// Working storage of weighted_quantiles(), reused from call to call.
+struct QuantileScratch {
+    std::vector<double> top;  // weight by top digit of every cell, for all the quantiles of a call
+    std::vector<double> sub;  // the same of the cells left after each narrowing
+    CellBuffer part;  // those cells
+    CellBuffer spare;
+    ValueGroups groups;
+};
+
+// weighted_quantile(groups of `cells`, qs[j]) for each j, into out[j], bit for bit, but
+// found by narrowing on the keys' digits rather than by sorting every cell: each narrowing
+// keeps only the cells of the digit bucket where the cumulative weight crosses q times the
+// total. Weights summed in another order than the groups' can round differently, so the
+// value found is kept only if a bound on that rounding proves the sorted sums pick it too,
+// or if no sum of these weights rounds at all (whole cells, weights of few bits); otherwise
+// (a tie, or a near one, between sums that round) every cell is sorted after all, as they
+// are for a few cells or more than two quantiles, where a sort costs less. `cells` is left
+// in gather order unless it was sorted.
+void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& scratch);
 
 // The value with the largest (majority) or smallest (minority) total weight; on equal
 // totals the smallest such value. NaN when there are no groups.

@@ -118,14 +118,29 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
     const std::size_t n = basins.size();
     const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;
+    // The median is the first quantile asked for, then the requested ones.
+    std::vector<double> qs;
+    if (request.median) qs.push_back(0.5);
+    qs.insert(qs.end(), request.quantiles.begin(), request.quantiles.begin() + static_cast<std::ptrdiff_t>(nq));
+    const std::size_t first_q = request.median ? 1 : 0;
+    std::vector<double> found(qs.size());
+    // Only the class statistics need every distinct value; quantiles alone are selected.
+    const bool classes = request.majority || request.minority || request.variety || request.frac;
+    QuantileScratch& work = scratch.work;
+    const ValueGroups& g = work.groups;
     for (std::size_t k = begin; k < end; ++k) {
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
             gather(basins[k], in, t, scratch.cells);
-            const ValueGroups& g = scratch.groups;
-            group_values(scratch.cells, scratch.spare, scratch.groups);
+            if (classes) {
+                group_values(scratch.cells, work.spare, work.groups);
+                for (std::size_t j = 0; j < qs.size(); ++j) found[j] = weighted_quantile(g, qs[j]);
+            } else {
+                weighted_quantiles(scratch.cells, qs, found.data(), work);
+            }
             const std::size_t at = static_cast<std::size_t>(t) * n + k;
-            if (request.median) request.median[at] = weighted_quantile(g, 0.5);
-            for (std::size_t j = 0; j < nq; ++j) request.quantile[at * nq + j] = weighted_quantile(g, request.quantiles[j]);
+            if (request.median) request.median[at] = found[0];
+            for (std::size_t j = 0; j < nq; ++j) request.quantile[at * nq + j] = found[first_q + j];
+            if (!classes) continue;
             if (request.majority) request.majority[at] = majority(g);
             if (request.minority) request.minority[at] = minority(g);
             if (request.variety) request.variety[at] = static_cast<double>(g.groups.size());

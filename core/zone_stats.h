@@ -53,8 +53,7 @@ struct ClassShares {
 // Per-thread storage reused from basin to basin.
 struct OrderScratch {
     CellBuffer cells;
-    CellBuffer spare;
-    ValueGroups groups;
+    QuantileScratch work;  // its sort storage and groups serve the class statistics too
 };
 
 // The streaming statistic a name stands for (mean ... weighted_sum, nodata_count, coverage).

@@ -26,7 +26,53 @@ const Data kData[] = {
     {"zeros", [](std::mt19937_64& g) { return g() % 2 ? 0.0 : -0.0; }},
     {"near_equal", [](std::mt19937_64& g) { return 1.0 + std::ldexp(static_cast<double>(g() % 4096), -45); }},
     {"far_apart", [](std::mt19937_64& g) { return (g() % 2 ? 1.0 : -1.0) * std::ldexp(1.0, static_cast<int>(g() % 600) - 300); }},
+    {"one_exponent", [](std::mt19937_64& g) { return std::uniform_real_distribution<double>(256.0, 320.0)(g); }},
 };
+
+// Weights whose sums round (random), whose sums are exact and tie with half the total
+// (ones), and whose sums can swallow the small ones (wide range).
+const Data kWeights[] = {
+    {"random", [](std::mt19937_64& g) { return std::uniform_real_distribution<double>(0.01, 2.0)(g); }},
+    {"ones", [](std::mt19937_64&) { return 1.0; }},
+    {"wide", [](std::mt19937_64& g) { return std::ldexp(1.0 + static_cast<double>(g() % 8), static_cast<int>(g() % 120) - 60); }},
+};
+
+class Quantiles : public ::testing::TestWithParam<std::tuple<Data, Data, std::size_t>> {};
+
+// Selection must give every bit of what reading the quantile off the sorted groups gives.
+TEST_P(Quantiles, SelectedEqualSortedGroups) {
+    const auto& [data, weight, n] = GetParam();
+    std::mt19937_64 g(7);
+    CellBuffer cells, spare;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = data.draw(g);
+        cells.push_back({order_key(v), weight.draw(g)});
+    }
+    const std::vector<double> qs = {0.0, 1e-9, 0.1, 0.25, 0.5, 0.5 + 1e-12, 0.9, 1.0 - 1e-16, 1.0};
+    // All at once (a tie in one sorts them all), and one by one through warm scratch.
+    std::vector<double> together(qs.size()), alone(qs.size());
+    QuantileScratch scratch;
+    CellBuffer copy = cells;
+    weighted_quantiles(copy, qs, together.data(), scratch);
+    for (std::size_t j = 0; j < qs.size(); ++j) weighted_quantiles(copy = cells, {&qs[j], 1}, &alone[j], scratch);
+    ValueGroups groups;
+    group_values(cells, spare, groups);
+    for (std::size_t j = 0; j < qs.size(); ++j) {
+        const double expected = weighted_quantile(groups, qs[j]);
+        for (double found : {together[j], alone[j]}) {
+            EXPECT_TRUE(expected == found || (std::isnan(expected) && std::isnan(found)))
+                << "q " << qs[j] << ": " << found << " instead of " << expected;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, Quantiles,
+                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::ValuesIn(kWeights),
+                                            ::testing::Values<std::size_t>(0, 100, 256, 5000, 40000)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name + "_" +
+                                    std::to_string(std::get<2>(info.param));
+                         });
 
 class GroupValues : public ::testing::TestWithParam<std::tuple<Data, std::size_t>> {};
 
