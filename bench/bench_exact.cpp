@@ -106,7 +106,7 @@ double peak_bytes() {
     return static_cast<double>(u.ru_maxrss) * 1024.0;
 }
 
-// A cache should cost about 4 bytes per window cell, and building it no more than the
+// A cache should cost at most 4.2 bytes per window cell (fractions and row spans), and building it no more than the
 // cache plus twice the largest window at its peak.
 int memory() {
     std::mt19937_64 rng(20240611);
@@ -120,7 +120,7 @@ int memory() {
         const double n = static_cast<double>(b.coverage.rows() * b.coverage.cols());
         cells += n;
         largest = std::fmax(largest, 4.0 * n);
-        bytes += sizeof(b) + static_cast<double>(b.coverage.values().capacity() * sizeof(float));
+        bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
     }
     std::printf("one basin of 200,000 vertices on a 0.05-degree grid: %.4g window cells\n", cells);
     std::printf("  cache %.4g bytes = %.3f bytes per window cell\n", bytes, bytes / cells);

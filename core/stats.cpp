@@ -243,8 +243,8 @@ constexpr bool weighted() {
     return false;
 }
 
-// One basin's window row inside the raster block, trimmed of the cells with coverage <= 0
-// at either end; cells inside it may still be <= 0 and are skipped one by one.
+// One basin's window row inside the raster block, within the row's stored span; cells
+// inside it may still be <= 0 and are skipped one by one.
 struct Segment {
     std::uint64_t row;     // block row
     std::uint64_t col;     // block column of cov[0]
@@ -264,13 +264,6 @@ struct Prepared {
     std::vector<double> weights;
 };
 
-inline bool zero4(const float* f) {
-    std::uint64_t a, b;
-    std::memcpy(&a, f, 8);
-    std::memcpy(&b, f + 2, 8);
-    return (a | b) == 0;
-}
-
 Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  bool with_weights) {
     std::vector<Segment> found;
@@ -282,13 +275,9 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
         const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
             const float* row = win.values + i * win.cols;
-            std::uint64_t j0 = c.j0, j1 = c.j1;
-            // Margins are mostly +0.0 fractions, skipped four at a time by their bits.
-            while (j1 - j0 >= 4 && zero4(row + j0)) j0 += 4;
-            while (j0 < j1 && row[j0] <= 0.0f) ++j0;
-            while (j1 - j0 >= 4 && zero4(row + j1 - 4)) j1 -= 4;
-            while (j1 > j0 && row[j1 - 1] <= 0.0f) --j1;
-            if (j0 == j1) continue;
+            const ColumnSpan span = b.span(i);
+            const std::uint64_t j0 = std::max(c.j0, span.first), j1 = std::min(c.j1, span.end);
+            if (j0 >= j1) continue;
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
             for (std::uint64_t j = j0; j < j1;) {
                 const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
