@@ -117,6 +117,18 @@ template <int N>
     }
 }
 
+// The statistics that skip a NaN fraction narrow ok to the lanes whose fraction is > 0.
+// With one fraction for every lane it is a branch: false when the whole update is skipped.
+template <int N, class C>
+[[gnu::always_inline]] inline bool only_positive(C c, Mask<N>& ok) {
+    if constexpr (std::is_same_v<C, double>) {
+        return c > 0.0;
+    } else {
+        ok = both<N>(ok, greater<N>(c, Lanes<N>{}));
+        return true;
+    }
+}
+
 // m ? a : b, lane-wise.
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> pick(Mask<N> m, Lanes<N> a, Lanes<N> b) {
@@ -139,7 +151,8 @@ double lane(const V& v, int k) {
 template <int N>
 struct Mean {
     Lanes<N> w{}, s{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
         w = w + keep<N>(ok, c + Lanes<N>{});
         s = s + keep<N>(ok, x * c);
     }
@@ -149,7 +162,8 @@ struct Mean {
 template <int N>
 struct Sum {
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c * x); }
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c * x); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -157,7 +171,8 @@ struct Sum {
 template <int N>
 struct Count {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c + Lanes<N>{}); }
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c + Lanes<N>{}); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -167,8 +182,9 @@ template <int N, bool kMax>
 struct Extreme {
     Lanes<N> m{};
     Mask<N> present{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
-        if (!(c > 0.0)) return;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
         const Mask<N> better = kMax ? greater<N>(x, m) : greater<N>(m, x);
         const Mask<N> take = both<N>(ok, either<N>(but_not<N>(ok, present), better));
         m = pick<N>(take, x, m);
@@ -181,8 +197,9 @@ struct Extreme {
 template <int N, bool kSqrt>
 struct Variance {
     Lanes<N> w{}, mean{}, q{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
-        if (!(c > 0.0)) return;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
         const Lanes<N> w_next = w + c;
         const Lanes<N> delta = x - mean;
         const Lanes<N> r = (c * delta) / w_next;
@@ -201,8 +218,9 @@ template <int N>
 struct WeightedMean {
     static constexpr bool kWeighted = true;
     Lanes<N> w{}, s{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double weight) {
-        const double cw = c * weight;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) {
+        const C cw = c * weight;
         w = w + keep<N>(ok, cw + Lanes<N>{});
         s = s + keep<N>(ok, x * cw);
     }
@@ -213,14 +231,16 @@ template <int N>
 struct WeightedSum {
     static constexpr bool kWeighted = true;
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double weight) { a = a + keep<N>(ok, (c * x) * weight); }
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) { a = a + keep<N>(ok, (c * x) * weight); }
     double finish(int k) const { return lane(a, k); }
 };
 
 template <int N>
 struct NodataCount {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) {
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) {
         if constexpr (N == 1) {
             a = ok ? a : a + c;
         } else {
@@ -233,7 +253,8 @@ struct NodataCount {
 template <int N>
 struct Coverage {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N>, double c, double) { a = a + c; }
+    template <class C>
+    void update(Lanes<N>, Mask<N>, C c, C) { a = a + c; }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -471,9 +492,158 @@ void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std
 // Vectors of two doubles are what every x86-64 and AArch64 machine computes with natively.
 constexpr int kWidth = 2;
 
+constexpr std::uint64_t kRowsAhead = 4;
+
+// One basin's cells inside the raster block in window order, a run (the part of a row's
+// span inside the block) at a time.
+struct Stream {
+    const Basin* basin = nullptr;
+    Clip clip;
+    std::uint64_t i = 0;             // window row of the run
+    const float* cov = nullptr;      // fraction of the run's next cell
+    const std::byte* p = nullptr;    // value of that cell
+    std::uint64_t left = 0;          // cells left in the run
+
+    Stream() = default;
+    Stream(const Basin& b, const StatInputs& in)
+        : basin(&b), clip(detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col)), i(clip.i0) {}
+
+    // Moves to the first run from row i on; false when no row has one.
+    bool seek(const ArrayView& v) {
+        for (; i < clip.i1; ++i) {
+            const ColumnSpan span = basin->span(i);
+            const std::uint64_t j0 = std::max(clip.j0, span.first), j1 = std::min(clip.j1, span.end);
+            if (j0 >= j1) continue;
+            cov = &basin->coverage(i, j0);
+            p = v.data + static_cast<std::ptrdiff_t>(clip.r0 + (i - clip.i0)) * v.row_stride +
+                static_cast<std::ptrdiff_t>(clip.c0 + (j0 - clip.j0)) * v.col_stride;
+            left = j1 - j0;
+            // A basin's rows lie a raster row apart, a stride too long for hardware
+            // prefetchers to follow through short runs: ask for a later row's cells now,
+            // guessing its span is this one's.
+            if (i + kRowsAhead < clip.i1) {
+                const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(left - 1) * v.col_stride;
+                prefetch_range(p + static_cast<std::ptrdiff_t>(kRowsAhead) * v.row_stride, bytes);
+                prefetch_range(reinterpret_cast<const std::byte*>(cov + kRowsAhead * basin->coverage.cols()),
+                               static_cast<std::ptrdiff_t>(left - 1) * 4);
+            }
+            return true;
+        }
+        return false;
+    }
+
+    // Past n cells of the run; false when they were the basin's last.
+    bool skip(std::uint64_t n, const ArrayView& v) {
+        left -= n;
+        cov += n;
+        p += static_cast<std::ptrdiff_t>(n) * v.col_stride;
+        if (left > 0) return true;
+        ++i;
+        return seek(v);
+    }
+};
+
+// Every accumulator holds nothing but N-lane vectors of 8-byte lanes and starts as all-zero
+// bits, so lane k of each of them is the 8 bytes at k * 8 of every N * 8.
+template <int N, class A>
+void clear_lane(A& acc, int k) {
+    static_assert(std::is_trivially_copyable_v<A> && sizeof(A) % (8 * N) == 0);
+    auto* bytes = reinterpret_cast<unsigned char*>(&acc);
+    for (std::size_t f = 0; f < sizeof(A); f += 8 * N) std::memset(bytes + f + 8 * static_cast<std::size_t>(k), 0, 8);
+}
+
+// The fractions of one cell in each of W lanes' runs, as doubles; cov[k] is lane k's run.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> fractions(const float* const* cov, std::uint64_t j) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_cvtps_pd(_mm_unpacklo_ps(_mm_set_ss(cov[0][j]), _mm_set_ss(cov[1][j])));
+#endif
+    Lanes<W> c{};
+    for (int k = 0; k < W; ++k) c[k] = static_cast<double>(cov[k][j]);
+    return c;
+}
+
+// One raster step, lanes = basins: an accumulator's adds depend on each other, so one basin
+// at a time waits on every add; G * W basins side by side keep as many chains going, each
+// seeing exactly the updates it would alone. The lanes walk their basins' runs together as
+// far as the shortest, then whichever lane finished a run moves to its next one, and a lane
+// whose basin is done writes its result and takes the next basin of the range. Once the
+// basins run out, an idle lane reads the cells of a busy one again and its result is dropped.
+template <template <int> class Acc, int W, int G, class T>
+void reduce_single(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                   double* out) {
+    constexpr int L = W * G;
+    constexpr std::size_t kIdle = std::numeric_limits<std::size_t>::max();
+    const ArrayView& v = in.raster;
+    const ValueTest<T> valid(in.nodata);
+    Group<Acc, W, G> acc{};
+    Stream lane[L];
+    std::size_t basin[L];
+    std::size_t next = begin;
+    int busy = 0;
+    const auto take = [&](int k) {
+        for (; next < end; ++next) {
+            lane[k] = Stream(basins[next], in);
+            if (lane[k].seek(v)) {
+                basin[k] = next++;
+                clear_lane<W>(acc.acc[k / W], k % W);
+                ++busy;
+                return;
+            }
+            out[next] = Acc<1>{}.finish(0);
+        }
+        basin[k] = kIdle;
+    };
+    for (int k = 0; k < L; ++k) take(k);
+    while (busy > 0) {
+        int first = 0;
+        while (basin[first] == kIdle) ++first;
+        std::uint64_t n = std::numeric_limits<std::uint64_t>::max();
+        for (int k = 0; k < L; ++k) {
+            if (basin[k] == kIdle) {
+                lane[k].cov = lane[first].cov;
+                lane[k].p = lane[first].p;
+            } else {
+                n = std::min(n, lane[k].left);
+            }
+        }
+        const std::byte* p = lane[0].p;
+        std::ptrdiff_t offset[L];
+        const float* cov[L];
+        for (int k = 0; k < L; ++k) {
+            offset[k] = lane[k].p - p;
+            cov[k] = lane[k].cov;
+        }
+        // A copy the loop can keep in registers, which the lanes' indexing elsewhere rules out.
+        Group<Acc, W, G> a = acc;
+        for (std::uint64_t j = 0; j < n; ++j, p += v.col_stride) {
+#pragma GCC unroll 16
+            for (int h = 0; h < G; ++h) {
+                Lanes<W> c = fractions<W>(cov + h * W, j);
+                // A fraction <= 0 leaves its lane as it is: nothing counts, and +0.0 is added.
+                const Mask<W> counted = (Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{}));
+                c = keep<W>(counted, c);
+                Lanes<W> x{};
+                Mask<W> ok{};
+                load_lanes<W>(p, offset + h * W, valid, x, ok);
+                a.acc[h].update(x, both<W>(ok, counted), c, 1.0 + Lanes<W>{});
+            }
+        }
+        acc = a;
+        for (int k = 0; k < L; ++k) {
+            if (basin[k] == kIdle || lane[k].skip(n, v)) continue;
+            out[basin[k]] = acc.finish(k);
+            --busy;
+            take(k);
+        }
+    }
+}
+
 template <template <int> class Acc, class T>
 void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  double* out) {
+    // The weighted forms read weights that the block sweep's preparation converts once.
+    if (in.raster.steps == 1 && !weighted<Acc<1>>()) return reduce_single<Acc, kWidth, 1, T>(basins, begin, end, in, out);
     const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
     const std::uint64_t steps = in.raster.steps;
     constexpr int kWide = 4 * kWidth;
