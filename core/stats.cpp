@@ -6,8 +6,9 @@
 // row, column by column) and does its arithmetic in exactly the order written below.
 // Time steps are taken in blocks, one SIMD lane per step; within a block every basin of the
 // range is swept together, top to bottom through the raster, so each step is read once in
-// address order whatever the basins' order and overlap. Neither the blocks nor the sweep
-// change the sequence of updates any one accumulator sees.
+// address order whatever the basins' order and overlap. A single step sweeps the same way
+// with one SIMD lane per basin instead. Neither the lanes nor the sweep change the sequence
+// of updates any one accumulator sees.
 #include "stats.h"
 
 #include <algorithm>
@@ -36,14 +37,15 @@ using detail::ValueTest;
 
 const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// Accumulators hold N lanes, lane k for time step t0 + k, as vectors of N doubles, so one
-// update serves N steps and the lanes' add and divide chains overlap. Every lane does
-// exactly the scalar arithmetic of one accumulator. A lane that must not change either
-// keeps its value by selection, or, in the sums, adds +0.0: a sum that starts at +0.0 can
-// never become -0.0 (in round-to-nearest, x + y is -0.0 only when both are), and s + 0.0
-// is s for every other s, NaN and infinities included. An update sees one cell: its N
-// values, which of them count (a mask of all-ones lanes), its coverage c (never <= 0) and
-// its weight (valid whenever the statistic reads it).
+// Accumulators hold N lanes, lane k for time step t0 + k (or, on a single step, for a basin),
+// as vectors of N doubles, so one update serves N lanes and their add and divide chains
+// overlap. Every lane does exactly the scalar arithmetic of one accumulator. A lane that
+// must not change either keeps its value by selection, or, in the sums, adds +0.0: a sum
+// that starts at +0.0 can never become -0.0 (in round-to-nearest, x + y is -0.0 only when
+// both are), and s + 0.0 is s for every other s, NaN and infinities included. An update
+// sees one cell per lane: the N values, which of them count (a mask of all-ones lanes), the
+// coverage c (one double for every lane, never <= 0; or one per lane, +0.0 in a lane where
+// nothing counts) and the weight in the same form (valid whenever the statistic reads it).
 template <int N>
 struct VectorOf {
     typedef double lanes __attribute__((vector_size(8 * N)));
@@ -285,39 +287,54 @@ struct Prepared {
     std::vector<double> weights;
 };
 
-Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
-                 bool with_weights) {
-    std::vector<Segment> found;
-    std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
+// Calls f(segment) for the pieces of the basins' row spans inside the raster block, basin
+// by basin in window order, numbering their cells from 0 (the `weights` index).
+template <class F>
+void for_each_segment(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in, F&& f) {
     std::size_t cells = 0;
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
         const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            const float* row = win.values + i * win.cols;
             const ColumnSpan span = b.span(i);
             const std::uint64_t j0 = std::max(c.j0, span.first), j1 = std::min(c.j1, span.end);
-            if (j0 >= j1) continue;
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
             for (std::uint64_t j = j0; j < j1;) {
                 const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
-                found.push_back({r, c.c0 + (j - c.j0), row + j, cells, len, static_cast<std::uint32_t>(k - begin)});
+                f(Segment{r, c.c0 + (j - c.j0), win.values + i * win.cols + j, cells, len,
+                          static_cast<std::uint32_t>(k - begin)});
                 cells += len;
                 j += len;
             }
-            first_row = std::min(first_row, r);
-            last_row = std::max(last_row, r);
         }
     }
+}
+
+Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 bool with_weights) {
+    // Counting sort by row in two passes over the stored spans, which cost far less to read
+    // twice than a list of the segments does to store twice. Stable, so a basin's pieces of
+    // one row stay in order.
+    std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+        const Clip c = detail::clip(basins[k], in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        if (c.empty()) continue;
+        first_row = std::min(first_row, c.r0);
+        last_row = std::max(last_row, c.r0 + (c.i1 - c.i0 - 1));
+    }
     Prepared p;
-    if (found.empty()) return p;
-    // Counting sort by row, stable, so a basin's pieces of one row stay in order.
+    if (first_row > last_row) return p;
     std::vector<std::size_t> start(static_cast<std::size_t>(last_row - first_row) + 2, 0);
-    for (const Segment& s : found) ++start[static_cast<std::size_t>(s.row - first_row) + 1];
+    std::size_t cells = 0;
+    for_each_segment(basins, begin, end, in, [&](const Segment& s) {
+        ++start[static_cast<std::size_t>(s.row - first_row) + 1];
+        cells += s.len;
+    });
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    p.segments.resize(found.size());
-    for (const Segment& s : found) p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s;
+    p.segments.resize(start.back());
+    for_each_segment(basins, begin, end, in,
+                     [&](const Segment& s) { p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s; });
     // Within a row, left to right: each step is then read in increasing addresses, which
     // hardware prefetchers follow. A basin's pieces of one row keep their order, since they
     // start at increasing columns.
@@ -492,66 +509,6 @@ void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std
 // Vectors of two doubles are what every x86-64 and AArch64 machine computes with natively.
 constexpr int kWidth = 2;
 
-constexpr std::uint64_t kRowsAhead = 4;
-
-// One basin's cells inside the raster block in window order, a run (the part of a row's
-// span inside the block) at a time.
-struct Stream {
-    const Basin* basin = nullptr;
-    Clip clip;
-    std::uint64_t i = 0;             // window row of the run
-    const float* cov = nullptr;      // fraction of the run's next cell
-    const std::byte* p = nullptr;    // value of that cell
-    std::uint64_t left = 0;          // cells left in the run
-
-    Stream() = default;
-    Stream(const Basin& b, const StatInputs& in)
-        : basin(&b), clip(detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col)), i(clip.i0) {}
-
-    // Moves to the first run from row i on; false when no row has one.
-    bool seek(const ArrayView& v) {
-        for (; i < clip.i1; ++i) {
-            const ColumnSpan span = basin->span(i);
-            const std::uint64_t j0 = std::max(clip.j0, span.first), j1 = std::min(clip.j1, span.end);
-            if (j0 >= j1) continue;
-            cov = &basin->coverage(i, j0);
-            p = v.data + static_cast<std::ptrdiff_t>(clip.r0 + (i - clip.i0)) * v.row_stride +
-                static_cast<std::ptrdiff_t>(clip.c0 + (j0 - clip.j0)) * v.col_stride;
-            left = j1 - j0;
-            // A basin's rows lie a raster row apart, a stride too long for hardware
-            // prefetchers to follow through short runs: ask for a later row's cells now,
-            // guessing its span is this one's.
-            if (i + kRowsAhead < clip.i1) {
-                const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(left - 1) * v.col_stride;
-                prefetch_range(p + static_cast<std::ptrdiff_t>(kRowsAhead) * v.row_stride, bytes);
-                prefetch_range(reinterpret_cast<const std::byte*>(cov + kRowsAhead * basin->coverage.cols()),
-                               static_cast<std::ptrdiff_t>(left - 1) * 4);
-            }
-            return true;
-        }
-        return false;
-    }
-
-    // Past n cells of the run; false when they were the basin's last.
-    bool skip(std::uint64_t n, const ArrayView& v) {
-        left -= n;
-        cov += n;
-        p += static_cast<std::ptrdiff_t>(n) * v.col_stride;
-        if (left > 0) return true;
-        ++i;
-        return seek(v);
-    }
-};
-
-// Every accumulator holds nothing but N-lane vectors of 8-byte lanes and starts as all-zero
-// bits, so lane k of each of them is the 8 bytes at k * 8 of every N * 8.
-template <int N, class A>
-void clear_lane(A& acc, int k) {
-    static_assert(std::is_trivially_copyable_v<A> && sizeof(A) % (8 * N) == 0);
-    auto* bytes = reinterpret_cast<unsigned char*>(&acc);
-    for (std::size_t f = 0; f < sizeof(A); f += 8 * N) std::memset(bytes + f + 8 * static_cast<std::size_t>(k), 0, 8);
-}
-
 // The fractions of one cell in each of W lanes' runs, as doubles; cov[k] is lane k's run.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> fractions(const float* const* cov, std::uint64_t j) {
@@ -563,87 +520,121 @@ template <int W>
     return c;
 }
 
-// One raster step, lanes = basins: an accumulator's adds depend on each other, so one basin
-// at a time waits on every add; G * W basins side by side keep as many chains going, each
-// seeing exactly the updates it would alone. The lanes walk their basins' runs together as
-// far as the shortest, then whichever lane finished a run moves to its next one, and a lane
-// whose basin is done writes its result and takes the next basin of the range. Once the
-// basins run out, an idle lane reads the cells of a busy one again and its result is dropped.
-template <template <int> class Acc, int W, int G, class T>
-void reduce_single(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
-                   double* out) {
-    constexpr int L = W * G;
-    constexpr std::size_t kIdle = std::numeric_limits<std::size_t>::max();
+// Lane k of every field of an accumulator of W lanes, to or from the one-lane accumulator:
+// the same fields in the same order, a double or a mask of 8 bytes per lane.
+template <int W, class A1, class AW>
+void put_lane(AW& acc, int k, const A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    auto* to = reinterpret_cast<unsigned char*>(&acc);
+    const auto* from = reinterpret_cast<const unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + f * 8 * W + 8 * static_cast<std::size_t>(k), from + 8 * f, 8);
+}
+
+template <int W, class A1, class AW>
+void get_lane(const AW& acc, int k, A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    const auto* from = reinterpret_cast<const unsigned char*>(&acc);
+    auto* to = reinterpret_cast<unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + 8 * f, from + f * 8 * W + 8 * static_cast<std::size_t>(k), 8);
+}
+
+// One raster step read in address order, lanes = basins: the prepared segments are taken in
+// order, W at a time side by side, as far as the shortest; a lane whose segment ends stores
+// its basin's accumulator and takes the next segment, unless that belongs to a basin another
+// lane holds, in which case it waits for it (so each basin still sees its cells in window
+// order). A waiting or idle lane reads a busy lane's cells again, and drops what it adds.
+template <template <int> class Acc, int W, class T>
+void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 double* out) {
+    constexpr bool kWeighted = weighted<Acc<W>>();
+    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
     const ArrayView& v = in.raster;
     const ValueTest<T> valid(in.nodata);
-    Group<Acc, W, G> acc{};
-    Stream lane[L];
-    std::size_t basin[L];
-    std::size_t next = begin;
-    int busy = 0;
+    std::vector<Acc<1>> state(end - begin);
+    constexpr std::uint32_t kIdle = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n_segments = prep.segments.size();
+    std::size_t next = 0;
+    Acc<W> acc{};
+    std::uint32_t basin[W];
+    const float* cov[W];
+    const std::byte* at[W];
+    const double* wt[W];
+    std::uint64_t left[W];
+    for (int k = 0; k < W; ++k) basin[k] = kIdle;
+    const std::ptrdiff_t zero[1] = {0};
     const auto take = [&](int k) {
-        for (; next < end; ++next) {
-            lane[k] = Stream(basins[next], in);
-            if (lane[k].seek(v)) {
-                basin[k] = next++;
-                clear_lane<W>(acc.acc[k / W], k % W);
-                ++busy;
-                return;
-            }
-            out[next] = Acc<1>{}.finish(0);
+        if (next >= n_segments) return;
+        const Segment& s = prep.segments[next];
+        for (int h = 0; h < W; ++h) {
+            if (basin[h] == s.basin) return;
         }
-        basin[k] = kIdle;
+        if (next + kPrefetchAhead < n_segments) prefetch(prep.segments[next + kPrefetchAhead], v, zero);
+        ++next;
+        basin[k] = s.basin;
+        cov[k] = s.cov;
+        at[k] = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+        wt[k] = kWeighted ? prep.weights.data() + s.weights : nullptr;
+        left[k] = s.len;
+        put_lane<W>(acc, k, state[s.basin]);
     };
-    for (int k = 0; k < L; ++k) take(k);
-    while (busy > 0) {
+    for (int k = 0; k < W; ++k) take(k);
+    for (;;) {
         int first = 0;
-        while (basin[first] == kIdle) ++first;
+        while (first < W && basin[first] == kIdle) ++first;
+        if (first == W) break;
         std::uint64_t n = std::numeric_limits<std::uint64_t>::max();
-        for (int k = 0; k < L; ++k) {
+        for (int k = 0; k < W; ++k) {
             if (basin[k] == kIdle) {
-                lane[k].cov = lane[first].cov;
-                lane[k].p = lane[first].p;
+                cov[k] = cov[first];
+                at[k] = at[first];
+                wt[k] = wt[first];
             } else {
-                n = std::min(n, lane[k].left);
+                n = std::min(n, left[k]);
             }
         }
-        const std::byte* p = lane[0].p;
-        std::ptrdiff_t offset[L];
-        const float* cov[L];
-        for (int k = 0; k < L; ++k) {
-            offset[k] = lane[k].p - p;
-            cov[k] = lane[k].cov;
-        }
-        // A copy the loop can keep in registers, which the lanes' indexing elsewhere rules out.
-        Group<Acc, W, G> a = acc;
+        const std::byte* p = at[0];
+        std::ptrdiff_t offset[W];
+        for (int k = 0; k < W; ++k) offset[k] = at[k] - p;
+        Acc<W> a = acc;
         for (std::uint64_t j = 0; j < n; ++j, p += v.col_stride) {
-#pragma GCC unroll 16
-            for (int h = 0; h < G; ++h) {
-                Lanes<W> c = fractions<W>(cov + h * W, j);
-                // A fraction <= 0 leaves its lane as it is: nothing counts, and +0.0 is added.
-                const Mask<W> counted = (Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{}));
-                c = keep<W>(counted, c);
-                Lanes<W> x{};
-                Mask<W> ok{};
-                load_lanes<W>(p, offset + h * W, valid, x, ok);
-                a.acc[h].update(x, both<W>(ok, counted), c, 1.0 + Lanes<W>{});
+            Lanes<W> c = fractions<W>(cov, j);
+            // A fraction <= 0 (or, weighted, a weight that does not count) leaves its lane as
+            // it is: nothing counts, and +0.0 is added.
+            Mask<W> counted = (Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{}));
+            Lanes<W> weight = 1.0 + Lanes<W>{};
+            if constexpr (kWeighted) {
+                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
+                counted = both<W>(counted, (Mask<W>)(weight == weight));
+                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
             }
+            c = keep<W>(counted, c);
+            Lanes<W> x{};
+            Mask<W> ok{};
+            load_lanes<W>(p, offset, valid, x, ok);
+            a.update(x, both<W>(ok, counted), c, weight);
         }
         acc = a;
-        for (int k = 0; k < L; ++k) {
-            if (basin[k] == kIdle || lane[k].skip(n, v)) continue;
-            out[basin[k]] = acc.finish(k);
-            --busy;
-            take(k);
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) continue;
+            left[k] -= n;
+            cov[k] += n;
+            at[k] += static_cast<std::ptrdiff_t>(n) * v.col_stride;
+            if (kWeighted) wt[k] += n;
+            if (left[k] > 0) continue;
+            get_lane<W>(acc, k, state[basin[k]]);
+            basin[k] = kIdle;
+        }
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) take(k);
         }
     }
+    for (std::size_t b = begin; b < end; ++b) out[b] = state[b - begin].finish(0);
 }
 
 template <template <int> class Acc, class T>
 void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  double* out) {
-    // The weighted forms read weights that the block sweep's preparation converts once.
-    if (in.raster.steps == 1 && !weighted<Acc<1>>()) return reduce_single<Acc, kWidth, 1, T>(basins, begin, end, in, out);
+    if (in.raster.steps == 1) return reduce_rows<Acc, kWidth, T>(basins, begin, end, in, out);
     const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
     const std::uint64_t steps = in.raster.steps;
     constexpr int kWide = 4 * kWidth;
