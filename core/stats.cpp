@@ -509,6 +509,16 @@ void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std
 // Vectors of two doubles are what every x86-64 and AArch64 machine computes with natively.
 constexpr int kWidth = 2;
 
+// c, or a zero where c < 0 (-0.0 where c is -0.0; NaN where c is NaN).
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> at_least_zero(Lanes<W> c) {
+#if defined(__SSE2__)
+    // maxpd returns its second operand when either is NaN or both are zeros.
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_max_pd(_mm_setzero_pd(), (__m128d)c);
+#endif
+    return pick<W>((Mask<W>)(c < Lanes<W>{}), Lanes<W>{}, c);
+}
+
 // The fractions of one cell in each of W lanes' runs, as doubles; cov[k] is lane k's run.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> fractions(const float* const* cov, std::uint64_t j) {
@@ -562,7 +572,7 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
     std::uint64_t left[W];
     for (int k = 0; k < W; ++k) basin[k] = kIdle;
     const std::ptrdiff_t zero[1] = {0};
-    const auto take = [&](int k) {
+    const auto take = [&](int k) __attribute__((always_inline)) {
         if (next >= n_segments) return;
         const Segment& s = prep.segments[next];
         for (int h = 0; h < W; ++h) {
@@ -598,20 +608,26 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
         Acc<W> a = acc;
         for (std::uint64_t j = 0; j < n; ++j, p += v.col_stride) {
             Lanes<W> c = fractions<W>(cov, j);
-            // A fraction <= 0 (or, weighted, a weight that does not count) leaves its lane as
-            // it is: nothing counts, and +0.0 is added.
-            Mask<W> counted = (Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{}));
-            Lanes<W> weight = 1.0 + Lanes<W>{};
-            if constexpr (kWeighted) {
-                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
-                counted = both<W>(counted, (Mask<W>)(weight == weight));
-                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
-            }
-            c = keep<W>(counted, c);
             Lanes<W> x{};
             Mask<W> ok{};
             load_lanes<W>(p, offset, valid, x, ok);
-            a.update(x, both<W>(ok, counted), c, weight);
+            // A fraction <= 0 (or, weighted, a weight that does not count) must leave its
+            // lane as it is. Unweighted, a zero fraction already does: a sum adds a zero
+            // (x * c is a zero for every x that counts), and the extremes and the variance
+            // take only fractions > 0; so negative fractions become zeros (a NaN stays, as
+            // it does in the other kernels), which spares a mask per cell.
+            Lanes<W> weight = 1.0 + Lanes<W>{};
+            if constexpr (kWeighted) {
+                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
+                const Mask<W> counted =
+                    both<W>((Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{})), (Mask<W>)(weight == weight));
+                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
+                c = keep<W>(counted, c);
+                ok = both<W>(ok, counted);
+            } else {
+                c = at_least_zero<W>(c);
+            }
+            a.update(x, ok, c, weight);
         }
         acc = a;
         for (int k = 0; k < W; ++k) {

@@ -132,6 +132,8 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
                                  : pick < 10                          ? 0.0f
                                  : pick < 20                          ? 1.0f
                                  : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
+                                 : pick == 21 ? -0.25f
+                                 : pick == 22 ? -0.0f
                                               : static_cast<float>(rng() % 1000) / 997.0f;
             }
         }
