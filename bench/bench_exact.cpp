@@ -70,6 +70,7 @@ struct Run {
     double seconds;
     std::uint64_t cells;  // cells of all coverage windows
     double covered;       // sum of coverage values
+    double bytes;         // the cache's basins: fractions, row spans and the records themselves
 };
 
 Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method) {
@@ -78,9 +79,10 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method) 
     const auto t0 = std::chrono::steady_clock::now();
     const CacheRecord cache = quorvalis::build_cache(wkbs, ids, -180, -90, 180, 90, 0.1, 0.1, method);
     const auto t1 = std::chrono::steady_clock::now();
-    Run r{std::chrono::duration<double>(t1 - t0).count(), 0, 0.0};
+    Run r{std::chrono::duration<double>(t1 - t0).count(), 0, 0.0, 0.0};
     for (const auto& b : cache.basins) {
         r.cells += b.coverage.rows() * b.coverage.cols();
+        r.bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
         for (const float v : b.coverage.values()) r.covered += v;
     }
     return r;
@@ -95,6 +97,10 @@ void report(const char* label, std::size_t n, const Run& exact, const Run& cente
     std::printf("  center: %8.3f s  %10.1f basins/s  %10.3g cells/s\n", center.seconds, count / center.seconds,
                 static_cast<double>(center.cells) / center.seconds);
     std::printf("  exact is %.2fx the speed of center\n", center.seconds / exact.seconds);
+    std::printf("  exact cache %.4g bytes: %.3f per window cell, or %.3f per cell besides %zu bytes per basin\n",
+                exact.bytes, exact.bytes / static_cast<double>(exact.cells),
+                (exact.bytes - count * sizeof(quorvalis::Basin)) / static_cast<double>(exact.cells),
+                sizeof(quorvalis::Basin));
 }
 
 }  // namespace
