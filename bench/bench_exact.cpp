@@ -82,6 +82,7 @@ struct Run {
     std::uint64_t cells;  // cells of all coverage windows
     double covered;       // sum of coverage values
     std::uint64_t digest; // FNV-1a of every basin's placement and value bits
+    double bytes;         // the cache's basins: fractions, row spans and the records themselves
 };
 
 Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, double cell = 0.1) {
@@ -91,10 +92,11 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, 
     const auto t0 = std::chrono::steady_clock::now();
     const CacheRecord cache = quorvalis::build_cache(wkbs, ids, -180, -90, 180, 90, cell, cell, method);
     const auto t1 = std::chrono::steady_clock::now();
-    Run r{std::chrono::duration<double>(t1 - t0).count(), cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL};
+    Run r{std::chrono::duration<double>(t1 - t0).count(), cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
     const auto mix = [&r](std::uint64_t v) { r.digest = (r.digest ^ v) * 0x100000001b3ULL; };
     for (const auto& b : cache.basins) {
         r.cells += b.coverage.rows() * b.coverage.cols();
+        r.bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
         mix(b.row_offset);
         mix(b.col_offset);
         mix(b.coverage.rows());
@@ -117,6 +119,10 @@ void report(const char* label, std::size_t n, const Run& exact, const Run& cente
     std::printf("  center: %8.3f s  %10.1f basins/s  %10.3g cells/s\n", center.seconds, count / center.seconds,
                 static_cast<double>(center.cells) / center.seconds);
     std::printf("  exact is %.2fx the speed of center\n", center.seconds / exact.seconds);
+    std::printf("  exact cache %.4g bytes: %.3f per window cell, or %.3f per cell besides %zu bytes per basin\n",
+                exact.bytes, exact.bytes / static_cast<double>(exact.cells),
+                (exact.bytes - count * sizeof(quorvalis::Basin)) / static_cast<double>(exact.cells),
+                sizeof(quorvalis::Basin));
 }
 
 }  // namespace
@@ -128,7 +134,7 @@ double peak_bytes() {
     return static_cast<double>(u.ru_maxrss) * 1024.0;
 }
 
-// A cache should cost about 4 bytes per window cell, and building it no more than the
+// A cache should cost at most 4.2 bytes per window cell (fractions and row spans), and building it no more than the
 // cache plus twice the largest window at its peak.
 int memory() {
     std::mt19937_64 rng(20240611);
@@ -142,7 +148,7 @@ int memory() {
         const double n = static_cast<double>(b.coverage.rows() * b.coverage.cols());
         cells += n;
         largest = std::fmax(largest, 4.0 * n);
-        bytes += sizeof(b) + static_cast<double>(b.coverage.values().capacity() * sizeof(float));
+        bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
     }
     std::printf("one basin of 200,000 vertices on a 0.05-degree grid: %.4g window cells\n", cells);
     std::printf("  cache %.4g bytes = %.3f bytes per window cell\n", bytes, bytes / cells);

@@ -41,16 +41,16 @@ CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, do
         const auto lo = [](double v) { return static_cast<std::uint64_t>(std::max(0.0, std::floor(v))); };
         const std::uint64_t r0 = lo(cy - reach), c0 = lo(cx - reach);
         const std::uint64_t r1 = std::min(rows, lo(cy + reach) + 1), c1 = std::min(cols, lo(cx + reach) + 1);
-        Basin b{{Matrix<float>(r1 - r0, c1 - c0, 0.0f), r0, c0}, k};
+        Matrix<float> coverage(r1 - r0, c1 - c0, 0.0f);
         for (std::uint64_t i = 0; i < r1 - r0; ++i)
             for (std::uint64_t j = 0; j < c1 - c0; ++j) {
                 const double y = static_cast<double>(r0 + i) + 0.5 - cy, x = static_cast<double>(c0 + j) + 0.5 - cx;
                 const double t = std::atan2(y, x);
                 const double edge = radius * (1 + a1 * std::sin(3 * t + p1) + a2 * std::sin(7 * t + p2));
                 const double inside = edge - std::hypot(x, y) + 0.5;  // crude fraction across the edge
-                b.coverage(i, j) = static_cast<float>(std::clamp(inside, 0.0, 1.0));
+                coverage(i, j) = static_cast<float>(std::clamp(inside, 0.0, 1.0));
             }
-        cache.basins.push_back(std::move(b));
+        cache.basins.emplace_back(PlacedWindow{std::move(coverage), r0, c0}, k);
     }
     return cache;
 }

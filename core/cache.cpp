@@ -132,7 +132,32 @@ PlacedWindow merge(const std::vector<PlacedWindow>& parts) {
     return merged;
 }
 
+template <class Bound>
+std::vector<Bound> spans_of(const Matrix<float>& m) {
+    std::vector<Bound> spans(static_cast<std::size_t>(2 * m.rows()));
+    const std::uint64_t cols = m.cols();
+    for (std::uint64_t i = 0; i < m.rows(); ++i) {
+        const float* row = &m(i, 0);
+        std::uint64_t first = 0, end = cols;
+        while (first < end && row[first] <= 0.0f) ++first;
+        while (end > first && row[end - 1] <= 0.0f) --end;
+        if (first == end) first = end = 0;
+        spans[2 * i] = static_cast<Bound>(first);
+        spans[2 * i + 1] = static_cast<Bound>(end);
+    }
+    return spans;
+}
+
 }  // namespace
+
+Basin::Basin(PlacedWindow window, std::int64_t basin_id) : PlacedWindow(std::move(window)), id(basin_id) {
+    if (coverage.empty() || coverage.cols() < kMinSpanCols) return;
+    if (coverage.cols() <= std::numeric_limits<std::uint16_t>::max()) {
+        narrow_ = spans_of<std::uint16_t>(coverage);
+    } else {
+        wide_ = spans_of<std::uint64_t>(coverage);
+    }
+}
 
 CoverageMethod coverage_method(std::string_view name) { return find_method(name); }
 

@@ -1,6 +1,7 @@
 // The coverage cache record: one dense coverage window per basin, placed in the grid.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -13,10 +14,49 @@
 
 namespace quorvalis {
 
-// One geometry's coverage, its parts' windows merged into one.
+// Window columns [first, end) of one row.
+struct ColumnSpan {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+};
+
+// One geometry's coverage, its parts' windows merged into one, with the columns of each
+// window row outside of which every fraction is <= 0. Every statistic call reads the same
+// windows again, and most of a window row is margin around the shape: finding the margins
+// once here spares each call from scanning them. The fractions are not changed after
+// construction, so the spans always describe them.
 struct Basin : PlacedWindow {
     std::int64_t id = 0;
+
+    Basin() = default;
+    Basin(PlacedWindow window, std::int64_t basin_id);
+
+    // The columns of window row i from its first to one past its last fraction that is not
+    // <= 0 (a NaN fraction counts as one); first == end when there is none. Every cell
+    // outside them holds a fraction <= 0; cells inside may too.
+    ColumnSpan span(std::uint64_t i) const {
+        if (!narrow_.empty()) return {narrow_[2 * i], narrow_[2 * i + 1]};
+        if (!wide_.empty()) return {wide_[2 * i], wide_[2 * i + 1]};
+        return {0, coverage.cols()};
+    }
+
+    // Bytes the basin holds besides itself: its fractions and its spans.
+    std::size_t heap_bytes() const {
+        return coverage.values().capacity() * sizeof(float) + narrow_.capacity() * sizeof(std::uint16_t) +
+               wide_.capacity() * sizeof(std::uint64_t);
+    }
+
+private:
+    // Two bounds per row take 4 bytes, at most 0.2 bytes per cell in windows of 20 columns
+    // or more; narrower windows store none and are read row by row whole, where the margins
+    // are at most a few cells anyway. Windows too wide for 16-bit bounds take 64-bit ones,
+    // a negligible cost per cell at that width.
+    std::vector<std::uint16_t> narrow_;
+    std::vector<std::uint64_t> wide_;
 };
+
+// Narrowest window whose spans are stored.
+inline constexpr std::uint64_t kMinSpanCols = 20;
 
 // Immutable once built.
 struct CacheRecord {

@@ -6,8 +6,9 @@
 // row, column by column) and does its arithmetic in exactly the order written below.
 // Time steps are taken in blocks, one SIMD lane per step; within a block every basin of the
 // range is swept together, top to bottom through the raster, so each step is read once in
-// address order whatever the basins' order and overlap. Neither the blocks nor the sweep
-// change the sequence of updates any one accumulator sees.
+// address order whatever the basins' order and overlap. A single step sweeps the same way
+// with one SIMD lane per basin instead. Neither the lanes nor the sweep change the sequence
+// of updates any one accumulator sees.
 #include "stats.h"
 
 #include <algorithm>
@@ -36,14 +37,15 @@ using detail::ValueTest;
 
 const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// Accumulators hold N lanes, lane k for time step t0 + k, as vectors of N doubles, so one
-// update serves N steps and the lanes' add and divide chains overlap. Every lane does
-// exactly the scalar arithmetic of one accumulator. A lane that must not change either
-// keeps its value by selection, or, in the sums, adds +0.0: a sum that starts at +0.0 can
-// never become -0.0 (in round-to-nearest, x + y is -0.0 only when both are), and s + 0.0
-// is s for every other s, NaN and infinities included. An update sees one cell: its N
-// values, which of them count (a mask of all-ones lanes), its coverage c (never <= 0) and
-// its weight (valid whenever the statistic reads it).
+// Accumulators hold N lanes, lane k for time step t0 + k (or, on a single step, for a basin),
+// as vectors of N doubles, so one update serves N lanes and their add and divide chains
+// overlap. Every lane does exactly the scalar arithmetic of one accumulator. A lane that
+// must not change either keeps its value by selection, or, in the sums, adds +0.0: a sum
+// that starts at +0.0 can never become -0.0 (in round-to-nearest, x + y is -0.0 only when
+// both are), and s + 0.0 is s for every other s, NaN and infinities included. An update
+// sees one cell per lane: the N values, which of them count (a mask of all-ones lanes), the
+// coverage c (one double for every lane, never <= 0; or one per lane, +0.0 in a lane where
+// nothing counts) and the weight in the same form (valid whenever the statistic reads it).
 template <int N>
 struct VectorOf {
     typedef double lanes __attribute__((vector_size(8 * N)));
@@ -117,6 +119,18 @@ template <int N>
     }
 }
 
+// The statistics that skip a NaN fraction narrow ok to the lanes whose fraction is > 0.
+// With one fraction for every lane it is a branch: false when the whole update is skipped.
+template <int N, class C>
+[[gnu::always_inline]] inline bool only_positive(C c, Mask<N>& ok) {
+    if constexpr (std::is_same_v<C, double>) {
+        return c > 0.0;
+    } else {
+        ok = both<N>(ok, greater<N>(c, Lanes<N>{}));
+        return true;
+    }
+}
+
 // m ? a : b, lane-wise.
 template <int N>
 [[gnu::always_inline]] inline Lanes<N> pick(Mask<N> m, Lanes<N> a, Lanes<N> b) {
@@ -139,7 +153,8 @@ double lane(const V& v, int k) {
 template <int N>
 struct Mean {
     Lanes<N> w{}, s{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
         w = w + keep<N>(ok, c + Lanes<N>{});
         s = s + keep<N>(ok, x * c);
     }
@@ -149,7 +164,8 @@ struct Mean {
 template <int N>
 struct Sum {
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c * x); }
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c * x); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -157,7 +173,8 @@ struct Sum {
 template <int N>
 struct Count {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) { a = a + keep<N>(ok, c + Lanes<N>{}); }
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c + Lanes<N>{}); }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -167,8 +184,9 @@ template <int N, bool kMax>
 struct Extreme {
     Lanes<N> m{};
     Mask<N> present{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
-        if (!(c > 0.0)) return;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
         const Mask<N> better = kMax ? greater<N>(x, m) : greater<N>(m, x);
         const Mask<N> take = both<N>(ok, either<N>(but_not<N>(ok, present), better));
         m = pick<N>(take, x, m);
@@ -181,8 +199,9 @@ struct Extreme {
 template <int N, bool kSqrt>
 struct Variance {
     Lanes<N> w{}, mean{}, q{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double) {
-        if (!(c > 0.0)) return;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
         const Lanes<N> w_next = w + c;
         const Lanes<N> delta = x - mean;
         const Lanes<N> r = (c * delta) / w_next;
@@ -201,8 +220,9 @@ template <int N>
 struct WeightedMean {
     static constexpr bool kWeighted = true;
     Lanes<N> w{}, s{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double weight) {
-        const double cw = c * weight;
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) {
+        const C cw = c * weight;
         w = w + keep<N>(ok, cw + Lanes<N>{});
         s = s + keep<N>(ok, x * cw);
     }
@@ -213,14 +233,16 @@ template <int N>
 struct WeightedSum {
     static constexpr bool kWeighted = true;
     Lanes<N> a{};
-    void update(Lanes<N> x, Mask<N> ok, double c, double weight) { a = a + keep<N>(ok, (c * x) * weight); }
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) { a = a + keep<N>(ok, (c * x) * weight); }
     double finish(int k) const { return lane(a, k); }
 };
 
 template <int N>
 struct NodataCount {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N> ok, double c, double) {
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) {
         if constexpr (N == 1) {
             a = ok ? a : a + c;
         } else {
@@ -233,7 +255,8 @@ struct NodataCount {
 template <int N>
 struct Coverage {
     Lanes<N> a{};
-    void update(Lanes<N>, Mask<N>, double c, double) { a = a + c; }
+    template <class C>
+    void update(Lanes<N>, Mask<N>, C c, C) { a = a + c; }
     double finish(int k) const { return lane(a, k); }
 };
 
@@ -243,8 +266,8 @@ constexpr bool weighted() {
     return false;
 }
 
-// One basin's window row inside the raster block, trimmed of the cells with coverage <= 0
-// at either end; cells inside it may still be <= 0 and are skipped one by one.
+// One basin's window row inside the raster block, within the row's stored span; cells
+// inside it may still be <= 0 and are skipped one by one.
 struct Segment {
     std::uint64_t row;     // block row
     std::uint64_t col;     // block column of cov[0]
@@ -264,50 +287,54 @@ struct Prepared {
     std::vector<double> weights;
 };
 
-inline bool zero4(const float* f) {
-    std::uint64_t a, b;
-    std::memcpy(&a, f, 8);
-    std::memcpy(&b, f + 2, 8);
-    return (a | b) == 0;
-}
-
-Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
-                 bool with_weights) {
-    std::vector<Segment> found;
-    std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
+// Calls f(segment) for the pieces of the basins' row spans inside the raster block, basin
+// by basin in window order, numbering their cells from 0 (the `weights` index).
+template <class F>
+void for_each_segment(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in, F&& f) {
     std::size_t cells = 0;
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
         const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            const float* row = win.values + i * win.cols;
-            std::uint64_t j0 = c.j0, j1 = c.j1;
-            // Margins are mostly +0.0 fractions, skipped four at a time by their bits.
-            while (j1 - j0 >= 4 && zero4(row + j0)) j0 += 4;
-            while (j0 < j1 && row[j0] <= 0.0f) ++j0;
-            while (j1 - j0 >= 4 && zero4(row + j1 - 4)) j1 -= 4;
-            while (j1 > j0 && row[j1 - 1] <= 0.0f) --j1;
-            if (j0 == j1) continue;
+            const ColumnSpan span = b.span(i);
+            const std::uint64_t j0 = std::max(c.j0, span.first), j1 = std::min(c.j1, span.end);
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
             for (std::uint64_t j = j0; j < j1;) {
                 const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
-                found.push_back({r, c.c0 + (j - c.j0), row + j, cells, len, static_cast<std::uint32_t>(k - begin)});
+                f(Segment{r, c.c0 + (j - c.j0), win.values + i * win.cols + j, cells, len,
+                          static_cast<std::uint32_t>(k - begin)});
                 cells += len;
                 j += len;
             }
-            first_row = std::min(first_row, r);
-            last_row = std::max(last_row, r);
         }
     }
+}
+
+Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 bool with_weights) {
+    // Counting sort by row in two passes over the stored spans, which cost far less to read
+    // twice than a list of the segments does to store twice. Stable, so a basin's pieces of
+    // one row stay in order.
+    std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+        const Clip c = detail::clip(basins[k], in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        if (c.empty()) continue;
+        first_row = std::min(first_row, c.r0);
+        last_row = std::max(last_row, c.r0 + (c.i1 - c.i0 - 1));
+    }
     Prepared p;
-    if (found.empty()) return p;
-    // Counting sort by row, stable, so a basin's pieces of one row stay in order.
+    if (first_row > last_row) return p;
     std::vector<std::size_t> start(static_cast<std::size_t>(last_row - first_row) + 2, 0);
-    for (const Segment& s : found) ++start[static_cast<std::size_t>(s.row - first_row) + 1];
+    std::size_t cells = 0;
+    for_each_segment(basins, begin, end, in, [&](const Segment& s) {
+        ++start[static_cast<std::size_t>(s.row - first_row) + 1];
+        cells += s.len;
+    });
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    p.segments.resize(found.size());
-    for (const Segment& s : found) p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s;
+    p.segments.resize(start.back());
+    for_each_segment(basins, begin, end, in,
+                     [&](const Segment& s) { p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s; });
     // Within a row, left to right: each step is then read in increasing addresses, which
     // hardware prefetchers follow. A basin's pieces of one row keep their order, since they
     // start at increasing columns.
@@ -482,9 +509,148 @@ void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std
 // Vectors of two doubles are what every x86-64 and AArch64 machine computes with natively.
 constexpr int kWidth = 2;
 
+// c, or a zero where c < 0 (-0.0 where c is -0.0; NaN where c is NaN).
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> at_least_zero(Lanes<W> c) {
+#if defined(__SSE2__)
+    // maxpd returns its second operand when either is NaN or both are zeros.
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_max_pd(_mm_setzero_pd(), (__m128d)c);
+#endif
+    return pick<W>((Mask<W>)(c < Lanes<W>{}), Lanes<W>{}, c);
+}
+
+// The fractions of one cell in each of W lanes' runs, as doubles; cov[k] is lane k's run.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> fractions(const float* const* cov, std::uint64_t j) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_cvtps_pd(_mm_unpacklo_ps(_mm_set_ss(cov[0][j]), _mm_set_ss(cov[1][j])));
+#endif
+    Lanes<W> c{};
+    for (int k = 0; k < W; ++k) c[k] = static_cast<double>(cov[k][j]);
+    return c;
+}
+
+// Lane k of every field of an accumulator of W lanes, to or from the one-lane accumulator:
+// the same fields in the same order, a double or a mask of 8 bytes per lane.
+template <int W, class A1, class AW>
+void put_lane(AW& acc, int k, const A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    auto* to = reinterpret_cast<unsigned char*>(&acc);
+    const auto* from = reinterpret_cast<const unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + f * 8 * W + 8 * static_cast<std::size_t>(k), from + 8 * f, 8);
+}
+
+template <int W, class A1, class AW>
+void get_lane(const AW& acc, int k, A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    const auto* from = reinterpret_cast<const unsigned char*>(&acc);
+    auto* to = reinterpret_cast<unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + 8 * f, from + f * 8 * W + 8 * static_cast<std::size_t>(k), 8);
+}
+
+// One raster step read in address order, lanes = basins: the prepared segments are taken in
+// order, W at a time side by side, as far as the shortest; a lane whose segment ends stores
+// its basin's accumulator and takes the next segment, unless that belongs to a basin another
+// lane holds, in which case it waits for it (so each basin still sees its cells in window
+// order). A waiting or idle lane reads a busy lane's cells again, and drops what it adds.
+template <template <int> class Acc, int W, class T>
+void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 double* out) {
+    constexpr bool kWeighted = weighted<Acc<W>>();
+    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
+    const ArrayView& v = in.raster;
+    const ValueTest<T> valid(in.nodata);
+    std::vector<Acc<1>> state(end - begin);
+    constexpr std::uint32_t kIdle = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n_segments = prep.segments.size();
+    std::size_t next = 0;
+    Acc<W> acc{};
+    std::uint32_t basin[W];
+    const float* cov[W];
+    const std::byte* at[W];
+    const double* wt[W];
+    std::uint64_t left[W];
+    for (int k = 0; k < W; ++k) basin[k] = kIdle;
+    const std::ptrdiff_t zero[1] = {0};
+    const auto take = [&](int k) __attribute__((always_inline)) {
+        if (next >= n_segments) return;
+        const Segment& s = prep.segments[next];
+        for (int h = 0; h < W; ++h) {
+            if (basin[h] == s.basin) return;
+        }
+        if (next + kPrefetchAhead < n_segments) prefetch(prep.segments[next + kPrefetchAhead], v, zero);
+        ++next;
+        basin[k] = s.basin;
+        cov[k] = s.cov;
+        at[k] = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+        wt[k] = kWeighted ? prep.weights.data() + s.weights : nullptr;
+        left[k] = s.len;
+        put_lane<W>(acc, k, state[s.basin]);
+    };
+    for (int k = 0; k < W; ++k) take(k);
+    for (;;) {
+        int first = 0;
+        while (first < W && basin[first] == kIdle) ++first;
+        if (first == W) break;
+        std::uint64_t n = std::numeric_limits<std::uint64_t>::max();
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) {
+                cov[k] = cov[first];
+                at[k] = at[first];
+                wt[k] = wt[first];
+            } else {
+                n = std::min(n, left[k]);
+            }
+        }
+        const std::byte* p = at[0];
+        std::ptrdiff_t offset[W];
+        for (int k = 0; k < W; ++k) offset[k] = at[k] - p;
+        Acc<W> a = acc;
+        for (std::uint64_t j = 0; j < n; ++j, p += v.col_stride) {
+            Lanes<W> c = fractions<W>(cov, j);
+            Lanes<W> x{};
+            Mask<W> ok{};
+            load_lanes<W>(p, offset, valid, x, ok);
+            // A fraction <= 0 (or, weighted, a weight that does not count) must leave its
+            // lane as it is. Unweighted, a zero fraction already does: a sum adds a zero
+            // (x * c is a zero for every x that counts), and the extremes and the variance
+            // take only fractions > 0; so negative fractions become zeros (a NaN stays, as
+            // it does in the other kernels), which spares a mask per cell.
+            Lanes<W> weight = 1.0 + Lanes<W>{};
+            if constexpr (kWeighted) {
+                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
+                const Mask<W> counted =
+                    both<W>((Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{})), (Mask<W>)(weight == weight));
+                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
+                c = keep<W>(counted, c);
+                ok = both<W>(ok, counted);
+            } else {
+                c = at_least_zero<W>(c);
+            }
+            a.update(x, ok, c, weight);
+        }
+        acc = a;
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) continue;
+            left[k] -= n;
+            cov[k] += n;
+            at[k] += static_cast<std::ptrdiff_t>(n) * v.col_stride;
+            if (kWeighted) wt[k] += n;
+            if (left[k] > 0) continue;
+            get_lane<W>(acc, k, state[basin[k]]);
+            basin[k] = kIdle;
+        }
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) take(k);
+        }
+    }
+    for (std::size_t b = begin; b < end; ++b) out[b] = state[b - begin].finish(0);
+}
+
 template <template <int> class Acc, class T>
 void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  double* out) {
+    if (in.raster.steps == 1) return reduce_rows<Acc, kWidth, T>(basins, begin, end, in, out);
     const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
     const std::uint64_t steps = in.raster.steps;
     constexpr int kWide = 4 * kWidth;

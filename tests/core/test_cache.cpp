@@ -195,3 +195,45 @@ TEST(Failures, GiantWindowsRefusedBeforeAllocation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every fraction outside a row's span is <= 0; where the width stores spans, both ends of a
+// span hold fractions that are not (a NaN is one), so no call reads a margin cell.
+class Spans : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Spans, BoundEveryFractionThatCounts) {
+    const std::uint64_t rows = 5, cols = GetParam();
+    Matrix<float> m(rows, cols, 0.0f);
+    m(1, cols - 1) = kNaN;
+    m(2, 0) = 0.25f;
+    if (cols > 1) m(2, cols - 1) = -0.5f;
+    m(3, cols / 2) = 1.0f;
+    for (std::uint64_t j = 0; j < cols; ++j) m(4, j) = -0.0f;
+    const Basin b(PlacedWindow{m, 3, 4}, 9);
+    EXPECT_EQ(b.id, 9);
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        const ColumnSpan s = b.span(i);
+        ASSERT_LE(s.first, s.end);
+        ASSERT_LE(s.end, cols);
+        for (std::uint64_t j = 0; j < cols; ++j) {
+            if (j < s.first || j >= s.end) {
+                EXPECT_LE(m(i, j), 0.0f) << j;
+            }
+        }
+        if (cols >= kMinSpanCols && s.first < s.end) {
+            EXPECT_FALSE(m(i, s.first) <= 0.0f);
+            EXPECT_FALSE(m(i, s.end - 1) <= 0.0f);
+        }
+    }
+    if (cols >= kMinSpanCols) {
+        EXPECT_EQ(b.span(0).end, 0u);
+    }
+    EXPECT_GE(b.heap_bytes(), rows * cols * sizeof(float));
+    EXPECT_LE(b.heap_bytes(), rows * cols * sizeof(float) * 21 / 20 + 16 * rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, Spans, ::testing::Values(1, 19, 20, 65535, 65536));
+
+}  // namespace

@@ -118,15 +118,24 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
     const std::string stat = GetParam();
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-1e3, 1e3);
-    const std::uint64_t rows = 9, cols = 11;
+    const std::uint64_t rows = 9, cols = 31;
     CacheRecord cache{};
-    for (int k = 0; k < 12; ++k) {
-        const std::uint64_t h = 1 + rng() % 6, w = 1 + rng() % 6;
+    for (int k = 0; k < 15; ++k) {
+        // A third of the windows wide enough to store row spans, with margins of zeros.
+        const std::uint64_t h = 1 + rng() % 6, w = k % 3 ? 1 + rng() % 6 : kMinSpanCols + rng() % 8;
         std::vector<float> cov(h * w);
-        for (float& f : cov) {
-            const auto pick = rng() % 40;
-            f = pick < 10 ? 0.0f : pick < 20 ? 1.0f : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
-                                                               : static_cast<float>(rng() % 1000) / 997.0f;
+        for (std::uint64_t i = 0; i < h; ++i) {
+            const std::uint64_t a = rng() % w, b = a + rng() % (w - a + 1);
+            for (std::uint64_t j = 0; j < w; ++j) {
+                const auto pick = rng() % 40;
+                cov[i * w + j] = w >= kMinSpanCols && (j < a || j >= b) ? 0.0f
+                                 : pick < 10                          ? 0.0f
+                                 : pick < 20                          ? 1.0f
+                                 : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
+                                 : pick == 21 ? -0.25f
+                                 : pick == 22 ? -0.0f
+                                              : static_cast<float>(rng() % 1000) / 997.0f;
+            }
         }
         cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
     }
