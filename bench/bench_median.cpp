@@ -15,14 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "zone_stats.h"
+#include "timing.h"
 
 using namespace quorvalis;
+using bench::best_seconds;
 
 namespace {
 
@@ -49,23 +50,6 @@ std::vector<Basin> blobs(std::uint64_t rows, std::uint64_t cols, int n, double r
         out.push_back(std::move(b));
     }
     return out;
-}
-
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-template <class F>
-double best_seconds(int reps, F&& f) {
-    double best = std::numeric_limits<double>::infinity();
-    for (int k = 0; k < reps; ++k) {
-        const double t0 = cpu_seconds();
-        f();
-        best = std::min(best, cpu_seconds() - t0);
-    }
-    return best;
 }
 
 std::uint64_t checksum(const std::vector<double>& v) {

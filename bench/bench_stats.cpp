@@ -8,7 +8,6 @@
 // Usage: bench_stats [single|batch|all] [repeats]
 #include <algorithm>
 #include <bit>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +21,10 @@
 #include <sys/mman.h>
 
 #include "stats.h"
+#include "timing.h"
 
 using namespace quorvalis;
+using bench::best_seconds;
 
 namespace {
 
@@ -80,25 +81,6 @@ struct Big {
     const T* data() const { return p; }
     std::size_t size() const { return n; }
 };
-
-// CPU time of this thread: the machine is shared, and time spent descheduled says nothing
-// about the kernel (time stalled on memory does count).
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-template <class F>
-double best_seconds(int reps, F&& f) {
-    double best = std::numeric_limits<double>::infinity();
-    for (int k = 0; k < reps; ++k) {
-        const double t0 = cpu_seconds();
-        f();
-        best = std::min(best, cpu_seconds() - t0);
-    }
-    return best;
-}
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
