@@ -20,37 +20,13 @@
 #include <vector>
 
 #include "zone_stats.h"
-#include "timing.h"
+#include "common.h"
 
 using namespace quorvalis;
 using bench::best_seconds;
+using bench::blobs;
 
 namespace {
-
-// Wobbly blobs with fractional edges, sized like the basins of the Python benchmark.
-std::vector<Basin> blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, double r_hi, std::mt19937_64& rng) {
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<Basin> out;
-    for (int k = 0; k < n; ++k) {
-        const double radius = r_lo * std::pow(r_hi / r_lo, u(rng));
-        const double cy = u(rng) * static_cast<double>(rows), cx = u(rng) * static_cast<double>(cols);
-        const double a1 = 0.35 * u(rng), a2 = 0.2 * u(rng), p1 = 6.3 * u(rng), p2 = 6.3 * u(rng);
-        const double reach = radius * 1.6 + 1;
-        const auto lo = [](double v) { return static_cast<std::uint64_t>(std::max(0.0, std::floor(v))); };
-        const std::uint64_t r0 = lo(cy - reach), c0 = lo(cx - reach);
-        const std::uint64_t r1 = std::min(rows, lo(cy + reach) + 1), c1 = std::min(cols, lo(cx + reach) + 1);
-        Basin b{{Matrix<float>(r1 - r0, c1 - c0, 0.0f), r0, c0}, k};
-        for (std::uint64_t i = 0; i < r1 - r0; ++i)
-            for (std::uint64_t j = 0; j < c1 - c0; ++j) {
-                const double y = static_cast<double>(r0 + i) + 0.5 - cy, x = static_cast<double>(c0 + j) + 0.5 - cx;
-                const double t = std::atan2(y, x);
-                const double edge = radius * (1 + a1 * std::sin(3 * t + p1) + a2 * std::sin(7 * t + p2));
-                b.coverage(i, j) = static_cast<float>(std::clamp(edge - std::hypot(x, y) + 0.5, 0.0, 1.0));
-            }
-        out.push_back(std::move(b));
-    }
-    return out;
-}
 
 std::uint64_t checksum(const std::vector<double>& v) {
     std::uint64_t h = 1469598103934665603ull;
@@ -73,17 +49,21 @@ int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::atoi(argv[1]) : 5;
     const std::uint64_t rows = 2000, cols = 2000;
     std::mt19937_64 rng(3);
-    const std::vector<Basin> basins = blobs(rows, cols, 1000, 25, 76, rng);
+    const std::vector<Basin> basins = blobs(rows, cols, 1000, 25, 76, rng).basins;
     std::vector<double> raster(rows * cols), weights(rows * cols);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform(0.5, 2.0);
     for (double& x : raster) x = normal(rng);
     for (double& x : weights) x = uniform(rng);
 
-    std::vector<Basin> centres = basins;
-    for (Basin& b : centres) {
-        for (std::uint64_t i = 0; i < b.coverage.rows(); ++i)
-            for (std::uint64_t j = 0; j < b.coverage.cols(); ++j) b.coverage(i, j) = b.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+    // The same blobs with whole cells only, built anew so that their row spans fit them.
+    std::vector<Basin> centres;
+    for (const Basin& b : basins) {
+        PlacedWindow whole = b;
+        for (std::uint64_t i = 0; i < whole.coverage.rows(); ++i)
+            for (std::uint64_t j = 0; j < whole.coverage.cols(); ++j)
+                whole.coverage(i, j) = whole.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+        centres.emplace_back(std::move(whole), b.id);
     }
     std::vector<double> classes(rows * cols);
     for (double& x : classes) x = static_cast<double>(rng() % 7);

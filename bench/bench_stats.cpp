@@ -21,40 +21,13 @@
 #include <sys/mman.h>
 
 #include "stats.h"
-#include "timing.h"
+#include "common.h"
 
 using namespace quorvalis;
 using bench::best_seconds;
+using bench::blobs;
 
 namespace {
-
-// Blobs of random size and wobbly outline around random centres, with fractional coverage
-// along their edges, so windows hold runs of zeros, partial cells and full cells as the
-// windows of real basins do. Blobs may overlap.
-CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, double r_hi, std::mt19937_64& rng) {
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    CacheRecord cache{};
-    for (int k = 0; k < n; ++k) {
-        const double radius = r_lo * std::pow(r_hi / r_lo, u(rng));
-        const double cy = u(rng) * static_cast<double>(rows), cx = u(rng) * static_cast<double>(cols);
-        const double a1 = 0.35 * u(rng), a2 = 0.2 * u(rng), p1 = 6.3 * u(rng), p2 = 6.3 * u(rng);
-        const double reach = radius * 1.6 + 1;
-        const auto lo = [](double v) { return static_cast<std::uint64_t>(std::max(0.0, std::floor(v))); };
-        const std::uint64_t r0 = lo(cy - reach), c0 = lo(cx - reach);
-        const std::uint64_t r1 = std::min(rows, lo(cy + reach) + 1), c1 = std::min(cols, lo(cx + reach) + 1);
-        Matrix<float> coverage(r1 - r0, c1 - c0, 0.0f);
-        for (std::uint64_t i = 0; i < r1 - r0; ++i)
-            for (std::uint64_t j = 0; j < c1 - c0; ++j) {
-                const double y = static_cast<double>(r0 + i) + 0.5 - cy, x = static_cast<double>(c0 + j) + 0.5 - cx;
-                const double t = std::atan2(y, x);
-                const double edge = radius * (1 + a1 * std::sin(3 * t + p1) + a2 * std::sin(7 * t + p2));
-                const double inside = edge - std::hypot(x, y) + 0.5;  // crude fraction across the edge
-                coverage(i, j) = static_cast<float>(std::clamp(inside, 0.0, 1.0));
-            }
-        cache.basins.emplace_back(PlacedWindow{std::move(coverage), r0, c0}, k);
-    }
-    return cache;
-}
 
 std::uint64_t covered_cells(const CacheRecord& cache) {
     std::uint64_t n = 0;
