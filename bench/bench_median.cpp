@@ -38,15 +38,16 @@ std::vector<Basin> blobs(std::uint64_t rows, std::uint64_t cols, int n, double r
         const auto lo = [](double v) { return static_cast<std::uint64_t>(std::max(0.0, std::floor(v))); };
         const std::uint64_t r0 = lo(cy - reach), c0 = lo(cx - reach);
         const std::uint64_t r1 = std::min(rows, lo(cy + reach) + 1), c1 = std::min(cols, lo(cx + reach) + 1);
-        Basin b{{Matrix<float>(r1 - r0, c1 - c0, 0.0f), r0, c0}, k};
+        Matrix<float> coverage(r1 - r0, c1 - c0, 0.0f);
         for (std::uint64_t i = 0; i < r1 - r0; ++i)
             for (std::uint64_t j = 0; j < c1 - c0; ++j) {
                 const double y = static_cast<double>(r0 + i) + 0.5 - cy, x = static_cast<double>(c0 + j) + 0.5 - cx;
                 const double t = std::atan2(y, x);
                 const double edge = radius * (1 + a1 * std::sin(3 * t + p1) + a2 * std::sin(7 * t + p2));
-                b.coverage(i, j) = static_cast<float>(std::clamp(edge - std::hypot(x, y) + 0.5, 0.0, 1.0));
+                coverage(i, j) = static_cast<float>(std::clamp(edge - std::hypot(x, y) + 0.5, 0.0, 1.0));
             }
-        out.push_back(std::move(b));
+        // Filled in before the basin is made: it finds its row spans from the fractions.
+        out.emplace_back(PlacedWindow{std::move(coverage), r0, c0}, k);
     }
     return out;
 }
@@ -96,10 +97,12 @@ int main(int argc, char** argv) {
     for (double& x : raster) x = normal(rng);
     for (double& x : weights) x = uniform(rng);
 
-    std::vector<Basin> centres = basins;
-    for (Basin& b : centres) {
-        for (std::uint64_t i = 0; i < b.coverage.rows(); ++i)
-            for (std::uint64_t j = 0; j < b.coverage.cols(); ++j) b.coverage(i, j) = b.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+    std::vector<Basin> centres;
+    for (const Basin& b : basins) {
+        Matrix<float> whole = b.coverage;
+        for (std::uint64_t i = 0; i < whole.rows(); ++i)
+            for (std::uint64_t j = 0; j < whole.cols(); ++j) whole(i, j) = whole(i, j) >= 0.5f ? 1.0f : 0.0f;
+        centres.emplace_back(PlacedWindow{std::move(whole), b.row_offset, b.col_offset}, b.id);
     }
     std::vector<double> classes(rows * cols);
     for (double& x : classes) x = static_cast<double>(rng() % 7);
