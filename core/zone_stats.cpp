@@ -14,6 +14,8 @@ namespace {
 // order. Cells are written straight into storage sized for the whole clipped window and
 // kept or dropped by advancing the end or not, so the loop has no capacity tests and no
 // branch on validity. T is the raster's type, W the weights' (void without weights).
+// Each row is read only within its stored span: the cells outside hold fractions <= 0,
+// which never count.
 // A window's rows are short runs far apart in the raster, too short for hardware
 // prefetchers to pick up, so the gather asks for a later row's lines itself.
 constexpr std::uint64_t kPrefetchRows = 4;
@@ -29,6 +31,23 @@ constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * kLine;
     for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 3);
 }
 
+// The window columns [first, end) of row i to read: its span within the clip.
+ColumnSpan row_cells(const Basin& b, const detail::Clip& k, std::uint64_t i) {
+    const ColumnSpan s = b.span(i);
+    return {std::max(k.j0, s.first), std::min(k.j1, s.end)};
+}
+
+// Always inlined: called, a function holding only prefetches looks free of effects, and
+// the optimiser drops the call.
+[[gnu::always_inline]] inline void prefetch_row(const Basin& b, const detail::Clip& k, std::uint64_t i,
+                                                const ArrayView& raster, const ArrayView* weights) {
+    const ColumnSpan s = row_cells(b, k, i);
+    if (s.first >= s.end) return;
+    const std::uint64_t row = k.r0 + (i - k.i0), col = k.c0 + (s.first - k.j0);
+    prefetch_run(raster, row, col, s.end - s.first);
+    if (weights) prefetch_run(*weights, row, col, s.end - s.first);
+}
+
 struct NoWeights {
     explicit NoWeights(const Nodata&) {}
 };
@@ -40,29 +59,21 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     const detail::ValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
     const ArrayView& r = in.raster;
-    const std::byte* base = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
+    ArrayView step = r;
+    step.data = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
+    const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
     const detail::Window win = detail::window_of(b.coverage);
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
-    ArrayView step = r;
-    step.data = base;
-    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i, ++row) {
-        prefetch_run(step, row, k.c0, k.j1 - k.j0);
-        if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row, k.c0, k.j1 - k.j0);
-    }
+    for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
     for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
-        if (i + kPrefetchRows < k.i1) {
-            prefetch_run(step, row + kPrefetchRows, k.c0, k.j1 - k.j0);
-            if constexpr (!std::is_void_v<W>) prefetch_run(*in.weights, row + kPrefetchRows, k.c0, k.j1 - k.j0);
-        }
+        if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
+        const auto [j0, j1] = row_cells(b, k, i);
+        if (j0 >= j1) continue;
         const float* cov = win.values + i * win.cols;
-        std::uint64_t j0 = k.j0, j1 = k.j1;
-        // Margins outside the zone are +0.0 fractions: trimmed before any raster read.
-        while (j0 < j1 && cov[j0] == 0.0f) ++j0;
-        while (j1 > j0 && cov[j1 - 1] == 0.0f) --j1;
         const auto c0 = static_cast<std::ptrdiff_t>(k.c0 + (j0 - k.j0));
-        const std::byte* p = base + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
+        const std::byte* p = step.data + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
         [[maybe_unused]] const std::byte* q = nullptr;
         [[maybe_unused]] std::ptrdiff_t q_step = 0;
         if constexpr (!std::is_void_v<W>) {
