@@ -753,14 +753,18 @@ std::optional<Stat> find_stat(std::string_view name) {
 
 bool is_valid(double x, double nodata) { return ValueTest<double>(Nodata::of(nodata))(x); }
 
-void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
-            double* out) {
+void check_inputs(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end) {
     if (begin > end || end > basins.size()) {
         throw InputError("basin range [" + std::to_string(begin) + ", " + std::to_string(end) + ") is outside the " +
                          std::to_string(basins.size()) + " basins");
     }
+    if (begin < end && in.raster.steps > 0 && in.weights) check_weights_cover(basins, begin, end, in);
+}
+
+void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
+            double* out) {
+    check_inputs(basins, in, begin, end);
     if (begin == end || in.raster.steps == 0) return;
-    if (in.weights) check_weights_cover(basins, begin, end, in);
     detail::with_type(in.raster.dtype, [&](auto v) { reduce_typed<decltype(v)>(basins, begin, end, in, stat, out); });
 }
 

@@ -128,6 +128,10 @@ struct StatInputs {
     std::uint64_t origin_col = 0;
 };
 
+// Throws InputError for a basin range outside `basins`, or for weights that are not 2-D or
+// stop short of a covered cell of the block: what every reduction checks before it reads.
+void check_inputs(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end);
+
 // Reduces basins [begin, end) for every step of the raster, writing basin b of step t to
 // out[t * basins.size() + b]; nothing else in out is touched. Values of no statistic are the
 // quiet NaN 0x7FF8000000000000; count-like statistics of an empty basin are 0. Throws

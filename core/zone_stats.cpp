@@ -127,6 +127,7 @@ std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames
 
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
+    check_inputs(basins, in, begin, end);
     const std::size_t n = basins.size();
     const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;
     // The median is the first quantile asked for, then the requested ones.

@@ -59,7 +59,7 @@ struct OrderScratch {
 // The streaming statistic a name stands for (mean ... weighted_sum, nodata_count, coverage).
 std::optional<Stat> streaming_stat(ZoneStat s);
 
-// Reduces basins [begin, end) of `in` (checked as stats.h's reduce() checks it).
+// Reduces basins [begin, end) of `in`, after the checks of check_inputs().
 // frac_out[k - begin] receives basin k's shares, one entry per step.
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out);

@@ -222,6 +222,15 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
     EXPECT_EQ(error_of<InputError>([&] { const RasterView w = short_w.view(); run(cache, raster.view(), 0, "mean", &w); }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
+    // The order statistics gather their own cells and make the same checks first.
+    double median = 0;
+    OrderScratch scratch;
+    const auto order_stats = [&](std::size_t end) {
+        const StatInputs in{raster.view(), {}, short_w.view(), {}};
+        reduce_order_stats(cache.basins, in, 0, end, OrderRequest{{}, &median}, scratch, {});
+    };
+    EXPECT_EQ(error_of<InputError>([&] { order_stats(1); }), "weights of shape (2, 3) do not cover raster cell (2, 2)");
+    EXPECT_THROW(order_stats(2), InputError);
     // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
     cache.basins[0] = basin(2, 2, {1, 1, 0, 0}, 1, 1);
     const RasterView w = short_w.view();
