@@ -293,16 +293,17 @@ Coordinate measure_from_corner(const Window& w, std::span<const Coordinate> ring
     for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
         if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
     }
-    work.resize(ring.size());
+    // Appended rather than resized: the points are written once, not zeroed first.
+    work.clear();
+    work.reserve(ring.size());
     bool x_exact = true;
     bool y_exact = true;
-    for (std::size_t k = 0; k < ring.size(); ++k) {
-        const Coordinate& c = ring[k];
+    for (const Coordinate& c : ring) {
         const double x = c.x - ox;
         const double y = c.y - oy;
         x_exact = x_exact && std::isfinite(x) && exact::two_diff_tail(c.x, ox, x) == 0.0;
         y_exact = y_exact && std::isfinite(y) && exact::two_diff_tail(c.y, oy, y) == 0.0;
-        work[k] = {x, y};
+        work.push_back({x, y});
     }
     if (!x_exact && ox != 0.0) {
         ox = 0.0;
