@@ -196,6 +196,10 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     const std::size_t max_len = 3 * work.size() + 16;
     std::uint64_t moves = 0;
 
+    // Every vertex is logged, and each move between cells adds an exit and an entry: room
+    // for half as many moves as vertices spares most walks the log's regrowth copies.
+    table.log.points.reserve(work.size() + work.size() / 2 + 16);
+
     std::size_t pos = 0;
     Coordinate pending{};
     bool has_pending = false;
