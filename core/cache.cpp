@@ -1,10 +1,15 @@
 #include "cache.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "coverage_method.h"
 #include "error.h"
@@ -81,8 +86,29 @@ void check_grid(const Grid& grid) {
 
 // NaN compares false with everything and infinity has no position, so either would walk
 // the ring to a wrong or NaN coverage; refused before any work on the geometry.
+// x - x is +0 for a finite x and NaN otherwise, so OR-ing the bits of those differences
+// finds a non-finite coordinate without a branch per point; only then is the ring searched
+// for the first one, to name it.
+bool all_finite(const Ring& ring) {
+#if defined(__SSE2__)
+    __m128d bits = _mm_setzero_pd();
+    for (const Coordinate& p : ring) {
+        const __m128d v = _mm_loadu_pd(&p.x);
+        bits = _mm_or_pd(bits, _mm_sub_pd(v, v));
+    }
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_castpd_si128(bits), _mm_setzero_si128())) == 0xffff;
+#else
+    std::uint64_t bits = 0;
+    for (const Coordinate& p : ring) {
+        bits |= std::bit_cast<std::uint64_t>(p.x - p.x) | std::bit_cast<std::uint64_t>(p.y - p.y);
+    }
+    return bits == 0;
+#endif
+}
+
 void check_finite(const std::vector<Polygon>& polygons) {
     auto check = [](const Ring& ring) {
+        if (all_finite(ring)) return;
         for (const Coordinate& p : ring) {
             if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
                 throw InputError("WKB geometry has a non-finite coordinate (" + format_debug(p.x) + ", " +

@@ -91,7 +91,7 @@ inline DoubleDouble dd_mul(DoubleDouble a, DoubleDouble b) {
     return dd_normalise(p, e);
 }
 
-inline DoubleDouble dd_div(DoubleDouble a, DoubleDouble b) {
+[[gnu::always_inline]] inline DoubleDouble dd_div(DoubleDouble a, DoubleDouble b) {
     const double q1 = a.hi / b.hi;
     const DoubleDouble r = dd_add(a, dd_mul({-q1, 0.0}, b));
     const double q2 = r.hi / b.hi;

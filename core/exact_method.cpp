@@ -32,8 +32,10 @@ PlacedWindow exact_method(const Grid& grid, const Ring& exterior, const std::vec
     PlacedWindow out = PlacedWindow::zeros(window);
 
     // Rings are measured closed, whether stored so or not: an unclosed pentagon would
-    // otherwise be taken for a box.
-    const Ring shell = closed_copy(exterior);
+    // otherwise be taken for a box. Most arrive closed and are walked where they lie.
+    const bool closed = !exterior.empty() && exterior.front() == exterior.back();
+    const Ring closed_exterior = closed ? Ring{} : closed_copy(exterior);
+    const std::span<const Coordinate> shell = closed ? std::span<const Coordinate>(exterior) : closed_exterior;
     if (shell.size() == 5 && holes.empty()) {
         // A ring whose area equals its bounding box's area is that box, whatever its
         // orientation or starting corner. The absolute tolerance alone would take any small

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "error.h"
@@ -10,6 +11,8 @@
 namespace quorvalis {
 
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A guess of an index from a floating-point position, clamped to [0, n]; the callers
 // correct it with exact comparisons, so its rounding never decides anything.
@@ -100,8 +103,14 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
         if (ring.empty()) continue;
         std::uint64_t at = first_row(ring[0].y, Bound::Inclusive);
         std::pair<std::uint64_t, std::uint64_t> previous{};
+        // The heights of the rows around the previous vertex, when it lay strictly between
+        // them: a vertex strictly between the same two rows has the same place, and its
+        // edge meets no row. Most vertices are settled by these two comparisons.
+        double between_above = -kInf;
+        double between_below = kInf;
         for (std::size_t n = 0; n < ring.size(); ++n) {
             const double y = ring[n].y;
+            if (y < between_above && y > between_below) continue;
             while (at > 0 && row_y[static_cast<std::size_t>(at - 1)] <= y) --at;
             while (at < rows && row_y[static_cast<std::size_t>(at)] > y) ++at;
             std::uint64_t below = at;
@@ -118,6 +127,13 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                 }
             }
             previous = place;
+            if (place.first == place.second) {
+                between_above = at > 0 ? row_y[static_cast<std::size_t>(at - 1)] : kInf;
+                between_below = at < rows ? row_y[static_cast<std::size_t>(at)] : -kInf;
+            } else {
+                between_above = -kInf;
+                between_below = kInf;
+            }
         }
     }
     for (std::size_t i = 1; i < start_.size(); ++i) start_[i] += start_[i - 1];

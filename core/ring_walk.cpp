@@ -5,6 +5,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cell.h"
 #include "coverage.h"
 #include "error.h"
@@ -192,6 +196,10 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
     const std::size_t max_len = 3 * work.size() + 16;
     std::uint64_t moves = 0;
 
+    // Every vertex is logged, and each move between cells adds an exit and an entry: room
+    // for half as many moves as vertices spares most walks the log's regrowth copies.
+    table.log.points.reserve(work.size() + work.size() / 2 + 16);
+
     std::size_t pos = 0;
     Coordinate pending{};
     bool has_pending = false;
@@ -293,17 +301,38 @@ Coordinate measure_from_corner(const Window& w, std::span<const Coordinate> ring
     for (std::uint64_t i = 0; i <= w.rows && oy != 0.0; ++i) {
         if (!exact_difference(w.top(i), oy) || (i < w.rows && !exact_difference(w.center_y(i), oy))) oy = 0.0;
     }
+    // The difference is exact where its rounding error is zero; an overflow to infinity
+    // leaves a NaN error, so the one test covers both. Both axes are worked in one pass,
+    // without a branch per point.
     work.resize(ring.size());
     bool x_exact = true;
     bool y_exact = true;
+#if defined(__SSE2__)
+    const __m128d o = _mm_set_pd(oy, ox);
+    __m128d inexact = _mm_setzero_pd();
+    for (std::size_t k = 0; k < ring.size(); ++k) {
+        const __m128d a = _mm_loadu_pd(&ring[k].x);
+        const __m128d d = _mm_sub_pd(a, o);
+        // exact::two_diff_tail(a, o, d), lane by lane.
+        const __m128d bvirt = _mm_sub_pd(a, d);
+        const __m128d avirt = _mm_add_pd(d, bvirt);
+        const __m128d tail = _mm_add_pd(_mm_sub_pd(a, avirt), _mm_sub_pd(bvirt, o));
+        inexact = _mm_or_pd(inexact, _mm_cmpneq_pd(tail, _mm_setzero_pd()));
+        _mm_storeu_pd(&work[k].x, d);
+    }
+    const int lanes = _mm_movemask_pd(inexact);
+    x_exact = (lanes & 1) == 0;
+    y_exact = (lanes & 2) == 0;
+#else
     for (std::size_t k = 0; k < ring.size(); ++k) {
         const Coordinate& c = ring[k];
         const double x = c.x - ox;
         const double y = c.y - oy;
-        x_exact = x_exact && std::isfinite(x) && exact::two_diff_tail(c.x, ox, x) == 0.0;
-        y_exact = y_exact && std::isfinite(y) && exact::two_diff_tail(c.y, oy, y) == 0.0;
+        x_exact &= exact::two_diff_tail(c.x, ox, x) == 0.0;
+        y_exact &= exact::two_diff_tail(c.y, oy, y) == 0.0;
         work[k] = {x, y};
     }
+#endif
     if (!x_exact && ox != 0.0) {
         ox = 0.0;
         for (std::size_t k = 0; k < ring.size(); ++k) work[k].x = ring[k].x;

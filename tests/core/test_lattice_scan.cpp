@@ -74,5 +74,34 @@ TEST(LatticeScan, RowsNoEdgeMeetsAreOutside) {
     }
 }
 
+// A jagged ring whose vertices mostly sit between two rows, some exactly on a row, climbing,
+// falling and turning between the same two rows: every point is placed as the point test
+// places it.
+TEST(LatticeScan, AgreesWithThePointTest) {
+    Lattice lattice;
+    for (int j = 0; j < 12; ++j) lattice.xs.push_back(j + 0.5);
+    for (int i = 11; i >= 0; --i) lattice.ys.push_back(i + 0.5);
+    Ring ring;
+    for (int k = 0; k < 240; ++k) {
+        const double a = 2 * 3.14159265358979323846 * k / 240;
+        const double r = 4.0 + 1.3 * std::sin(7 * a) + 0.4 * std::sin(31 * a);
+        const double y = 6.0 + r * std::sin(a);
+        ring.push_back({6.0 + r * std::cos(a), k % 9 == 0 ? std::round(y - 0.5) + 0.5 : y});
+    }
+    ring.push_back(ring.front());
+    const std::span<const Coordinate> closed(ring);
+    const LatticeScan scan(lattice, 1.0, 1.0, std::span(&closed, 1));
+    RowLocation row;
+    for (std::uint64_t i = 0; i < lattice.ys.size(); ++i) {
+        scan.locate(i, 0, row);
+        LatticeScan::Cursor cursor;
+        for (std::uint64_t j = 0; j < lattice.xs.size(); ++j) {
+            EXPECT_EQ(LatticeScan::strictly_inside(row, j, cursor),
+                      location(lattice.xs[j], lattice.ys[i], ring) == Location::Inside)
+                << i << ", " << j;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quorvalis
