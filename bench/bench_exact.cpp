@@ -13,13 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <sys/resource.h>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cache.h"
+#include "common.h"
 
 namespace {
 
@@ -69,13 +69,6 @@ std::vector<std::uint8_t> basin(std::mt19937_64& rng, double cx, double cy, doub
     return out;
 }
 
-// CPU time of this thread: on a shared machine it moves far less than the wall clock.
-double cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
 struct Run {
     double seconds;
     double cpu;
@@ -88,11 +81,11 @@ struct Run {
 Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, double cell = 0.1) {
     std::vector<std::int64_t> ids(wkbs.size());
     for (std::size_t k = 0; k < ids.size(); ++k) ids[k] = static_cast<std::int64_t>(k);
-    const double c0 = cpu_seconds();
+    const double c0 = bench::cpu_seconds();
     const auto t0 = std::chrono::steady_clock::now();
     const CacheRecord cache = quorvalis::build_cache(wkbs, ids, -180, -90, 180, 90, cell, cell, method);
     const auto t1 = std::chrono::steady_clock::now();
-    Run r{std::chrono::duration<double>(t1 - t0).count(), cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
+    Run r{std::chrono::duration<double>(t1 - t0).count(), bench::cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
     const auto mix = [&r](std::uint64_t v) { r.digest = (r.digest ^ v) * 0x100000001b3ULL; };
     for (const auto& b : cache.basins) {
         r.cells += b.coverage.rows() * b.coverage.cols();
