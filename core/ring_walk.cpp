@@ -34,10 +34,13 @@ struct PaddedGrid {
     std::uint64_t rows;  // w.rows + 2
     std::uint64_t cols;  // w.cols + 2
 
-    BBox box(std::uint64_t pr, std::uint64_t pc) const {
-        return {pc == 0 ? -kInf : w.left(pc - 1), pr == rows - 1 ? -kInf : w.top(pr),
-                pc == cols - 1 ? kInf : w.left(pc), pr == 0 ? kInf : w.top(pr - 1)};
-    }
+    // The sides of padded cell (pr, pc): the padding reaches to infinity.
+    double left(std::uint64_t pc) const { return pc == 0 ? -kInf : w.left(pc - 1); }
+    double right(std::uint64_t pc) const { return pc == cols - 1 ? kInf : w.left(pc); }
+    double top(std::uint64_t pr) const { return pr == 0 ? kInf : w.top(pr - 1); }
+    double bottom(std::uint64_t pr) const { return pr == rows - 1 ? -kInf : w.top(pr); }
+
+    BBox box(std::uint64_t pr, std::uint64_t pc) const { return {left(pc), bottom(pr), right(pc), top(pr)}; }
 
     // Padded row of a y value: a point on an inner cell line belongs to the cell below it,
     // the window's bottom edge to its last row. The floor only guesses; the cell lines
@@ -247,32 +250,32 @@ void walk(std::vector<Coordinate>& work, const PaddedGrid& grid, CellTable& tabl
             if (work.size() + opening.size() > max_len) stuck();
             work.insert(work.end(), opening.begin(), opening.end());
         }
-        // The next cell shares a side with this one: only the far side is new, and it is
-        // the line grid.box(pr, pc) would give, so the box stays bit for bit that one.
+        // The next cell shares a side with this one: only the far side is new, so the box
+        // stays grid.box(pr, pc) without working out the other three.
         switch (t.exit) {
             case Side::Left:
                 if (pc == 0) return;
                 --pc;
                 box.xmax = box.xmin;
-                box.xmin = pc == 0 ? -kInf : grid.w.left(pc - 1);
+                box.xmin = grid.left(pc);
                 break;
             case Side::Right:
                 if (pc + 1 >= grid.cols) return;
                 ++pc;
                 box.xmin = box.xmax;
-                box.xmax = pc == grid.cols - 1 ? kInf : grid.w.left(pc);
+                box.xmax = grid.right(pc);
                 break;
             case Side::Top:
                 if (pr == 0) return;
                 --pr;
                 box.ymin = box.ymax;
-                box.ymax = pr == 0 ? kInf : grid.w.top(pr - 1);
+                box.ymax = grid.top(pr);
                 break;
             case Side::Bottom:
                 if (pr + 1 >= grid.rows) return;
                 ++pr;
                 box.ymax = box.ymin;
-                box.ymin = pr == grid.rows - 1 ? -kInf : grid.w.top(pr);
+                box.ymin = grid.bottom(pr);
                 break;
             case Side::None:
                 return;
