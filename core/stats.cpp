@@ -419,8 +419,12 @@ template <int W, class T>
 
 // Segments are short (a window row, in a different window and a different part of the
 // raster from the one before), so hardware prefetchers see no stream in them: the walk
-// asks for a later segment's lines itself, early enough to cover a trip to memory.
+// asks for a later segment's lines itself, early enough to cover a trip to memory. The lines
+// go to the second-level cache, not the first: a block of steps asks for several slices'
+// lines at once, and filling the small first-level cache with them evicted lines still in
+// use (a third less time for a batch sweep on an AMD Zen 4, none lost on single steps).
 constexpr std::size_t kPrefetchAhead = 4;
+constexpr int kPrefetchLocality = 1;
 constexpr std::ptrdiff_t kLine = 64;
 constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
 
@@ -429,7 +433,7 @@ constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
 [[gnu::always_inline]] inline void prefetch_range(const std::byte* first, std::ptrdiff_t bytes) {
     const std::byte* lo = bytes < 0 ? first + bytes : first;
     const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchLines * kLine);
-    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 3);
+    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, kPrefetchLocality);
 }
 
 template <int N>
