@@ -146,6 +146,11 @@ std::vector<double> reduce(std::span<const Basin> basins, const StatInputs& in, 
 
 namespace detail {
 
+// Whether reductions may use vectors wider than two doubles where the processor has them
+// (they may by default); returns the previous setting. For tests, which hold every width to
+// the same bits.
+bool allow_wide_vectors(bool allowed);
+
 template <class T>
 T load(const std::byte* p) {
     T v;

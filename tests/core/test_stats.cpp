@@ -27,6 +27,18 @@ Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std:
     return {{Matrix<float>(rows, cols, std::move(cov)), r0, c0}, 0};
 }
 
+// Runs f with the widest vectors the processor has, then with two-double vectors: no result
+// may depend on which.
+template <class F>
+void each_width(F&& f) {
+    for (bool wide : {true, false}) {
+        SCOPED_TRACE(wide ? "widest vectors" : "two-double vectors");
+        const bool was = detail::allow_wide_vectors(wide);
+        f();
+        detail::allow_wide_vectors(was);
+    }
+}
+
 // A raster stored in its own byte buffer with arbitrary byte strides, so the same values
 // can be laid out contiguously, reversed or misaligned.
 struct Stored {
@@ -110,64 +122,66 @@ double reference(const std::string& stat, const Basin& b, const RasterView& rast
 
 // Random caches and rasters (NaN, infinities, nodata, zero and fractional coverage, windows
 // hanging off the raster; contiguous, padded to strides that are not multiples of 8, and
-// stored bottom-up), every statistic through all four entry points, compared bit for bit
-// with the reference; batch row t must equal the single call on slice t.
+// stored bottom-up), every statistic through all four entry points and both vector widths,
+// compared bit for bit with the reference; batch row t must equal the single call on slice t.
 class AgainstReference : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(AgainstReference, AllEntryPointsBitForBit) {
-    const std::string stat = GetParam();
-    std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> u(-1e3, 1e3);
-    const std::uint64_t rows = 9, cols = 31;
-    CacheRecord cache{};
-    for (int k = 0; k < 15; ++k) {
-        // A third of the windows wide enough to store row spans, with margins of zeros.
-        const std::uint64_t h = 1 + rng() % 6, w = k % 3 ? 1 + rng() % 6 : kMinSpanCols + rng() % 8;
-        std::vector<float> cov(h * w);
-        for (std::uint64_t i = 0; i < h; ++i) {
-            const std::uint64_t a = rng() % w, b = a + rng() % (w - a + 1);
-            for (std::uint64_t j = 0; j < w; ++j) {
-                const auto pick = rng() % 40;
-                cov[i * w + j] = w >= kMinSpanCols && (j < a || j >= b) ? 0.0f
-                                 : pick < 10                          ? 0.0f
-                                 : pick < 20                          ? 1.0f
-                                 : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
-                                 : pick == 21 ? -0.25f
-                                 : pick == 22 ? -0.0f
-                                              : static_cast<float>(rng() % 1000) / 997.0f;
+    each_width([&] {
+        const std::string stat = GetParam();
+        std::mt19937_64 rng(7);
+        std::uniform_real_distribution<double> u(-1e3, 1e3);
+        const std::uint64_t rows = 9, cols = 31;
+        CacheRecord cache{};
+        for (int k = 0; k < 15; ++k) {
+            // A third of the windows wide enough to store row spans, with margins of zeros.
+            const std::uint64_t h = 1 + rng() % 6, w = k % 3 ? 1 + rng() % 6 : kMinSpanCols + rng() % 8;
+            std::vector<float> cov(h * w);
+            for (std::uint64_t i = 0; i < h; ++i) {
+                const std::uint64_t a = rng() % w, b = a + rng() % (w - a + 1);
+                for (std::uint64_t j = 0; j < w; ++j) {
+                    const auto pick = rng() % 40;
+                    cov[i * w + j] = w >= kMinSpanCols && (j < a || j >= b) ? 0.0f
+                                     : pick < 10                          ? 0.0f
+                                     : pick < 20                          ? 1.0f
+                                     : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
+                                     : pick == 21 ? -0.25f
+                                     : pick == 22 ? -0.0f
+                                                  : static_cast<float>(rng() % 1000) / 997.0f;
+                }
             }
+            cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
         }
-        cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
-    }
-    const double nodata = -1.0;
-    for (auto [steps, pad, flip] : {std::tuple{0u, 0, false}, {1u, 3, true}, {3u, 0, false}, {8u, 4, false},
-                                    {13u, 0, true}, {15u, 0, false}}) {
-        std::vector<double> values(steps * rows * cols), weights(rows * cols);
-        for (double& v : values) {
-            const auto pick = rng() % 12;
-            v = pick == 0 ? kNaN : pick == 1 ? -kInf : pick == 2 ? nodata + 5e-07 : u(rng) * 1e-3 * static_cast<double>(rng() % 1000000);
-        }
-        for (double& v : weights) v = rng() % 8 == 0 ? 0.5 : u(rng) / 100.0;
-        const Stored raster = store(values, steps, rows, cols, pad, flip), wts = store(weights, 1, rows, cols, pad, !flip);
-        const RasterView wv = wts.view();
+        const double nodata = -1.0;
+        for (auto [steps, pad, flip] : {std::tuple{0u, 0, false}, {1u, 3, true}, {3u, 0, false}, {9u, 4, false},
+                                        {10u, 0, false}, {13u, 0, true}, {15u, 0, false}}) {
+            std::vector<double> values(steps * rows * cols), weights(rows * cols);
+            for (double& v : values) {
+                const auto pick = rng() % 12;
+                v = pick == 0 ? kNaN : pick == 1 ? -kInf : pick == 2 ? nodata + 5e-07 : u(rng) * 1e-3 * static_cast<double>(rng() % 1000000);
+            }
+            for (double& v : weights) v = rng() % 8 == 0 ? 0.5 : u(rng) / 100.0;
+            const Stored raster = store(values, steps, rows, cols, pad, flip), wts = store(weights, 1, rows, cols, pad, !flip);
+            const RasterView wv = wts.view();
 
-        const auto batch = run(cache, raster.stack, nodata, stat);
-        const auto batch_w = run(cache, raster.stack, nodata, stat, &wv, 0.5);
-        ASSERT_EQ(batch.size(), steps * cache.basins.size());
-        for (std::uint64_t t = 0; t < steps; ++t) {
-            const RasterView slice = raster.stack.slice(t);
-            const auto single = run(cache, slice, nodata, stat);
-            const auto single_w = run(cache, slice, nodata, stat, &wv, 0.5);
-            for (std::size_t k = 0; k < cache.basins.size(); ++k) {
-                const std::size_t at = t * cache.basins.size() + k;
-                SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " + std::to_string(k));
-                EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.basins[k], slice, nullptr, nodata, 0)));
-                EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.basins[k], slice, &wv, nodata, 0.5)));
-                EXPECT_EQ(bits(batch[at]), bits(single[k]));
-                EXPECT_EQ(bits(batch_w[at]), bits(single_w[k]));
+            const auto batch = run(cache, raster.stack, nodata, stat);
+            const auto batch_w = run(cache, raster.stack, nodata, stat, &wv, 0.5);
+            ASSERT_EQ(batch.size(), steps * cache.basins.size());
+            for (std::uint64_t t = 0; t < steps; ++t) {
+                const RasterView slice = raster.stack.slice(t);
+                const auto single = run(cache, slice, nodata, stat);
+                const auto single_w = run(cache, slice, nodata, stat, &wv, 0.5);
+                for (std::size_t k = 0; k < cache.basins.size(); ++k) {
+                    const std::size_t at = t * cache.basins.size() + k;
+                    SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " + std::to_string(k));
+                    EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.basins[k], slice, nullptr, nodata, 0)));
+                    EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.basins[k], slice, &wv, nodata, 0.5)));
+                    EXPECT_EQ(bits(batch[at]), bits(single[k]));
+                    EXPECT_EQ(bits(batch_w[at]), bits(single_w[k]));
+                }
             }
         }
-    }
+    });
 }
 
 // Windows beyond the raster (including offsets that would wrap when added to an index)
@@ -309,64 +323,68 @@ void each_dtype(F&& f) {
 // Small whole numbers are the same in every dtype, so every statistic of every raster and
 // weights dtype (an integer nodata, a stack of 11 steps) must equal that of the float64 copy.
 TEST(StatsDtypes, EveryDtypeEqualsItsFloat64Copy) {
-    std::mt19937_64 rng(11);
-    const std::uint64_t steps = 11, rows = 7, cols = 9;
-    const CacheRecord cache = random_cache(rng, rows, cols, 10);
-    std::vector<double> values(steps * rows * cols), weights(rows * cols);
-    for (double& v : values) v = static_cast<double>(rng() % 20);
-    for (double& v : weights) v = static_cast<double>(rng() % 6);
-    const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
-    const Typed<double> w64 = typed<double>(weights, 1, rows, cols, DType::Float64);
-    StatInputs base{v64.view, Nodata::of(std::int64_t{7}), w64.view, Nodata::of(std::int64_t{3})};
-    each_dtype([&](auto t, DType d) {
-        const auto v = typed<decltype(t)>(values, steps, rows, cols, d);
-        const auto w = typed<decltype(t)>(weights, 1, rows, cols, d);
-        for (Stat stat : kAllStats) {
-            SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
-            const auto want = run_all(cache, base, stat);
-            StatInputs in = base;
-            in.raster = v.view;
-            const auto as_raster = run_all(cache, in, stat);
-            in = base;
-            in.weights = w.view;
-            const auto as_weights = run_all(cache, in, stat);
-            for (std::size_t i = 0; i < want.size(); ++i) {
-                EXPECT_EQ(bits(as_raster[i]), bits(want[i])) << i;
-                EXPECT_EQ(bits(as_weights[i]), bits(want[i])) << i;
+    each_width([&] {
+        std::mt19937_64 rng(11);
+        const std::uint64_t steps = 11, rows = 7, cols = 9;
+        const CacheRecord cache = random_cache(rng, rows, cols, 10);
+        std::vector<double> values(steps * rows * cols), weights(rows * cols);
+        for (double& v : values) v = static_cast<double>(rng() % 20);
+        for (double& v : weights) v = static_cast<double>(rng() % 6);
+        const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
+        const Typed<double> w64 = typed<double>(weights, 1, rows, cols, DType::Float64);
+        StatInputs base{v64.view, Nodata::of(std::int64_t{7}), w64.view, Nodata::of(std::int64_t{3})};
+        each_dtype([&](auto t, DType d) {
+            const auto v = typed<decltype(t)>(values, steps, rows, cols, d);
+            const auto w = typed<decltype(t)>(weights, 1, rows, cols, d);
+            for (Stat stat : kAllStats) {
+                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                const auto want = run_all(cache, base, stat);
+                StatInputs in = base;
+                in.raster = v.view;
+                const auto as_raster = run_all(cache, in, stat);
+                in = base;
+                in.weights = w.view;
+                const auto as_weights = run_all(cache, in, stat);
+                for (std::size_t i = 0; i < want.size(); ++i) {
+                    EXPECT_EQ(bits(as_raster[i]), bits(want[i])) << i;
+                    EXPECT_EQ(bits(as_weights[i]), bits(want[i])) << i;
+                }
             }
-        }
+        });
     });
 }
 
 // The widening of lanes must keep each value's sign and range, with or without a nodata,
 // and a float32 value must widen to exactly its double.
 TEST(StatsDtypes, ExtremeAndNegativeValuesEqualTheirFloat64Copy) {
-    std::mt19937_64 rng(5);
-    const std::uint64_t steps = 6, rows = 6, cols = 7;
-    const CacheRecord cache = random_cache(rng, rows, cols, 8);
-    const auto check = [&](auto t, DType d, double lo, double hi) {
-        using T = decltype(t);
-        std::vector<double> values(steps * rows * cols);
-        for (double& v : values) {
-            v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi) : static_cast<double>(static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
-        }
-        const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
-        const Typed<T> v = typed<T>(values, steps, rows, cols, d);
-        for (const Nodata nodata : {Nodata::none(), Nodata::of(lo)}) {
-            for (Stat stat : {Stat::Mean, Stat::Min, Stat::Max, Stat::NodataCount}) {
-                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
-                const auto want = run_all(cache, StatInputs{v64.view, nodata, std::nullopt, {}}, stat);
-                const auto got = run_all(cache, StatInputs{v.view, nodata, std::nullopt, {}}, stat);
-                for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << i;
+    each_width([&] {
+        std::mt19937_64 rng(5);
+        const std::uint64_t steps = 6, rows = 6, cols = 7;
+        const CacheRecord cache = random_cache(rng, rows, cols, 8);
+        const auto check = [&](auto t, DType d, double lo, double hi) {
+            using T = decltype(t);
+            std::vector<double> values(steps * rows * cols);
+            for (double& v : values) {
+                v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi) : static_cast<double>(static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
             }
-        }
-    };
-    check(std::int8_t{}, DType::Int8, -128.0, 127.0);
-    check(std::int16_t{}, DType::Int16, -32768.0, 32767.0);
-    check(std::int32_t{}, DType::Int32, -2147483648.0, 2147483647.0);
-    check(std::uint16_t{}, DType::UInt16, 0.0, 65535.0);
-    check(std::uint32_t{}, DType::UInt32, 0.0, 4294967295.0);
-    check(float{}, DType::Float32, std::ldexp(-1.0, 127), 0.5);
+            const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
+            const Typed<T> v = typed<T>(values, steps, rows, cols, d);
+            for (const Nodata nodata : {Nodata::none(), Nodata::of(lo)}) {
+                for (Stat stat : {Stat::Mean, Stat::Min, Stat::Max, Stat::NodataCount}) {
+                    SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                    const auto want = run_all(cache, StatInputs{v64.view, nodata, std::nullopt, {}}, stat);
+                    const auto got = run_all(cache, StatInputs{v.view, nodata, std::nullopt, {}}, stat);
+                    for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << i;
+                }
+            }
+        };
+        check(std::int8_t{}, DType::Int8, -128.0, 127.0);
+        check(std::int16_t{}, DType::Int16, -32768.0, 32767.0);
+        check(std::int32_t{}, DType::Int32, -2147483648.0, 2147483647.0);
+        check(std::uint16_t{}, DType::UInt16, 0.0, 65535.0);
+        check(std::uint32_t{}, DType::UInt32, 0.0, 4294967295.0);
+        check(float{}, DType::Float32, std::ldexp(-1.0, 127), 0.5);
+    });
 }
 
 // Whether one cell holding x counts as a value against a nodata, by raster dtype.

@@ -1,0 +1,569 @@
+// The statistic kernels, included by stats.cpp once per vector width, each time inside a
+// namespace of its own that defines kWidth (doubles per vector), kGroups (vectors per block
+// of time steps) and kRowLanes (basins side by side on a single step), so that the same text compiles for the instruction sets a machine
+// may have. Not a header of its own: it relies on stats.cpp's includes and definitions.
+//
+// Accumulators hold N lanes, lane k for time step t0 + k (or, on a single step, for a basin),
+// as vectors of N doubles, so one update serves N lanes and their add and divide chains
+// overlap. Every lane does exactly the scalar arithmetic of one accumulator. A lane that
+// must not change either keeps its value by selection, or, in the sums, adds +0.0: a sum
+// that starts at +0.0 can never become -0.0 (in round-to-nearest, x + y is -0.0 only when
+// both are), and s + 0.0 is s for every other s, NaN and infinities included. An update
+// sees one cell per lane: the N values, which of them count (a mask of all-ones lanes), the
+// coverage c (one double for every lane, never <= 0; or one per lane, +0.0 in a lane where
+// nothing counts) and the weight in the same form (valid whenever the statistic reads it).
+// Lanes ask for the alignment of a double only: compilers may disagree about a wide
+// vector's natural alignment between code built for AVX2 and the code around it (GCC gives
+// the same type an alignment of 32 inside and 16 outside), and the containers holding
+// accumulators are allocated outside.
+template <int N>
+struct VectorOf {
+    typedef double lanes __attribute__((vector_size(8 * N), aligned(8)));
+    typedef std::int64_t mask __attribute__((vector_size(8 * N), aligned(8)));
+};
+// One lane is a plain double, which compilers keep in registers better than a vector of one;
+// its mask is -1 or 0 like a vector lane's.
+template <>
+struct VectorOf<1> {
+    typedef double lanes;
+    typedef std::int64_t mask;
+};
+template <int N>
+using Lanes = typename VectorOf<N>::lanes;
+template <int N>
+using Mask = typename VectorOf<N>::mask;
+
+// Mask operations. Where 64-bit integer compares are missing (x86-64 before SSE4.1),
+// compilers rewrite a blend or an and of comparison results into one test per lane; the
+// SSE2 operations, opaque to that rewrite, keep each of them one instruction.
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> both(Mask<N> a, Mask<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_and_pd((__m128d)a, (__m128d)b);
+#endif
+    return a & b;
+}
+
+// a & ~m
+template <int N>
+[[gnu::always_inline]] inline Mask<N> but_not(Mask<N> a, Mask<N> m) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_andnot_pd((__m128d)m, (__m128d)a);
+#endif
+    return a & ~m;
+}
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> either(Mask<N> a, Mask<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_or_pd((__m128d)a, (__m128d)b);
+#endif
+    return a | b;
+}
+
+template <int N>
+[[gnu::always_inline]] inline Mask<N> greater(Lanes<N> a, Lanes<N> b) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(N)) return (Mask<N>)_mm_cmpgt_pd((__m128d)a, (__m128d)b);
+#endif
+    if constexpr (N == 1) {
+        return a > b ? -1 : 0;
+    } else {
+        return a > b;
+    }
+}
+
+// v where m, else +0.0.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> keep(Mask<N> m, Lanes<N> v) {
+    if constexpr (N == 1) {
+        return m ? v : 0.0;
+    } else {
+        return (Lanes<N>)both<N>((Mask<N>)v, m);
+    }
+}
+
+// The statistics that skip a NaN fraction narrow ok to the lanes whose fraction is > 0.
+// With one fraction for every lane it is a branch: false when the whole update is skipped.
+template <int N, class C>
+[[gnu::always_inline]] inline bool only_positive(C c, Mask<N>& ok) {
+    if constexpr (std::is_same_v<C, double>) {
+        return c > 0.0;
+    } else {
+        ok = both<N>(ok, greater<N>(c, Lanes<N>{}));
+        return true;
+    }
+}
+
+// m ? a : b, lane-wise.
+template <int N>
+[[gnu::always_inline]] inline Lanes<N> pick(Mask<N> m, Lanes<N> a, Lanes<N> b) {
+    if constexpr (N == 1) {
+        return m ? a : b;
+    } else {
+        return (Lanes<N>)either<N>(both<N>((Mask<N>)a, m), but_not<N>((Mask<N>)b, m));
+    }
+}
+
+template <class V>
+double lane(V v, int k) {
+    if constexpr (std::is_same_v<V, double> || std::is_same_v<V, std::int64_t>) {
+        return static_cast<double>(v);
+    } else {
+        return static_cast<double>(v[k]);
+    }
+}
+
+template <int N>
+struct Mean {
+    Lanes<N> w{}, s{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        w = w + keep<N>(ok, c + Lanes<N>{});
+        s = s + keep<N>(ok, x * c);
+    }
+    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
+};
+
+template <int N>
+struct Sum {
+    Lanes<N> a{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c * x); }
+    double finish(int k) const { return lane(a, k); }
+};
+
+// The count is the sum of the valid cells' coverage fractions, not a number of cells.
+template <int N>
+struct Count {
+    Lanes<N> a{};
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c + Lanes<N>{}); }
+    double finish(int k) const { return lane(a, k); }
+};
+
+// On ties the earlier value stays (visible only as the sign of a zero). Like the variance,
+// it skips a NaN fraction that the sums take in.
+template <int N, bool kMax>
+struct Extreme {
+    Lanes<N> m{};
+    Mask<N> present{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
+        const Mask<N> better = kMax ? greater<N>(x, m) : greater<N>(m, x);
+        const Mask<N> take = both<N>(ok, either<N>(but_not<N>(ok, present), better));
+        m = pick<N>(take, x, m);
+        present = either<N>(present, ok);
+    }
+    double finish(int k) const { return lane(present, k) != 0.0 ? lane(m, k) : kNoValue; }
+};
+
+// Weighted incremental update with the coverage as the weight; population variance.
+template <int N, bool kSqrt>
+struct Variance {
+    Lanes<N> w{}, mean{}, q{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C) {
+        if (!only_positive<N>(c, ok)) return;
+        const Lanes<N> w_next = w + c;
+        const Lanes<N> delta = x - mean;
+        const Lanes<N> r = (c * delta) / w_next;
+        mean = pick<N>(ok, mean + r, mean);
+        q = pick<N>(ok, q + (delta * w) * r, q);
+        w = pick<N>(ok, w_next, w);
+    }
+    double finish(int k) const {
+        const double wk = lane(w, k), qk = lane(q, k);
+        if (!(wk > 0.0)) return kNoValue;
+        return kSqrt ? std::sqrt(qk / wk) : qk / wk;
+    }
+};
+
+template <int N>
+struct WeightedMean {
+    static constexpr bool kWeighted = true;
+    Lanes<N> w{}, s{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) {
+        const C cw = c * weight;
+        w = w + keep<N>(ok, cw + Lanes<N>{});
+        s = s + keep<N>(ok, x * cw);
+    }
+    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
+};
+
+template <int N>
+struct WeightedSum {
+    static constexpr bool kWeighted = true;
+    Lanes<N> a{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) { a = a + keep<N>(ok, (c * x) * weight); }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <int N>
+struct NodataCount {
+    Lanes<N> a{};
+    template <class C>
+    void update(Lanes<N>, Mask<N> ok, C c, C) {
+        if constexpr (N == 1) {
+            a = ok ? a : a + c;
+        } else {
+            a = a + (Lanes<N>)but_not<N>((Mask<N>)(c + Lanes<N>{}), ok);
+        }
+    }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <int N>
+struct Coverage {
+    Lanes<N> a{};
+    template <class C>
+    void update(Lanes<N>, Mask<N>, C c, C) { a = a + c; }
+    double finish(int k) const { return lane(a, k); }
+};
+
+template <class A>
+constexpr bool weighted() {
+    if constexpr (requires { A::kWeighted; }) return A::kWeighted;
+    return false;
+}
+
+template <int W, class T, int... K>
+[[gnu::always_inline]] inline Lanes<W> gather(const std::byte* p, const std::ptrdiff_t* offset,
+                                              std::integer_sequence<int, K...>) {
+    return Lanes<W>{static_cast<double>(load<T>(p + offset[K]))...};
+}
+
+// Integer types that a signed 32-bit integer holds, converted to double in SIMD lanes.
+template <class T>
+constexpr bool kExactInInt32 = std::is_integral_v<T> && (std::is_signed_v<T> ? sizeof(T) <= 4 : sizeof(T) <= 2);
+
+// The W values of one cell for lanes whose steps lie at byte offsets offset[k] from p,
+// with which of them count.
+template <int W, class T>
+[[gnu::always_inline]] inline void load_lanes(const std::byte* p, const std::ptrdiff_t* offset,
+                                              const ValueTest<T>& valid, Lanes<W>& x, Mask<W>& ok) {
+    if constexpr (W == 1) {
+        const T v = load<T>(p + offset[0]);
+        x = static_cast<double>(v);
+        ok = valid(v) ? -1 : 0;
+    } else if constexpr (std::is_floating_point_v<T>) {
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<T, float> && QV_SSE2(W)) {
+            // Both lanes widened by one instruction: converting each float on its own
+            // writes only the low half of a register and waits on whatever was there before.
+            const __m128 pair = _mm_unpacklo_ps(_mm_set_ss(load<float>(p + offset[0])), _mm_set_ss(load<float>(p + offset[1])));
+            x = (Lanes<W>)_mm_cvtps_pd(pair);
+        } else
+#endif
+        {
+            x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
+        }
+        // The scalar test, lane-wise: x - x is +0.0 for a finite x and NaN otherwise, so
+        // |x - nodata| + (x - x) exceeds the tolerance exactly when x is finite and farther
+        // than the tolerance from nodata (a NaN nodata is held as infinity).
+        const Lanes<W> gap = (Lanes<W>)but_not<W>((Mask<W>)(x - valid.nodata), Mask<W>{} + std::numeric_limits<std::int64_t>::min());
+        ok = greater<W>(gap + (x - x), detail::kNodataTolerance + Lanes<W>{});
+    } else if constexpr (kExactInInt32<T> && QV_SSE2(W)) {
+#if defined(__SSE2__)
+        const auto a = static_cast<std::int32_t>(load<T>(p + offset[0]));
+        const auto b = static_cast<std::int32_t>(load<T>(p + offset[1]));
+        x = (Lanes<W>)_mm_cvtepi32_pd(_mm_unpacklo_epi32(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
+        // Integers of these types are exact as doubles, so comparing them there is the
+        // comparison in T.
+        ok = valid.has ? (Mask<W>)_mm_cmpneq_pd((__m128d)x, _mm_set1_pd(static_cast<double>(valid.nodata)))
+                       : Mask<W>{} - 1;
+#endif
+    } else {
+        for (int k = 0; k < W; ++k) {
+            const T v = load<T>(p + offset[k]);
+            x[k] = static_cast<double>(v);
+            ok[k] = valid(v) ? -1 : 0;
+        }
+    }
+}
+
+// Segments are short (a window row, in a different window and a different part of the
+// raster from the one before), so hardware prefetchers see no stream in them: the walk
+// asks for a later segment's lines itself, early enough to cover a trip to memory. The lines
+// go to the second-level cache, not the first: a block of steps asks for several slices'
+// lines at once, and filling the small first-level cache with them evicted lines still in
+// use (a third less time for a batch sweep on an AMD Zen 4, none lost on single steps).
+constexpr std::size_t kPrefetchAhead = 4;
+constexpr int kPrefetchLocality = 1;
+constexpr std::ptrdiff_t kLine = 64;
+constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
+
+// Always inlined: called, a function holding only prefetches looks free of effects, and
+// the optimiser drops the call.
+[[gnu::always_inline]] inline void prefetch_range(const std::byte* first, std::ptrdiff_t bytes) {
+    const std::byte* lo = bytes < 0 ? first + bytes : first;
+    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchLines * kLine);
+    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, kPrefetchLocality);
+}
+
+template <int N>
+[[gnu::always_inline]] inline void prefetch(const Segment& s, const ArrayView& v, const std::ptrdiff_t (&offset)[N]) {
+    const std::byte* p =
+        v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+    const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(s.len - 1) * v.col_stride;
+    for (int k = 0; k < N; ++k) prefetch_range(p + offset[k], bytes);
+    prefetch_range(reinterpret_cast<const std::byte*>(s.cov), static_cast<std::ptrdiff_t>(s.len - 1) * 4);
+}
+
+// G accumulators of W lanes each: lanes for G * W consecutive steps of one basin.
+template <template <int> class Acc, int W, int G>
+struct Group {
+    Acc<W> acc[G];
+    double finish(int k) const { return acc[k / W].finish(k % W); }
+};
+
+// Reduces steps [t0, t0 + G * W) of every prepared basin into state (one group per basin).
+// Lanes past the last step read the last step again; their results are never written.
+template <template <int> class Acc, int W, int G, class T>
+void sweep(const Prepared& prep, const ArrayView& v, const ValueTest<T>& valid, std::uint64_t t0,
+           Group<Acc, W, G>* state) {
+    constexpr int N = W * G;
+    std::ptrdiff_t offset[N];
+    for (int k = 0; k < N; ++k) {
+        const std::uint64_t t = std::min<std::uint64_t>(t0 + static_cast<std::uint64_t>(k), v.steps - 1);
+        offset[k] = static_cast<std::ptrdiff_t>(t) * v.step_stride;
+    }
+    constexpr bool kWeighted = weighted<Acc<W>>();
+    const std::size_t n = prep.segments.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) prefetch(prep.segments[i + kPrefetchAhead], v, offset);
+        const Segment& s = prep.segments[i];
+        Group<Acc, W, G> a = state[s.basin];
+        const std::byte* p =
+            v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+        const double* w = kWeighted ? prep.weights.data() + s.weights : nullptr;
+        for (std::uint32_t j = 0; j < s.len; ++j, p += v.col_stride) {
+            const float f = s.cov[j];
+            if (f <= 0.0f) continue;  // a NaN fraction is not skipped here
+            double weight = 1.0;
+            if constexpr (kWeighted) {
+                weight = w[j];
+                if (weight != weight) continue;
+            }
+#pragma GCC unroll 16
+            for (int h = 0; h < G; ++h) {
+                Lanes<W> x{};
+                Mask<W> ok{};
+                load_lanes<W>(p, offset + h * W, valid, x, ok);
+                a.acc[h].update(x, ok, static_cast<double>(f), weight);
+            }
+        }
+        state[s.basin] = a;
+    }
+}
+
+// Time outermost in blocks of G * W steps, all basins of the range swept together within
+// a block.
+template <template <int> class Acc, int W, int G, class T>
+void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std::size_t n_basins,
+                   const StatInputs& in, std::uint64_t t0, std::uint64_t t1, double* out) {
+    constexpr int N = W * G;
+    const ValueTest<T> valid(in.nodata);
+    std::vector<Group<Acc, W, G>> state(end - begin);
+    for (std::uint64_t t = t0; t < t1; t += N) {
+        std::fill(state.begin(), state.end(), Group<Acc, W, G>{});
+        sweep<Acc, W, G, T>(prep, in.raster, valid, t, state.data());
+        const int lanes = static_cast<int>(std::min<std::uint64_t>(N, t1 - t));
+        for (std::size_t b = begin; b < end; ++b)
+            for (int k = 0; k < lanes; ++k)
+                out[(t + static_cast<std::uint64_t>(k)) * n_basins + b] = state[b - begin].finish(k);
+    }
+}
+
+// c, or a zero where c < 0 (-0.0 where c is -0.0; NaN where c is NaN).
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> at_least_zero(Lanes<W> c) {
+#if defined(__SSE2__)
+    // maxpd returns its second operand when either is NaN or both are zeros.
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_max_pd(_mm_setzero_pd(), (__m128d)c);
+#endif
+    return pick<W>((Mask<W>)(c < Lanes<W>{}), Lanes<W>{}, c);
+}
+
+// The fractions of one cell in each of W lanes' runs, as doubles; cov[k] is lane k's run.
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> fractions(const float* const* cov, std::uint64_t j) {
+#if defined(__SSE2__)
+    if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_cvtps_pd(_mm_unpacklo_ps(_mm_set_ss(cov[0][j]), _mm_set_ss(cov[1][j])));
+#endif
+    Lanes<W> c{};
+    for (int k = 0; k < W; ++k) c[k] = static_cast<double>(cov[k][j]);
+    return c;
+}
+
+// Lane k of every field of an accumulator of W lanes, to or from the one-lane accumulator:
+// the same fields in the same order, a double or a mask of 8 bytes per lane.
+template <int W, class A1, class AW>
+void put_lane(AW& acc, int k, const A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    auto* to = reinterpret_cast<unsigned char*>(&acc);
+    const auto* from = reinterpret_cast<const unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + f * 8 * W + 8 * static_cast<std::size_t>(k), from + 8 * f, 8);
+}
+
+template <int W, class A1, class AW>
+void get_lane(const AW& acc, int k, A1& one) {
+    static_assert(std::is_trivially_copyable_v<AW> && sizeof(AW) == W * sizeof(A1));
+    const auto* from = reinterpret_cast<const unsigned char*>(&acc);
+    auto* to = reinterpret_cast<unsigned char*>(&one);
+    for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + 8 * f, from + f * 8 * W + 8 * static_cast<std::size_t>(k), 8);
+}
+
+// One raster step read in address order, lanes = basins: the prepared segments are taken in
+// order, W at a time side by side, as far as the shortest; a lane whose segment ends stores
+// its basin's accumulator and takes the next segment, unless that belongs to a basin another
+// lane holds, in which case it waits for it (so each basin still sees its cells in window
+// order). A waiting or idle lane reads a busy lane's cells again, and drops what it adds.
+template <template <int> class Acc, int W, class T>
+void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 double* out) {
+    constexpr bool kWeighted = weighted<Acc<W>>();
+    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
+    const ArrayView& v = in.raster;
+    const ValueTest<T> valid(in.nodata);
+    std::vector<Acc<1>> state(end - begin);
+    constexpr std::uint32_t kIdle = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n_segments = prep.segments.size();
+    std::size_t next = 0;
+    Acc<W> acc{};
+    std::uint32_t basin[W];
+    const float* cov[W];
+    const std::byte* at[W];
+    const double* wt[W];
+    std::uint64_t left[W];
+    for (int k = 0; k < W; ++k) basin[k] = kIdle;
+    const std::ptrdiff_t zero[1] = {0};
+    const auto take = [&](int k) __attribute__((always_inline)) {
+        if (next >= n_segments) return;
+        const Segment& s = prep.segments[next];
+        for (int h = 0; h < W; ++h) {
+            if (basin[h] == s.basin) return;
+        }
+        if (next + kPrefetchAhead < n_segments) prefetch(prep.segments[next + kPrefetchAhead], v, zero);
+        ++next;
+        basin[k] = s.basin;
+        cov[k] = s.cov;
+        at[k] = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+        wt[k] = kWeighted ? prep.weights.data() + s.weights : nullptr;
+        left[k] = s.len;
+        put_lane<W>(acc, k, state[s.basin]);
+    };
+    for (int k = 0; k < W; ++k) take(k);
+    for (;;) {
+        int first = 0;
+        while (first < W && basin[first] == kIdle) ++first;
+        if (first == W) break;
+        std::uint64_t n = std::numeric_limits<std::uint64_t>::max();
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) {
+                cov[k] = cov[first];
+                at[k] = at[first];
+                wt[k] = wt[first];
+            } else {
+                n = std::min(n, left[k]);
+            }
+        }
+        const std::byte* p = at[0];
+        std::ptrdiff_t offset[W];
+        for (int k = 0; k < W; ++k) offset[k] = at[k] - p;
+        Acc<W> a = acc;
+        for (std::uint64_t j = 0; j < n; ++j, p += v.col_stride) {
+            Lanes<W> c = fractions<W>(cov, j);
+            Lanes<W> x{};
+            Mask<W> ok{};
+            load_lanes<W>(p, offset, valid, x, ok);
+            // A fraction <= 0 (or, weighted, a weight that does not count) must leave its
+            // lane as it is. Unweighted, a zero fraction already does: a sum adds a zero
+            // (x * c is a zero for every x that counts), and the extremes and the variance
+            // take only fractions > 0; so negative fractions become zeros (a NaN stays, as
+            // it does in the other kernels), which spares a mask per cell.
+            Lanes<W> weight = 1.0 + Lanes<W>{};
+            if constexpr (kWeighted) {
+                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
+                const Mask<W> counted =
+                    both<W>((Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{})), (Mask<W>)(weight == weight));
+                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
+                c = keep<W>(counted, c);
+                ok = both<W>(ok, counted);
+            } else {
+                c = at_least_zero<W>(c);
+            }
+            a.update(x, ok, c, weight);
+        }
+        acc = a;
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) continue;
+            left[k] -= n;
+            cov[k] += n;
+            at[k] += static_cast<std::ptrdiff_t>(n) * v.col_stride;
+            if (kWeighted) wt[k] += n;
+            if (left[k] > 0) continue;
+            get_lane<W>(acc, k, state[basin[k]]);
+            basin[k] = kIdle;
+        }
+        for (int k = 0; k < W; ++k) {
+            if (basin[k] == kIdle) take(k);
+        }
+    }
+    for (std::size_t b = begin; b < end; ++b) out[b] = state[b - begin].finish(0);
+}
+
+template <template <int> class Acc, class T>
+void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                 double* out) {
+    if (in.raster.steps == 1) return reduce_rows<Acc, kRowLanes, T>(basins, begin, end, in, out);
+    const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
+    const std::uint64_t steps = in.raster.steps;
+    constexpr int kBlock = kGroups * kWidth;
+    const std::uint64_t whole = steps - steps % kBlock;
+    const std::size_t n = basins.size();
+    reduce_blocks<Acc, kWidth, kGroups, T>(prep, begin, end, n, in, 0, whole, out);
+    const std::uint64_t left = steps - whole;
+    if (left > kWidth) {
+        reduce_blocks<Acc, kWidth, kGroups, T>(prep, begin, end, n, in, whole, steps, out);
+    } else if (left > 1) {
+        reduce_blocks<Acc, kWidth, 1, T>(prep, begin, end, n, in, whole, steps, out);
+    } else if (left == 1) {
+        reduce_blocks<Acc, 1, 1, T>(prep, begin, end, n, in, whole, steps, out);
+    }
+}
+
+template <int N>
+using Min = Extreme<N, false>;
+template <int N>
+using Max = Extreme<N, true>;
+template <int N>
+using Var = Variance<N, false>;
+template <int N>
+using Stdev = Variance<N, true>;
+
+template <class T>
+void reduce_typed(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                  Stat stat, double* out) {
+    switch (stat) {
+        case Stat::Mean: return reduce_with<Mean, T>(basins, begin, end, in, out);
+        case Stat::Sum: return reduce_with<Sum, T>(basins, begin, end, in, out);
+        case Stat::Count: return reduce_with<Count, T>(basins, begin, end, in, out);
+        case Stat::Min: return reduce_with<Min, T>(basins, begin, end, in, out);
+        case Stat::Max: return reduce_with<Max, T>(basins, begin, end, in, out);
+        case Stat::Variance: return reduce_with<Var, T>(basins, begin, end, in, out);
+        case Stat::Stdev: return reduce_with<Stdev, T>(basins, begin, end, in, out);
+        case Stat::WeightedMean:
+            if (!in.weights) return reduce_with<Mean, T>(basins, begin, end, in, out);
+            return reduce_with<WeightedMean, T>(basins, begin, end, in, out);
+        case Stat::WeightedSum:
+            if (!in.weights) return reduce_with<Sum, T>(basins, begin, end, in, out);
+            return reduce_with<WeightedSum, T>(basins, begin, end, in, out);
+        case Stat::NodataCount: return reduce_with<NodataCount, T>(basins, begin, end, in, out);
+        case Stat::Coverage: return reduce_with<Coverage, T>(basins, begin, end, in, out);
+    }
+}
