@@ -299,10 +299,15 @@ constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
 
 // Always inlined: called, a function holding only prefetches looks free of effects, and
 // the optimiser drops the call.
+// Every line holding a byte from first to first + bytes (which may be negative), counted from
+// the line the lower end lies in, so an unaligned run does not lose its last line.
 [[gnu::always_inline]] inline void prefetch_range(const std::byte* first, std::ptrdiff_t bytes) {
     const std::byte* lo = bytes < 0 ? first + bytes : first;
     const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchLines * kLine);
-    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, kPrefetchLocality);
+    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(lo);
+    const std::uintptr_t end = a + static_cast<std::uintptr_t>(span);
+    for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine)
+        __builtin_prefetch(reinterpret_cast<const void*>(at), 0, kPrefetchLocality);
 }
 
 template <int N>
