@@ -180,12 +180,14 @@ struct Digit {
     std::size_t of(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift) & (buckets() - 1); }
 };
 
-// Sums the weights of cells [c, c + m) by digit into h[0, buckets): a bucket is empty
-// exactly when its sum is 0, all weights being > 0.
-Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
+// Sums the weights of cells [c, c + m) by digit into h.sums[h.first, h.last), the buckets
+// from the least key's to the greatest's (the digit is the highest bits that vary, so it
+// grows with the key): a bucket is empty exactly when its sum is 0, all weights being > 0.
+Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, DigitHistogram& h) {
     const std::size_t nb = digit.buckets();
-    h.assign(kLanes * nb, 0.0);
-    double* lanes = h.data();
+    if (h.sums.empty()) h.sums.assign(kLanes << kSelectBits, 0.0);
+    std::fill(h.sums.begin() + static_cast<std::ptrdiff_t>(h.first), h.sums.begin() + static_cast<std::ptrdiff_t>(h.last), 0.0);
+    double* lanes = h.sums.data();
     Keys keys;
     const auto add = [&](const KeyedWeight& x, double* lane) {
         lane[digit.of(x.key)] += x.weight;
@@ -200,9 +202,12 @@ Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<dou
         add(c[i + 3], lanes + 3 * nb);
     }
     for (; i < m; ++i) add(c[i], lanes);
-    for (std::size_t d = 0; d < nb; ++d) {
+    h.first = m == 0 ? 0 : digit.of(keys.lo);
+    h.last = m == 0 ? 0 : digit.of(keys.hi) + 1;
+    // Into the first lane, leaving the others zero again.
+    for (std::size_t d = h.first; d < h.last; ++d) {
         double w = lanes[d];
-        for (std::size_t l = 1; l < kLanes; ++l) w = w + lanes[l * nb + d];
+        for (std::size_t l = 1; l < kLanes; ++l) w = w + std::exchange(lanes[l * nb + d], 0.0);
         lanes[d] = w;
     }
     return keys;
@@ -215,10 +220,11 @@ struct Span {
 
 // The first non-empty bucket in which the running weight, from `at.upto`, reaches `target`,
 // or the last non-empty one when rounding leaves every sum short of it; `at` becomes its span.
-std::size_t crossing(const double* weight, std::size_t buckets, double target, Span& at) {
+std::size_t crossing(const DigitHistogram& h, double target, Span& at) {
+    const double* weight = h.sums.data();
     double run = at.upto;
     std::size_t found = 0;
-    for (std::size_t d = 0; d < buckets; ++d) {
+    for (std::size_t d = h.first; d < h.last; ++d) {
         if (weight[d] == 0.0) continue;
         at = {run, run + weight[d]};
         found = d;
@@ -284,7 +290,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
             histogram(c, m, digit, s.sub);
         }
         at = {at.below, at.below};
-        const std::size_t d = crossing(top ? s.top.data() : s.sub.data(), digit.buckets(), target, at);
+        const std::size_t d = crossing(top ? s.top : s.sub, target, at);
         top = false;
         const std::uint64_t mask = digit.buckets() - 1;
         if (digit.shift <= low && high <= digit.shift + digit.width) {
@@ -337,7 +343,7 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
         const Digit top{kTopShift, kSelectBits};
         const Keys keys = histogram(cells.data(), n, top, s.top);
         double total = 0.0;
-        for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
+        for (std::size_t d = s.top.first; d < s.top.last; ++d) total = total + s.top.sums[d];
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         if (selected) s.part.resize(n);  // the first narrowing keeps at most all

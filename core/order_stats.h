@@ -91,10 +91,18 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 // NaN when there are no groups.
 double weighted_quantile(const ValueGroups& g, double q);
 
+// Weights summed by digit of the key in a few interleaved partial histograms, all zero
+// outside the buckets the last cells reached: clearing and combining thousands of buckets
+// for every basin would cost as much as the cells themselves.
+struct DigitHistogram {
+    std::vector<double> sums;
+    std::size_t first = 0, last = 0;  // sums[first, last) may be non-zero
+};
+
 // Working storage of weighted_quantiles(), reused from call to call.
 struct QuantileScratch {
-    std::vector<double> top;  // weight by top digit of every cell, for all the quantiles of a call
-    std::vector<double> sub;  // the same of the cells left after each narrowing
+    DigitHistogram top;  // weight by top digit of every cell, for all the quantiles of a call
+    DigitHistogram sub;  // the same of the cells left after each narrowing
     CellBuffer part;  // those cells
     CellBuffer spare;
     ValueGroups groups;
