@@ -299,21 +299,18 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
         if (((varying >> digit.shift) & mask) == 0) continue;  // all in one bucket: narrow by the keys' range
         // Every cell is written and only those of bucket d kept, which costs less than a
         // branch that goes either way. In place once c is part: writes never pass reads.
+        // What the kept keys share is found after, over them alone: they are few.
         KeyedWeight* part = s.part.data();
-        Keys kept;
         std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
             const KeyedWeight x = c[i];
-            const std::uint64_t in = digit.of(x.key) == d;
-            const std::uint64_t out_mask = in - 1;  // all ones for a cell left out
             part[k] = x;
-            k += in;
-            kept.all &= x.key | out_mask;
-            kept.any |= x.key & ~out_mask;
+            k += digit.of(x.key) == d ? 1 : 0;
         }
         c = part;
         m = k;
-        keys = kept;
+        keys = Keys{};
+        for (std::size_t i = 0; i < m; ++i) keys.add(part[i].key);
     }
 }
 
