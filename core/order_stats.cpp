@@ -154,25 +154,9 @@ constexpr std::size_t kSelectSortMax = 48;
 constexpr std::size_t kSelectMin = 256;
 static_assert(kSelectMin > kSelectSortMax, "the top level always narrows before sorting");
 // Each quantile selected reads the cells about once more after the first histogram, a
-// sort about five times: beyond this many quantiles one sort serving them all costs less.
-constexpr std::size_t kSelectMaxQuantiles = 2;
-// Consecutive cells often fall in one bucket; summing them in separate lanes spares each
-// addition the wait for the previous one's store to the same bucket.
-constexpr std::size_t kLanes = 4;
-
-// What the keys of some cells have in common: lo and hi the least and greatest, all the
-// bits set in every one, any those set in at least one.
-struct Keys {
-    std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
-
-    void add(std::uint64_t key) {
-        lo = std::min(lo, key);
-        hi = std::max(hi, key);
-        all &= key;
-        any |= key;
-    }
-    std::uint64_t varying() const { return all ^ any; }
-};
+// sort about five times: beyond kSelectMaxQuantiles one sort serving them all costs less.
+static_assert(kSelectBits == kTopDigitBits);
+constexpr std::size_t kLanes = kHistogramLanes;
 
 struct Digit {
     int shift, width;
@@ -180,14 +164,28 @@ struct Digit {
     std::size_t of(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift) & (buckets() - 1); }
 };
 
-// Sums the weights of cells [c, c + m) by digit into h.sums[h.first, h.last), the buckets
-// from the least key's to the greatest's (the digit is the highest bits that vary, so it
-// grows with the key): a bucket is empty exactly when its sum is 0, all weights being > 0.
+constexpr Digit kTop{kTopShift, kSelectBits};
+
+// Folds the lanes of h (buckets of a digit apart) into the first, over the buckets from
+// the least key's to the greatest's (the digit is the highest bits that vary, so it grows
+// with the key), leaving the others zero again.
+void combine(DigitHistogram& h, Digit digit, const Keys& keys) {
+    const std::size_t nb = digit.buckets();
+    double* lanes = h.sums.data();
+    h.first = digit.of(keys.lo);
+    h.last = keys.lo <= keys.hi ? digit.of(keys.hi) + 1 : h.first;
+    for (std::size_t d = h.first; d < h.last; ++d) {
+        double w = lanes[d];
+        for (std::size_t l = 1; l < kLanes; ++l) w = w + std::exchange(lanes[l * nb + d], 0.0);
+        lanes[d] = w;
+    }
+}
+
+// Sums the weights of cells [c, c + m) by digit into h.sums[h.first, h.last): a bucket is
+// empty exactly when its sum is 0, all weights being > 0.
 Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, DigitHistogram& h) {
     const std::size_t nb = digit.buckets();
-    if (h.sums.empty()) h.sums.assign(kLanes << kSelectBits, 0.0);
-    std::fill(h.sums.begin() + static_cast<std::ptrdiff_t>(h.first), h.sums.begin() + static_cast<std::ptrdiff_t>(h.last), 0.0);
-    double* lanes = h.sums.data();
+    double* lanes = h.clear();
     Keys keys;
     const auto add = [&](const KeyedWeight& x, double* lane) {
         lane[digit.of(x.key)] += x.weight;
@@ -202,14 +200,7 @@ Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, DigitHistogram&
         add(c[i + 3], lanes + 3 * nb);
     }
     for (; i < m; ++i) add(c[i], lanes);
-    h.first = m == 0 ? 0 : digit.of(keys.lo);
-    h.last = m == 0 ? 0 : digit.of(keys.hi) + 1;
-    // Into the first lane, leaving the others zero again.
-    for (std::size_t d = h.first; d < h.last; ++d) {
-        double w = lanes[d];
-        for (std::size_t l = 1; l < kLanes; ++l) w = w + std::exchange(lanes[l * nb + d], 0.0);
-        lanes[d] = w;
-    }
+    combine(h, digit, keys);
     return keys;
 }
 
@@ -263,7 +254,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
     std::size_t m = n;
     Keys keys = every;
     Span at{0.0, total};
-    Digit digit{kTopShift, kSelectBits};
+    Digit digit = kTop;
     bool top = true;
     for (;;) {
         const std::uint64_t varying = keys.varying();
@@ -332,13 +323,14 @@ bool sums_exact(const KeyedWeight* c, std::size_t n, double total) {
 
 }  // namespace
 
-void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
+namespace {
+
+// The quantiles of cells whose top-digit histogram is s.top, narrowed from there when the
+// rounding bound allows, else read off the sorted cells.
+void select_or_sort(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out, QuantileScratch& s) {
     const std::size_t n = cells.size();
-    if (qs.empty()) return;
     bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
-        const Digit top{kTopShift, kSelectBits};
-        const Keys keys = histogram(cells.data(), n, top, s.top);
         double total = 0.0;
         for (std::size_t d = s.top.first; d < s.top.last; ++d) total = total + s.top.sums[d];
         // Far from overflow and from subnormal products, where the bound holds.
@@ -354,6 +346,21 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
     if (selected) return;
     group_values(cells, s.spare, s.groups);
     for (std::size_t j = 0; j < qs.size(); ++j) out[j] = weighted_quantile(s.groups, qs[j]);
+}
+
+}  // namespace
+
+void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
+    if (qs.empty()) return;
+    Keys keys;
+    if (cells.size() >= kSelectMin && qs.size() <= kSelectMaxQuantiles) keys = histogram(cells.data(), cells.size(), kTop, s.top);
+    select_or_sort(cells, keys, qs, out, s);
+}
+
+void weighted_quantiles(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out,
+                        QuantileScratch& s) {
+    combine(s.top, kTop, keys);
+    if (!qs.empty()) select_or_sort(cells, keys, qs, out, s);
 }
 
 double weighted_quantile(const ValueGroups& g, double q) {

@@ -1,6 +1,7 @@
 #include "zone_stats.h"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -55,11 +56,31 @@ struct NoWeights {
     explicit NoWeights(const Nodata&) {}
 };
 
-template <class T, class W>
+// detail::ValueTest without a branch, for a loop that keeps or drops every cell by
+// arithmetic. For floats, x - x is +0.0 when x is finite and NaN otherwise, so the sum
+// exceeds the tolerance exactly when x is finite and farther than it from nodata (held as
+// infinity when there is none).
+template <class T>
+struct Counts : detail::ValueTest<T> {
+    using detail::ValueTest<T>::ValueTest;
+    bool operator()(T x) const {
+        if constexpr (std::is_floating_point_v<T>) {
+            const double d = static_cast<double>(x);
+            return std::fabs(d - this->nodata) + (d - d) > detail::kNodataTolerance;
+        } else {
+            return detail::ValueTest<T>::operator()(x);
+        }
+    }
+};
+
+// With kTop, also sums the gathered cells' weights by top digit into `top` (cleared) and
+// notes their keys: the first histogram of a selection, built while the cells are at hand
+// rather than in a pass of its own over what was written.
+template <class T, class W, bool kTop>
 void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
-                  CellBuffer& cells) {
-    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
-    const detail::ValueTest<T> valid(in.nodata);
+                  CellBuffer& cells, double* top, Keys& keys) {
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, Counts<W>>;
+    const Counts<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
     const ArrayView& r = in.raster;
     ArrayView step = r;
@@ -69,6 +90,8 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
+    std::size_t lane = 0;  // cycles through the histogram's lanes, in steps of a lane's length
+    Keys gathered;
     for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
     for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
         if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
@@ -93,13 +116,24 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
                 q += q_step;
                 weight = weight * static_cast<double>(x);
                 // A negative fraction never counts, whatever the sign of its weight.
-                keep = keep && weight_valid(x) && cov[j] > 0.0f;
+                keep = keep & weight_valid(x) & (cov[j] > 0.0f);
             }
-            out[n] = {order_key(static_cast<double>(v)), weight};
-            n += keep && weight > 0.0 ? 1 : 0;
+            const std::uint64_t key = order_key(static_cast<double>(v));
+            const bool counts = keep & (weight > 0.0);
+            out[n] = {key, weight};
+            n += counts ? 1 : 0;
+            if constexpr (kTop) {
+                // Adding +0.0 leaves a sum as it is.
+                top[lane + top_digit(key)] += counts ? weight : 0.0;
+                lane = (lane + kTopBuckets) % (kHistogramLanes * kTopBuckets);
+                // Every cell's key, counted or not: bounds of the counted keys are all a
+                // selection needs, and cost less without the choice.
+                gathered.add(key);
+            }
         }
     }
     cells.resize(n);
+    keys = gathered;
 }
 
 // Where the basin lies on a curve that keeps nearby windows close together (the Z-order
@@ -113,16 +147,24 @@ std::uint64_t locality(const Basin& b) {
     return key;
 }
 
-void gather(const Basin& b, const StatInputs& in, std::uint64_t t, CellBuffer& cells) {
+// The cells of basin b at step t into `cells`; with `top`, their top-digit histogram too
+// (see weighted_quantiles), whose keys go to `keys`.
+void gather(const Basin& b, const StatInputs& in, std::uint64_t t, CellBuffer& cells, DigitHistogram* top, Keys& keys) {
+    keys = Keys{};
+    double* lanes = top ? top->clear() : nullptr;
     const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
     if (k.empty()) {
         cells.clear();
         return;
     }
+    const auto typed = [&]<class T, class W>() {
+        if (top) return gather_typed<T, W, true>(b, in, t, k, cells, lanes, keys);
+        gather_typed<T, W, false>(b, in, t, k, cells, lanes, keys);
+    };
     detail::with_type(in.raster.dtype, [&](auto v) {
         using T = decltype(v);
-        if (!in.weights) return gather_typed<T, void>(b, in, t, k, cells);
-        detail::with_type(in.weights->dtype, [&](auto w) { gather_typed<T, decltype(w)>(b, in, t, k, cells); });
+        if (!in.weights) return typed.template operator()<T, void>();
+        detail::with_type(in.weights->dtype, [&](auto w) { typed.template operator()<T, decltype(w)>(); });
     });
 }
 
@@ -154,6 +196,9 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
     const bool classes = request.majority || request.minority || request.variety || request.frac;
     QuantileScratch& work = scratch.work;
     const ValueGroups& g = work.groups;
+    // The quantiles are selected from a first histogram built in the gather.
+    const bool select = !classes && !qs.empty() && qs.size() <= kSelectMaxQuantiles;
+    Keys keys;
     // Each basin's results depend on nothing but its own cells, so the order they are
     // reduced in is free.
     std::vector<std::pair<std::uint64_t, std::size_t>> order;
@@ -162,12 +207,12 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
     std::sort(order.begin(), order.end());
     for (const auto& [place, k] : order) {
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
-            gather(basins[k], in, t, scratch.cells);
+            gather(basins[k], in, t, scratch.cells, select ? &work.top : nullptr, keys);
             if (classes) {
                 group_values(scratch.cells, work.spare, work.groups);
                 for (std::size_t j = 0; j < qs.size(); ++j) found[j] = weighted_quantile(g, qs[j]);
             } else {
-                weighted_quantiles(scratch.cells, qs, found.data(), work);
+                weighted_quantiles(scratch.cells, keys, qs, found.data(), work);
             }
             const std::size_t at = static_cast<std::size_t>(t) * n + k;
             if (request.median) request.median[at] = found[0];
