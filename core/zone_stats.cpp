@@ -90,7 +90,6 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
-    std::size_t lane = 0;  // cycles through the histogram's lanes, in steps of a lane's length
     Keys gathered;
     for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
     for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
@@ -124,8 +123,9 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
             n += counts ? 1 : 0;
             if constexpr (kTop) {
                 // Adding +0.0 leaves a sum as it is.
-                top[lane + top_digit(key)] += counts ? weight : 0.0;
-                lane = (lane + kTopBuckets) % (kHistogramLanes * kTopBuckets);
+                // One lane: the rest of the loop is longer than the wait for the previous
+                // cell's store to the same bucket.
+                top[top_digit(key)] += counts ? weight : 0.0;
                 // Every cell's key, counted or not: bounds of the counted keys are all a
                 // selection needs, and cost less without the choice.
                 gathered.add(key);
