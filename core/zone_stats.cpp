@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <type_traits>
 #include <utility>
 
 #include "error.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quorvalis {
 
@@ -71,7 +76,35 @@ struct Counts : detail::ValueTest<T> {
             return detail::ValueTest<T>::operator()(x);
         }
     }
+#if defined(__SSE2__)
+    // The same of two floats as doubles, as a mask per lane.
+    __m128d pair(__m128d d) const {
+        const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+        const __m128d gap = _mm_and_pd(_mm_sub_pd(d, _mm_set1_pd(this->nodata)), magnitude);
+        return _mm_cmpgt_pd(_mm_add_pd(gap, _mm_sub_pd(d, d)), _mm_set1_pd(detail::kNodataTolerance));
+    }
+#endif
 };
+
+#if defined(__SSE2__)
+// Two cells at a time where every test is one on doubles: float rasters with float weights
+// or none. Integer types keep the loop of one cell.
+template <class T, class W>
+constexpr bool kPairs = std::is_floating_point_v<T> && (std::is_void_v<W> || std::is_floating_point_v<W>);
+
+// Two elements a stride apart, as doubles.
+template <class T>
+[[gnu::always_inline]] inline __m128d pair(const std::byte* p, std::ptrdiff_t stride) {
+    return _mm_set_pd(static_cast<double>(detail::load<T>(p + stride)), static_cast<double>(detail::load<T>(p)));
+}
+
+// order_key() of both lanes.
+[[gnu::always_inline]] inline __m128i order_keys(__m128d v) {
+    const __m128i bits = _mm_castpd_si128(_mm_add_pd(v, _mm_setzero_pd()));
+    const __m128i negative = _mm_shuffle_epi32(_mm_srai_epi32(bits, 31), 0xF5);  // each lane's sign, everywhere in it
+    return _mm_xor_si128(bits, _mm_or_si128(negative, _mm_set1_epi64x(std::numeric_limits<std::int64_t>::min())));
+}
+#endif
 
 // With kTop, also sums the gathered cells' weights by top digit into `top` (cleared) and
 // notes their keys: the first histogram of a selection, built while the cells are at hand
@@ -106,7 +139,40 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
             q = w.data + static_cast<std::ptrdiff_t>(row) * w.row_stride + c0 * w.col_stride;
             q_step = w.col_stride;
         }
-        for (std::uint64_t j = j0; j < j1; ++j, p += r.col_stride) {
+        std::uint64_t j = j0;
+#if defined(__SSE2__)
+        if constexpr (kPairs<T, W>) {
+            const std::ptrdiff_t p_step = r.col_stride;
+            for (; j + 2 <= j1; j += 2, p += 2 * p_step) {
+                const __m128d v = pair<T>(p, p_step);
+                __m128d weight = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + j))));
+                __m128d counts = valid.pair(v);
+                if constexpr (!std::is_void_v<W>) {
+                    const __m128d x = pair<W>(q, q_step);
+                    q += 2 * q_step;
+                    counts = _mm_and_pd(_mm_and_pd(counts, weight_valid.pair(x)), _mm_cmpgt_pd(weight, _mm_setzero_pd()));
+                    weight = _mm_mul_pd(weight, x);
+                }
+                counts = _mm_and_pd(counts, _mm_cmpgt_pd(weight, _mm_setzero_pd()));
+                const __m128i key = order_keys(v);
+                const int kept = _mm_movemask_pd(counts);
+                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n), _mm_unpacklo_epi64(key, _mm_castpd_si128(weight)));
+                n += static_cast<unsigned>(kept) & 1;
+                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n), _mm_unpackhi_epi64(key, _mm_castpd_si128(weight)));
+                n += static_cast<unsigned>(kept) >> 1;
+                if constexpr (kTop) {
+                    const auto k0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(key));
+                    const auto k1 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(key, key)));
+                    const __m128d w = _mm_and_pd(weight, counts);
+                    top[top_digit(k0)] += _mm_cvtsd_f64(w);
+                    top[top_digit(k1)] += _mm_cvtsd_f64(_mm_unpackhi_pd(w, w));
+                    gathered.add(k0);
+                    gathered.add(k1);
+                }
+            }
+        }
+#endif
+        for (; j < j1; ++j, p += r.col_stride) {
             const T v = detail::load<T>(p);
             double weight = static_cast<double>(cov[j]);
             bool keep = valid(v);
