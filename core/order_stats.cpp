@@ -332,7 +332,11 @@ void select_or_sort(CellBuffer& cells, const Keys& keys, std::span<const double>
     bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
         double total = 0.0;
-        for (std::size_t d = s.top.first; d < s.top.last; ++d) total = total + s.top.sums[d];
+        // Most buckets in the range are empty, and adding their zeros would only wait on
+        // the sum before.
+        for (std::size_t d = s.top.first; d < s.top.last; ++d) {
+            if (s.top.sums[d] != 0.0) total = total + s.top.sums[d];
+        }
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         if (selected) s.part.resize(n);  // the first narrowing keeps at most all
@@ -359,7 +363,9 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
 
 void weighted_quantiles(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out,
                         QuantileScratch& s) {
-    combine(s.top, kTop, keys);
+    // One lane: nothing to fold, only the range to note.
+    s.top.first = kTop.of(keys.lo);
+    s.top.last = keys.lo <= keys.hi ? kTop.of(keys.hi) + 1 : s.top.first;
     if (!qs.empty()) select_or_sort(cells, keys, qs, out, s);
 }
 

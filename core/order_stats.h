@@ -94,7 +94,8 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 double weighted_quantile(const ValueGroups& g, double q);
 
 // What the keys of some cells have in common: lo and hi the least and greatest, all the
-// bits set in every one, any those set in at least one.
+// bits set in every one, any those set in at least one. Keys of more cells than those
+// selected from (a superset) still bound them, which is all a selection asks.
 struct Keys {
     std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
 
@@ -164,8 +165,8 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
 inline constexpr std::size_t kSelectMaxQuantiles = 2;
 
 // The same, for cells whose top-digit histogram the gatherer built itself: scratch.top
-// cleared, then weight w of a gathered cell with key k added to lane l (any lane,
-// chosen in any order) at top_digit(k) + l * kTopBuckets, and `keys` those of the cells.
+// cleared, then the weight of each gathered cell with key k added (in any order) to the
+// first lane at top_digit(k); `keys` bounds the cells' keys (see Keys).
 void weighted_quantiles(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out,
                         QuantileScratch& scratch);
 
