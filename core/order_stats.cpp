@@ -153,9 +153,7 @@ constexpr std::size_t kSelectSortMax = 48;
 // Below this many cells, sorting them all costs less than the first histogram.
 constexpr std::size_t kSelectMin = 256;
 static_assert(kSelectMin > kSelectSortMax, "the top level always narrows before sorting");
-// Each quantile selected reads the cells about once more after the first histogram, a
-// sort about five times: beyond kSelectMaxQuantiles one sort serving them all costs less.
-static_assert(kSelectBits == kTopDigitBits);
+static_assert(kSelectBits == kTopDigitBits, "the gatherers' top digit is the first narrowing's");
 constexpr std::size_t kLanes = kHistogramLanes;
 
 struct Digit {

@@ -105,14 +105,6 @@ struct Keys {
         all &= key;
         any |= key;
     }
-    // add(key) when `counts`, nothing otherwise, without a branch.
-    void add_if(std::uint64_t key, bool counts) {
-        const std::uint64_t out = std::uint64_t{counts} - 1;  // all ones for a key left out
-        lo = std::min(lo, key | out);
-        hi = std::max(hi, key & ~out);
-        all &= key | out;
-        any |= key & ~out;
-    }
     std::uint64_t varying() const { return all ^ any; }
 };
 
@@ -161,7 +153,9 @@ struct QuantileScratch {
 // in gather order unless it was sorted.
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& scratch);
 
-// Whether weighted_quantiles() of this many quantiles narrows from the top-digit histogram.
+// The most quantiles weighted_quantiles() selects from the top-digit histogram: each reads
+// the cells about once more after that histogram, a sort about five times, so beyond this
+// one sort serving them all costs less.
 inline constexpr std::size_t kSelectMaxQuantiles = 2;
 
 // The same, for cells whose top-digit histogram the gatherer built itself: scratch.top

@@ -77,7 +77,7 @@ struct Counts : detail::ValueTest<T> {
         }
     }
 #if defined(__SSE2__)
-    // The same of two floats as doubles, as a mask per lane.
+    // The same of two values widened to doubles, as a mask per lane.
     __m128d pair(__m128d d) const {
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
         const __m128d gap = _mm_and_pd(_mm_sub_pd(d, _mm_set1_pd(this->nodata)), magnitude);
