@@ -153,26 +153,8 @@ constexpr std::size_t kSelectSortMax = 48;
 // Below this many cells, sorting them all costs less than the first histogram.
 constexpr std::size_t kSelectMin = 256;
 static_assert(kSelectMin > kSelectSortMax, "the top level always narrows before sorting");
-// Each quantile selected reads the cells about once more after the first histogram, a
-// sort about five times: beyond this many quantiles one sort serving them all costs less.
-constexpr std::size_t kSelectMaxQuantiles = 2;
-// Consecutive cells often fall in one bucket; summing them in separate lanes spares each
-// addition the wait for the previous one's store to the same bucket.
-constexpr std::size_t kLanes = 4;
-
-// What the keys of some cells have in common: lo and hi the least and greatest, all the
-// bits set in every one, any those set in at least one.
-struct Keys {
-    std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
-
-    void add(std::uint64_t key) {
-        lo = std::min(lo, key);
-        hi = std::max(hi, key);
-        all &= key;
-        any |= key;
-    }
-    std::uint64_t varying() const { return all ^ any; }
-};
+static_assert(kSelectBits == kTopDigitBits, "the gatherers' top digit is the first narrowing's");
+constexpr std::size_t kLanes = kHistogramLanes;
 
 struct Digit {
     int shift, width;
@@ -180,12 +162,28 @@ struct Digit {
     std::size_t of(std::uint64_t key) const { return static_cast<std::size_t>(key >> shift) & (buckets() - 1); }
 };
 
-// Sums the weights of cells [c, c + m) by digit into h[0, buckets): a bucket is empty
-// exactly when its sum is 0, all weights being > 0.
-Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<double>& h) {
+constexpr Digit kTop{kTopShift, kSelectBits};
+
+// Folds the lanes of h (buckets of a digit apart) into the first, over the buckets from
+// the least key's to the greatest's (the digit is the highest bits that vary, so it grows
+// with the key), leaving the others zero again.
+void combine(DigitHistogram& h, Digit digit, const Keys& keys) {
     const std::size_t nb = digit.buckets();
-    h.assign(kLanes * nb, 0.0);
-    double* lanes = h.data();
+    double* lanes = h.sums.data();
+    h.first = digit.of(keys.lo);
+    h.last = keys.lo <= keys.hi ? digit.of(keys.hi) + 1 : h.first;
+    for (std::size_t d = h.first; d < h.last; ++d) {
+        double w = lanes[d];
+        for (std::size_t l = 1; l < kLanes; ++l) w = w + std::exchange(lanes[l * nb + d], 0.0);
+        lanes[d] = w;
+    }
+}
+
+// Sums the weights of cells [c, c + m) by digit into h.sums[h.first, h.last): a bucket is
+// empty exactly when its sum is 0, all weights being > 0.
+Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, DigitHistogram& h) {
+    const std::size_t nb = digit.buckets();
+    double* lanes = h.clear();
     Keys keys;
     const auto add = [&](const KeyedWeight& x, double* lane) {
         lane[digit.of(x.key)] += x.weight;
@@ -200,11 +198,7 @@ Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, std::vector<dou
         add(c[i + 3], lanes + 3 * nb);
     }
     for (; i < m; ++i) add(c[i], lanes);
-    for (std::size_t d = 0; d < nb; ++d) {
-        double w = lanes[d];
-        for (std::size_t l = 1; l < kLanes; ++l) w = w + lanes[l * nb + d];
-        lanes[d] = w;
-    }
+    combine(h, digit, keys);
     return keys;
 }
 
@@ -215,10 +209,11 @@ struct Span {
 
 // The first non-empty bucket in which the running weight, from `at.upto`, reaches `target`,
 // or the last non-empty one when rounding leaves every sum short of it; `at` becomes its span.
-std::size_t crossing(const double* weight, std::size_t buckets, double target, Span& at) {
+std::size_t crossing(const DigitHistogram& h, double target, Span& at) {
+    const double* weight = h.sums.data();
     double run = at.upto;
     std::size_t found = 0;
-    for (std::size_t d = 0; d < buckets; ++d) {
+    for (std::size_t d = h.first; d < h.last; ++d) {
         if (weight[d] == 0.0) continue;
         at = {run, run + weight[d]};
         found = d;
@@ -257,7 +252,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
     std::size_t m = n;
     Keys keys = every;
     Span at{0.0, total};
-    Digit digit{kTopShift, kSelectBits};
+    Digit digit = kTop;
     bool top = true;
     for (;;) {
         const std::uint64_t varying = keys.varying();
@@ -284,7 +279,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
             histogram(c, m, digit, s.sub);
         }
         at = {at.below, at.below};
-        const std::size_t d = crossing(top ? s.top.data() : s.sub.data(), digit.buckets(), target, at);
+        const std::size_t d = crossing(top ? s.top : s.sub, target, at);
         top = false;
         const std::uint64_t mask = digit.buckets() - 1;
         if (digit.shift <= low && high <= digit.shift + digit.width) {
@@ -293,21 +288,18 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
         if (((varying >> digit.shift) & mask) == 0) continue;  // all in one bucket: narrow by the keys' range
         // Every cell is written and only those of bucket d kept, which costs less than a
         // branch that goes either way. In place once c is part: writes never pass reads.
+        // What the kept keys share is found after, over them alone: they are few.
         KeyedWeight* part = s.part.data();
-        Keys kept;
         std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
             const KeyedWeight x = c[i];
-            const std::uint64_t in = digit.of(x.key) == d;
-            const std::uint64_t out_mask = in - 1;  // all ones for a cell left out
             part[k] = x;
-            k += in;
-            kept.all &= x.key | out_mask;
-            kept.any |= x.key & ~out_mask;
+            k += digit.of(x.key) == d ? 1 : 0;
         }
         c = part;
         m = k;
-        keys = kept;
+        keys = Keys{};
+        for (std::size_t i = 0; i < m; ++i) keys.add(part[i].key);
     }
 }
 
@@ -329,15 +321,20 @@ bool sums_exact(const KeyedWeight* c, std::size_t n, double total) {
 
 }  // namespace
 
-void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
+namespace {
+
+// The quantiles of cells whose top-digit histogram is s.top, narrowed from there when the
+// rounding bound allows, else read off the sorted cells.
+void select_or_sort(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out, QuantileScratch& s) {
     const std::size_t n = cells.size();
-    if (qs.empty()) return;
     bool selected = n >= kSelectMin && qs.size() <= kSelectMaxQuantiles;
     if (selected) {
-        const Digit top{kTopShift, kSelectBits};
-        const Keys keys = histogram(cells.data(), n, top, s.top);
         double total = 0.0;
-        for (std::size_t d = 0; d < top.buckets(); ++d) total = total + s.top[d];
+        // Most buckets in the range are empty, and adding their zeros would only wait on
+        // the sum before.
+        for (std::size_t d = s.top.first; d < s.top.last; ++d) {
+            if (s.top.sums[d] != 0.0) total = total + s.top.sums[d];
+        }
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         if (selected) s.part.resize(n);  // the first narrowing keeps at most all
@@ -351,6 +348,23 @@ void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* o
     if (selected) return;
     group_values(cells, s.spare, s.groups);
     for (std::size_t j = 0; j < qs.size(); ++j) out[j] = weighted_quantile(s.groups, qs[j]);
+}
+
+}  // namespace
+
+void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
+    if (qs.empty()) return;
+    Keys keys;
+    if (cells.size() >= kSelectMin && qs.size() <= kSelectMaxQuantiles) keys = histogram(cells.data(), cells.size(), kTop, s.top);
+    select_or_sort(cells, keys, qs, out, s);
+}
+
+void weighted_quantiles(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out,
+                        QuantileScratch& s) {
+    // One lane: nothing to fold, only the range to note.
+    s.top.first = kTop.of(keys.lo);
+    s.top.last = keys.lo <= keys.hi ? kTop.of(keys.hi) + 1 : s.top.first;
+    if (!qs.empty()) select_or_sort(cells, keys, qs, out, s);
 }
 
 double weighted_quantile(const ValueGroups& g, double q) {

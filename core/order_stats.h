@@ -9,6 +9,7 @@
 // a quantile or a class share of a zero or negative weight has no meaning.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -78,7 +79,8 @@ inline std::uint64_t order_key(double v) {
     // Adding 0.0 turns -0.0 into +0.0; then negative numbers get every bit flipped and
     // positive ones only the sign bit, which orders the bit patterns like the values.
     const auto bits = std::bit_cast<std::uint64_t>(v + 0.0);
-    return (bits & kSign) != 0 ? ~bits : bits | kSign;
+    const auto negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63);  // all ones or none
+    return bits ^ (negative | kSign);
 }
 
 // Sorts `cells` by key, keeping gather order among equal keys, and fills `out`. `spare` is
@@ -91,10 +93,50 @@ void group_values(CellBuffer& cells, CellBuffer& spare, ValueGroups& out);
 // NaN when there are no groups.
 double weighted_quantile(const ValueGroups& g, double q);
 
+// What the keys of some cells have in common: lo and hi the least and greatest, all the
+// bits set in every one, any those set in at least one. Keys of more cells than those
+// selected from (a superset) still bound them, which is all a selection asks.
+struct Keys {
+    std::uint64_t lo = ~std::uint64_t{0}, hi = 0, all = ~std::uint64_t{0}, any = 0;
+
+    void add(std::uint64_t key) {
+        lo = std::min(lo, key);
+        hi = std::max(hi, key);
+        all &= key;
+        any |= key;
+    }
+    std::uint64_t varying() const { return all ^ any; }
+};
+
+// Weights summed by digit of the key in kHistogramLanes interleaved partial histograms
+// (consecutive cells often share a bucket; separate lanes spare each addition the wait for
+// the previous one's store), all zero outside the buckets the last cells reached: clearing
+// and combining thousands of buckets for every basin would cost as much as the cells.
+inline constexpr std::size_t kHistogramLanes = 4;
+inline constexpr int kTopDigitBits = 11;
+inline constexpr std::size_t kTopBuckets = std::size_t{1} << kTopDigitBits;
+
+struct DigitHistogram {
+    std::vector<double> sums;
+    std::size_t first = 0, last = 0;  // sums[first, last) may be non-zero
+
+    // Zeroes what the last use left, and returns lane 0; lane l lies l * buckets further.
+    double* clear() {
+        if (sums.empty()) sums.assign(kHistogramLanes * kTopBuckets, 0.0);
+        std::fill(sums.begin() + static_cast<std::ptrdiff_t>(first), sums.begin() + static_cast<std::ptrdiff_t>(last), 0.0);
+        first = last = 0;
+        return sums.data();
+    }
+};
+
+// The bucket of a key in the first histogram of a selection: its top bits (sign and
+// exponent), so that a cell's bucket is known as it is gathered.
+inline std::size_t top_digit(std::uint64_t key) { return static_cast<std::size_t>(key >> (64 - kTopDigitBits)); }
+
 // Working storage of weighted_quantiles(), reused from call to call.
 struct QuantileScratch {
-    std::vector<double> top;  // weight by top digit of every cell, for all the quantiles of a call
-    std::vector<double> sub;  // the same of the cells left after each narrowing
+    DigitHistogram top;  // weight by top digit of every cell, for all the quantiles of a call
+    DigitHistogram sub;  // the same of the cells left after each narrowing
     CellBuffer part;  // those cells
     CellBuffer spare;
     ValueGroups groups;
@@ -110,6 +152,17 @@ struct QuantileScratch {
 // are for a few cells or more than two quantiles, where a sort costs less. `cells` is left
 // in gather order unless it was sorted.
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& scratch);
+
+// The most quantiles weighted_quantiles() selects from the top-digit histogram: each reads
+// the cells about once more after that histogram, a sort about five times, so beyond this
+// one sort serving them all costs less.
+inline constexpr std::size_t kSelectMaxQuantiles = 2;
+
+// The same, for cells whose top-digit histogram the gatherer built itself: scratch.top
+// cleared, then the weight of each gathered cell with key k added (in any order) to the
+// first lane at top_digit(k); `keys` bounds the cells' keys (see Keys).
+void weighted_quantiles(CellBuffer& cells, const Keys& keys, std::span<const double> qs, double* out,
+                        QuantileScratch& scratch);
 
 // The value with the largest (majority) or smallest (minority) total weight; on equal
 // totals the smallest such value. NaN when there are no groups.

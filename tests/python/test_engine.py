@@ -165,6 +165,31 @@ def test_order_statistics_match_reference(cov, weighted, continuous):
     assert np.all(np.isnan(out["frac"][14])) and out["variety"][14] == 0.0
 
 
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("weighted", [False, True], ids=["coverage", "weights"])
+def test_selected_quantiles_match_reference(cov, weighted, dtype):
+    """The median and up to two quantiles alone are selected, not sorted, from a histogram
+    built as the cells are read, two at a time where the types allow."""
+    rng = np.random.default_rng(10)
+    raster = np.where(np.isnan(categorical((ROWS, COLS))), np.nan, rng.normal(0, 1e3, (ROWS, COLS)))
+    raster.flat[3::29] = NODATA
+    raster.flat[5::31] = np.inf
+    raster.flat[6::37] = -np.inf
+    raster = raster.astype(dtype)
+    weights = None
+    if weighted:
+        # sparse enough that the largest zone keeps the cells a selection needs
+        weights = rng.choice([0.5, 1.0, 2.0, 0.25], (ROWS, COLS))
+        for k, bad in enumerate([0.0, -1.0, np.nan, np.inf, 7.0]):
+            weights.flat[k::23 + 2 * k] = bad
+        weights = weights.astype(dtype)
+    out = e.reduce(cov, raster, ["median", "quantile"], weights=weights, nodata=NODATA, weights_nodata=7.0,
+                   quantiles=[0.1, 1.0])
+    expected, _ = reference(cov, raster, weights, 7.0)
+    np.testing.assert_array_equal(out["median"], np.array(expected["median"]))
+    np.testing.assert_array_equal(out["quantile"], np.array(expected["quantile"])[:, [1, 4]])
+
+
 def test_range_and_counts(cov):
     raster = categorical((ROWS, COLS))
     out = e.reduce(cov, raster, ["range", "min", "max", "count", "nodata_count", "coverage"], nodata=NODATA)
