@@ -30,6 +30,7 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QV_AVX2_KERNELS 1
+#include <immintrin.h>
 #else
 #define QV_AVX2_KERNELS 0
 #endif

@@ -12,6 +12,7 @@
 // order statistics, which gather a basin's cells themselves.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -150,6 +151,23 @@ namespace detail {
 // (they may by default); returns the previous setting. For tests, which hold every width to
 // the same bits.
 bool allow_wide_vectors(bool allowed);
+
+// Asks for every cache line holding a byte from first to first + bytes (negative along a
+// reversed axis), at most max_bytes from the lower end, counting from the line that end lies
+// in so that an unaligned run keeps its last line. The lines go to the second-level cache,
+// not the first: the runs asked for are short rows of windows some way ahead, several at
+// once, and filling the small first-level cache with them evicted lines still in use (a
+// third less time for a batch sweep on an AMD Zen 4, none lost on single steps). Always
+// inlined: called, a function holding only prefetches looks free of effects, and the
+// optimiser drops the call.
+[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes, std::ptrdiff_t max_bytes) {
+    constexpr std::uintptr_t kLine = 64;
+    const std::byte* lo = bytes < 0 ? first + bytes : first;
+    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, max_bytes);
+    const auto a = reinterpret_cast<std::uintptr_t>(lo);
+    const std::uintptr_t end = a + static_cast<std::uintptr_t>(span);
+    for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine) __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 1);
+}
 
 template <class T>
 T load(const std::byte* p) {

@@ -259,6 +259,14 @@ template <int W, class T>
             x = (Lanes<W>)_mm_cvtps_pd(pair);
         } else
 #endif
+#if QV_AVX2_KERNELS
+        if constexpr (std::is_same_v<T, float> && W == 4) {
+            // The same with four lanes: the floats gathered into one register, then widened.
+            const __m128 four = _mm_setr_ps(load<float>(p + offset[0]), load<float>(p + offset[1]),
+                                            load<float>(p + offset[2]), load<float>(p + offset[3]));
+            x = (Lanes<W>)_mm256_cvtps_pd(four);
+        } else
+#endif
         {
             x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
         }
@@ -288,35 +296,17 @@ template <int W, class T>
 
 // Segments are short (a window row, in a different window and a different part of the
 // raster from the one before), so hardware prefetchers see no stream in them: the walk
-// asks for a later segment's lines itself, early enough to cover a trip to memory. The lines
-// go to the second-level cache, not the first: a block of steps asks for several slices'
-// lines at once, and filling the small first-level cache with them evicted lines still in
-// use (a third less time for a batch sweep on an AMD Zen 4, none lost on single steps).
+// asks for a later segment's lines itself, early enough to cover a trip to memory.
 constexpr std::size_t kPrefetchAhead = 4;
-constexpr int kPrefetchLocality = 1;
-constexpr std::ptrdiff_t kLine = 64;
-constexpr std::ptrdiff_t kMaxPrefetchLines = 16;
-
-// Always inlined: called, a function holding only prefetches looks free of effects, and
-// the optimiser drops the call.
-// Every line holding a byte from first to first + bytes (which may be negative), counted from
-// the line the lower end lies in, so an unaligned run does not lose its last line.
-[[gnu::always_inline]] inline void prefetch_range(const std::byte* first, std::ptrdiff_t bytes) {
-    const std::byte* lo = bytes < 0 ? first + bytes : first;
-    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchLines * kLine);
-    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(lo);
-    const std::uintptr_t end = a + static_cast<std::uintptr_t>(span);
-    for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine)
-        __builtin_prefetch(reinterpret_cast<const void*>(at), 0, kPrefetchLocality);
-}
+constexpr std::ptrdiff_t kMaxPrefetchBytes = 16 * 64;
 
 template <int N>
 [[gnu::always_inline]] inline void prefetch(const Segment& s, const ArrayView& v, const std::ptrdiff_t (&offset)[N]) {
     const std::byte* p =
         v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
     const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(s.len - 1) * v.col_stride;
-    for (int k = 0; k < N; ++k) prefetch_range(p + offset[k], bytes);
-    prefetch_range(reinterpret_cast<const std::byte*>(s.cov), static_cast<std::ptrdiff_t>(s.len - 1) * 4);
+    for (int k = 0; k < N; ++k) detail::prefetch_run(p + offset[k], bytes, kMaxPrefetchBytes);
+    detail::prefetch_run(reinterpret_cast<const std::byte*>(s.cov), static_cast<std::ptrdiff_t>(s.len - 1) * 4, kMaxPrefetchBytes);
 }
 
 // G accumulators of W lanes each: lanes for G * W consecutive steps of one basin.

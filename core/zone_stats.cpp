@@ -26,18 +26,12 @@ namespace {
 // A window's rows are short runs far apart in the raster, too short for hardware
 // prefetchers to pick up, so the gather asks for a later row's lines itself.
 constexpr std::uint64_t kPrefetchRows = 4;
-constexpr std::ptrdiff_t kLine = 64;
-constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * kLine;
+constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * 64;
 
 [[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col, std::uint64_t n) {
     const std::byte* first = a.data + static_cast<std::ptrdiff_t>(row) * a.row_stride +
                              static_cast<std::ptrdiff_t>(col) * a.col_stride;
-    const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(n - 1) * a.col_stride;
-    const std::byte* lo = bytes < 0 ? first + bytes : first;
-    const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, kMaxPrefetchBytes);
-    // Into L2 rather than L1: rows come in faster than they are used, and lines fetched
-    // into L1 this early push out the ones being read.
-    for (std::ptrdiff_t d = 0; d <= span; d += kLine) __builtin_prefetch(lo + d, 0, 1);
+    detail::prefetch_run(first, static_cast<std::ptrdiff_t>(n - 1) * a.col_stride, kMaxPrefetchBytes);
 }
 
 // The window columns [first, end) of row i to read: its span within the clip.
