@@ -152,21 +152,38 @@ namespace detail {
 // the same bits.
 bool allow_wide_vectors(bool allowed);
 
-// Asks for every cache line holding a byte from first to first + bytes (negative along a
-// reversed axis), at most max_bytes from the lower end, counting from the line that end lies
-// in so that an unaligned run keeps its last line. The lines go to the second-level cache,
-// not the first: the runs asked for are short rows of windows some way ahead, several at
-// once, and filling the small first-level cache with them evicted lines still in use (a
-// third less time for a batch sweep on an AMD Zen 4, none lost on single steps). Always
-// inlined: called, a function holding only prefetches looks free of effects, and the
-// optimiser drops the call.
-[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes, std::ptrdiff_t max_bytes) {
+// Asks for every cache line holding a byte from first + offset[k] to first + offset[k] +
+// bytes (negative along a reversed axis), for each k: the same run in N steps of a stack. At
+// most max_bytes are taken from the run's lower end, counting from the line that end lies
+// in, so that an unaligned run keeps its last line; the lines are found once and asked for
+// at every offset, with one line more where the offsets are not whole lines apart. They go
+// to the second-level cache, not the first: the runs asked for are short rows of windows
+// some way ahead, several at once, and filling the small first-level cache with them
+// evicted lines still in use (a third less time for a batch sweep on an AMD Zen 4, none
+// lost on single steps). Always inlined: called, a function holding only prefetches looks
+// free of effects, and the optimiser drops the call.
+template <int N>
+[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes, std::ptrdiff_t max_bytes,
+                                                const std::ptrdiff_t (&offset)[N]) {
     constexpr std::uintptr_t kLine = 64;
     const std::byte* lo = bytes < 0 ? first + bytes : first;
     const std::ptrdiff_t span = std::min(bytes < 0 ? -bytes : bytes, max_bytes);
     const auto a = reinterpret_cast<std::uintptr_t>(lo);
-    const std::uintptr_t end = a + static_cast<std::uintptr_t>(span);
-    for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine) __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 1);
+    std::uintptr_t apart = 0;
+    for (int k = 0; k < N; ++k) apart |= static_cast<std::uintptr_t>(offset[k]);
+    const std::uintptr_t end = a + static_cast<std::uintptr_t>(span) + (apart % kLine ? kLine - 1 : 0);
+    // Step by step, each run in increasing addresses: asking for one line of every step
+    // in turn took a sixth longer on a batch sweep.
+#pragma GCC unroll 16
+    for (int k = 0; k < N; ++k) {
+        const auto off = static_cast<std::uintptr_t>(offset[k]);
+        for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine) __builtin_prefetch(reinterpret_cast<const void*>(at + off), 0, 1);
+    }
+}
+
+[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes, std::ptrdiff_t max_bytes) {
+    const std::ptrdiff_t here[1] = {0};
+    prefetch_run(first, bytes, max_bytes, here);
 }
 
 template <class T>

@@ -305,7 +305,7 @@ template <int N>
     const std::byte* p =
         v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
     const std::ptrdiff_t bytes = static_cast<std::ptrdiff_t>(s.len - 1) * v.col_stride;
-    for (int k = 0; k < N; ++k) detail::prefetch_run(p + offset[k], bytes, kMaxPrefetchBytes);
+    detail::prefetch_run(p, bytes, kMaxPrefetchBytes, offset);
     detail::prefetch_run(reinterpret_cast<const std::byte*>(s.cov), static_cast<std::ptrdiff_t>(s.len - 1) * 4, kMaxPrefetchBytes);
 }
 
