@@ -369,19 +369,40 @@ nb::dict reduce_zones(const EngineCoverage& cov, nb::handle raster_arg, const st
     {
         nb::gil_scoped_release unlocked;
         if (!streaming.empty()) {
-            // The streaming kernels sweep the raster once per call for all the zones they
-            // are given, so each thread gets one contiguous range of about equal area.
-            std::vector<std::uint64_t> cells(n);
-            for (std::size_t k = 0; k < n; ++k) {
-                const Window win = window_of(basins[k].coverage);
-                cells[k] = win.rows * win.cols + 1;
-            }
-            const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
-            parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
-                for (std::size_t p = first; p < last; ++p) {
-                    for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, bounds[p], bounds[p + 1], dst);
+            // The streaming kernels sweep the raster once per call for all the zones and
+            // steps they are given, so each thread gets one part. A stack with enough steps
+            // is cut into runs of whole blocks of kStepBlock steps: each thread then does what
+            // one thread does on fewer steps and reads lines no other reads, where zone ranges
+            // whose windows overlap or interleave fetch the same lines twice. Otherwise each
+            // thread gets a contiguous range of zones of about equal area. Each zone and step
+            // keeps its own accumulator and the order of its cells either way, so no result
+            // depends on the split.
+            constexpr std::uint64_t kStepBlock = 8;
+            const std::uint64_t blocks = (r.steps + kStepBlock - 1) / kStepBlock;
+            if (blocks >= workers) {
+                parallel_for(workers, workers, [&](std::size_t first, std::size_t last, unsigned) {
+                    for (std::size_t p = first; p < last; ++p) {
+                        const std::uint64_t t0 = blocks * p / workers * kStepBlock;
+                        const std::uint64_t t1 = std::min(r.steps, blocks * (p + 1) / workers * kStepBlock);
+                        StatInputs part = in;
+                        part.raster.data += static_cast<std::ptrdiff_t>(t0) * part.raster.step_stride;
+                        part.raster.steps = t1 - t0;
+                        for (const auto& [stat, dst] : streaming) reduce(basins, part, stat, 0, n, dst + t0 * n);
+                    }
+                });
+            } else {
+                std::vector<std::uint64_t> cells(n);
+                for (std::size_t k = 0; k < n; ++k) {
+                    const Window win = window_of(basins[k].coverage);
+                    cells[k] = win.rows * win.cols + 1;
                 }
-            });
+                const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
+                parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
+                    for (std::size_t p = first; p < last; ++p) {
+                        for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, bounds[p], bounds[p + 1], dst);
+                    }
+                });
+            }
         }
         if (order) {
             // Zone by zone with nothing shared, so small ranges handed out as threads come

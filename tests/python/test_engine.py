@@ -132,11 +132,15 @@ def test_sparse_matrix_times_raster_is_sum(cov):
 
 def test_thread_counts_change_no_bit():
     raster = np.stack([categorical((ROWS, COLS), s) for s in range(3)])
+    # Enough steps for the streaming statistics to split time, unevenly, among 2 to 4 threads.
+    stack = np.stack([categorical((ROWS, COLS), s) for s in range(37)])
     weights = np.random.default_rng(4).uniform(-0.5, 2.0, (ROWS, COLS))
     results = []
     for threads in [1, 2, 3, 4]:
         cov = e.build(WKB * 4, *GRID, threads=threads)
         out = e.reduce(cov, raster, e.STATS, weights=weights, nodata=NODATA, quantiles=QUANTILES, threads=threads)
+        steps = e.reduce(cov, stack, STREAMING, weights=weights, nodata=NODATA, threads=threads)
+        out |= {f"{name} of 37 steps": value for name, value in steps.items()}
         windows = [cov.window(k)[2].tobytes() for k in range(cov.n_zones)]
         results.append((windows, cov.csr(threads=threads), out))
     for windows, sparse, out in results[1:]:
