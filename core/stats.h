@@ -233,7 +233,10 @@ struct ValueTest {
     }
     bool operator()(T x) const {
         const double d = static_cast<double>(x);
-        return std::fabs(d) <= std::numeric_limits<double>::max() && std::fabs(d - nodata) > kNodataTolerance;
+        // Without a branch, so that loops keeping or dropping every cell by arithmetic can use
+        // it: d - d is +0.0 for a finite d and NaN otherwise, so the sum exceeds the
+        // tolerance exactly when d is finite and farther than it from nodata.
+        return std::fabs(d - nodata) + (d - d) > kNodataTolerance;
     }
 };
 

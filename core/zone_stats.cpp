@@ -55,23 +55,12 @@ struct NoWeights {
     explicit NoWeights(const Nodata&) {}
 };
 
-// detail::ValueTest without a branch, for a loop that keeps or drops every cell by
-// arithmetic. For floats, x - x is +0.0 when x is finite and NaN otherwise, so the sum
-// exceeds the tolerance exactly when x is finite and farther than it from nodata (held as
-// infinity when there is none).
+// detail::ValueTest, plus the same test of two values widened to doubles.
 template <class T>
 struct Counts : detail::ValueTest<T> {
     using detail::ValueTest<T>::ValueTest;
-    bool operator()(T x) const {
-        if constexpr (std::is_floating_point_v<T>) {
-            const double d = static_cast<double>(x);
-            return std::fabs(d - this->nodata) + (d - d) > detail::kNodataTolerance;
-        } else {
-            return detail::ValueTest<T>::operator()(x);
-        }
-    }
 #if defined(__SSE2__)
-    // The same of two values widened to doubles, as a mask per lane.
+    // As a mask per lane.
     __m128d pair(__m128d d) const {
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
         const __m128d gap = _mm_and_pd(_mm_sub_pd(d, _mm_set1_pd(this->nodata)), magnitude);
