@@ -1,9 +1,11 @@
 // The statistic kernels, included by stats.cpp once per vector width, each time inside a
 // namespace of its own that defines kWidth (doubles per vector), kGroups (vectors per block
-// of time steps) and kRowLanes (basins side by side on a single step), so that the same text compiles for the instruction sets a machine
-// may have. Not a header of its own: it relies on stats.cpp's includes and definitions.
+// of time steps) and kRowLanes (basins side by side on a single step, for the statistics
+// that are not sums), so that the same text compiles for the instruction sets a machine may
+// have. Not a header of its own: it relies on stats.cpp's includes and definitions.
 //
-// Accumulators hold N lanes, lane k for time step t0 + k (or, on a single step, for a basin),
+// Accumulators hold N lanes, lane k for time step t0 + k (or, on a single step, for a basin;
+// the terms of the sums are found there with lanes for adjacent cells of one basin),
 // as vectors of N doubles, so one update serves N lanes and their add and divide chains
 // overlap. Every lane does exactly the scalar arithmetic of one accumulator. A lane that
 // must not change either keeps its value by selection, or, in the sums, adds +0.0: a sum
@@ -115,32 +117,97 @@ double lane(V v, int k) {
     }
 }
 
+// v where !m, else +0.0.
 template <int N>
-struct Mean {
-    Lanes<N> w{}, s{};
-    template <class C>
-    void update(Lanes<N> x, Mask<N> ok, C c, C) {
-        w = w + keep<N>(ok, c + Lanes<N>{});
-        s = s + keep<N>(ok, x * c);
+[[gnu::always_inline]] inline Lanes<N> drop(Mask<N> m, Lanes<N> v) {
+    if constexpr (N == 1) {
+        return m ? 0.0 : v;
+    } else {
+        return (Lanes<N>)but_not<N>((Mask<N>)v, m);
     }
-    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
+}
+
+// The statistics that are sums: D::terms(x, ok, c, weight, t) gives in t[k] what each lane
+// adds to a[k] for one cell. A cell's terms depend on nothing before it, so the kernels may
+// find them for several cells at once; only the additions must come one cell after another.
+template <class D, int N, int K>
+struct Sums {
+    static constexpr int kTerms = K;
+    Lanes<N> a[K]{};
+    template <class C>
+    void update(Lanes<N> x, Mask<N> ok, C c, C weight) {
+        Lanes<N> t[K];
+        D::terms(x, ok, c, weight, t);
+        for (int k = 0; k < K; ++k) a[k] = a[k] + t[k];
+    }
 };
 
 template <int N>
-struct Sum {
-    Lanes<N> a{};
+struct Mean : Sums<Mean<N>, N, 2> {
     template <class C>
-    void update(Lanes<N> x, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c * x); }
-    double finish(int k) const { return lane(a, k); }
+    static void terms(Lanes<N> x, Mask<N> ok, C c, C, Lanes<N> (&t)[2]) {
+        t[0] = keep<N>(ok, c + Lanes<N>{});
+        t[1] = keep<N>(ok, x * c);
+    }
+    double finish(int k) const {
+        const double w = lane(this->a[0], k);
+        return w > 0.0 ? lane(this->a[1], k) / w : kNoValue;
+    }
+};
+
+template <int N>
+struct Sum : Sums<Sum<N>, N, 1> {
+    template <class C>
+    static void terms(Lanes<N> x, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, c * x); }
+    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 // The count is the sum of the valid cells' coverage fractions, not a number of cells.
 template <int N>
-struct Count {
-    Lanes<N> a{};
+struct Count : Sums<Count<N>, N, 1> {
     template <class C>
-    void update(Lanes<N>, Mask<N> ok, C c, C) { a = a + keep<N>(ok, c + Lanes<N>{}); }
-    double finish(int k) const { return lane(a, k); }
+    static void terms(Lanes<N>, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, c + Lanes<N>{}); }
+    double finish(int k) const { return lane(this->a[0], k); }
+};
+
+template <int N>
+struct WeightedMean : Sums<WeightedMean<N>, N, 2> {
+    static constexpr bool kWeighted = true;
+    template <class C>
+    static void terms(Lanes<N> x, Mask<N> ok, C c, C weight, Lanes<N> (&t)[2]) {
+        const C cw = c * weight;
+        t[0] = keep<N>(ok, cw + Lanes<N>{});
+        t[1] = keep<N>(ok, x * cw);
+    }
+    double finish(int k) const {
+        const double w = lane(this->a[0], k);
+        return w > 0.0 ? lane(this->a[1], k) / w : kNoValue;
+    }
+};
+
+template <int N>
+struct WeightedSum : Sums<WeightedSum<N>, N, 1> {
+    static constexpr bool kWeighted = true;
+    template <class C>
+    static void terms(Lanes<N> x, Mask<N> ok, C c, C weight, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, (c * x) * weight); }
+    double finish(int k) const { return lane(this->a[0], k); }
+};
+
+// Coverage of the cells that do not count. A sum starting at +0.0 is unchanged by adding
+// +0.0, and adding c + 0.0 instead of c differs only for c = -0.0, which leaves it +0.0
+// either way.
+template <int N>
+struct NodataCount : Sums<NodataCount<N>, N, 1> {
+    template <class C>
+    static void terms(Lanes<N>, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = drop<N>(ok, c + Lanes<N>{}); }
+    double finish(int k) const { return lane(this->a[0], k); }
+};
+
+template <int N>
+struct Coverage : Sums<Coverage<N>, N, 1> {
+    template <class C>
+    static void terms(Lanes<N>, Mask<N>, C c, C, Lanes<N> (&t)[1]) { t[0] = c + Lanes<N>{}; }
+    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 // On ties the earlier value stays (visible only as the sign of a zero). Like the variance,
@@ -181,50 +248,6 @@ struct Variance {
     }
 };
 
-template <int N>
-struct WeightedMean {
-    static constexpr bool kWeighted = true;
-    Lanes<N> w{}, s{};
-    template <class C>
-    void update(Lanes<N> x, Mask<N> ok, C c, C weight) {
-        const C cw = c * weight;
-        w = w + keep<N>(ok, cw + Lanes<N>{});
-        s = s + keep<N>(ok, x * cw);
-    }
-    double finish(int k) const { return lane(w, k) > 0.0 ? lane(s, k) / lane(w, k) : kNoValue; }
-};
-
-template <int N>
-struct WeightedSum {
-    static constexpr bool kWeighted = true;
-    Lanes<N> a{};
-    template <class C>
-    void update(Lanes<N> x, Mask<N> ok, C c, C weight) { a = a + keep<N>(ok, (c * x) * weight); }
-    double finish(int k) const { return lane(a, k); }
-};
-
-template <int N>
-struct NodataCount {
-    Lanes<N> a{};
-    template <class C>
-    void update(Lanes<N>, Mask<N> ok, C c, C) {
-        if constexpr (N == 1) {
-            a = ok ? a : a + c;
-        } else {
-            a = a + (Lanes<N>)but_not<N>((Mask<N>)(c + Lanes<N>{}), ok);
-        }
-    }
-    double finish(int k) const { return lane(a, k); }
-};
-
-template <int N>
-struct Coverage {
-    Lanes<N> a{};
-    template <class C>
-    void update(Lanes<N>, Mask<N>, C c, C) { a = a + c; }
-    double finish(int k) const { return lane(a, k); }
-};
-
 template <class A>
 constexpr bool weighted() {
     if constexpr (requires { A::kWeighted; }) return A::kWeighted;
@@ -240,6 +263,15 @@ template <int W, class T, int... K>
 // Integer types that a signed 32-bit integer holds, converted to double in SIMD lanes.
 template <class T>
 constexpr bool kExactInInt32 = std::is_integral_v<T> && (std::is_signed_v<T> ? sizeof(T) <= 4 : sizeof(T) <= 2);
+
+// Which of W float values count: the scalar test, lane-wise. x - x is +0.0 for a finite x
+// and NaN otherwise, so |x - nodata| + (x - x) exceeds the tolerance exactly when x is
+// finite and farther than the tolerance from nodata (a NaN nodata is held as infinity).
+template <int W, class T>
+[[gnu::always_inline]] inline Mask<W> counts(Lanes<W> x, const ValueTest<T>& valid) {
+    const Lanes<W> gap = (Lanes<W>)but_not<W>((Mask<W>)(x - valid.nodata), Mask<W>{} + std::numeric_limits<std::int64_t>::min());
+    return greater<W>(gap + (x - x), detail::kNodataTolerance + Lanes<W>{});
+}
 
 // The W values of one cell for lanes whose steps lie at byte offsets offset[k] from p,
 // with which of them count.
@@ -270,11 +302,7 @@ template <int W, class T>
         {
             x = gather<W, T>(p, offset, std::make_integer_sequence<int, W>{});
         }
-        // The scalar test, lane-wise: x - x is +0.0 for a finite x and NaN otherwise, so
-        // |x - nodata| + (x - x) exceeds the tolerance exactly when x is finite and farther
-        // than the tolerance from nodata (a NaN nodata is held as infinity).
-        const Lanes<W> gap = (Lanes<W>)but_not<W>((Mask<W>)(x - valid.nodata), Mask<W>{} + std::numeric_limits<std::int64_t>::min());
-        ok = greater<W>(gap + (x - x), detail::kNodataTolerance + Lanes<W>{});
+        ok = counts<W>(x, valid);
     } else if constexpr (kExactInInt32<T> && QV_SSE2(W)) {
 #if defined(__SSE2__)
         const auto a = static_cast<std::int32_t>(load<T>(p + offset[0]));
@@ -413,16 +441,17 @@ void get_lane(const AW& acc, int k, A1& one) {
     for (std::size_t f = 0; f < sizeof(A1) / 8; ++f) std::memcpy(to + 8 * f, from + f * 8 * W + 8 * static_cast<std::size_t>(k), 8);
 }
 
-// One raster step read in address order, lanes = basins: the prepared segments are taken in
-// order, W at a time side by side, as far as the shortest; a lane whose segment ends stores
-// its basin's accumulator and takes the next segment, unless that belongs to a basin another
-// lane holds, in which case it waits for it (so each basin still sees its cells in window
-// order). A waiting or idle lane reads a busy lane's cells again, and drops what it adds.
+// One raster step read in address order, lanes = basins, for the statistics that are not
+// sums (extremes and variance): the prepared segments are taken in order, W at a time side
+// by side, as far as the shortest; a lane whose segment ends stores its basin's accumulator
+// and takes the next segment, unless that belongs to a basin another lane holds, in which
+// case it waits for it (so each basin still sees its cells in window order). A waiting or
+// idle lane reads a busy lane's cells again, and drops what it adds.
 template <template <int> class Acc, int W, class T>
 void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  double* out) {
-    constexpr bool kWeighted = weighted<Acc<W>>();
-    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
+    static_assert(!weighted<Acc<W>>());
+    const Prepared prep = prepare(basins, begin, end, in, false);
     const ArrayView& v = in.raster;
     const ValueTest<T> valid(in.nodata);
     std::vector<Acc<1>> state(end - begin);
@@ -433,7 +462,6 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
     std::uint32_t basin[W];
     const float* cov[W];
     const std::byte* at[W];
-    const double* wt[W];
     std::uint64_t left[W];
     for (int k = 0; k < W; ++k) basin[k] = kIdle;
     const std::ptrdiff_t zero[1] = {0};
@@ -448,7 +476,6 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
         basin[k] = s.basin;
         cov[k] = s.cov;
         at[k] = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
-        wt[k] = kWeighted ? prep.weights.data() + s.weights : nullptr;
         left[k] = s.len;
         put_lane<W>(acc, k, state[s.basin]);
     };
@@ -462,7 +489,6 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
             if (basin[k] == kIdle) {
                 cov[k] = cov[first];
                 at[k] = at[first];
-                wt[k] = wt[first];
             } else {
                 n = std::min(n, left[k]);
             }
@@ -476,23 +502,11 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
             Lanes<W> x{};
             Mask<W> ok{};
             load_lanes<W>(p, offset, valid, x, ok);
-            // A fraction <= 0 (or, weighted, a weight that does not count) must leave its
-            // lane as it is. Unweighted, a zero fraction already does: a sum adds a zero
-            // (x * c is a zero for every x that counts), and the extremes and the variance
-            // take only fractions > 0; so negative fractions become zeros (a NaN stays, as
-            // it does in the other kernels), which spares a mask per cell.
-            Lanes<W> weight = 1.0 + Lanes<W>{};
-            if constexpr (kWeighted) {
-                for (int k = 0; k < W; ++k) weight[k] = wt[k][j];
-                const Mask<W> counted =
-                    both<W>((Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{})), (Mask<W>)(weight == weight));
-                weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
-                c = keep<W>(counted, c);
-                ok = both<W>(ok, counted);
-            } else {
-                c = at_least_zero<W>(c);
-            }
-            a.update(x, ok, c, weight);
+            // A fraction <= 0 must leave its lane as it is; the extremes and the variance take
+            // only fractions > 0, so negative fractions become zeros (a NaN stays, as it does
+            // in the other kernels), which spares a mask per cell.
+            c = at_least_zero<W>(c);
+            a.update(x, ok, c, c);
         }
         acc = a;
         for (int k = 0; k < W; ++k) {
@@ -500,7 +514,6 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
             left[k] -= n;
             cov[k] += n;
             at[k] += static_cast<std::ptrdiff_t>(n) * v.col_stride;
-            if (kWeighted) wt[k] += n;
             if (left[k] > 0) continue;
             get_lane<W>(acc, k, state[basin[k]]);
             basin[k] = kIdle;
@@ -512,10 +525,163 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
     for (std::size_t b = begin; b < end; ++b) out[b] = state[b - begin].finish(0);
 }
 
+
+// W adjacent doubles, and W adjacent floats as doubles, each by one load. (Intrinsics rather
+// than memcpy: compilers tuning for older processors copy a wide vector in halves through
+// memory.)
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> load_adjacent(const double* d) {
+#if QV_AVX2_KERNELS
+    if constexpr (W == 4) return (Lanes<W>)_mm256_loadu_pd(d);
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return (Lanes<W>)_mm_loadu_pd(d);
+#endif
+    Lanes<W> x;
+    for (int k = 0; k < W; ++k) x[k] = d[k];
+    return x;
+}
+
+template <int W>
+[[gnu::always_inline]] inline Lanes<W> widen(const float* f) {
+#if QV_AVX2_KERNELS
+    if constexpr (W == 4) return (Lanes<W>)_mm256_cvtps_pd(_mm_loadu_ps(f));
+#endif
+#if defined(__SSE2__)
+    if constexpr (W == 2) return (Lanes<W>)_mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(f))));
+#endif
+    Lanes<W> x;
+    for (int k = 0; k < W; ++k) x[k] = static_cast<double>(f[k]);
+    return x;
+}
+
+// The values of W cells of a row, lane k at byte offset offset[k] from p, with which of
+// them count; one vector load where float cells lie side by side.
+template <int W, class T>
+[[gnu::always_inline]] inline void load_cells(const std::byte* p, const std::ptrdiff_t* offset, bool adjacent,
+                                              const ValueTest<T>& valid, Lanes<W>& x, Mask<W>& ok) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (adjacent) {
+            x = load_adjacent<W>(reinterpret_cast<const double*>(p));
+            ok = counts<W>(x, valid);
+            return;
+        }
+    } else if constexpr (std::is_same_v<T, float>) {
+        if (adjacent) {
+            x = widen<W>(reinterpret_cast<const float*>(p));
+            ok = counts<W>(x, valid);
+            return;
+        }
+    }
+    load_lanes<W>(p, offset, valid, x, ok);
+}
+
+// One raster step of a statistic that is a sum, lanes = cells: the terms of W cells of a
+// segment are found at once, then added to the basin's sums one cell after the other. Two
+// segments of different basins go side by side, so that their chains of additions overlap;
+// the cells of a segment's last partial vector are copied out and padded.
+template <template <int> class Acc, int W, class T>
+void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+                  double* out) {
+    using A1 = Acc<1>;
+    constexpr int K = A1::kTerms;
+    constexpr bool kWeighted = weighted<A1>();
+    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
+    const ArrayView& v = in.raster;
+    const ValueTest<T> valid(in.nodata);
+    const bool adjacent = v.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
+    std::ptrdiff_t offset[W], packed[W];
+    for (int k = 0; k < W; ++k) {
+        offset[k] = k * v.col_stride;
+        packed[k] = k * static_cast<std::ptrdiff_t>(sizeof(T));
+    }
+    std::vector<A1> state(end - begin);
+
+    // Adds the first `lanes` of W cells: values at p, fractions at cov, weights at wt.
+    const auto cells = [&](A1& acc, const std::byte* p, const std::ptrdiff_t* off, bool side_by_side, const float* cov,
+                           const double* wt, int lanes) __attribute__((always_inline)) {
+        Lanes<W> x{};
+        Mask<W> ok{};
+        load_cells<W, T>(p, off, side_by_side, valid, x, ok);
+        Lanes<W> c = widen<W>(cov);
+        Lanes<W> weight = 1.0 + Lanes<W>{};
+        if constexpr (kWeighted) {
+            // A fraction <= 0 or a weight that does not count leaves the sums as they are.
+            weight = load_adjacent<W>(wt);
+            const Mask<W> counted =
+                both<W>((Mask<W>)but_not<W>(Mask<W>{} - 1, (Mask<W>)(c <= Lanes<W>{})), (Mask<W>)(weight == weight));
+            weight = pick<W>(counted, weight, 1.0 + Lanes<W>{});
+            c = keep<W>(counted, c);
+            ok = both<W>(ok, counted);
+        } else {
+            // A zero fraction adds zeros to every sum, whatever the value.
+            c = at_least_zero<W>(c);
+        }
+        Lanes<W> t[K];
+        Acc<W>::terms(x, ok, c, weight, t);
+        for (int i = 0; i < lanes; ++i)
+            for (int k = 0; k < K; ++k) acc.a[k] = acc.a[k] + t[k][i];
+    };
+    // W cells of segment s from cell j.
+    const auto whole = [&](A1& acc, const Segment& s, std::uint32_t j) __attribute__((always_inline)) {
+        const std::byte* p = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
+                             static_cast<std::ptrdiff_t>(s.col + j) * v.col_stride;
+        cells(acc, p, offset, adjacent, s.cov + j, kWeighted ? prep.weights.data() + s.weights + j : nullptr, W);
+    };
+    // Segment s from cell j to its end, into its basin's state.
+    const auto rest = [&](A1 acc, const Segment& s, std::uint32_t j) __attribute__((always_inline)) {
+        for (; j + W <= s.len; j += W) whole(acc, s, j);
+        if (j < s.len) {
+            const int left = static_cast<int>(s.len - j);
+            T x[W] = {};
+            float cov[W] = {};
+            double wt[W] = {};
+            const std::byte* p = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
+                                 static_cast<std::ptrdiff_t>(s.col + j) * v.col_stride;
+            for (int k = 0; k < left; ++k) {
+                x[k] = load<T>(p + k * v.col_stride);
+                cov[k] = s.cov[j + static_cast<std::uint32_t>(k)];
+                if (kWeighted) wt[k] = prep.weights[s.weights + j + static_cast<std::uint32_t>(k)];
+            }
+            cells(acc, reinterpret_cast<const std::byte*>(x), packed, true, cov, wt, left);
+        }
+        state[s.basin] = acc;
+    };
+    const std::size_t n = prep.segments.size();
+    const std::ptrdiff_t zero[1] = {0};
+    std::size_t fetched = 0;
+    for (std::size_t i = 0; i < n;) {
+        for (; fetched < std::min(n, i + 2 + kPrefetchAhead); ++fetched) prefetch(prep.segments[fetched], v, zero);
+        const Segment& s = prep.segments[i];
+        if (i + 1 < n && prep.segments[i + 1].basin != s.basin) {
+            const Segment& s1 = prep.segments[i + 1];
+            A1 a = state[s.basin], b = state[s1.basin];
+            const std::uint32_t side_by_side = std::min(s.len, s1.len) / W * W;
+            for (std::uint32_t j = 0; j < side_by_side; j += W) {
+                whole(a, s, j);
+                whole(b, s1, j);
+            }
+            rest(a, s, side_by_side);
+            rest(b, s1, side_by_side);
+            i += 2;
+        } else {
+            rest(state[s.basin], s, 0);
+            i += 1;
+        }
+    }
+    for (std::size_t b = begin; b < end; ++b) out[b] = state[b - begin].finish(0);
+}
+
 template <template <int> class Acc, class T>
 void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                  double* out) {
-    if (in.raster.steps == 1) return reduce_rows<Acc, kRowLanes, T>(basins, begin, end, in, out);
+    if (in.raster.steps == 1) {
+        if constexpr (requires { Acc<1>::kTerms; }) {
+            return reduce_cells<Acc, kWidth, T>(basins, begin, end, in, out);
+        } else {
+            return reduce_rows<Acc, kRowLanes, T>(basins, begin, end, in, out);
+        }
+    }
     const Prepared prep = prepare(basins, begin, end, in, weighted<Acc<1>>() && in.weights.has_value());
     const std::uint64_t steps = in.raster.steps;
     constexpr int kBlock = kGroups * kWidth;
