@@ -556,31 +556,27 @@ template <int W>
 }
 
 // The values of W cells of a row, lane k at byte offset offset[k] from p, with which of
-// them count; one vector load where float cells lie side by side.
-template <int W, class T>
-[[gnu::always_inline]] inline void load_cells(const std::byte* p, const std::ptrdiff_t* offset, bool adjacent,
+// them count; one vector load where float cells lie side by side (kAdjacent).
+template <int W, class T, bool kAdjacent>
+[[gnu::always_inline]] inline void load_cells(const std::byte* p, const std::ptrdiff_t* offset,
                                               const ValueTest<T>& valid, Lanes<W>& x, Mask<W>& ok) {
-    if constexpr (std::is_same_v<T, double>) {
-        if (adjacent) {
-            x = load_adjacent<W>(reinterpret_cast<const double*>(p));
-            ok = counts<W>(x, valid);
-            return;
-        }
-    } else if constexpr (std::is_same_v<T, float>) {
-        if (adjacent) {
-            x = widen<W>(reinterpret_cast<const float*>(p));
-            ok = counts<W>(x, valid);
-            return;
-        }
+    if constexpr (kAdjacent && std::is_same_v<T, double>) {
+        x = load_adjacent<W>(reinterpret_cast<const double*>(p));
+        ok = counts<W>(x, valid);
+    } else if constexpr (kAdjacent && std::is_same_v<T, float>) {
+        x = widen<W>(reinterpret_cast<const float*>(p));
+        ok = counts<W>(x, valid);
+    } else {
+        load_lanes<W>(p, offset, valid, x, ok);
     }
-    load_lanes<W>(p, offset, valid, x, ok);
 }
 
 // One raster step of a statistic that is a sum, lanes = cells: the terms of W cells of a
 // segment are found at once, then added to the basin's sums one cell after the other. Two
 // segments of different basins go side by side, so that their chains of additions overlap;
-// the cells of a segment's last partial vector are copied out and padded.
-template <template <int> class Acc, int W, class T>
+// the cells of a segment's last partial vector are copied out and padded. kAdjacent: the
+// raster's cells lie side by side in each row.
+template <template <int> class Acc, int W, class T, bool kAdjacent>
 void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
                   double* out) {
     using A1 = Acc<1>;
@@ -589,7 +585,6 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
     const Prepared prep = prepare(basins, begin, end, in, kWeighted);
     const ArrayView& v = in.raster;
     const ValueTest<T> valid(in.nodata);
-    const bool adjacent = v.col_stride == static_cast<std::ptrdiff_t>(sizeof(T));
     std::ptrdiff_t offset[W], packed[W];
     for (int k = 0; k < W; ++k) {
         offset[k] = k * v.col_stride;
@@ -598,11 +593,11 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
     std::vector<A1> state(end - begin);
 
     // Adds the first `lanes` of W cells: values at p, fractions at cov, weights at wt.
-    const auto cells = [&](A1& acc, const std::byte* p, const std::ptrdiff_t* off, bool side_by_side, const float* cov,
-                           const double* wt, int lanes) __attribute__((always_inline)) {
+    const auto cells = [&](A1& acc, const std::byte* p, const std::ptrdiff_t* off, const float* cov, const double* wt,
+                           int lanes) __attribute__((always_inline)) {
         Lanes<W> x{};
         Mask<W> ok{};
-        load_cells<W, T>(p, off, side_by_side, valid, x, ok);
+        load_cells<W, T, kAdjacent>(p, off, valid, x, ok);
         Lanes<W> c = widen<W>(cov);
         Lanes<W> weight = 1.0 + Lanes<W>{};
         if constexpr (kWeighted) {
@@ -622,28 +617,27 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
         for (int i = 0; i < lanes; ++i)
             for (int k = 0; k < K; ++k) acc.a[k] = acc.a[k] + t[k][i];
     };
-    // W cells of segment s from cell j.
-    const auto whole = [&](A1& acc, const Segment& s, std::uint32_t j) __attribute__((always_inline)) {
-        const std::byte* p = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
-                             static_cast<std::ptrdiff_t>(s.col + j) * v.col_stride;
-        cells(acc, p, offset, adjacent, s.cov + j, kWeighted ? prep.weights.data() + s.weights + j : nullptr, W);
+    const auto first = [&](const Segment& s) __attribute__((always_inline)) {
+        return v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
     };
-    // Segment s from cell j to its end, into its basin's state.
-    const auto rest = [&](A1 acc, const Segment& s, std::uint32_t j) __attribute__((always_inline)) {
-        for (; j + W <= s.len; j += W) whole(acc, s, j);
+    // W cells of segment s from cell j, whose value is at p.
+    const auto whole = [&](A1& acc, const Segment& s, const std::byte* p, std::uint32_t j) __attribute__((always_inline)) {
+        cells(acc, p, offset, s.cov + j, kWeighted ? prep.weights.data() + s.weights + j : nullptr, W);
+    };
+    // Segment s from cell j (value at p) to its end, into its basin's state.
+    const auto rest = [&](A1 acc, const Segment& s, const std::byte* p, std::uint32_t j) __attribute__((always_inline)) {
+        for (; j + W <= s.len; j += W, p += W * v.col_stride) whole(acc, s, p, j);
         if (j < s.len) {
             const int left = static_cast<int>(s.len - j);
             T x[W] = {};
             float cov[W] = {};
             double wt[W] = {};
-            const std::byte* p = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
-                                 static_cast<std::ptrdiff_t>(s.col + j) * v.col_stride;
             for (int k = 0; k < left; ++k) {
                 x[k] = load<T>(p + k * v.col_stride);
                 cov[k] = s.cov[j + static_cast<std::uint32_t>(k)];
                 if (kWeighted) wt[k] = prep.weights[s.weights + j + static_cast<std::uint32_t>(k)];
             }
-            cells(acc, reinterpret_cast<const std::byte*>(x), packed, true, cov, wt, left);
+            cells(acc, reinterpret_cast<const std::byte*>(x), packed, cov, wt, left);
         }
         state[s.basin] = acc;
     };
@@ -656,16 +650,18 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
         if (i + 1 < n && prep.segments[i + 1].basin != s.basin) {
             const Segment& s1 = prep.segments[i + 1];
             A1 a = state[s.basin], b = state[s1.basin];
+            const std::byte* p = first(s);
+            const std::byte* p1 = first(s1);
             const std::uint32_t side_by_side = std::min(s.len, s1.len) / W * W;
-            for (std::uint32_t j = 0; j < side_by_side; j += W) {
-                whole(a, s, j);
-                whole(b, s1, j);
+            for (std::uint32_t j = 0; j < side_by_side; j += W, p += W * v.col_stride, p1 += W * v.col_stride) {
+                whole(a, s, p, j);
+                whole(b, s1, p1, j);
             }
-            rest(a, s, side_by_side);
-            rest(b, s1, side_by_side);
+            rest(a, s, p, side_by_side);
+            rest(b, s1, p1, side_by_side);
             i += 2;
         } else {
-            rest(state[s.basin], s, 0);
+            rest(state[s.basin], s, first(s), 0);
             i += 1;
         }
     }
@@ -677,7 +673,11 @@ void reduce_with(std::span<const Basin> basins, std::size_t begin, std::size_t e
                  double* out) {
     if (in.raster.steps == 1) {
         if constexpr (requires { Acc<1>::kTerms; }) {
-            return reduce_cells<Acc, kWidth, T>(basins, begin, end, in, out);
+            if constexpr (std::is_floating_point_v<T>) {
+                if (in.raster.col_stride == static_cast<std::ptrdiff_t>(sizeof(T)))
+                    return reduce_cells<Acc, kWidth, T, true>(basins, begin, end, in, out);
+            }
+            return reduce_cells<Acc, kWidth, T, false>(basins, begin, end, in, out);
         } else {
             return reduce_rows<Acc, kRowLanes, T>(basins, begin, end, in, out);
         }
