@@ -526,9 +526,9 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
 }
 
 
-// W adjacent doubles, and W adjacent floats as doubles, each by one load. (Intrinsics rather
-// than memcpy: compilers tuning for older processors copy a wide vector in halves through
-// memory.)
+// W adjacent doubles, and W adjacent floats as doubles, each by one load, at any alignment
+// (NumPy arrays need not be aligned). Intrinsics rather than memcpy: compilers tuning for
+// older processors copy a wide vector in halves through memory.
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> load_adjacent(const double* d) {
 #if QV_AVX2_KERNELS
@@ -538,7 +538,7 @@ template <int W>
     if constexpr (W == 2) return (Lanes<W>)_mm_loadu_pd(d);
 #endif
     Lanes<W> x;
-    for (int k = 0; k < W; ++k) x[k] = d[k];
+    for (int k = 0; k < W; ++k) x[k] = load<double>(reinterpret_cast<const std::byte*>(d + k));
     return x;
 }
 
@@ -548,10 +548,10 @@ template <int W>
     if constexpr (W == 4) return (Lanes<W>)_mm256_cvtps_pd(_mm_loadu_ps(f));
 #endif
 #if defined(__SSE2__)
-    if constexpr (W == 2) return (Lanes<W>)_mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(f))));
+    if constexpr (W == 2) return (Lanes<W>)_mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(f))));
 #endif
     Lanes<W> x;
-    for (int k = 0; k < W; ++k) x[k] = static_cast<double>(f[k]);
+    for (int k = 0; k < W; ++k) x[k] = static_cast<double>(load<float>(reinterpret_cast<const std::byte*>(f + k)));
     return x;
 }
 
