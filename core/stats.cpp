@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -72,11 +73,34 @@ struct Segment {
 // What every block of time steps shares: the segments of the basin range sorted by block
 // row (window order within each basin is kept, since a basin has one segment per row),
 // so each step of the raster is read once, top to bottom, whatever the basins' order;
-// and, for the weighted statistics, the weight of each segment cell (NaN where the weight
-// does not count), read once for all steps.
+// and, for the weighted statistics of a stack, the weight of each segment cell (NaN where
+// the weight does not count), read once for all steps.
 struct Prepared {
     std::vector<Segment> segments;
     std::vector<double> weights;
+};
+
+// Reads the weights of a segment's cells as doubles, NaN where a weight does not count,
+// with the weights' dtype and nodata dispatched and prepared once.
+class WeightReader {
+public:
+    explicit WeightReader(const StatInputs& in) {
+        detail::with_type(in.weights->dtype, [&](auto w) {
+            using W = decltype(w);
+            read_ = [v = *in.weights, valid = ValueTest<W>(in.weight_nodata)](const Segment& s, double* out) {
+                const std::byte* q =
+                    v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+                for (std::uint32_t j = 0; j < s.len; ++j, q += v.col_stride) {
+                    const W x = load<W>(q);
+                    out[j] = valid(x) ? static_cast<double>(x) : kNoValue;
+                }
+            };
+        });
+    }
+    void operator()(const Segment& s, double* out) const { read_(s, out); }
+
+private:
+    std::function<void(const Segment&, double*)> read_;
 };
 
 // Calls f(segment) for the pieces of the basins' row spans inside the raster block, basin
@@ -152,19 +176,8 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     }
     if (with_weights) {
         p.weights.resize(cells);
-        detail::with_type(in.weights->dtype, [&](auto w) {
-            using W = decltype(w);
-            const ValueTest<W> valid(in.weight_nodata);
-            const ArrayView& v = *in.weights;
-            for (const Segment& s : p.segments) {
-                const std::byte* q = v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride +
-                                     static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
-                for (std::uint32_t j = 0; j < s.len; ++j, q += v.col_stride) {
-                    const W x = load<W>(q);
-                    p.weights[s.weights + j] = valid(x) ? static_cast<double>(x) : kNoValue;
-                }
-            }
-        });
+        const WeightReader read(in);
+        for (const Segment& s : p.segments) read(s, p.weights.data() + s.weights);
     }
     return p;
 }

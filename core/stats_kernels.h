@@ -506,7 +506,7 @@ void reduce_rows(std::span<const Basin> basins, std::size_t begin, std::size_t e
             // only fractions > 0, so negative fractions become zeros (a NaN stays, as it does
             // in the other kernels), which spares a mask per cell.
             c = at_least_zero<W>(c);
-            a.update(x, ok, c, c);
+            a.update(x, ok, c, 1.0 + Lanes<W>{});  // a weight these statistics never read
         }
         acc = a;
         for (int k = 0; k < W; ++k) {
@@ -582,7 +582,18 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
     using A1 = Acc<1>;
     constexpr int K = A1::kTerms;
     constexpr bool kWeighted = weighted<A1>();
-    const Prepared prep = prepare(basins, begin, end, in, kWeighted);
+    // The weights are read segment by segment as the sweep reaches them. Stored for every
+    // cell up front, as a stack's are, they cost a single step more than the sweep itself (a
+    // write and a read of 8 bytes per cell, on fresh pages).
+    const Prepared prep = prepare(basins, begin, end, in, false);
+    std::optional<WeightReader> read;
+    std::vector<double> weights[2];
+    if constexpr (kWeighted) {
+        read.emplace(in);
+        std::uint32_t longest = 0;
+        for (const Segment& s : prep.segments) longest = std::max(longest, s.len);
+        for (std::vector<double>& w : weights) w.resize(longest);
+    }
     const ArrayView& v = in.raster;
     const ValueTest<T> valid(in.nodata);
     std::ptrdiff_t offset[W], packed[W];
@@ -620,24 +631,24 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
     const auto first = [&](const Segment& s) __attribute__((always_inline)) {
         return v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
     };
-    // W cells of segment s from cell j, whose value is at p.
-    const auto whole = [&](A1& acc, const Segment& s, const std::byte* p, std::uint32_t j) __attribute__((always_inline)) {
-        cells(acc, p, offset, s.cov + j, kWeighted ? prep.weights.data() + s.weights + j : nullptr, W);
-    };
+    // W cells of segment s from cell j, whose value is at p; wt holds the segment's weights.
+    const auto whole = [&](A1& acc, const Segment& s, const std::byte* p, const double* wt, std::uint32_t j)
+                           __attribute__((always_inline)) { cells(acc, p, offset, s.cov + j, kWeighted ? wt + j : nullptr, W); };
     // Segment s from cell j (value at p) to its end, into its basin's state.
-    const auto rest = [&](A1 acc, const Segment& s, const std::byte* p, std::uint32_t j) __attribute__((always_inline)) {
-        for (; j + W <= s.len; j += W, p += W * v.col_stride) whole(acc, s, p, j);
+    const auto rest = [&](A1 acc, const Segment& s, const std::byte* p, const double* wt, std::uint32_t j)
+                          __attribute__((always_inline)) {
+        for (; j + W <= s.len; j += W, p += W * v.col_stride) whole(acc, s, p, wt, j);
         if (j < s.len) {
             const int left = static_cast<int>(s.len - j);
             T x[W] = {};
             float cov[W] = {};
-            double wt[W] = {};
+            double w[W] = {};
             for (int k = 0; k < left; ++k) {
                 x[k] = load<T>(p + k * v.col_stride);
                 cov[k] = s.cov[j + static_cast<std::uint32_t>(k)];
-                if (kWeighted) wt[k] = prep.weights[s.weights + j + static_cast<std::uint32_t>(k)];
+                if (kWeighted) w[k] = wt[j + static_cast<std::uint32_t>(k)];
             }
-            cells(acc, reinterpret_cast<const std::byte*>(x), packed, cov, wt, left);
+            cells(acc, reinterpret_cast<const std::byte*>(x), packed, cov, w, left);
         }
         state[s.basin] = acc;
     };
@@ -645,23 +656,39 @@ void reduce_cells(std::span<const Basin> basins, std::size_t begin, std::size_t 
     const std::ptrdiff_t zero[1] = {0};
     std::size_t fetched = 0;
     for (std::size_t i = 0; i < n;) {
-        for (; fetched < std::min(n, i + 2 + kPrefetchAhead); ++fetched) prefetch(prep.segments[fetched], v, zero);
+        for (; fetched < std::min(n, i + 2 + kPrefetchAhead); ++fetched) {
+            const Segment& s = prep.segments[fetched];
+            prefetch(s, v, zero);
+            if constexpr (kWeighted) {
+                const ArrayView& w = *in.weights;
+                const std::byte* q =
+                    w.data + static_cast<std::ptrdiff_t>(s.row) * w.row_stride + static_cast<std::ptrdiff_t>(s.col) * w.col_stride;
+                detail::prefetch_run(q, static_cast<std::ptrdiff_t>(s.len - 1) * w.col_stride, kMaxPrefetchBytes);
+            }
+        }
         const Segment& s = prep.segments[i];
         if (i + 1 < n && prep.segments[i + 1].basin != s.basin) {
             const Segment& s1 = prep.segments[i + 1];
             A1 a = state[s.basin], b = state[s1.basin];
             const std::byte* p = first(s);
             const std::byte* p1 = first(s1);
+            if constexpr (kWeighted) {
+                (*read)(s, weights[0].data());
+                (*read)(s1, weights[1].data());
+            }
+            const double* wt = weights[0].data();
+            const double* wt1 = weights[1].data();
             const std::uint32_t side_by_side = std::min(s.len, s1.len) / W * W;
             for (std::uint32_t j = 0; j < side_by_side; j += W, p += W * v.col_stride, p1 += W * v.col_stride) {
-                whole(a, s, p, j);
-                whole(b, s1, p1, j);
+                whole(a, s, p, wt, j);
+                whole(b, s1, p1, wt1, j);
             }
-            rest(a, s, p, side_by_side);
-            rest(b, s1, p1, side_by_side);
+            rest(a, s, p, wt, side_by_side);
+            rest(b, s1, p1, wt1, side_by_side);
             i += 2;
         } else {
-            rest(state[s.basin], s, first(s), 0);
+            if constexpr (kWeighted) (*read)(s, weights[0].data());
+            rest(state[s.basin], s, first(s), weights[0].data(), 0);
             i += 1;
         }
     }
