@@ -130,8 +130,10 @@ template <int N>
 // The statistics that are sums: D::terms(x, ok, c, weight, t) gives in t[k] what each lane
 // adds to a[k] for one cell. A cell's terms depend on nothing before it, so the kernels may
 // find them for several cells at once; only the additions must come one cell after another.
+// One sum is the result; two are a weight and a weighted sum, whose ratio is.
 template <class D, int N, int K>
 struct Sums {
+    static_assert(K == 1 || K == 2);
     static constexpr int kTerms = K;
     Lanes<N> a[K]{};
     template <class C>
@@ -139,6 +141,14 @@ struct Sums {
         Lanes<N> t[K];
         D::terms(x, ok, c, weight, t);
         for (int k = 0; k < K; ++k) a[k] = a[k] + t[k];
+    }
+    double finish(int k) const {
+        if constexpr (K == 1) {
+            return lane(a[0], k);
+        } else {
+            const double w = lane(a[0], k);
+            return w > 0.0 ? lane(a[1], k) / w : kNoValue;
+        }
     }
 };
 
@@ -149,17 +159,12 @@ struct Mean : Sums<Mean<N>, N, 2> {
         t[0] = keep<N>(ok, c + Lanes<N>{});
         t[1] = keep<N>(ok, x * c);
     }
-    double finish(int k) const {
-        const double w = lane(this->a[0], k);
-        return w > 0.0 ? lane(this->a[1], k) / w : kNoValue;
-    }
 };
 
 template <int N>
 struct Sum : Sums<Sum<N>, N, 1> {
     template <class C>
     static void terms(Lanes<N> x, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, c * x); }
-    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 // The count is the sum of the valid cells' coverage fractions, not a number of cells.
@@ -167,7 +172,6 @@ template <int N>
 struct Count : Sums<Count<N>, N, 1> {
     template <class C>
     static void terms(Lanes<N>, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, c + Lanes<N>{}); }
-    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 template <int N>
@@ -179,10 +183,6 @@ struct WeightedMean : Sums<WeightedMean<N>, N, 2> {
         t[0] = keep<N>(ok, cw + Lanes<N>{});
         t[1] = keep<N>(ok, x * cw);
     }
-    double finish(int k) const {
-        const double w = lane(this->a[0], k);
-        return w > 0.0 ? lane(this->a[1], k) / w : kNoValue;
-    }
 };
 
 template <int N>
@@ -190,7 +190,6 @@ struct WeightedSum : Sums<WeightedSum<N>, N, 1> {
     static constexpr bool kWeighted = true;
     template <class C>
     static void terms(Lanes<N> x, Mask<N> ok, C c, C weight, Lanes<N> (&t)[1]) { t[0] = keep<N>(ok, (c * x) * weight); }
-    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 // Coverage of the cells that do not count. A sum starting at +0.0 is unchanged by adding
@@ -200,14 +199,12 @@ template <int N>
 struct NodataCount : Sums<NodataCount<N>, N, 1> {
     template <class C>
     static void terms(Lanes<N>, Mask<N> ok, C c, C, Lanes<N> (&t)[1]) { t[0] = drop<N>(ok, c + Lanes<N>{}); }
-    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 template <int N>
 struct Coverage : Sums<Coverage<N>, N, 1> {
     template <class C>
     static void terms(Lanes<N>, Mask<N>, C c, C, Lanes<N> (&t)[1]) { t[0] = c + Lanes<N>{}; }
-    double finish(int k) const { return lane(this->a[0], k); }
 };
 
 // On ties the earlier value stays (visible only as the sign of a zero). Like the variance,
