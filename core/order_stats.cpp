@@ -82,9 +82,9 @@ void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
     // Only the histograms of the passes below are cleared now: clearing all of them costs
     // as much as sorting a few hundred cells.
     std::array<Counts, kPasses> counts;
-    for (int p = kHighPasses; p < kPasses; ++p) counts[p].fill(0);
+    for (int p = kHighPasses; p < kPasses; ++p) counts.data()[p].fill(0);
     for (const KeyedWeight& c : cells) {
-        for (int p = kHighPasses; p < kPasses; ++p) ++counts[p][digit(c.key, p)];
+        for (int p = kHighPasses; p < kPasses; ++p) ++counts.data()[p][digit(c.key, p)];
     }
     spare.resize(n);
     if (radix_passes(cells.data(), spare.data(), n, counts.data(), kHighPasses, kPasses) != cells.data()) {
@@ -105,9 +105,9 @@ void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
         } else if (len < kRadixMin) {
             std::stable_sort(c + i, c + j, by_key);
         } else {
-            for (int p = 0; p < kHighPasses; ++p) counts[p].fill(0);
+            for (int p = 0; p < kHighPasses; ++p) counts.data()[p].fill(0);
             for (std::size_t k = i; k < j; ++k) {
-                for (int p = 0; p < kHighPasses; ++p) ++counts[p][digit(c[k].key, p)];
+                for (int p = 0; p < kHighPasses; ++p) ++counts.data()[p][digit(c[k].key, p)];
             }
             KeyedWeight* sorted = radix_passes(c + i, spare.data(), len, counts.data(), 0, kHighPasses);
             if (sorted != c + i) std::copy(sorted, sorted + len, c + i);
