@@ -403,8 +403,11 @@ void reduce_blocks(const Prepared& prep, std::size_t begin, std::size_t end, std
 template <int W>
 [[gnu::always_inline]] inline Lanes<W> at_least_zero(Lanes<W> c) {
 #if defined(__SSE2__)
-    // maxpd returns its second operand when either is NaN or both are zeros.
+    // maxpd returns its second operand when either is NaN or both are zeros (so does vmaxpd).
     if constexpr (QV_SSE2(W)) return (Lanes<W>)_mm_max_pd(_mm_setzero_pd(), (__m128d)c);
+#endif
+#if QV_AVX2_KERNELS
+    if constexpr (W == 4) return (Lanes<W>)_mm256_max_pd(_mm256_setzero_pd(), (__m256d)c);
 #endif
     return pick<W>((Mask<W>)(c < Lanes<W>{}), Lanes<W>{}, c);
 }
