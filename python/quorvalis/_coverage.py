@@ -9,9 +9,9 @@ from collections.abc import Sequence
 import numpy as np
 import pandas as pd
 
-from . import _engine
+from . import _engine, _plan
 from ._grid import Grid, cell_areas, check_same_crs
-from ._raster import Raster, describe, is_lazy
+from ._raster import Raster, _numeric, describe, is_lazy
 from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
 
@@ -46,6 +46,11 @@ class Coverage:
         Show a tqdm bar while the zones are built.
     threads : int
         Worker threads of the engine; 0 uses every core the process may use.
+    build : bool
+        Build every zone's fractions now (the default). ``False`` defers them: statistics of
+        a file-backed raster then build only the fractions of the zones in each window they
+        read, so memory stays within ``max_memory``; the whole coverage is built on first
+        use of :meth:`fractions`, :meth:`to_sparse` or an in-memory raster.
 
     Examples
     --------
@@ -54,7 +59,7 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0):
+                 threads: int = 0, build: bool = True):
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
         z = read_zones(zones, id)
@@ -70,13 +75,21 @@ class Coverage:
         self.threads = int(threads)
         self._wkb: list[bytes | None] = z.wkb
         self._handles = None
-        self._build(progress)
+        self._prepared = None
+        if build:
+            self._build(progress)
 
     # -- building ---------------------------------------------------------------------------
 
+    def _prepared_wkb(self) -> list[bytes | None]:
+        """The zones as the engine takes them: moved onto a longitude grid's turn."""
+        if self._prepared is None:
+            self._prepared = fit_to_grid(self._wkb, self.grid)
+        return self._prepared
+
     def _build(self, progress=False):
         """Builds the engine's coverage; in slices of zones only to move a progress bar."""
-        prepared = fit_to_grid(self._wkb, self.grid)
+        prepared = self._prepared_wkb()
         present = [k for k, w in enumerate(prepared) if w is not None]
         step = _ZONES_PER_BAR_STEP if progress else max(len(present), 1)
         handles = []
@@ -110,6 +123,7 @@ class Coverage:
     def __getstate__(self):
         state = self.__dict__.copy()
         state["_handles"] = state["_present"] = None  # rebuilt from WKB where it lands
+        state["_prepared"] = None
         return state
 
     def __setstate__(self, state):
@@ -191,7 +205,8 @@ class Coverage:
 
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
               nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
-              progress: bool = False, as_numpy: bool = False, max_fields: int | None = None):
+              progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
+              max_memory: int | str | None = None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -221,6 +236,12 @@ class Coverage:
             class axis) instead of pandas/xarray.
         max_fields : int, optional
             2-D fields reduced at once; by default about 64 MiB of float64 per chunk.
+        max_memory : int or str, optional
+            For a raster read from a file (GeoTIFF, VRT, a rasterio dataset, or NetCDF/Zarr
+            opened with xarray without Dask): the bytes of values and fractions held at
+            once, e.g. ``"2GB"``; by default a quarter of the available memory, at most
+            1 GiB. The raster is read window by window, each window with the zones inside
+            it; the results do not depend on it (see "Larger than memory").
 
         Returns
         -------
@@ -237,36 +258,59 @@ class Coverage:
         unknown = [s for s in stats if s not in STATS]
         if unknown:
             raise ValueError(f"unknown statistic {unknown[0]!r}; available: {', '.join(STATS)}")
-        if is_lazy(raster):
+        lazy = is_lazy(raster)
+        if lazy:
             try:
-                from ._dask import stats_lazy
+                from ._dask import reduce_lazy
             except ImportError as err:
                 raise ImportError("Dask-backed rasters need quorvalis' Dask support "
                                   "(`pip install quorvalis[dask]`)") from err
-            return stats_lazy(self, raster, stats, weights=weights, nodata=nodata,
-                              quantiles=quantiles, band=band, affine=affine,
-                              as_numpy=as_numpy)
+            if "frac" in stats:
+                raise ValueError("'frac' cannot be computed lazily: its classes (the output's "
+                                 "columns) are only known once every chunk has been read; "
+                                 "compute the raster's classes first, or pass a NumPy-backed "
+                                 "raster")
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
         weights, weights_nodata = self._weights(weights)
         engine_names = _engine_names(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
+        if lazy:
+            data = src.data.data if hasattr(src.data, "dims") else src.data
+            if data.dtype.kind not in "fiub":
+                raise TypeError(f"raster values must be numbers, got dtype {data.dtype}")
+            # Bad arguments (quantiles, nodata, weights' type) fail here, not when computed:
+            # the engine checks them on one cell of the raster's type, with no zones.
+            nothing = _engine.build([], *self.grid.astuple(), method=self.method)
+            _engine.reduce(nothing, _numeric(np.zeros((1, 1), data.dtype)),
+                           sorted(set(engine_names)), nodata=nodata,
+                           weights=None if weights is None else weights[:1, :1],
+                           weights_nodata=weights_nodata, quantiles=tuple(quantiles))
+            results = reduce_lazy(data, self._prepared_wkb(), self.grid, self.method,
+                                  sorted(set(engine_names)), weights=weights, nodata=nodata,
+                                  weights_nodata=weights_nodata, quantiles=quantiles,
+                                  budget=max_memory)
+            named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
+            return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
         if max_fields is None:
             max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
         lead = src.shape[:-2]
-        n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
-        parts = []
-        with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
-            for where, block in src.blocks(max_fields):
-                out = self._reduce_block(block, sorted(set(engine_names)), weights=weights,
-                                         nodata=nodata, weights_nodata=weights_nodata,
-                                         quantiles=quantiles)
-                if lead:  # (fields, zones, ...) back to (steps, leading..., zones, ...)
-                    out = {k: v if k == "frac_classes" else
-                           v.reshape((-1,) + lead[1:] + v.shape[1:]) for k, v in out.items()}
-                parts.append(out)
-                bar.update(1)
+        names = sorted(set(engine_names))
+        kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
+                  quantiles=quantiles)
+        if src.reader is not None:
+            parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+        else:
+            parts = []
+            n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
+            with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
+                for _, block in src.blocks(max_fields):
+                    parts.append(self._reduce_block(block, names, **kw))
+                    bar.update(1)
+        if lead:  # (fields, zones, ...) back to (steps, leading..., zones, ...)
+            parts = [{k: v if k == "frac_classes" else v.reshape((-1,) + lead[1:] + v.shape[1:])
+                      for k, v in out.items()} for out in parts]
         results = _concat(parts, axis=0) if lead else parts[0]
         named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
         if "frac" in stats:
@@ -274,6 +318,111 @@ class Coverage:
         if as_numpy:
             return named
         return self._label(named, src, stats, quantiles)
+
+    def _stats_windowed(self, src: Raster, names, kw, max_fields, max_memory, progress):
+        """Statistics of a raster read window by window: one result dict per pass over the
+        leading steps, as :meth:`_reduce_block` gives for the whole block."""
+        budget = _plan.parse_memory(max_memory)
+        shape = src.shape
+        rows, cols = shape[-2:]
+        steps = shape[0] if len(shape) > 2 else 1
+        per_step = math.prod(shape[1:-2]) if len(shape) > 2 else 1
+        if max_fields is None:  # whole fields while they fit half the budget, else one
+            max_fields = max(1, (budget // 2) // (rows * cols * 8))
+        step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1
+        step = min(step, max(steps, 1))
+        fields = step * per_step
+        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
+                          src.block_shape, budget, 8 * fields)
+        whole = [s for s in names if s in _plan.WHOLE_WINDOW]
+        if plan.split and whole:
+            k, need = max(plan.split.items(), key=lambda kv: kv[1])
+            raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
+                             f"{k} (id {self.ids[k]!r}) with {fields} field(s) at once needs "
+                             f"max_memory= at least {need} (now {budget})")
+        one = (len(plan.tasks) == 1 and not plan.split and self._handles is not None
+               and len(plan.tasks[0].zones) == len(self._present))
+        leads = [slice(None)] if len(shape) == 2 else [
+            slice(a, min(a + step, steps)) for a in range(0, max(steps, 1), step)]
+        out = []
+        with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar:
+            read = 0
+            for lead in leads:
+                parts, tiles = [], []
+                for task in plan.tasks:
+                    block = src.window(task.rows, task.cols, lead)
+                    read += block.nbytes
+                    w = kw["weights"]
+                    tkw = dict(kw, weights=None if w is None else w[task.rows, task.cols])
+                    origin = (task.rows.start, task.cols.start)
+                    if one:  # the whole coverage is already built and holds every zone
+                        out.append(self._reduce_block(block, names, origin=origin, **tkw))
+                    elif task.part:
+                        tiles.append(self._reduce_group(task, block, _plan.part_fields(names),
+                                                        origin, tkw, part=True))
+                    else:
+                        parts.append(self._reduce_group(task, block, names, origin, tkw))
+                    bar.update(1)
+                    if hasattr(bar, "set_postfix_str"):
+                        bar.set_postfix_str(f"{read / 2**20:.0f} MiB read")
+                if not one:
+                    out.append(self._scatter(plan, parts, tiles, names, kw, fields, lead))
+        return out
+
+    def _reduce_group(self, task, block, names, origin, kw, part=False):
+        """The engine's statistics of one task's zones, from a coverage of just those."""
+        prepared = self._prepared_wkb()
+        try:
+            h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
+                              method=self.method, threads=self.threads)
+        except ValueError as err:
+            raise self._zone_error(err, list(task.zones)) from None
+        if not part:  # every window whole in the block, or the results would be parts
+            r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
+            for i in range(h.n_zones):
+                a, b, f = h.window(i)
+                if f.size and (a < origin[0] or b < origin[1] or min(a + f.shape[0], self.grid.shape[0]) > r1
+                               or min(b + f.shape[1], self.grid.shape[1]) > c1):
+                    raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
+        engine = [n for n in names if n != "weight_total"]
+        args = dict(weights=kw["weights"], weights_nodata=kw["weights_nodata"],
+                    origin=tuple(origin), threads=self.threads)
+        out = _engine.reduce(h, block, engine, nodata=kw["nodata"],
+                             quantiles=tuple(kw["quantiles"]), **args)
+        if "weight_total" in names:
+            ones = np.where(_plan.valid(block, kw["nodata"]), np.float32(1), np.float32(np.nan))
+            out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]
+        return out
+
+    def _scatter(self, plan, parts, tiles, names, kw, fields, lead):
+        """The groups' results, and the folded tiles of zones cut into tiles, put back in
+        input order; zones in no task get NaN (0 for counts)."""
+        zone_axis = 0 if lead == slice(None) else 1
+        if tiles:
+            split = list(plan.split)
+            per_zone = {k: [] for k in split}
+            for t, r in zip([t for t in plan.tasks if t.part], tiles, strict=True):
+                per_zone[int(t.zones[0])].append(r)
+            for k in split:
+                parts.append(_plan.fold(per_zone[k], names))
+        unplaced = plan.unplaced
+        nothing = _engine.build([], *self.grid.astuple(), method=self.method)
+        one = np.zeros((fields, 1, 1) if zone_axis else (1, 1))
+        template = _engine.reduce(nothing, one, names, nodata=kw["nodata"],
+                                  weights=None if kw["weights"] is None else np.ones((1, 1)),
+                                  quantiles=tuple(kw["quantiles"]))
+        filler = {}
+        for name, arr in template.items():
+            if name == "frac_classes":
+                filler[name] = arr
+                continue
+            shape = list(arr.shape)
+            shape[zone_axis] = len(unplaced)
+            filler[name] = np.full(shape, 0.0 if name in _COUNT_LIKE else np.nan)
+        merged = _concat(parts + [filler], axis=zone_axis)
+        inverse = np.argsort(np.concatenate([plan.placed, unplaced]), kind="stable")
+        return {k: v if k == "frac_classes" else np.take(v, inverse, axis=zone_axis)
+                for k, v in merged.items()}
 
     def _check_grid(self, src: Raster, what: str):
         shape = src.shape[-2:]
@@ -331,12 +480,13 @@ class Coverage:
             out[name] = full
         return out
 
-    def _label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=()):
-        """Zone ids, leading coordinates and attributes on the engine's arrays."""
+    def _label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=(), lazy=False):
+        """Zone ids, leading coordinates and attributes on the engine's arrays. A lazy 2-D
+        result is a Dataset over ``zone`` (a DataFrame cannot be lazy)."""
         import xarray as xr
 
         ids = self.ids
-        if not src.lead_dims:
+        if not src.lead_dims and not lazy:
             columns = {}
             for s in stats:
                 columns.update(_columns(s, results[s], quantiles, results.get("frac_classes")))
@@ -401,7 +551,7 @@ def _concat(parts: list[dict], axis: int) -> dict:
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
-                progress: bool = False, threads: int = 0):
+                progress: bool = False, threads: int = 0, max_memory: int | str | None = None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -412,8 +562,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles
-        As for :meth:`Coverage.stats`.
+    nodata, weights, band, quantiles, max_memory
+        As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
+        only the fractions of the zones in each window are built, within ``max_memory``.
     grid : Grid, optional
         The grid of a bare NumPy raster, row 0 at ``ymax`` (other rasters carry their own).
     affine : affine.Affine or its six numbers, optional
@@ -433,6 +584,8 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     src = raster if is_lazy(raster) else describe(raster, band, grid, affine)
     if grid is None:
         grid = src if isinstance(src, Raster) else raster
-    cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)
+    windowed = isinstance(src, Raster) and src.reader is not None
+    cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
+                   threads=threads, build=not windowed)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
-                     band=band, progress=progress)
+                     band=band, progress=progress, max_memory=max_memory)

@@ -36,12 +36,33 @@ class Raster:
     coords: dict = field(default_factory=dict)
     attrs: dict = field(default_factory=dict)
     name: str | None = None
+    # Rasters read window by window: reader(lead, rows, cols) gives the values of grid rows
+    # and columns (row 0 at the top) for the leading slice ``lead``; None: held in memory.
+    reader: object = None
+    block_shape: tuple[int, int] | None = None  # the layout the file is stored in
+    stored_shape: tuple[int, ...] | None = None  # the shape, known without reading
+    source: str | None = None  # what a read failure names
 
     @property
     def shape(self) -> tuple[int, ...]:
+        if self.stored_shape is not None and callable(self.data):
+            return self.stored_shape
         if callable(self.data):
             self.data = self.data()
         return tuple(self.data.shape)
+
+    def window(self, rows: slice, cols: slice, lead: slice = slice(None)) -> np.ndarray:
+        """The values of one window of grid cells, as :meth:`blocks` gives them: (rows, cols)
+        for a 2-D raster, (fields, rows, cols) for the steps ``lead`` of a stack."""
+        try:
+            values = _numeric(self.reader(lead, rows, cols))
+        except Exception as err:
+            raise OSError(f"cannot read rows {rows.start}..{rows.stop - 1}, columns "
+                          f"{cols.start}..{cols.stop - 1} of {self.source or 'the raster'}: "
+                          f"{err}") from err
+        if values.ndim > 2:
+            values = values.reshape((-1,) + values.shape[-2:])
+        return values
 
     def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
         """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
@@ -128,18 +149,40 @@ def _from_rasterio(src, band, path=None) -> Raster:
     grid = Grid.from_transform(t, (src.height, src.width), crs=src.crs)
     flip = (slice(None, None, -1) if t.e > 0 else slice(None),
             slice(None, None, -1) if t.a < 0 else slice(None))
+    height, width = src.height, src.width
+    rasterio = optional_import("rasterio", "io")
+    windows = optional_import("rasterio.windows", "io")
+
+    def stored(rows: slice, cols: slice):
+        """Grid rows and columns as the file's window, and the flips that present it."""
+        r0, r1 = (height - rows.stop, height - rows.start) if t.e > 0 else (rows.start, rows.stop)
+        c0, c1 = (width - cols.stop, width - cols.start) if t.a < 0 else (cols.start, cols.stop)
+        return windows.Window(c0, r0, c1 - c0, r1 - r0)
+
     if path is None:
 
         def data():  # the caller keeps the dataset open; read only when values are needed
             return src.read(band)[flip]
+
+        def reader(lead, rows, cols):
+            return src.read(band, window=stored(rows, cols))[flip]
     else:
-        rasterio = optional_import("rasterio", "io")
 
         def data():  # read when the statistics need it, not when only the grid is asked for
             with rasterio.open(path) as again:
                 return again.read(band)[flip]
+
+        opened = []
+
+        def reader(lead, rows, cols):  # one dataset kept open for all the windows of a call
+            if not opened:
+                opened.append(rasterio.open(path))
+            return opened[0].read(band, window=stored(rows, cols))[flip]
     nodata = src.nodatavals[band - 1]
-    return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None))
+    block = tuple(int(b) for b in src.block_shapes[band - 1])
+    return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),
+                  reader=reader, block_shape=block, stored_shape=(height, width),
+                  source=path or getattr(src, "name", None))
 
 
 def _pick_variable(ds, name):
@@ -222,8 +265,18 @@ def _from_dataarray(da, ds=None) -> Raster:
     if isinstance(nodata, np.generic):
         nodata = nodata.item()
     attrs = {k: v for k, v in da.attrs.items() if k not in _ENCODING_ATTRS}
+    reader = block = None
+    if not da.chunks and not getattr(da.variable, "_in_memory", True):
+        # opened from a file, not loaded: index one window at a time
+        def reader(lead, rows, cols, da=da):
+            return da[(lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols)
+                      if da.ndim > 2 else (rows, cols)].values
+        stored = da.encoding.get("chunksizes") or da.encoding.get("chunks")
+        if stored and len(stored) >= 2:
+            block = tuple(int(b) for b in stored[-2:])
     return Raster(da, grid, nodata=nodata, lead_dims=lead, coords=coords, attrs=attrs,
-                  name=None if da.name is None else str(da.name))
+                  name=None if da.name is None else str(da.name), reader=reader,
+                  block_shape=block, source=da.encoding.get("source"))
 
 
 def _is_lon(coord) -> bool:

@@ -50,6 +50,9 @@ def _parser() -> argparse.ArgumentParser:
                                      "weights raster file; makes 'mean' a weighted mean")
     s.add_argument("--nodata", type=float, help="nodata value, overriding the file's")
     s.add_argument("--quantiles", help="comma-separated q in [0, 1] for the quantile statistic")
+    s.add_argument("--max-memory", help="bytes of raster values and fractions held at once, "
+                                        "e.g. 2GB (default: a quarter of the free memory, "
+                                        "at most 1 GiB)")
     s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc (default: CSV "
                                           "on stdout)")
     return p
@@ -76,7 +79,7 @@ def main(argv: list[str] | None = None) -> int:
         result = zonal_stats(args.zones, args.raster, [s.strip() for s in args.stats.split(",")],
                              id=args.id, nodata=args.nodata, weights=args.weights,
                              method=args.method, band=band, quantiles=quantiles,
-                             progress=_show_progress())
+                             progress=_show_progress(), max_memory=args.max_memory)
         if args.output:
             write_result(result, args.output)
         else:

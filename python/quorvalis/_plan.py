@@ -1,0 +1,346 @@
+"""How zonal statistics of any size are cut into work: windows of the raster, each read once
+with the zones it holds, under a memory budget.
+
+A zone's window is the grid cells under its bounds, padded by one cell and clipped to the
+grid. Zones are ordered along a Z-order curve of their window centres (in units of the
+raster's blocks, so neighbours share blocks) and packed greedily into groups: a group's window
+is the union of its zones' windows rounded out to whole blocks, and a zone joins the current
+group while the window's values plus the group's fractions stay within the budget. Each group
+is one task; a task holds every window of its zones whole, so the engine reduces it exactly as
+it would the whole raster. A zone whose own window does not fit is cut into block-aligned
+tiles whose parts are folded together (sums add, extremes compare, means and variances merge).
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass, field
+
+import numpy as np
+
+FRACTION_BYTES = 4  # the engine keeps one float32 fraction per window cell
+DEFAULT_BLOCK = (256, 256)
+# Statistics that need all of a zone's window at once: an order statistic or a count of
+# distinct values cannot be put together from those of its parts.
+WHOLE_WINDOW = ("median", "quantile", "majority", "minority", "variety", "frac")
+SUMS = {"sum", "count", "weighted_sum", "nodata_count", "coverage"}
+# What each statistic needs from every tile of a zone so that the parts combine.
+# "weight_total" (the sum of coverage times weight over counted cells) is not an engine
+# statistic: it is the weighted sum of a raster of ones that is invalid where the data is.
+PARTS = {
+    **{s: (s,) for s in SUMS},
+    "min": ("min",),
+    "max": ("max",),
+    "range": ("min", "max"),
+    "mean": ("sum", "count"),
+    "variance": ("count", "mean", "variance"),
+    "stdev": ("count", "mean", "variance"),
+    "weighted_mean": ("weighted_sum", "weighted_mean", "weight_total"),
+}
+_UNITS = {"": 1, "b": 1, "k": 10**3, "kb": 10**3, "m": 10**6, "mb": 10**6, "g": 10**9,
+          "gb": 10**9, "t": 10**12, "tb": 10**12, "kib": 1 << 10, "mib": 1 << 20,
+          "gib": 1 << 30, "tib": 1 << 40}
+
+
+@dataclass(frozen=True)
+class Task:
+    """One window of the raster, read once: grid rows and columns, and the positions of the
+    zones reduced on it. ``part``: the window is one tile of a single zone cut into tiles."""
+
+    rows: slice
+    cols: slice
+    zones: np.ndarray
+    part: bool = False
+
+    @property
+    def cells(self) -> int:
+        return (self.rows.stop - self.rows.start) * (self.cols.stop - self.cols.start)
+
+
+@dataclass
+class Plan:
+    """Tasks in the order they run; zones in no task (empty, or off the grid) keep their
+    rows with NaN, or 0 for counts. ``split``: zones cut into tiles, with the memory their
+    whole window would need."""
+
+    tasks: list[Task]
+    n_zones: int
+    split: dict[int, int] = field(default_factory=dict)
+
+    @property
+    def placed(self) -> np.ndarray:
+        """Zone positions in the order the tasks give their results (tiles: once)."""
+        seen = [t.zones for t in self.tasks if not t.part]
+        seen += [np.asarray([k], np.intp) for k in self.split]
+        return np.concatenate(seen).astype(np.intp) if seen else np.zeros(0, np.intp)
+
+    @property
+    def unplaced(self) -> np.ndarray:
+        mask = np.ones(self.n_zones, bool)
+        mask[self.placed] = False
+        return np.flatnonzero(mask)
+
+
+def parse_memory(value) -> int:
+    """Bytes from a number or text such as "2GB", "512 MiB" (None: the default budget)."""
+    if value is None:
+        return default_budget()
+    if isinstance(value, str):
+        m = re.fullmatch(r"\s*([0-9]*\.?[0-9]+)\s*([a-zA-Z]*)\s*", value)
+        if not m or m.group(2).lower() not in _UNITS:
+            raise ValueError(f"max_memory must be bytes or text like '2GB', not {value!r}")
+        value = float(m.group(1)) * _UNITS[m.group(2).lower()]
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"max_memory must be bytes or text like '2GB', not {value!r}")
+    if not value > 0 or not np.isfinite(value):
+        raise ValueError(f"max_memory must be positive, got {value!r}")
+    return int(value)
+
+
+def default_budget() -> int:
+    """A quarter of the memory available now, at most 1 GiB."""
+    try:
+        avail = os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        avail = 4 << 30
+    return int(max(64 << 20, min(1 << 30, avail // 4)))
+
+
+def zone_windows(prepared: list[bytes | None], grid) -> np.ndarray:
+    """(n, 4) int64 [r0, r1, c0, c1] of each zone's window from its bounds, padded by one
+    cell and clipped to the grid; r0 == r1 for zones that are missing, empty or off the grid."""
+    import shapely
+
+    n = len(prepared)
+    out = np.zeros((n, 4), np.int64)
+    present = [k for k, w in enumerate(prepared) if w is not None]
+    if not present:
+        return out
+    b = shapely.bounds(shapely.from_wkb([prepared[k] for k in present])).reshape(-1, 4)
+    rows, cols = grid.shape
+    ok = np.isfinite(b).all(axis=1)
+    b = np.where(ok[:, None], b, 0.0)
+    with np.errstate(invalid="ignore", over="ignore"):
+        r0 = np.floor((grid.ymax - b[:, 3]) / grid.dy) - 1
+        r1 = np.ceil((grid.ymax - b[:, 1]) / grid.dy) + 1
+        c0 = np.floor((b[:, 0] - grid.xmin) / grid.dx) - 1
+        c1 = np.ceil((b[:, 2] - grid.xmin) / grid.dx) + 1
+    w = np.stack([np.clip(r0, 0, rows), np.clip(r1, 0, rows), np.clip(c0, 0, cols),
+                  np.clip(c1, 0, cols)], axis=1).astype(np.int64)
+    empty = ~ok | (w[:, 0] >= w[:, 1]) | (w[:, 2] >= w[:, 3])
+    w[empty] = 0
+    out[present] = w
+    return out
+
+
+def _morton(y: np.ndarray, x: np.ndarray) -> np.ndarray:
+    """Z-order keys of non-negative integer coordinates below 2**31."""
+    def spread(v):
+        v = v.astype(np.uint64) & np.uint64(0xFFFFFFFF)
+        for shift, mask in ((16, 0x0000FFFF0000FFFF), (8, 0x00FF00FF00FF00FF),
+                            (4, 0x0F0F0F0F0F0F0F0F), (2, 0x3333333333333333),
+                            (1, 0x5555555555555555)):
+            v = (v | (v << np.uint64(shift))) & np.uint64(mask)
+        return v
+    return spread(y) | (spread(x) << np.uint64(1))
+
+
+def _round_out(r0, r1, c0, c1, block, shape):
+    bh, bw = block
+    return (r0 // bh * bh, min(-(-r1 // bh) * bh, shape[0]),
+            c0 // bw * bw, min(-(-c1 // bw) * bw, shape[1]))
+
+
+def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
+         bytes_per_cell: int) -> Plan:
+    """Tasks for zones with windows ``windows`` ((n, 4) [r0, r1, c0, c1], from
+    :func:`zone_windows`) on a grid of ``grid_shape`` read in blocks of ``block_shape``
+    (None: the raster has no layout of its own, blocks of any size will do).
+
+    A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
+    fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
+    even one block.
+    """
+    windows = np.asarray(windows, np.int64).reshape(-1, 4)
+    n = len(windows)
+    soft = block_shape is None  # no layout of its own: any block size will do
+    bh, bw = (max(1, min(int(b), int(s))) for b, s in
+              zip(DEFAULT_BLOCK if soft else block_shape, grid_shape, strict=True))
+    while soft and bh * bw * (bytes_per_cell + FRACTION_BYTES) > budget_bytes // 16 and bh * bw > 1:
+        bh, bw = max(1, bh // 2), max(1, bw // 2)
+    block = (bh, bw)
+    one_block = bh * bw * (bytes_per_cell + FRACTION_BYTES)
+    if budget_bytes < one_block:
+        raise ValueError(f"max_memory={budget_bytes} cannot hold one {bh} x {bw} block of the "
+                         f"raster and its fractions: max_memory= at least {one_block}")
+    live = np.flatnonzero((windows[:, 1] > windows[:, 0]) & (windows[:, 3] > windows[:, 2]))
+    w = windows[live]
+    cy = (w[:, 0] + w[:, 1]) // 2 // bh
+    cx = (w[:, 2] + w[:, 3]) // 2 // bw
+    order = live[np.argsort(_morton(cy, cx), kind="stable")]
+    tasks: list[Task] = []
+    split: dict[int, int] = {}
+    group: list[int] = []
+    box = None
+    frac = 0
+
+    def close():
+        if group:
+            tasks.append(Task(slice(box[0], box[1]), slice(box[2], box[3]),
+                              np.asarray(group, np.intp)))
+
+    for k in order:
+        r0, r1, c0, c1 = (int(v) for v in windows[k])
+        own = (r1 - r0) * (c1 - c0) * FRACTION_BYTES
+        alone = _round_out(r0, r1, c0, c1, block, grid_shape)
+        need = (alone[1] - alone[0]) * (alone[3] - alone[2]) * bytes_per_cell + own
+        if need > budget_bytes:
+            split[int(k)] = need
+            continue
+        if group:
+            u = _round_out(min(box[0], r0), max(box[1], r1), min(box[2], c0), max(box[3], c1),
+                           block, grid_shape)
+            if (u[1] - u[0]) * (u[3] - u[2]) * bytes_per_cell + frac + own <= budget_bytes:
+                group.append(int(k))
+                box, frac = u, frac + own
+                continue
+            close()
+        group, box, frac = [int(k)], alone, own
+    close()
+    for k, _ in split.items():
+        tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell)
+    return Plan(tasks, n, split)
+
+
+def _tiles(k, window, block, shape, budget, bytes_per_cell) -> list[Task]:
+    """Block-aligned tiles of zone ``k``'s window, each within the budget once the zone's
+    fractions (built once for its whole window) are held."""
+    r0, r1, c0, c1 = (int(v) for v in window)
+    frac = (r1 - r0) * (c1 - c0) * FRACTION_BYTES
+    bh, bw = block
+    cap = (budget - frac) // bytes_per_cell  # cells of values a tile may hold
+    if cap < bh * bw:
+        need = frac + bh * bw * bytes_per_cell
+        raise ValueError(f"zone {k}'s fractions ({r1 - r0} x {c1 - c0} cells) and one block of "
+                         f"values do not fit max_memory={budget}: max_memory= at least {need}")
+    R0, R1, C0, C1 = _round_out(r0, r1, c0, c1, block, shape)
+    nbc = -(-(C1 - C0) // bw)
+    kc = min(nbc, max(1, cap // (bh * bw)))
+    kr = max(1, cap // (bh * bw * kc))
+    ys = list(range(R0, R1, bh * kr))
+    xs = list(range(C0, C1, bw * kc))
+    zone = np.asarray([k], np.intp)
+    return [Task(slice(y, min(y + bh * kr, R1)), slice(x, min(x + bw * kc, C1)), zone, True)
+            for y in ys for x in xs]
+
+
+# -- folding the tiles of a zone --------------------------------------------------------------
+
+def part_fields(names) -> list[str]:
+    return sorted({p for s in names for p in PARTS[s]})
+
+
+def fold(parts: list[dict], names) -> dict:
+    """Final statistics ``names`` from the parts (dicts of :func:`part_fields` arrays, zones
+    last) of the same zones, taken in a fixed order. A zone whose counted cells all lie in
+    one part gets that part's engine result unchanged; otherwise sums are added, extremes
+    compared, means formed from sums and weights, and variances merged pairwise (Chan, Golub
+    and LeVeque), never from sums of squares."""
+    def f(name):
+        return [p[name] for p in parts]
+
+    out = {}
+    for name in names:
+        if name in SUMS:
+            value = _add(f(name))
+        elif name == "min":
+            value = _fold_extreme(f("min"), np.fmin)
+        elif name == "max":
+            value = _fold_extreme(f("max"), np.fmax)
+        elif name == "range":
+            value = _fold_extreme(f("max"), np.fmax) - _fold_extreme(f("min"), np.fmin)
+        elif name == "mean":
+            w, s = _add(f("count")), _add(f("sum"))
+            with np.errstate(invalid="ignore", divide="ignore"):
+                value = np.where(w > 0, s / np.where(w > 0, w, 1), np.nan)
+        elif name in ("variance", "stdev"):
+            var = _fold_variance(f("count"), f("mean"), f("variance"))
+            value = np.sqrt(var) if name == "stdev" else var
+        elif name == "weighted_mean":
+            value = _fold_weighted_mean(f("weighted_sum"), f("weighted_mean"), f("weight_total"))
+        else:  # refused before any work
+            raise AssertionError(name)
+        out[name] = value
+    return out
+
+
+def _add(values):
+    total = np.array(values[0], dtype=np.float64, copy=True)
+    for v in values[1:]:
+        total += v
+    return total
+
+
+def _fold_extreme(values, pick):
+    """fmin/fmax skip the NaN of parts where a zone counted nothing."""
+    acc = np.array(values[0], dtype=np.float64, copy=True)
+    for v in values[1:]:
+        acc = pick(acc, v)
+    return acc
+
+
+def _fold_variance(weights, means, variances):
+    """Pairwise merge of (total weight, mean, population variance). A part with no weight
+    leaves the other unchanged, so a zone seen by one part keeps its engine result."""
+    w, m, var = (np.array(a[0], dtype=np.float64, copy=True) for a in (weights, means, variances))
+    for wb, mb, vb in zip(weights[1:], means[1:], variances[1:], strict=True):
+        take_b = (w <= 0) & (wb > 0)
+        both = (w > 0) & (wb > 0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            total = w + wb
+            delta = mb - m
+            merged_m = m + delta * (wb / total)
+            merged_q = var * w + vb * wb + delta * delta * (w * wb / total)
+            merged_var = merged_q / total
+        m = np.where(both, merged_m, np.where(take_b, mb, m))
+        var = np.where(both, merged_var, np.where(take_b, vb, var))
+        w = np.where(both | take_b, np.where(both, total, wb), w)
+    return np.where(w > 0, var, np.nan)
+
+
+def _fold_weighted_mean(sums, means, totals):
+    """Sum over sum of weights; a zone counted in one part only keeps that part's mean."""
+    s, w = _add(sums), _add(totals)
+    seen = sum(((t != 0) | (x != 0)).astype(np.int64) for t, x in zip(totals, sums, strict=True))
+    only = np.full(s.shape, np.nan)
+    for t, x, m in zip(totals, sums, means, strict=True):
+        alone = (seen == 1) & ((t != 0) | (x != 0))
+        only = np.where(alone, m, only)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        merged = np.where(w > 0, s / np.where(w > 0, w, 1), np.nan)
+    return np.where(seen == 1, only, merged)
+
+
+def valid(block: np.ndarray, nodata) -> np.ndarray:
+    """Cells the engine counts. Floats: finite and more than 1e-6 from nodata (rounded to the
+    raster's type first). Integers: not equal to the integer nodata, or to the integer within
+    1e-6 of a float nodata; a nodata the type cannot hold excludes nothing."""
+    if block.dtype.kind in "iu":
+        if nodata is None:
+            return np.ones(block.shape, bool)
+        if isinstance(nodata, (int, np.integer)):
+            return block != nodata
+        r = np.rint(float(nodata))
+        info = np.iinfo(block.dtype)
+        if not (abs(r - float(nodata)) <= 1e-6 and info.min <= r <= info.max):
+            return np.ones(block.shape, bool)
+        return block != int(r)
+    values = block.astype(np.float64)
+    ok = np.isfinite(values)
+    if nodata is None or np.isnan(float(nodata)):
+        return ok
+    nd = float(nodata)
+    if abs(nd) <= np.finfo(block.dtype).max:
+        nd = float(block.dtype.type(nd))
+    return ok & (np.abs(values - nd) > 1e-6)

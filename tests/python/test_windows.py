@@ -1,0 +1,113 @@
+"""Rasters read window by window under a memory budget: the in-memory results, whatever the
+budget."""
+
+import numpy as np
+import pytest
+import shapely
+
+import quorvalis as qv
+from quorvalis import _plan
+
+rasterio = pytest.importorskip("rasterio")
+xr = pytest.importorskip("xarray")
+
+ROWS, COLS, NODATA = 70, 90, -9999
+ALL_STATS = [s for s in qv.STATS if s != "weighted_mean"]  # the weighted one: mean + weights
+rng = np.random.default_rng(3)
+ZONES = [shapely.box(x, y, x + w, y + h) for x, y, w, h in
+         zip(rng.uniform(0, 80, 40), rng.uniform(0, 60, 40), rng.uniform(0.3, 9, 40),
+             rng.uniform(0.3, 9, 40), strict=True)]
+ZONES += [
+    shapely.Point(45.3, 35.1).buffer(22.0),  # spans many 16 x 16 blocks
+    shapely.box(16.2, 60.1, 17.9, 61.8),  # inside one block
+    shapely.box(0.5, 0.5, 7.5, 7.5),  # only nodata under it
+    shapely.box(200, 200, 210, 210),  # off the raster
+    None,
+]
+
+
+def values(dtype):
+    v = rng.integers(0, 12, (ROWS, COLS)).astype(dtype)  # few classes: ties for majority
+    if np.dtype(dtype).kind == "f":
+        v = (v + rng.normal(0, 1, v.shape).round(1)).astype(dtype)
+        v[10, 10:20] = np.nan
+    v[-8:, :8] = NODATA
+    return v
+
+
+def write(path, v, flipped=False):
+    t = rasterio.transform.from_origin(0, ROWS, 1, 1)
+    if flipped:  # stored bottom to top, right to left: the package presents them the other way
+        t, v = rasterio.Affine(-1, 0, COLS, 0, 1, 0), v[::-1, ::-1]
+    with rasterio.open(path, "w", driver="GTiff", height=ROWS, width=COLS, count=1,
+                       dtype=v.dtype, crs="EPSG:4326", transform=t, nodata=NODATA, tiled=True,
+                       blockxsize=16, blockysize=16) as dst:
+        dst.write(v, 1)
+    return path
+
+
+@pytest.fixture(params=["tif", "flipped tif", "netcdf"])
+def source(request, tmp_path):
+    v = values(np.float32 if request.param == "netcdf" else np.int16)
+    if request.param == "netcdf":
+        da = xr.DataArray(v, dims=("lat", "lon"), name="v", attrs={"_FillValue": NODATA},
+                          coords={"lat": ROWS - 0.5 - np.arange(ROWS), "lon": 0.5 + np.arange(COLS)})
+        da.to_netcdf(tmp_path / "v.nc")
+        return xr.open_dataset(tmp_path / "v.nc")["v"], v
+    return write(tmp_path / "v.tif", v, request.param == "flipped tif"), v
+
+
+def bits(a):
+    return np.ascontiguousarray(np.asarray(a, np.float64)).view(np.uint64)
+
+
+@pytest.mark.parametrize("budget", [None, 42_000, "45kB"])
+@pytest.mark.parametrize("weights", [None, "area"])
+def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights):
+    raster, v = source
+    cov = qv.Coverage(ZONES, raster)
+    stats = ALL_STATS if weights is None else ["mean", "median", "variance"]
+    memory = cov.stats(v, stats, nodata=NODATA, quantiles=[0.1, 0.5, 0.95], weights=weights)
+    got = qv.zonal_stats(ZONES, raster, stats, quantiles=[0.1, 0.5, 0.95], weights=weights,
+                         max_memory=budget)
+    assert list(got.columns) == list(memory.columns)
+    for c in memory.columns:
+        assert (bits(got[c]) == bits(memory[c])).all(), c
+    if budget is not None:  # and the budget did cut the raster into many windows
+        windows = _plan.zone_windows(cov._prepared_wkb(), cov.grid)
+        tasks = _plan.plan(windows, (ROWS, COLS), (16, 16), _plan.parse_memory(budget), 8).tasks
+        assert len(tasks) >= 4 and not any(t.part for t in tasks)
+        assert sorted(np.concatenate([t.zones for t in tasks])) == list(range(len(ZONES) - 2))
+
+
+def test_zones_larger_than_the_budget_are_cut_into_tiles(tmp_path):
+    path = write(tmp_path / "v.tif", values(np.float32))
+    streaming = ["sum", "count", "min", "max", "range", "mean", "stdev", "nodata_count"]
+    memory = qv.zonal_stats(ZONES, path, streaming)
+    cut = qv.zonal_stats(ZONES, path, streaming, max_memory=12_000)
+    for c in streaming:
+        np.testing.assert_allclose(cut[c], memory[c], rtol=1e-12, err_msg=c)
+    exact = [c for c in ("min", "max", "range") if c in streaming]
+    assert (bits(cut[exact]) == bits(memory[exact])).all()
+    with pytest.raises(ValueError, match=r"'median' needs .* zone 40 .*max_memory= at least \d+"):
+        qv.zonal_stats(ZONES, path, ["mean", "median"], max_memory=12_000)
+    with pytest.raises(ValueError, match=r"one 16 x 16 block.*max_memory= at least 3072"):
+        qv.zonal_stats(ZONES, path, "mean", max_memory="1kB")
+
+
+def test_a_failed_read_names_the_file_and_the_window(tmp_path, monkeypatch):
+    path = write(tmp_path / "v.tif", values(np.int16))
+    src = qv._raster.describe(path)
+    monkeypatch.setattr(src, "reader", lambda *a: (_ for _ in ()).throw(RuntimeError("bad block")))
+    cov = qv.Coverage(ZONES[:3], src.grid)
+    with pytest.raises(OSError, match=r"rows \d+\.\.\d+, columns \d+\.\.\d+ of .*v\.tif: bad block"):
+        cov.stats(src, "mean", max_memory=60_000)
+
+
+@pytest.mark.parametrize("text,expected", [("2GB", 2 * 10**9), ("512 MiB", 512 << 20),
+                                           (1e6, 10**6)])
+def test_memory_budgets(text, expected):
+    assert _plan.parse_memory(text) == expected
+    for bad in ("lots", -1, "0kB"):
+        with pytest.raises(ValueError, match="max_memory"):
+            _plan.parse_memory(bad)
