@@ -63,23 +63,6 @@ def bits(a):
     return a.view(np.uint64)
 
 
-def one_chunk_zones(cov, chunks):
-    """Zones whose covered cells all lie in one spatial chunk (their sums see one part)."""
-    edges = [np.cumsum((0,) + c) for c in chunks]
-    out = []
-    for k in range(len(cov)):
-        r0, c0, f = cov.fractions(k)
-        rows, cols = np.nonzero(f > 0)
-        if not len(rows):
-            out.append(k)
-            continue
-        br = np.searchsorted(edges[0], r0 + rows, side="right")
-        bc = np.searchsorted(edges[1], c0 + cols, side="right")
-        if len(set(br)) == 1 and len(set(bc)) == 1:
-            out.append(k)
-    return out
-
-
 @pytest.mark.parametrize("scheduler", ["threads", "processes"])
 @pytest.mark.parametrize("weights", [None, "area"])
 def test_time_chunks_give_the_eager_results_bit_for_bit(cov, scheduler, weights):
@@ -95,25 +78,30 @@ def test_time_chunks_give_the_eager_results_bit_for_bit(cov, scheduler, weights)
 
 @pytest.mark.parametrize("chunks", [{"lat": 10, "lon": 15}, {"time": 5, "lat": 7, "lon": 20}])
 @pytest.mark.parametrize("dtype", [np.float32, np.int16])
-def test_spatial_chunks_combine_exactly_where_the_statistic_allows(cov, chunks, dtype):
+@pytest.mark.parametrize("budget", [None, 100_000])
+def test_spatial_chunks_give_the_eager_results_bit_for_bit(cov, chunks, dtype, budget):
+    """Order statistics too: every zone's window is read whole by one task, whatever the
+    chunks, and a small budget only spreads the zones over more tasks."""
     raster = field(dtype=dtype)
-    stats = STREAMING + ["weighted_sum", "weighted_mean"]
-    eager = cov.stats(raster, stats, weights="area")
-    lazy = cov.stats(raster.chunk(chunks), stats, weights="area").compute(scheduler="threads")
-    one = one_chunk_zones(cov, raster.chunk(chunks).chunks[1:])
-    assert 0 < len(one) < len(ZONES)
+    stats = STREAMING + ORDERED + ["weighted_sum", "weighted_mean"]
+    eager = cov.stats(raster, stats, weights="area", quantiles=[0.2, 0.5])
+    lazy = cov.stats(raster.chunk(chunks), stats, weights="area", quantiles=[0.2, 0.5],
+                     max_memory=budget).compute(scheduler="threads")
     for s in stats:
-        e, g = eager[s].values, lazy[s].values
-        if s in ("min", "max", "range"):  # comparisons only: exact for every zone
-            assert (bits(g) == bits(e)).all(), s
-        else:  # sums in another order: exact where one chunk holds the zone, close elsewhere
-            assert (bits(g[:, one]) == bits(e[:, one])).all(), s
-            np.testing.assert_allclose(g, e, rtol=1e-12, atol=1e-9, err_msg=s)
+        assert (bits(lazy[s]) == bits(eager[s])).all(), s
+
+
+def test_zones_larger_than_the_budget_fold_their_tiles(cov):
+    raster = field(dtype=np.float64).chunk({"time": 5, "lat": 6, "lon": 6})
+    eager = cov.stats(field(dtype=np.float64), STREAMING + ["weighted_mean"], weights="area")
+    lazy = cov.stats(raster, STREAMING + ["weighted_mean"], weights="area", max_memory=30_000)
+    for s in eager.data_vars:
+        np.testing.assert_allclose(lazy[s].compute(), eager[s], rtol=1e-12, atol=1e-9, err_msg=s)
+    with pytest.raises(ValueError, match=r"'median' needs .*max_memory= at least \d+"):
+        cov.stats(raster, ["mean", "median"], max_memory=30_000)
 
 
 def test_refusals_come_at_the_call(cov):
-    with pytest.raises(ValueError, match=r"'median'.*rechunk.*raster.chunk\(\{'lat': -1, 'lon': -1\}\)"):
-        cov.stats(field().chunk({"lat": 10}), ["mean", "median"])
     with pytest.raises(ValueError, match="'frac' cannot be computed lazily"):
         cov.stats(field().chunk({"time": 4}), ["frac"])
     with pytest.raises(ValueError, match="quantiles"):  # at the call, not at compute
@@ -160,9 +148,10 @@ def test_local_cluster_of_two_processes(cov, client):
     assert (bits(split["max"]) == bits(eager["max"])).all()
     np.testing.assert_allclose(split["variance"], cov.stats(field(), "variance")["variance"],
                                rtol=1e-10)
-    # each worker built the coverage for itself, once, and kept it
+    # each worker built its groups' coverages for itself (one group per chunking here), and
+    # kept them for the tasks that followed
     kept = client.run(lambda: list(_dask._built_coverages))
-    assert len(kept) == 2 and all(len(k) == 1 for k in kept.values())
+    assert len(kept) == 2 and all(0 < len(k) <= 2 for k in kept.values())
 
 
 def test_zarr_stack_larger_than_a_chunk_in_bounded_memory(cov, tmp_path):
@@ -182,10 +171,21 @@ def test_zarr_stack_larger_than_a_chunk_in_bounded_memory(cov, tmp_path):
     xr.testing.assert_identical(got, cov.stats(field(t), ["mean", "max"], weights="area"))
 
 
-def test_one_task_per_chunk_and_one_coverage_in_the_graph(cov):
-    """One task per chunk, and the coverage is one key of the graph, not a copy per task."""
-    lazy = cov.stats(field().chunk({"time": 4}), ["mean", "max"], as_numpy=True)["mean"]
-    graph = dict(lazy.__dask_graph__())
-    parts = [k for k in graph if isinstance(k, tuple) and str(k[0]).startswith("quorvalis-part")]
-    shared = [k for k in graph if str(k).startswith("quorvalis-coverage")]
-    assert len(parts) == 4 and len(shared) == 1
+def test_each_task_gets_only_its_zones_and_the_graph_reads_nothing(cov):
+    """A group's task carries the WKB of just its zones; building the graph reads no chunk
+    and builds no fractions."""
+    def boom(block):
+        raise AssertionError("a chunk was read while the graph was built")
+
+    raster = field().chunk({"time": 4, "lat": 6, "lon": 6})
+    untouched = xr.DataArray(raster.data.map_blocks(boom, dtype=raster.dtype),
+                             dims=raster.dims, coords=raster.coords)
+    fresh = qv.Coverage(ZONES, field(1), build=False)
+    lazy = fresh.stats(untouched, ["mean", "max"], as_numpy=True, max_memory=12_000)
+    assert fresh._handles is None
+    graph = dict(lazy["mean"].__dask_graph__())
+    groups = [v for k, v in graph.items() if str(k).startswith("quorvalis-zones-")
+              and not str(k).startswith("quorvalis-zones-in-order")]
+    wkb = [shapely.to_wkb(z) for z in ZONES]
+    shipped = [shapely.to_wkb(shapely.from_wkb(b)) for g in groups for b in getattr(g, "value", g)]
+    assert len(groups) > 1 and sorted(shipped) == sorted(w for w in wkb[:2] + wkb[3:])
