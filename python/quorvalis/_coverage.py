@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Sequence
+from contextlib import nullcontext
 
 import numpy as np
 import pandas as pd
@@ -12,7 +13,9 @@ import pandas as pd
 from . import _engine
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, describe, is_lazy
+from ._safeio import check_result_size, naming_file
 from ._util import optional_import, progress_bar
+from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
@@ -46,6 +49,11 @@ class Coverage:
         Show a tqdm bar while the zones are built.
     threads : int
         Worker threads of the engine; 0 uses every core the process may use.
+    invalid : {"raise", "fix"}
+        What to do with invalid polygons (self-crossing rings, holes outside their shell or
+        overlapping): ``"raise"`` refuses them with a ``ValueError`` naming the first ones
+        and why; ``"fix"`` repairs them with ``shapely.make_valid``, keeping the polygonal
+        parts.
 
     Examples
     --------
@@ -54,10 +62,13 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0):
+                 threads: int = 0, invalid: str = "raise"):
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
+        check_invalid_option(invalid)
         z = read_zones(zones, id)
+        check_unique_ids(z.ids)
+        z.wkb = validated(z.wkb, z.ids, invalid)
         grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
@@ -256,8 +267,11 @@ class Coverage:
             max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
         lead = src.shape[:-2]
         n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
+        check_result_size(len(self._wkb), math.prod(lead), sum(
+            max(len(quantiles), 1) if s == "quantile" else 1 for s in stats))
         parts = []
-        with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
+        reading = naming_file(src.path, "raster file") if src.path else nullcontext()
+        with reading, progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
             for where, block in src.blocks(max_fields):
                 out = self._reduce_block(block, sorted(set(engine_names)), weights=weights,
                                          nodata=nodata, weights_nodata=weights_nodata,
@@ -401,7 +415,7 @@ def _concat(parts: list[dict], axis: int) -> dict:
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
-                progress: bool = False, threads: int = 0):
+                progress: bool = False, threads: int = 0, invalid: str = "raise"):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -410,7 +424,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
-    id, method, progress, threads
+    id, method, progress, threads, invalid
         As for :class:`Coverage`.
     nodata, weights, band, quantiles
         As for :meth:`Coverage.stats`.
@@ -433,6 +447,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     src = raster if is_lazy(raster) else describe(raster, band, grid, affine)
     if grid is None:
         grid = src if isinstance(src, Raster) else raster
-    cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)
+    cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads,
+                   invalid=invalid)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress)

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._grid import Grid, affine_numbers
+from ._safeio import naming_file
 from ._util import optional_import
 
 _X_NAMES = {"x", "lon", "long", "longitude", "easting", "projection_x_coordinate"}
@@ -36,6 +37,7 @@ class Raster:
     coords: dict = field(default_factory=dict)
     attrs: dict = field(default_factory=dict)
     name: str | None = None
+    path: str | None = None  # the file read from, named in errors while reading it
 
     @property
     def shape(self) -> tuple[int, ...]:
@@ -87,7 +89,12 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
     if isinstance(obj, Raster):
         return obj
     if isinstance(obj, (str, os.PathLike)):
-        return _from_path(os.fspath(obj), band)
+        if not os.path.exists(obj):
+            raise FileNotFoundError(f"no such raster file: {os.fspath(obj)}")
+        with naming_file(obj, "raster file"):
+            src = _from_path(os.fspath(obj), band)
+        src.path = os.fspath(obj)
+        return src
     if hasattr(obj, "transform") and hasattr(obj, "read") and hasattr(obj, "count"):
         return _from_rasterio(obj, band)
     if hasattr(obj, "data_vars"):

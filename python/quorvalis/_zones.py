@@ -10,6 +10,7 @@ import pandas as pd
 import shapely
 
 from ._grid import Grid, crs_string
+from ._safeio import naming_file
 from ._util import optional_import
 
 _AREAL = {"Polygon", "MultiPolygon"}
@@ -26,12 +27,16 @@ def read_zones(zones, id=None) -> Zones:
     """Accepts a GeoDataFrame, GeoSeries, sequence of shapely geometries or WKB, one geometry,
     or a path that geopandas can read."""
     crs = None
+    path = None
     if isinstance(zones, (str, os.PathLike)):
-        gpd = optional_import("geopandas", "io")
-        zones = gpd.read_file(zones)
+        path, zones = os.fspath(zones), _read_zone_file(zones)
     if isinstance(zones, pd.DataFrame):
-        if not hasattr(zones, "geometry"):
-            raise ValueError("a DataFrame of zones needs a geometry column (a GeoDataFrame)")
+        if not _has_geometry(zones):
+            where = f"the zone file {path} has no geometry column" if path else \
+                "a DataFrame of zones needs a geometry column (a GeoDataFrame)"
+            raise ValueError(f"{where}: zones must be Polygon or MultiPolygon geometries")
+        if path is not None and not len(zones):
+            raise ValueError(f"the zone file {path} holds no zones")
         crs = getattr(zones, "crs", None)
         if id is None:
             ids = zones.index
@@ -59,6 +64,30 @@ def read_zones(zones, id=None) -> Zones:
     if ids.name is None:
         ids = ids.rename("zone")
     return Zones(_checked_all(geoms, ids), ids, crs_string(crs))
+
+
+def _read_zone_file(path):
+    """A vector file through geopandas (GeoParquet through pyarrow): any failure of the
+    readers becomes one error naming the file."""
+    gpd = optional_import("geopandas", "io")
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such zone file: {os.fspath(path)}")
+    with naming_file(path, "zone file"):
+        if os.fspath(path).lower().endswith((".parquet", ".geoparquet")):
+            try:
+                return gpd.read_parquet(path)
+            except ValueError as err:
+                if "geo" not in str(err).lower():
+                    raise
+                return pd.read_parquet(path)  # a table without geometry: refused below
+        return gpd.read_file(path)
+
+
+def _has_geometry(frame) -> bool:
+    try:
+        return frame.geometry is not None
+    except AttributeError:  # a GeoDataFrame whose geometry column is not set
+        return False
 
 
 def _ids(id, n) -> pd.Index:
