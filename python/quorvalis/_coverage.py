@@ -270,7 +270,9 @@ class Coverage:
         check_result_size(len(self._wkb), math.prod(lead), sum(
             max(len(quantiles), 1) if s == "quantile" else 1 for s in stats))
         parts = []
-        reading = naming_file(src.path, "raster file") if src.path else nullcontext()
+        # a file that opened may still fail to read (truncated data): name it, but leave
+        # the engine's own refusals (ValueError, TypeError) as they are
+        reading = naming_file(src.path, "raster file", (OSError, RuntimeError)) if src.path else nullcontext()
         with reading, progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
             for where, block in src.blocks(max_fields):
                 out = self._reduce_block(block, sorted(set(engine_names)), weights=weights,

@@ -143,7 +143,7 @@ def _from_rasterio(src, band, path=None) -> Raster:
         rasterio = optional_import("rasterio", "io")
 
         def data():  # read when the statistics need it, not when only the grid is asked for
-            with rasterio.open(path) as again:
+            with naming_file(path, "raster file", (OSError, RuntimeError)), rasterio.open(path) as again:
                 return again.read(band)[flip]
     nodata = src.nodatavals[band - 1]
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None))

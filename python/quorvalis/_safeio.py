@@ -44,21 +44,27 @@ def signals_raise():
 
 
 @contextmanager
-def naming_file(path, what: str = "file"):
+def naming_file(path, what: str = "file", only: tuple = (Exception,)):
     """Errors of the libraries that read ``path`` (truncated or corrupt files, a layer
-    without what is needed) become one ValueError that names the file."""
+    without what is needed) become one ValueError that names the file. ``only``: the kinds
+    of error that mean the file is at fault (others pass through as they are)."""
     try:
         yield
-    except (MemoryError, KeyboardInterrupt, ImportError):
+    except (MemoryError, ImportError, FileNotFoundError):
         raise
-    except FileNotFoundError:
-        raise
-    except Exception as err:
-        text = str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
+    except only as err:
+        text = _first_line(err)
+        if err.__cause__ is not None and "previous exception" in text:  # rasterio's way
+            text = _first_line(err.__cause__)
         where = os.fspath(path)
         if where in text:
             raise ValueError(text) from None
         raise ValueError(f"cannot read the {what} {where}: {text}") from None
+
+
+def _first_line(err: BaseException) -> str:
+    text = str(err).strip()
+    return text.splitlines()[0] if text else type(err).__name__
 
 
 def check_output_path(path: str) -> None:

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -77,7 +78,7 @@ def _garbage(path, _):
     (_garbage, "z.gpkg", "z.gpkg"), (_garbage, "z.parquet", "z.parquet"),
     (lambda p, _: p.write_text('{"type": "FeatureCollection", "features": []}'), "z.geojson", "holds no zones"),
     (lambda p, _: pd.DataFrame({"a": [1, 2]}).to_parquet(p), "z.parquet", "no geometry column"),
-    (lambda p, _: xr.Dataset({"v": (("a", "b"), np.ones((6, 10)))}).to_netcdf(p), "r.nc", "r.nc: cannot tell the x"),
+    (lambda p, _: xr.Dataset({"t": (("a", "b"), np.ones((6, 10)))}).to_netcdf(p), "r.nc", "r.nc: cannot tell the x"),
 ])
 def test_broken_files_give_one_line_naming_the_file_and_status_2(files, damage, target, message, capsys):
     damage(files / target, -200)
@@ -136,24 +137,26 @@ def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, s
     out = files / "out.csv"
     out.write_text("old\n")
     before = sorted(os.listdir(files))
-    run = subprocess.Popen([sys.executable, "-c", _RUN, mode, "stats", str(files / "z.gpkg"), str(files / "r.tif"),
-                            "-o", str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert run.stdout.readline() == "ready\n"
-    run.send_signal(sig)
-    assert run.wait(timeout=60) == status, run.stderr.read()
+    with subprocess.Popen([sys.executable, "-c", _RUN, mode, "stats", str(files / "z.gpkg"), str(files / "r.tif"),
+                           "-o", str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as run:
+        assert run.stdout.readline() == "ready\n"
+        run.send_signal(sig)
+        _, err = run.communicate(timeout=60)
+    assert run.returncode == status, err
     assert sorted(os.listdir(files)) == before and out.read_text() == "old\n"
 
 
 def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
-    zones = gpd.GeoDataFrame(geometry=[shapely.box(i % 40 * 0.1, i // 40 * 0.1, i % 40 * 0.1 + 0.1, i // 40 * 0.1 + 0.1)
+    zones = gpd.GeoDataFrame(crs="EPSG:4326", geometry=[shapely.box(i % 40 * 0.1, i // 40 * 0.1, i % 40 * 0.1 + 0.1, i // 40 * 0.1 + 0.1)
                                        for i in range(800)])
     zones.to_file(tmp_path / "z.gpkg")
-    with rasterio.open(tmp_path / "r.tif", "w", driver="GTiff", height=20, width=40, count=1, dtype="float64",
+    with rasterio.open(tmp_path / "r.tif", "w", driver="GTiff", height=20, width=40, count=1, dtype="float64", crs="EPSG:4326",
                        transform=rasterio.transform.from_origin(0, 2, 0.1, 0.1)) as dst:
         dst.write(np.random.default_rng(1).normal(size=(20, 40)), 1)
     before = sorted(os.listdir(tmp_path))
     run = subprocess.run([sys.executable, "-m", "quorvalis", "stats", str(tmp_path / "z.gpkg"), str(tmp_path / "r.tif"),
                           "-o", str(tmp_path / "out.csv")], capture_output=True, text=True, check=False,
+                         env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384)))
     assert run.returncode == 2 and run.stderr.count("\n") == 1 and "no space left" in run.stderr, run.stderr
     assert sorted(os.listdir(tmp_path)) == before
@@ -197,8 +200,6 @@ def test_a_worker_killed_mid_computation_changes_nothing():
     want = cov.stats(values, ["mean", "max", "stdev"], as_numpy=True)
 
     def slow(block):  # time for the kill to land while chunks are in flight
-        import time
-
         time.sleep(0.2)
         return block
 
@@ -207,7 +208,7 @@ def test_a_worker_killed_mid_computation_changes_nothing():
                                   silence_logs=50) as cluster, distributed.Client(cluster) as client:
         future = client.compute(cov.stats(lazy, ["mean", "max", "stdev"], as_numpy=True))
         while not any(client.processing().values()):
-            pass
+            time.sleep(0.01)
         victim = next(iter(cluster.workers.values()))
         os.kill(victim.process.process.pid, signal.SIGKILL)
         got = future.result(timeout=120)
