@@ -21,9 +21,6 @@ settings.register_profile("many", max_examples=1500, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
-ONES = {"float64": 1.0}
-
-
 @st.composite
 def grids(draw):
     """A grid of a few cells, of any cell size, far from the origin or on 0..360 longitudes."""
@@ -192,6 +189,8 @@ def test_statistics_equal_a_numpy_reference_for_every_thread_count_and_layout(ca
             np.testing.assert_array_equal(again[s], got[s], err_msg=f"{s}, {threads} threads")
     # the same values on coordinates running south to north and east to west
     rows, cols = grid.shape
+    if min(rows, cols) < 2:
+        return  # one coordinate gives no cell size
     y = grid.ymax - (np.arange(rows) + 0.5) * grid.dy
     x = grid.xmin + (np.arange(cols) + 0.5) * grid.dx
     names = ("lat", "lon") if grid.lonlat else ("y", "x")
