@@ -147,8 +147,8 @@ def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, s
 
 
 def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
-    zones = gpd.GeoDataFrame(crs="EPSG:4326", geometry=[shapely.box(i % 40 * 0.1, i // 40 * 0.1, i % 40 * 0.1 + 0.1, i // 40 * 0.1 + 0.1)
-                                       for i in range(800)])
+    corners = [(i % 40 * 0.1, i // 40 * 0.1) for i in range(800)]
+    zones = gpd.GeoDataFrame(crs="EPSG:4326", geometry=[shapely.box(x, y, x + 0.1, y + 0.1) for x, y in corners])
     zones.to_file(tmp_path / "z.gpkg")
     with rasterio.open(tmp_path / "r.tif", "w", driver="GTiff", height=20, width=40, count=1, dtype="float64", crs="EPSG:4326",
                        transform=rasterio.transform.from_origin(0, 2, 0.1, 0.1)) as dst:
