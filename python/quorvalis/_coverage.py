@@ -68,7 +68,7 @@ class Coverage:
         check_invalid_option(invalid)
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
-        z.wkb = validated(z.wkb, z.ids, invalid)
+        z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
         grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "

@@ -21,15 +21,22 @@ def check_invalid_option(invalid: str) -> None:
         raise ValueError(f"invalid must be 'raise' or 'fix', not {invalid!r}")
 
 
-def validated(wkb: list[bytes | None], ids: pd.Index, invalid: str = "raise") -> list[bytes | None]:
+def validated(wkb: list[bytes | None], ids: pd.Index, invalid: str = "raise",
+              parsed: np.ndarray | None = None) -> list[bytes | None]:
     """The zones' WKB with every invalid polygon refused (``"raise"``) or repaired
-    (``"fix"``). One vectorised validity test over all zones; only invalid ones are touched."""
+    (``"fix"``). One vectorised validity test over all zones; only invalid ones are touched.
+    ``parsed``: the geometries behind ``wkb`` where known (None elsewhere), not parsed again."""
     check_invalid_option(invalid)
     present = np.fromiter((w is not None for w in wkb), bool, len(wkb))
     where = np.flatnonzero(present)
     if not len(where):
         return wkb
-    geoms = shapely.from_wkb([wkb[k] for k in where])
+    geoms = np.empty(len(where), dtype=object)
+    if parsed is not None:
+        geoms[:] = parsed[where]
+    todo = np.flatnonzero(~np.fromiter((isinstance(g, shapely.Geometry) for g in geoms), bool, len(geoms)))
+    if len(todo):
+        geoms[todo] = shapely.from_wkb([wkb[where[i]] for i in todo])
     bad = ~shapely.is_valid(geoms)
     if not bad.any():
         return wkb

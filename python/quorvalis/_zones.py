@@ -21,6 +21,7 @@ class Zones:
     wkb: list[bytes | None]  # None: an empty or missing geometry, which covers no cell
     ids: pd.Index
     crs: str | None
+    geoms: np.ndarray | None = None  # the shapely geometries behind wkb where already parsed
 
 
 def read_zones(zones, id=None) -> Zones:
@@ -63,7 +64,8 @@ def read_zones(zones, id=None) -> Zones:
         ids = pd.RangeIndex(len(geoms), name="zone") if id is None else _ids(id, len(geoms))
     if ids.name is None:
         ids = ids.rename("zone")
-    return Zones(_checked_all(geoms, ids), ids, crs_string(crs))
+    wkb, parsed = _checked_all(geoms, ids)
+    return Zones(wkb, ids, crs_string(crs), parsed)
 
 
 def _read_zone_file(path):
@@ -97,8 +99,9 @@ def _ids(id, n) -> pd.Index:
     return ids
 
 
-def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
-    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one."""
+def _checked_all(geoms: list, ids: pd.Index) -> tuple[list[bytes | None], np.ndarray]:
+    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one; and
+    the parsed polygons (None where a zone was converted or is empty)."""
     n = len(geoms)
     parsed = np.empty(n, dtype=object)
     parsed[:] = geoms
@@ -121,7 +124,8 @@ def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
         out[k] = w
     for k in np.flatnonzero(~areal):
         out[k] = _checked(geoms[k], k, ids[k])
-    return out
+    parsed[~areal] = None
+    return out, parsed
 
 
 def _checked(g, k, zone_id) -> bytes | None:
