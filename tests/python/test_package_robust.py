@@ -93,6 +93,13 @@ def test_broken_files_give_one_line_naming_the_file_and_status_2(files, damage, 
     assert err.count("\n") == 1 and message in err and not out.exists()
 
 
+def test_zones_from_geoparquet_are_the_zones_of_the_frame(files):
+    zones = gpd.read_file(files / "z.gpkg")
+    zones.to_parquet(files / "z.parquet")
+    pd.testing.assert_frame_equal(qv.zonal_stats(files / "z.parquet", files / "r.tif", id="HYBAS_ID"),
+                                  qv.zonal_stats(zones, files / "r.tif", id="HYBAS_ID"))
+
+
 @pytest.mark.parametrize("output", ["missing/out.csv", "r.tif/out.csv", "folder.csv"])
 def test_an_output_that_cannot_be_written_is_refused_before_any_work(files, output, monkeypatch, capsys):
     def never(*a, **k):
