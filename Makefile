@@ -18,7 +18,7 @@ SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 30
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test core-tests sanitize python-tests sanitize-python build demo bench fuzz clean
+.PHONY: test core-tests sanitize python-tests sanitize-python build demo bench fuzz properties clean
 
 test: core-tests sanitize python-tests sanitize-python
 	$(MAKE) fuzz SECONDS=$(CI_FUZZ_SECONDS)
@@ -90,6 +90,10 @@ build: $(VENV)/.ready
 python-tests: build
 	$(VPY) -m ruff check python examples tests/python bench
 	$(VPY) -m pytest tests/python
+
+# The package's property tests with many more examples than make test runs.
+properties: build
+	HYPOTHESIS_PROFILE=many $(VPY) -m pytest -q tests/python/test_package_properties.py
 
 demo: build
 	$(VPY) examples/countries.py

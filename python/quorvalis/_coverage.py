@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Sequence
+from contextlib import nullcontext
 
 import numpy as np
 import pandas as pd
@@ -12,7 +13,9 @@ import pandas as pd
 from . import _engine, _plan
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
+from ._safeio import check_result_size, naming_file
 from ._util import optional_import, progress_bar
+from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
@@ -51,6 +54,11 @@ class Coverage:
         a file-backed raster then build only the fractions of the zones in each window they
         read, so memory stays within ``max_memory``; the whole coverage is built on first
         use of :meth:`fractions`, :meth:`to_sparse` or an in-memory raster.
+    invalid : {"raise", "fix"}
+        What to do with invalid polygons (self-crossing rings, holes outside their shell or
+        overlapping): ``"raise"`` refuses them with a ``ValueError`` naming the first ones
+        and why; ``"fix"`` repairs them with ``shapely.make_valid``, keeping the polygonal
+        parts.
 
     Examples
     --------
@@ -59,10 +67,13 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0, build: bool = True):
+                 threads: int = 0, build: bool = True, invalid: str = "raise"):
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
+        check_invalid_option(invalid)
         z = read_zones(zones, id)
+        check_unique_ids(z.ids)
+        z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
         grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
@@ -299,15 +310,21 @@ class Coverage:
         names = sorted(set(engine_names))
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
                   quantiles=quantiles)
-        if src.reader is not None:
-            parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
-        else:
-            parts = []
-            n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
-            with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
-                for _, block in src.blocks(max_fields):
-                    parts.append(self._reduce_block(block, names, **kw))
-                    bar.update(1)
+        check_result_size(len(self._wkb), math.prod(lead), sum(
+            max(len(quantiles), 1) if s == "quantile" else 1 for s in stats))
+        # a file that opened may still fail to read (truncated data): name it, but leave
+        # the engine's own refusals (ValueError, TypeError) as they are
+        reading = naming_file(src.path, "raster file", (OSError, RuntimeError)) if src.path else nullcontext()
+        with reading:
+            if src.reader is not None:
+                parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+            else:
+                parts = []
+                n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
+                with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
+                    for _, block in src.blocks(max_fields):
+                        parts.append(self._reduce_block(block, names, **kw))
+                        bar.update(1)
         if lead:  # (fields, zones, ...) back to (steps, leading..., zones, ...)
             parts = [{k: v if k == "frac_classes" else v.reshape((-1,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
@@ -551,7 +568,8 @@ def _concat(parts: list[dict], axis: int) -> dict:
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
-                progress: bool = False, threads: int = 0, max_memory: int | str | None = None):
+                progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
+                invalid: str = "raise"):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -560,7 +578,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
-    id, method, progress, threads
+    id, method, progress, threads, invalid
         As for :class:`Coverage`.
     nodata, weights, band, quantiles, max_memory
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
@@ -586,6 +604,6 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
-                   threads=threads, build=not windowed)
+                   threads=threads, build=not windowed, invalid=invalid)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress, max_memory=max_memory)

@@ -7,6 +7,7 @@ import tempfile
 
 import pandas as pd
 
+from ._safeio import disk_full_error
 from ._util import optional_import
 
 FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF"}
@@ -33,8 +34,10 @@ def write_result(result, path: str) -> None:
         else:
             _as_frame(result).to_csv(tmp)
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as err:
         os.unlink(tmp)
+        if isinstance(err, OSError):
+            raise disk_full_error(err, path) from None
         raise
 
 

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._grid import Grid, affine_numbers
+from ._safeio import naming_file
 from ._util import optional_import
 
 _X_NAMES = {"x", "lon", "long", "longitude", "easting", "projection_x_coordinate"}
@@ -42,6 +43,7 @@ class Raster:
     block_shape: tuple[int, int] | None = None  # the layout the file is stored in
     stored_shape: tuple[int, ...] | None = None  # the shape, known without reading
     source: str | None = None  # what a read failure names
+    path: str | None = None  # the file read from, named in errors while reading it
 
     @property
     def shape(self) -> tuple[int, ...]:
@@ -108,7 +110,12 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
     if isinstance(obj, Raster):
         return obj
     if isinstance(obj, (str, os.PathLike)):
-        return _from_path(os.fspath(obj), band)
+        if not os.path.exists(obj):
+            raise FileNotFoundError(f"no such raster file: {os.fspath(obj)}")
+        with naming_file(obj, "raster file"):
+            src = _from_path(os.fspath(obj), band)
+        src.path = os.fspath(obj)
+        return src
     if hasattr(obj, "transform") and hasattr(obj, "read") and hasattr(obj, "count"):
         return _from_rasterio(obj, band)
     if hasattr(obj, "data_vars"):
@@ -169,7 +176,7 @@ def _from_rasterio(src, band, path=None) -> Raster:
     else:
 
         def data():  # read when the statistics need it, not when only the grid is asked for
-            with rasterio.open(path) as again:
+            with naming_file(path, "raster file", (OSError, RuntimeError)), rasterio.open(path) as again:
                 return again.read(band)[flip]
 
         opened = []

@@ -10,6 +10,7 @@ import pandas as pd
 import shapely
 
 from ._grid import Grid, crs_string
+from ._safeio import naming_file
 from ._util import optional_import
 
 _AREAL = {"Polygon", "MultiPolygon"}
@@ -20,18 +21,23 @@ class Zones:
     wkb: list[bytes | None]  # None: an empty or missing geometry, which covers no cell
     ids: pd.Index
     crs: str | None
+    geoms: np.ndarray | None = None  # the shapely geometries behind wkb where already parsed
 
 
 def read_zones(zones, id=None) -> Zones:
     """Accepts a GeoDataFrame, GeoSeries, sequence of shapely geometries or WKB, one geometry,
     or a path that geopandas can read."""
     crs = None
+    path = None
     if isinstance(zones, (str, os.PathLike)):
-        gpd = optional_import("geopandas", "io")
-        zones = gpd.read_file(zones)
+        path, zones = os.fspath(zones), _read_zone_file(zones)
     if isinstance(zones, pd.DataFrame):
-        if not hasattr(zones, "geometry"):
-            raise ValueError("a DataFrame of zones needs a geometry column (a GeoDataFrame)")
+        if not _has_geometry(zones):
+            where = f"the zone file {path} has no geometry column" if path else \
+                "a DataFrame of zones needs a geometry column (a GeoDataFrame)"
+            raise ValueError(f"{where}: zones must be Polygon or MultiPolygon geometries")
+        if path is not None and not len(zones):
+            raise ValueError(f"the zone file {path} holds no zones")
         crs = getattr(zones, "crs", None)
         if id is None:
             ids = zones.index
@@ -58,7 +64,32 @@ def read_zones(zones, id=None) -> Zones:
         ids = pd.RangeIndex(len(geoms), name="zone") if id is None else _ids(id, len(geoms))
     if ids.name is None:
         ids = ids.rename("zone")
-    return Zones(_checked_all(geoms, ids), ids, crs_string(crs))
+    wkb, parsed = _checked_all(geoms, ids)
+    return Zones(wkb, ids, crs_string(crs), parsed)
+
+
+def _read_zone_file(path):
+    """A vector file through geopandas (GeoParquet through pyarrow): any failure of the
+    readers becomes one error naming the file."""
+    gpd = optional_import("geopandas", "io")
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such zone file: {os.fspath(path)}")
+    with naming_file(path, "zone file"):
+        if os.fspath(path).lower().endswith((".parquet", ".geoparquet")):
+            try:
+                return gpd.read_parquet(path)
+            except ValueError as err:
+                if "geo" not in str(err).lower():
+                    raise
+                return pd.read_parquet(path)  # a table without geometry: refused below
+        return gpd.read_file(path)
+
+
+def _has_geometry(frame) -> bool:
+    try:
+        return frame.geometry is not None
+    except AttributeError:  # a GeoDataFrame whose geometry column is not set
+        return False
 
 
 def _ids(id, n) -> pd.Index:
@@ -68,8 +99,9 @@ def _ids(id, n) -> pd.Index:
     return ids
 
 
-def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
-    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one."""
+def _checked_all(geoms: list, ids: pd.Index) -> tuple[list[bytes | None], np.ndarray]:
+    """WKB of every zone: plain polygons in a few vectorised calls, the rest one by one; and
+    the parsed polygons (None where a zone was converted or is empty)."""
     n = len(geoms)
     parsed = np.empty(n, dtype=object)
     parsed[:] = geoms
@@ -92,7 +124,8 @@ def _checked_all(geoms: list, ids: pd.Index) -> list[bytes | None]:
         out[k] = w
     for k in np.flatnonzero(~areal):
         out[k] = _checked(geoms[k], k, ids[k])
-    return out
+    parsed[~areal] = None
+    return out, parsed
 
 
 def _checked(g, k, zone_id) -> bytes | None:

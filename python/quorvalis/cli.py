@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
 
 from ._coverage import METHODS, STATS
@@ -53,6 +54,8 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--max-memory", help="bytes of raster values and fractions held at once, "
                                         "e.g. 2GB (default: a quarter of the free memory, "
                                         "at most 1 GiB)")
+    s.add_argument("--fix-invalid", action="store_true",
+                   help="repair invalid polygons with shapely.make_valid instead of refusing them")
     s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc (default: CSV "
                                           "on stdout)")
     return p
@@ -67,19 +70,26 @@ def main(argv: list[str] | None = None) -> int:
     0
     """
     args = _parser().parse_args(argv)
+    from ._safeio import Interrupted, check_output_path, signals_raise
+
+    stack = contextlib.ExitStack()  # signal handlers, restored on the way out
     try:
+        stack.enter_context(signals_raise())
         from ._coverage import zonal_stats
         from ._io import FORMATS, write_result
 
         if args.output and not any(args.output.lower().endswith(e) for e in FORMATS):
             raise ValueError(f"cannot tell the output format of {args.output!r}: use one of "
                              f"{', '.join(FORMATS)}")
+        if args.output:
+            check_output_path(args.output)  # before any work, not after it
         band = int(args.band) if args.band.isdigit() else args.band
         quantiles = [float(q) for q in args.quantiles.split(",")] if args.quantiles else ()
         result = zonal_stats(args.zones, args.raster, [s.strip() for s in args.stats.split(",")],
                              id=args.id, nodata=args.nodata, weights=args.weights,
                              method=args.method, band=band, quantiles=quantiles,
-                             progress=_show_progress(), max_memory=args.max_memory)
+                             progress=_show_progress(), max_memory=args.max_memory,
+                             invalid="fix" if args.fix_invalid else "raise")
         if args.output:
             write_result(result, args.output)
         else:
@@ -87,10 +97,14 @@ def main(argv: list[str] | None = None) -> int:
             frame.to_csv(sys.stdout)
     except KeyboardInterrupt:
         return 130
+    except Interrupted as stop:
+        return 128 + stop.signum
     except Exception as err:  # bad input of any kind: one line, never a traceback
         text = str(err).splitlines()[0] if str(err) else type(err).__name__
         print(f"quorvalis: error: {text}", file=sys.stderr)
         return 2
+    finally:
+        stack.close()
     return 0
 
 

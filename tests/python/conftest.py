@@ -60,3 +60,8 @@ def weights():
     w = np.random.default_rng(11).uniform(0.0, 3.0, (ROWS, COLS))
     w[[1, 2, 3], [1, 3, 3]] = [-1.0, np.nan, -0.5]
     return w
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "cluster: starts a Dask LocalCluster of worker processes "
+                                       "(deselect with -m 'not cluster')")
