@@ -12,6 +12,7 @@ import pandas as pd
 from . import _engine
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, describe, is_lazy
+from ._results import finish, read_path, zone_table
 from ._util import optional_import, progress_bar
 from ._zones import fit_to_grid, read_zones
 
@@ -57,12 +58,14 @@ class Coverage:
                  threads: int = 0):
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
+        zones = read_path(zones)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
         grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
         check_same_crs(z.crs, grid.crs)
+        self._table = zone_table(zones)  # the zones' other columns, for include_cols
         self.ids: pd.Index = z.ids
         self.grid: Grid = grid
         self.method: str = method
@@ -187,11 +190,21 @@ class Coverage:
             names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
             names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
+    def cells(self, raster, *, weights=None, nodata=None, band=1, chunksize=None):
+        """One row per covered cell: zone, row, col, x, y (cell centre), fraction, value
+        (and weight); see :func:`quorvalis.cells`."""
+        from ._cells import cells
+
+        return cells(self, raster, weights=weights, nodata=nodata, band=band,
+                     chunksize=chunksize)
+
     # -- statistics -------------------------------------------------------------------------
 
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
               nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
-              progress: bool = False, as_numpy: bool = False, max_fields: int | None = None):
+              progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
+              include_cols=None, include_geom: bool = False, output: str | None = None,
+              categories=None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -199,8 +212,11 @@ class Coverage:
         raster : xarray.DataArray, NumPy array, rasterio dataset or path
             (..., y, x); leading dimensions such as time are kept. A bare array must have
             the grid's shape, row 0 at ``ymax``.
-        stats : str or list of str
-            Names from ``quorvalis.STATS``. With ``weights``, ``"mean"`` is the weighted mean.
+        stats : str, list of names and functions, or dict of {label: name or function}
+            Names from ``quorvalis.STATS``, ``quorvalis.DERIVED`` (cv, weighted_variance,
+            weighted_stdev, area, nan), ``percentile_N`` and the aliases std, nodata,
+            unique; a function ``f(values, weights)`` is called once per zone (and block of
+            time steps). With ``weights``, ``"mean"`` is the weighted mean.
         weights : "area", raster, optional
             ``"area"``: the true area of each cell on the sphere (longitude/latitude grids);
             or a 2-D raster on the same grid.
@@ -221,6 +237,14 @@ class Coverage:
             class axis) instead of pandas/xarray.
         max_fields : int, optional
             2-D fields reduced at once; by default about 64 MiB of float64 per chunk.
+        include_cols : list of str, optional
+            Columns of the zones' GeoDataFrame copied into the result.
+        include_geom, output : bool, "geodataframe"
+            A GeoDataFrame with the zones' geometry and CRS (a stack: the geometry as a
+            ``geometry`` coordinate over ``zone``).
+        categories : dict, optional
+            {value: name}: names the classes of ``frac`` and the values of ``majority`` and
+            ``minority``.
 
         Returns
         -------
@@ -231,6 +255,19 @@ class Coverage:
         --------
         >>> cov.stats(ds["t2m"], ["mean", "max"], weights="area")          # doctest: +SKIP
         """
+        if include_cols is not None or include_geom or output is not None or categories is not None:
+            out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
+                             band=band, affine=affine, progress=progress, as_numpy=as_numpy,
+                             max_fields=max_fields)
+            return finish(self, out, include_cols=include_cols, include_geom=include_geom,
+                          output=output, categories=categories)
+        from ._custom import plan_stats, run
+
+        plan = plan_stats(stats, quantiles, weights is not None, STATS)
+        if plan is not None:  # aliases, derived statistics, user functions
+            return run(plan, self, raster, weights=weights, nodata=nodata, band=band,
+                       affine=affine, progress=progress, as_numpy=as_numpy,
+                       max_fields=max_fields)
         stats = [stats] if isinstance(stats, str) else list(stats)
         if not stats:
             raise ValueError("no statistics asked for")
@@ -401,7 +438,8 @@ def _concat(parts: list[dict], axis: int) -> dict:
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
-                progress: bool = False, threads: int = 0):
+                progress: bool = False, threads: int = 0, include_cols=None,
+                include_geom: bool = False, output: str | None = None, categories=None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -412,7 +450,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles
+    nodata, weights, band, quantiles, include_cols, include_geom, output, categories
         As for :meth:`Coverage.stats`.
     grid : Grid, optional
         The grid of a bare NumPy raster, row 0 at ``ymax`` (other rasters carry their own).
@@ -435,4 +473,5 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         grid = src if isinstance(src, Raster) else raster
     cov = Coverage(zones, grid, id=id, method=method, progress=progress, threads=threads)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
-                     band=band, progress=progress)
+                     band=band, progress=progress, include_cols=include_cols,
+                     include_geom=include_geom, output=output, categories=categories)

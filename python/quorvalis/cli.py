@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from ._coverage import METHODS, STATS
@@ -50,8 +51,11 @@ def _parser() -> argparse.ArgumentParser:
                                      "weights raster file; makes 'mean' a weighted mean")
     s.add_argument("--nodata", type=float, help="nodata value, overriding the file's")
     s.add_argument("--quantiles", help="comma-separated q in [0, 1] for the quantile statistic")
-    s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc (default: CSV "
-                                          "on stdout)")
+    s.add_argument("--include-cols", help="comma-separated columns of ZONES copied into the "
+                                          "output")
+    s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc, or with the "
+                                          "zones' geometry .gpkg, .fgb or .geoparquet "
+                                          "(default: CSV on stdout)")
     return p
 
 
@@ -73,10 +77,15 @@ def main(argv: list[str] | None = None) -> int:
                              f"{', '.join(FORMATS)}")
         band = int(args.band) if args.band.isdigit() else args.band
         quantiles = [float(q) for q in args.quantiles.split(",")] if args.quantiles else ()
+        from ._results import GEO_FORMATS
+
+        geo = bool(args.output) and os.path.splitext(args.output)[1].lower() in GEO_FORMATS
+        cols = [c.strip() for c in args.include_cols.split(",")] if args.include_cols else None
         result = zonal_stats(args.zones, args.raster, [s.strip() for s in args.stats.split(",")],
                              id=args.id, nodata=args.nodata, weights=args.weights,
                              method=args.method, band=band, quantiles=quantiles,
-                             progress=_show_progress())
+                             progress=_show_progress(), include_cols=cols,
+                             include_geom=geo)
         if args.output:
             write_result(result, args.output)
         else:

@@ -1,0 +1,324 @@
+"""Statistics beyond the engine's names: other libraries' spellings, statistics derived from
+the engine's (cv, weighted variance, covered area, NaN count) and the caller's own functions.
+
+Engine statistics are still computed by the engine in one pass. Statistics that need each
+zone's values themselves (user functions, the weighted variance, the NaN count) gather them
+through the coverage's CSR matrix with NumPy indexing: no Python loop over cells, one call
+of a user function per zone and block of time steps.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from ._grid import cell_areas
+from ._raster import describe, is_lazy
+
+ALIASES = {"std": "stdev", "nodata": "nodata_count", "unique": "variety"}
+DERIVED = ("cv", "weighted_variance", "weighted_stdev", "area", "nan")
+_PERCENTILE = re.compile(r"percentile_(\d+(?:\.\d+)?)$")
+_GATHERED = {"weighted_variance", "weighted_stdev", "nan"}
+
+
+@dataclass
+class Plan:
+    """What a list of requested statistics asks of the engine, and what is made from it."""
+
+    labels: list[str] = field(default_factory=list)  # output names, in the caller's order
+    kinds: list[tuple] = field(default_factory=list)  # per label: (kind, payload)
+    engine: list[str] = field(default_factory=list)
+    quantiles: list[float] = field(default_factory=list)
+
+    def need(self, name):
+        if name not in self.engine:
+            self.engine.append(name)
+
+    @property
+    def gathers(self) -> bool:
+        return any(k in ("user", "gathered") for k, _ in self.kinds)
+
+
+def plan_stats(stats, quantiles, weighted: bool, engine_stats) -> Plan | None:
+    """None when every name is the engine's own (the plain path); else the plan.
+
+    ``stats`` may be a name, a space-separated string of names, a list of names and
+    callables, or a dict of {label: name or callable}."""
+    if isinstance(stats, str):
+        stats = stats.split() if " " in stats.strip() else [stats]
+    if isinstance(stats, dict):
+        items = list(stats.items())
+    else:
+        stats = list(stats)
+        items = [(_label_of(s), s) for s in stats]
+        if all(isinstance(s, str) and s in engine_stats for s in stats):
+            return None
+    plan = Plan(quantiles=[float(q) for q in quantiles])
+    for label, s in items:
+        if callable(s):
+            plan.labels.append(str(label))
+            plan.kinds.append(("user", s))
+            continue
+        if not isinstance(s, str):
+            raise TypeError(f"a statistic is a name or a function, not {type(s).__name__}")
+        name = ALIASES.get(s, s)
+        if (m := _PERCENTILE.match(name)) is not None:
+            q = float(m.group(1)) / 100.0
+            if not 0.0 <= q <= 1.0:
+                raise ValueError(f"{s!r}: a percentile lies in 0..100")
+            if q not in plan.quantiles:
+                plan.quantiles.append(q)
+            plan.need("quantile")
+            kind = ("percentile", q)
+        elif name in engine_stats:
+            plan.need(name)
+            kind = ("engine", name)
+        elif name == "cv":
+            if weighted:
+                kind = ("gathered", "cv")
+            else:
+                plan.need("stdev")
+                plan.need("mean")
+                kind = ("cv", None)
+        elif name in ("weighted_variance", "weighted_stdev") and not weighted:
+            base = "variance" if name == "weighted_variance" else "stdev"
+            plan.need(base)
+            kind = ("engine", base)
+        elif name in _GATHERED:
+            kind = ("gathered", name)
+        elif name == "area":
+            plan.need("coverage")  # gives the result's shape over the leading axes
+            kind = ("area", None)
+        else:
+            raise ValueError(f"unknown statistic {s!r}; available: {', '.join(engine_stats)}, "
+                             f"{', '.join(DERIVED)}, percentile_N, and the aliases "
+                             f"{', '.join(ALIASES)}")
+        plan.labels.append(str(label))
+        plan.kinds.append(kind)
+    if len(set(plan.labels)) != len(plan.labels):
+        raise ValueError(f"statistics named twice: {plan.labels}")
+    if not plan.engine:  # the engine still gives the result's shape and labels
+        plan.need("coverage")
+    return plan
+
+
+def _label_of(s):
+    if callable(s):
+        return getattr(s, "__name__", None) or type(s).__name__
+    return s
+
+
+def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=None,
+        progress=False, as_numpy=False, max_fields=None):
+    """``Coverage.stats`` for a plan: the engine's part, then the rest per block."""
+    lazy = is_lazy(raster)
+    if lazy and plan.gathers:
+        raise ValueError("user functions, 'nan' and weighted variances need the values in "
+                         "memory: compute the raster first (e.g. raster.load()), or reduce it "
+                         "in slices of time")
+    src = raster if lazy else describe(raster, band, None if affine is not None else cov.grid,
+                                       affine)
+    base = plan.quantiles if "quantile" in plan.engine else ()
+    got = cov.stats(src, plan.engine, weights=weights, nodata=nodata, quantiles=base,
+                    band=band, affine=affine if lazy else None, progress=progress,
+                    as_numpy=True, max_fields=max_fields)
+    named = {}
+    gathered = _gather_all(plan, cov, src, weights, nodata, max_fields) if plan.gathers else {}
+    for label, (kind, payload) in zip(plan.labels, plan.kinds, strict=True):
+        if kind == "engine":
+            named[label] = got[payload]
+        elif kind == "percentile":
+            named[label] = got["quantile"][..., plan.quantiles.index(payload)]
+        elif kind == "cv":
+            with np.errstate(divide="ignore", invalid="ignore"):
+                named[label] = got["stdev"] / got["mean"]
+        elif kind == "area":
+            named[label] = got["coverage"] * 0.0 + zone_areas(cov)
+        else:
+            named[label] = gathered[label]
+    if "frac_classes" in got:
+        named["frac_classes"] = got["frac_classes"]
+    if as_numpy:
+        return named
+    labels = [("quantile" if k == "engine" and p == "quantile" else
+               "frac" if k == "engine" and p == "frac" else lab)
+              for lab, (k, p) in zip(plan.labels, plan.kinds, strict=True)]
+    for lab, new in zip(plan.labels, labels, strict=True):
+        if new != lab:  # quantile/frac keep their labelled axes under their own names
+            named[new] = named.pop(lab)
+    if lazy:
+        from ._dask import _label_2d
+
+        src = describe(raster, band, None if affine is not None else cov.grid, affine)
+        if not src.lead_dims:
+            return _label_2d(cov, named, src, labels, base)
+    out = cov._label(named, src, labels, base)
+    return _fix_units(out, plan, labels, src, cov.grid)
+
+
+def _fix_units(out, plan, labels, src, grid):
+    if not hasattr(out, "data_vars"):
+        return out
+    for lab, (kind, payload) in zip(labels, plan.kinds, strict=True):
+        if kind in ("user", "cv") or payload in ("cv", "nan"):
+            out[lab].attrs = {}
+        elif kind == "area":
+            out[lab].attrs = {"units": area_units(grid)} if area_units(grid) else {}
+        elif lab == "weighted_variance":  # like variance: the units squared, left unsaid
+            out[lab].attrs = {}
+    return out
+
+
+def area_units(grid) -> str | None:
+    """m2 on the sphere; the CRS's linear unit squared otherwise, where it can be told."""
+    if grid.lonlat:
+        return "m2"
+    if grid.crs is None:
+        return None
+    try:
+        import pyproj
+
+        unit = pyproj.CRS.from_user_input(grid.crs).axis_info[0].unit_name
+    except Exception:  # no pyproj, or a CRS it cannot read: leave the units unsaid
+        return None
+    return {"metre": "m", "meter": "m", "foot": "ft", "US survey foot": "us_survey_foot"}.get(
+        unit, unit) + "2"
+
+
+def zone_areas(cov) -> np.ndarray:
+    """Covered area of each zone: fractions times cell areas, over cells inside the grid. On
+    a longitude/latitude grid the cells' areas on the sphere (m²), else dx * dy in the CRS's
+    units squared."""
+    data, indices, indptr = csr(cov)
+    g = cov.grid
+    per_cell = data.astype(np.float64)
+    if g.lonlat:
+        per_cell = per_cell * cell_areas(g).ravel()[indices]
+    else:
+        per_cell = per_cell * (g.dx * g.dy)
+    return _segment_sum(per_cell[None, :], indptr)[0]
+
+
+# -- gathering each zone's values -------------------------------------------------------------
+
+
+def _gather_all(plan, cov, src, weights, nodata, max_fields):
+    from ._dask import _valid
+
+    fractions, indices, indptr = csr(cov)
+    n = len(indptr) - 1
+    owner = np.repeat(np.arange(n), np.diff(indptr))  # the zone of each listed cell
+    w = fractions.astype(np.float64)
+    if weights is not None:
+        wr, wnodata = cov._weights(weights)
+        wv = np.asarray(wr, np.float64).ravel()[indices]
+        ok = _valid(np.asarray(wr).ravel()[indices], wnodata) & (wv > 0)
+        w = np.where(ok, w * np.where(ok, wv, 0.0), 0.0)
+    keep = w > 0
+    nodata = src.nodata if nodata is None else nodata
+    rows, cols = cov.grid.shape
+    if max_fields is None:
+        max_fields = max(1, (64 << 20) // max(rows * cols * 8, 1))
+    lead = src.shape[:-2]
+    results = {lab: [] for lab, (k, _) in zip(plan.labels, plan.kinds, strict=True)
+               if k in ("user", "gathered")}
+    for _, block in src.blocks(max_fields):
+        flat = block.reshape(-1, rows * cols) if block.ndim == 3 else block.reshape(1, -1)
+        raw = flat[:, indices]  # (steps, nnz)
+        valid = _valid(raw, nodata)
+        values = np.where(valid, raw.astype(np.float64), np.nan)
+        for lab, (kind, payload) in zip(plan.labels, plan.kinds, strict=True):
+            if kind == "user":
+                res = _call_user(payload, lab, values, valid, w, keep, indptr, bool(lead))
+            elif kind == "gathered":
+                res = _builtin(payload, raw, values, valid, w, fractions, owner, indptr)
+            else:
+                continue
+            results[lab].append(res)
+    out = {}
+    for lab, parts in results.items():
+        arr = np.concatenate(parts, axis=0)  # (steps, zones)
+        out[lab] = arr.reshape(tuple(lead) + (n,)) if lead else arr[0]
+    return out
+
+
+def _segment_sum(x, indptr):
+    """Per-zone sums of (steps, nnz) along the cells: (steps, zones), 0 for a zone without
+    cells (reduceat over the non-empty zones' starts, whose segments then end where the
+    zone's cells do)."""
+    n = len(indptr) - 1
+    out = np.zeros((x.shape[0], n))
+    full = np.flatnonzero(np.diff(indptr) > 0)
+    if full.size:
+        out[:, full] = np.add.reduceat(x, indptr[full], axis=1)
+    return out
+
+
+def csr(cov):
+    """(fractions float32, cell indices, indptr) of the coverage, without SciPy."""
+    handles, n = cov._engine_handles, len(cov._wkb)
+    data, indices, counts, done = [], [], np.zeros(n, np.int64), 0
+    for h in handles:
+        d, i, p = h.csr()
+        data.append(d)
+        indices.append(i)
+        counts[cov._present[done:done + h.n_zones]] = np.diff(p)
+        done += h.n_zones
+    indptr = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    if not data:
+        return np.zeros(0, np.float32), np.zeros(0, np.int64), indptr
+    return np.concatenate(data), np.concatenate(indices), indptr
+
+
+def _builtin(name, raw, values, valid, w, fractions, owner, indptr):
+    if name == "nan":
+        isnan = np.isnan(raw.astype(np.float64)) if raw.dtype.kind == "f" else \
+            np.zeros(raw.shape, bool)
+        return _segment_sum(isnan * fractions.astype(np.float64), indptr)
+    ww = np.where(valid, w, 0.0)
+    x = np.where(valid, values, 0.0)
+    total = _segment_sum(ww, indptr)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mean = _segment_sum(ww * x, indptr) / total
+        resid = x - mean[:, owner]
+        var = _segment_sum(ww * np.where(valid, resid * resid, 0.0), indptr) / total
+        var[total <= 0] = np.nan
+        if name == "weighted_variance":
+            return var
+        if name == "weighted_stdev":
+            return np.sqrt(var)
+        return np.sqrt(var) / mean  # cv with weights
+
+
+def _call_user(fn, label, values, valid, w, keep, indptr, stack):
+    """One call per zone: 2-D rasters give the zone's valid values and their weights (1-D);
+    stacks give (steps, cells) values, NaN where invalid, and the cells' weights."""
+    n = len(indptr) - 1
+    steps = values.shape[0]
+    out = np.full((steps, n), np.nan)
+    for k in range(n):
+        a, b = indptr[k], indptr[k + 1]
+        sel = keep[a:b]
+        if stack:
+            v, ww = values[:, a:b][:, sel], w[a:b][sel]
+            if ww.size == 0:
+                continue
+        else:
+            ok = sel & valid[0, a:b]
+            v, ww = values[0, a:b][ok], w[a:b][ok]
+            if v.size == 0:
+                continue
+        try:
+            res = np.asarray(fn(v, ww), dtype=np.float64)
+        except Exception as err:
+            err.add_note(f"in the statistic {label!r}, called for zone {k}")
+            raise
+        if res.ndim == 0 or res.shape == (steps,):
+            out[:, k] = res
+        else:
+            raise ValueError(f"statistic {label!r} returned shape {res.shape} for zone {k}; "
+                             f"expected a number{' or one per step' if stack else ''} "
+                             f"({steps},)")
+    return out
