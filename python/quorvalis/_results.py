@@ -209,7 +209,8 @@ def _encode_geometry(ds):
     ds["interior_ring"] = ("part", np.asarray(interior, np.int64))
     ds["geometry_container"] = ((), 0, {
         "geometry_type": "polygon", "node_count": "node_count", "node_coordinates": "x y",
-        "part_node_count": "part_node_count", "interior_ring": "interior_ring"})
+        "part_node_count": "part_node_count", "interior_ring": "interior_ring",
+        "variable_name": "geometry"})  # the name readers may give the decoded shapes
     if crs:
         ds["geometry_container"].attrs["crs_wkt"] = _wkt(crs)
     ds = ds.set_coords(["x", "y"])
@@ -249,7 +250,10 @@ def write_geo(result, path: str) -> None:
             result.to_parquet(tmp)
         else:
             layer = os.path.splitext(os.path.basename(path))[0]
-            result.to_file(tmp, driver=GEO_FORMATS[ext], layer=layer)
+            options = {}
+            if ext == ".fgb" and result.geometry.isna().any():  # its index cannot hold them
+                options["SPATIAL_INDEX"] = "NO"
+            result.to_file(tmp, driver=GEO_FORMATS[ext], layer=layer, **options)
         os.replace(tmp, path)
     finally:
         shutil.rmtree(work, ignore_errors=True)
