@@ -114,10 +114,6 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
         progress=False, as_numpy=False, max_fields=None):
     """``Coverage.stats`` for a plan: the engine's part, then the rest per block."""
     lazy = is_lazy(raster)
-    if lazy and plan.gathers:
-        raise ValueError("user functions, 'nan' and weighted variances need the values in "
-                         "memory: compute the raster first (e.g. raster.load()), or reduce it "
-                         "in slices of time")
     src = raster if lazy else describe(raster, band, None if affine is not None else cov.grid,
                                        affine)
     base = plan.quantiles if "quantile" in plan.engine else ()
@@ -125,7 +121,12 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
                     band=band, affine=affine if lazy else None, progress=progress,
                     as_numpy=True, max_fields=max_fields)
     named = {}
-    gathered = _gather_all(plan, cov, src, weights, nodata, max_fields) if plan.gathers else {}
+    if not plan.gathers:
+        gathered = {}
+    elif lazy:
+        gathered = _gather_lazy(plan, cov, raster, weights, nodata, band, affine)
+    else:
+        gathered = _gather_all(plan, cov, src, weights, nodata, max_fields)
     for label, (kind, payload) in zip(plan.labels, plan.kinds, strict=True):
         if kind == "engine":
             named[label] = got[payload]
@@ -204,43 +205,87 @@ def zone_areas(cov) -> np.ndarray:
 # -- gathering each zone's values -------------------------------------------------------------
 
 
-def _gather_all(plan, cov, src, weights, nodata, max_fields):
-    from ._dask import _valid
+class _Gather:
+    """Each zone's cells (from the coverage's CSR arrays) and their weights, and the
+    gathered statistics of one block of fields."""
 
-    fractions, indices, indptr = csr(cov)
-    n = len(indptr) - 1
-    owner = np.repeat(np.arange(n), np.diff(indptr))  # the zone of each listed cell
-    w = fractions.astype(np.float64)
-    if weights is not None:
-        wr, wnodata = cov._weights(weights)
-        wv = np.asarray(wr, np.float64).ravel()[indices]
-        ok = _valid(np.asarray(wr).ravel()[indices], wnodata) & (wv > 0)
-        w = np.where(ok, w * np.where(ok, wv, 0.0), 0.0)
-    keep = w > 0
+    def __init__(self, plan, cov, weights, nodata):
+        from ._dask import _valid
+
+        self.fractions, self.indices, self.indptr = csr(cov)
+        n = len(self.indptr) - 1
+        self.owner = np.repeat(np.arange(n), np.diff(self.indptr))  # each listed cell's zone
+        w = self.fractions.astype(np.float64)
+        if weights is not None:
+            wr, wnodata = cov._weights(weights)
+            wv = np.asarray(wr, np.float64).ravel()[self.indices]
+            ok = _valid(np.asarray(wr).ravel()[self.indices], wnodata) & (wv > 0)
+            w = np.where(ok, w * np.where(ok, wv, 0.0), 0.0)
+        self.w, self.keep, self.nodata = w, w > 0, nodata
+        self.cells = cov.grid.shape[0] * cov.grid.shape[1]
+        self.wanted = [(lab, kind, payload) for lab, (kind, payload)
+                       in zip(plan.labels, plan.kinds, strict=True) if kind in ("user", "gathered")]
+
+    def block(self, block, stack: bool) -> dict:
+        """{label: (fields, zones)} of a (rows, cols) or (fields, rows, cols) block."""
+        from ._dask import _valid
+
+        raw = block.reshape(-1, self.cells)[:, self.indices]  # (fields, listed cells)
+        valid = _valid(raw, self.nodata)
+        values = np.where(valid, raw.astype(np.float64), np.nan)
+        out = {}
+        for lab, kind, payload in self.wanted:
+            if kind == "user":
+                out[lab] = _call_user(payload, lab, values, valid, self.w, self.keep,
+                                      self.indptr, stack)
+            else:
+                out[lab] = _builtin(payload, raw, values, valid, self.w, self.fractions,
+                                    self.owner, self.indptr)
+        return out
+
+
+def _gather_all(plan, cov, src, weights, nodata, max_fields):
     nodata = src.nodata if nodata is None else nodata
+    gather = _Gather(plan, cov, weights, nodata)
     rows, cols = cov.grid.shape
     if max_fields is None:
         max_fields = max(1, (64 << 20) // max(rows * cols * 8, 1))
     lead = src.shape[:-2]
-    results = {lab: [] for lab, (k, _) in zip(plan.labels, plan.kinds, strict=True)
-               if k in ("user", "gathered")}
-    for _, block in src.blocks(max_fields):
-        flat = block.reshape(-1, rows * cols) if block.ndim == 3 else block.reshape(1, -1)
-        raw = flat[:, indices]  # (steps, nnz)
-        valid = _valid(raw, nodata)
-        values = np.where(valid, raw.astype(np.float64), np.nan)
-        for lab, (kind, payload) in zip(plan.labels, plan.kinds, strict=True):
-            if kind == "user":
-                res = _call_user(payload, lab, values, valid, w, keep, indptr, bool(lead))
-            elif kind == "gathered":
-                res = _builtin(payload, raw, values, valid, w, fractions, owner, indptr)
-            else:
-                continue
-            results[lab].append(res)
+    parts = [gather.block(block, bool(lead)) for _, block in src.blocks(max_fields)]
+    n = len(cov)
     out = {}
-    for lab, parts in results.items():
-        arr = np.concatenate(parts, axis=0)  # (steps, zones)
+    for lab, _, _ in gather.wanted:
+        arr = np.concatenate([p[lab] for p in parts], axis=0)  # (steps, zones)
         out[lab] = arr.reshape(tuple(lead) + (n,)) if lead else arr[0]
+    return out
+
+
+def _gather_lazy(plan, cov, raster, weights, nodata, band, affine):
+    """The gathered statistics of a Dask-backed raster: one task per time chunk, which must
+    hold the whole grid."""
+    da = __import__("dask.array", fromlist=["array"])
+    from ._raster import _numeric
+
+    src = describe(raster, band, None if affine is not None else cov.grid, affine)
+    cov._check_grid(src, "raster")
+    data = src.data.data if hasattr(src.data, "dims") else src.data
+    if not hasattr(data, "dask"):
+        data = da.asarray(data)
+    if len(data.chunks[-2]) * len(data.chunks[-1]) > 1:
+        raise ValueError("user functions, 'nan' and weighted variances need each zone's "
+                         "cells in one chunk, but the raster is chunked along its spatial "
+                         "axes; rechunk it to whole fields first, e.g. "
+                         "raster.chunk({y: -1, x: -1}) with the names of its y/x dimensions")
+    gather = _Gather(plan, cov, weights, src.nodata if nodata is None else nodata)
+    lead, n = data.ndim - 2, len(cov)
+    out = {}
+    for lab, _, _ in gather.wanted:
+        def one(block, lab=lab):
+            res = gather.block(_numeric(block), lead > 0)[lab]
+            return res.reshape(block.shape[:-2] + (n,))
+        out[lab] = da.map_blocks(one, data, drop_axis=[lead, lead + 1] if lead else [0, 1],
+                                 new_axis=[lead] if lead else [0], dtype=np.float64,
+                                 chunks=data.chunks[:-2] + ((n,),))
     return out
 
 

@@ -128,8 +128,10 @@ def test_user_statistics_in_memory_and_per_time_chunk():
     with pytest.raises(ValueError, match="returned shape"):
         qv.zonal_stats(ZONES, R, grid=GRID, stats={"bad": lambda v, w: v})
     da = pytest.importorskip("dask.array")
-    with pytest.raises(ValueError, match="in memory"):
-        qv.zonal_stats(ZONES, da.from_array(stack), grid=GRID, stats=[wmean])
+    lazy = qv.Coverage(ZONES, GRID).stats(da.from_array(stack, chunks=(2, 4, 6)), {"p": wmean})
+    np.testing.assert_array_equal(lazy["p"].compute(), got["p"])
+    with pytest.raises(ValueError, match="chunked along its spatial axes"):
+        qv.zonal_stats(ZONES, da.from_array(stack, chunks=(2, 2, 6)), grid=GRID, stats=[wmean])
 
 
 def test_cell_table_long_form_and_chunks():
