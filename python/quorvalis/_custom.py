@@ -31,6 +31,7 @@ class Plan:
     kinds: list[tuple] = field(default_factory=list)  # per label: (kind, payload)
     engine: list[str] = field(default_factory=list)
     quantiles: list[float] = field(default_factory=list)
+    asked: int = 0  # the caller's quantiles come first; percentile_N's follow
 
     def need(self, name):
         if name not in self.engine:
@@ -55,7 +56,7 @@ def plan_stats(stats, quantiles, weighted: bool, engine_stats) -> Plan | None:
         items = [(_label_of(s), s) for s in stats]
         if all(isinstance(s, str) and s in engine_stats for s in stats):
             return None
-    plan = Plan(quantiles=[float(q) for q in quantiles])
+    plan = Plan(quantiles=[float(q) for q in quantiles], asked=len(quantiles))
     for label, s in items:
         if callable(s):
             plan.labels.append(str(label))
@@ -117,6 +118,7 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
     src = raster if lazy else describe(raster, band, None if affine is not None else cov.grid,
                                        affine)
     base = plan.quantiles if "quantile" in plan.engine else ()
+    asked = base[:plan.asked]
     got = cov.stats(src, plan.engine, weights=weights, nodata=nodata, quantiles=base,
                     band=band, affine=affine if lazy else None, progress=progress,
                     as_numpy=True, max_fields=max_fields)
@@ -128,7 +130,9 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
     else:
         gathered = _gather_all(plan, cov, src, weights, nodata, max_fields)
     for label, (kind, payload) in zip(plan.labels, plan.kinds, strict=True):
-        if kind == "engine":
+        if kind == "engine" and payload == "quantile":
+            named[label] = got["quantile"][..., :plan.asked]
+        elif kind == "engine":
             named[label] = got[payload]
         elif kind == "percentile":
             named[label] = got["quantile"][..., plan.quantiles.index(payload)]
@@ -154,8 +158,8 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
 
         src = describe(raster, band, None if affine is not None else cov.grid, affine)
         if not src.lead_dims:
-            return _label_2d(cov, named, src, labels, base)
-    out = cov._label(named, src, labels, base)
+            return _label_2d(cov, named, src, labels, asked)
+    out = cov._label(named, src, labels, asked)
     return _fix_units(out, plan, labels, src, cov.grid)
 
 

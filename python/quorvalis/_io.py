@@ -29,7 +29,7 @@ def write_result(result, path: str) -> None:
     os.close(fd)
     try:
         if ext == ".nc":
-            to_cf(_as_dataset(result)).to_netcdf(tmp)
+            to_cf(result).to_netcdf(tmp)
         elif ext == ".parquet":
             optional_import("pyarrow", "io")
             _as_frame(result).to_parquet(tmp)
@@ -45,13 +45,3 @@ def _as_frame(result) -> pd.DataFrame:
     if hasattr(result, "geometry") and isinstance(result, pd.DataFrame):  # a table keeps no shapes
         return pd.DataFrame(result.drop(columns=result.geometry.name))
     return result if isinstance(result, pd.DataFrame) else result.to_dataframe()
-
-
-def _as_dataset(result):
-    import xarray as xr
-
-    if isinstance(result, pd.DataFrame):
-        frame = _as_frame(result).copy()
-        frame.index = frame.index.rename("zone")
-        return xr.Dataset.from_dataframe(frame)
-    return result

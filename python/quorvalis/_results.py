@@ -148,10 +148,19 @@ def to_cf(ds, *, geometry: bool = True):
     from . import __version__
 
     if isinstance(ds, pd.DataFrame):
-        frame = pd.DataFrame(ds).drop(columns=[c for c in ds.columns
-                                               if c == getattr(ds, "_geometry_column_name", None)])
+        shapes = None
+        if hasattr(ds, "geometry"):  # a GeoDataFrame: its shapes become the geometry
+            shapes, crs = np.asarray(ds.geometry.values, dtype=object), ds.crs
+            ds = pd.DataFrame(ds.drop(columns=ds.geometry.name))
+        frame = ds.copy()
         frame.index = frame.index.rename("zone")
         ds = xr.Dataset.from_dataframe(frame)
+        if shapes is not None:
+            held = np.empty(len(shapes), dtype=object)
+            held[:] = [None if g is None or g.is_empty else g for g in shapes]
+            ds = ds.assign_coords(geometry=("zone", held))
+            if crs is not None:
+                ds["geometry"].attrs["crs"] = crs.to_string()
     ds = ds.copy()
     source = ds.attrs.get("source") or ""
     for name, var in ds.data_vars.items():
