@@ -74,9 +74,9 @@ def finish(cov, out, *, include_cols=None, include_geom=False, output=None, cate
             gpd = optional_import("geopandas", "io")
             out = gpd.GeoDataFrame(out, geometry=list(geometries(cov)), crs=cov.crs)
         elif output == "geodataframe":
-            raise ValueError("a raster with leading dimensions gives an xarray.Dataset, not a "
-                             "GeoDataFrame: use include_geom=True to carry the zones' geometry "
-                             "as a coordinate, or select one step first")
+            raise ValueError("a raster with leading dimensions (or a lazy one) gives an "
+                             "xarray.Dataset, not a GeoDataFrame: use include_geom=True to "
+                             "carry the zones' geometry as a coordinate, or select one step")
         else:
             out = out.assign_coords(geometry=("zone", geometries(cov)))
             if cov.crs:

@@ -7,6 +7,7 @@ import os
 import sys
 
 from ._coverage import METHODS, STATS
+from ._custom import DERIVED
 
 _DESCRIPTION = """\
 Exact zonal statistics: every cell of RASTER weighted by the fraction of its area that each
@@ -40,7 +41,7 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("raster", metavar="RASTER", help="raster file (GeoTIFF, NetCDF, ...)")
     s.add_argument("--stats", default="count,min,max,mean",
                    help=f"comma-separated statistics (default: %(default)s); "
-                        f"available: {', '.join(STATS)}")
+                        f"available: {', '.join(STATS + DERIVED)}, percentile_N")
     s.add_argument("--id", help="column of ZONES holding the zone ids (default: row number)")
     s.add_argument("--method", choices=METHODS, default="exact",
                    help="exact: cells weighted by covered fraction; center: cells whose "

@@ -60,6 +60,9 @@ def test_cli_writes_vector_files_whole(frame, tmp_path, ext):
     assert list(back["name"]) == ["a", "b", "c"] and back.crs == "EPSG:32633"
     np.testing.assert_allclose(back["mean"], qv.zonal_stats(frame, tmp_path / "r.tif", "mean")["mean"])
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["z.gpkg", "r.tif", out.name])
+    out.unlink()
+    tif(tmp_path / "r.tif", np.stack([R, R]))  # two bands: a stack has no table of zones
+    assert cli.main(argv + ["--band", "all"]) == 2 and not out.exists()
 
 
 def test_derived_statistics_and_aliases():
