@@ -14,8 +14,8 @@ def cells(cov, raster, *, weights=None, nodata=None, band=1, chunksize=None):
     """One row per covered cell of every zone: zone (id), row, col, x, y (the cell's centre),
     fraction, value (NaN where nodata, NaN or infinite) and, with ``weights``, weight. A
     stack adds its leading coordinates (e.g. ``time``) in long form: one row per cell and
-    step. With ``chunksize`` an iterator of DataFrames of at most that many rows (whole
-    steps of a cell stay together)."""
+    step, ordered by step, then zone, then cell. With ``chunksize`` an iterator of
+    DataFrames of at most that many rows; a stack is then read a few steps at a time."""
     from ._custom import csr
     from ._dask import _valid
 
@@ -29,8 +29,6 @@ def cells(cov, raster, *, weights=None, nodata=None, band=1, chunksize=None):
     rows, cols = g.shape
     zone = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
     r, c = np.divmod(indices, cols)
-    (_, block), = src.blocks(np.iinfo(np.int64).max)
-    flat = block.reshape(-1, rows * cols)
     nodata = src.nodata if nodata is None else nodata
     w = None
     if weights is not None:
@@ -38,29 +36,29 @@ def cells(cov, raster, *, weights=None, nodata=None, band=1, chunksize=None):
         wv = np.asarray(wr).ravel()
         w = np.where(_valid(wv, wnodata), wv.astype(np.float64), np.nan)
     lead = src.shape[:-2]
-    steps = flat.shape[0] if lead else 1
     steps_index = _steps(src, lead)
-    per = max(1, (chunksize or _DEFAULT_ROWS) // steps)
+    per_step = {"zone": np.asarray(cov.ids)[zone], "row": r, "col": c,
+                "x": g.xmin + (c + 0.5) * g.dx, "y": g.ymax - (r + 0.5) * g.dy,
+                "fraction": fractions.astype(np.float64)}
+    if w is not None:
+        per_step["weight"] = w[indices]
+    limit = chunksize or _DEFAULT_ROWS
+    # Blocks of whole steps, each at most about `limit` rows, so memory stays bounded by it.
+    fields = max(1, limit // max(nnz, 1))
 
     def frames():
-        for a in range(0, max(nnz, 1), per):
-            sl = slice(a, min(a + per, nnz))
-            idx = indices[sl]
-            raw = flat[:, idx]
-            val = np.where(_valid(raw, nodata), raw.astype(np.float64), np.nan)
-            base = {"zone": np.asarray(cov.ids)[zone[sl]], "row": r[sl], "col": c[sl],
-                    "x": g.xmin + (c[sl] + 0.5) * g.dx, "y": g.ymax - (r[sl] + 0.5) * g.dy,
-                    "fraction": fractions[sl].astype(np.float64)}
-            if w is not None:
-                base["weight"] = w[idx]
-            n = len(idx)
-            if lead:  # long form: step-major, so each step's cells stay together
-                out = {k: np.tile(v, steps) for k, v in base.items()}
-                lead_cols = {k: np.repeat(v, n) for k, v in steps_index.items()}
-                out = {**lead_cols, **out, "value": val.ravel()}
-            else:
-                out = {**base, "value": val[0]}
-            yield pd.DataFrame(out).rename(columns={"zone": cov.ids.name or "zone"})
+        done = 0
+        for _, block in src.blocks(fields):
+            raw = block.reshape(-1, rows * cols)[:, indices]  # (steps, cells)
+            val = np.where(_valid(raw, nodata), raw.astype(np.float64), np.nan).ravel()
+            t = raw.shape[0]
+            cols_ = {k: v[done:done + t].repeat(nnz) for k, v in steps_index.items()}
+            cols_.update({k: np.tile(v, t) for k, v in per_step.items()})
+            cols_["value"] = val
+            done += t
+            for a in range(0, max(len(val), 1), limit):  # steps, then zones, then cells
+                part = {k: v[a:a + limit] for k, v in cols_.items()}
+                yield pd.DataFrame(part).rename(columns={"zone": cov.ids.name or "zone"})
 
     if chunksize is not None:
         if chunksize < 1:
