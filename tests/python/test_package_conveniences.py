@@ -147,6 +147,8 @@ def test_cell_table_long_form_and_chunks():
     np.testing.assert_allclose((one.fraction * one.value).sum() / one.fraction[one.value.notna()].sum(),
                                cov.stats(stack, "mean")["mean"][1, 0])
     assert (one.x == one.col + 0.5).all() and (one.y == 3.5 - one.row).all()
+    pd.testing.assert_frame_equal(pd.concat(cov.cells(stack, weights=np.full(R.shape, 2.0),
+                                                      chunksize=5), ignore_index=True), table)
     parts = list(qv.cells(ZONES, R, grid=GRID, chunksize=4))
     assert max(map(len, parts)) == 4
     pd.testing.assert_frame_equal(pd.concat(parts, ignore_index=True), qv.cells(ZONES, R, grid=GRID))
