@@ -13,6 +13,7 @@ import pandas as pd
 from . import _engine, _plan
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
+from ._results import finish, read_path, zone_table
 from ._safeio import check_result_size, naming_file
 from ._util import optional_import, progress_bar
 from ._validate import check_invalid_option, check_unique_ids, validated
@@ -71,6 +72,7 @@ class Coverage:
         if method not in METHODS:
             raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
         check_invalid_option(invalid)
+        zones = read_path(zones)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
         z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
@@ -79,6 +81,7 @@ class Coverage:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
         check_same_crs(z.crs, grid.crs)
+        self._table = zone_table(zones)  # the zones' other columns, for include_cols
         self.ids: pd.Index = z.ids
         self.grid: Grid = grid
         self.method: str = method
@@ -212,12 +215,21 @@ class Coverage:
             names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
             names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
+    def cells(self, raster, *, weights=None, nodata=None, band=1, chunksize=None):
+        """One row per covered cell: zone, row, col, x, y (cell centre), fraction, value
+        (and weight); see :func:`quorvalis.cells`."""
+        from ._cells import cells
+
+        return cells(self, raster, weights=weights, nodata=nodata, band=band,
+                     chunksize=chunksize)
+
     # -- statistics -------------------------------------------------------------------------
 
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
               nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
-              max_memory: int | str | None = None):
+              max_memory: int | str | None = None, include_cols=None,
+              include_geom: bool = False, output: str | None = None, categories=None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -225,8 +237,11 @@ class Coverage:
         raster : xarray.DataArray, NumPy array, rasterio dataset or path
             (..., y, x); leading dimensions such as time are kept. A bare array must have
             the grid's shape, row 0 at ``ymax``.
-        stats : str or list of str
-            Names from ``quorvalis.STATS``. With ``weights``, ``"mean"`` is the weighted mean.
+        stats : str, list of names and functions, or dict of {label: name or function}
+            Names from ``quorvalis.STATS``, ``quorvalis.DERIVED`` (cv, weighted_variance,
+            weighted_stdev, area, nan), ``percentile_N`` and the aliases std, nodata,
+            unique; a function ``f(values, weights)`` is called once per zone (and block of
+            time steps). With ``weights``, ``"mean"`` is the weighted mean.
         weights : "area", raster, optional
             ``"area"``: the true area of each cell on the sphere (longitude/latitude grids);
             or a 2-D raster on the same grid.
@@ -253,6 +268,14 @@ class Coverage:
             once, e.g. ``"2GB"``; by default a quarter of the available memory, at most
             1 GiB. The raster is read window by window, each window with the zones inside
             it; the results do not depend on it (see "Larger than memory").
+        include_cols : list of str, optional
+            Columns of the zones' GeoDataFrame copied into the result.
+        include_geom, output : bool, "geodataframe"
+            A GeoDataFrame with the zones' geometry and CRS (a stack: the geometry as a
+            ``geometry`` coordinate over ``zone``).
+        categories : dict, optional
+            {value: name}: names the classes of ``frac`` and the values of ``majority`` and
+            ``minority``.
 
         Returns
         -------
@@ -263,6 +286,19 @@ class Coverage:
         --------
         >>> cov.stats(ds["t2m"], ["mean", "max"], weights="area")          # doctest: +SKIP
         """
+        if include_cols is not None or include_geom or output is not None or categories is not None:
+            out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
+                             band=band, affine=affine, progress=progress, as_numpy=as_numpy,
+                             max_fields=max_fields, max_memory=max_memory)
+            return finish(self, out, include_cols=include_cols, include_geom=include_geom,
+                          output=output, categories=categories)
+        from ._custom import plan_stats, run
+
+        plan = plan_stats(stats, quantiles, weights is not None, STATS)
+        if plan is not None:  # aliases, derived statistics, user functions
+            return run(plan, self, raster, weights=weights, nodata=nodata, band=band,
+                       affine=affine, progress=progress, as_numpy=as_numpy,
+                       max_fields=max_fields, max_memory=max_memory)
         stats = [stats] if isinstance(stats, str) else list(stats)
         if not stats:
             raise ValueError("no statistics asked for")
@@ -569,7 +605,8 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
                 progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
-                invalid: str = "raise"):
+                invalid: str = "raise", include_cols=None, include_geom: bool = False,
+                output: str | None = None, categories=None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -580,7 +617,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads, invalid
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles, max_memory
+    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
     grid : Grid, optional
@@ -606,4 +643,6 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
                    threads=threads, build=not windowed, invalid=invalid)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
-                     band=band, progress=progress, max_memory=max_memory)
+                     band=band, progress=progress, max_memory=max_memory,
+                     include_cols=include_cols, include_geom=include_geom, output=output,
+                     categories=categories)

@@ -8,9 +8,10 @@ import tempfile
 import pandas as pd
 
 from ._safeio import disk_full_error
+from ._results import GEO_FORMATS, to_cf, write_geo
 from ._util import optional_import
 
-FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF"}
+FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF", **GEO_FORMATS}
 
 
 def write_result(result, path: str) -> None:
@@ -20,6 +21,8 @@ def write_result(result, path: str) -> None:
     if ext not in FORMATS:
         raise ValueError(f"cannot tell the output format of {path!r}: use one of "
                          f"{', '.join(FORMATS)}")
+    if ext in GEO_FORMATS:
+        return write_geo(result, path)
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
         raise FileNotFoundError(f"no such directory for the output: {directory}")
@@ -27,7 +30,7 @@ def write_result(result, path: str) -> None:
     os.close(fd)
     try:
         if ext == ".nc":
-            _as_dataset(result).to_netcdf(tmp)
+            to_cf(result).to_netcdf(tmp)
         elif ext == ".parquet":
             optional_import("pyarrow", "io")
             _as_frame(result).to_parquet(tmp)
@@ -42,14 +45,6 @@ def write_result(result, path: str) -> None:
 
 
 def _as_frame(result) -> pd.DataFrame:
+    if hasattr(result, "geometry") and isinstance(result, pd.DataFrame):  # a table keeps no shapes
+        return pd.DataFrame(result.drop(columns=result.geometry.name))
     return result if isinstance(result, pd.DataFrame) else result.to_dataframe()
-
-
-def _as_dataset(result):
-    import xarray as xr
-
-    if isinstance(result, pd.DataFrame):
-        frame = result.copy()
-        frame.index = frame.index.rename("zone")
-        return xr.Dataset.from_dataframe(frame)
-    return result

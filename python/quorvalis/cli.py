@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import os
 import sys
 
 from ._coverage import METHODS, STATS
+from ._custom import DERIVED
 
 _DESCRIPTION = """\
 Exact zonal statistics: every cell of RASTER weighted by the fraction of its area that each
@@ -40,7 +42,7 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("raster", metavar="RASTER", help="raster file (GeoTIFF, NetCDF, ...)")
     s.add_argument("--stats", default="count,min,max,mean",
                    help=f"comma-separated statistics (default: %(default)s); "
-                        f"available: {', '.join(STATS)}")
+                        f"available: {', '.join(STATS + DERIVED)}, percentile_N")
     s.add_argument("--id", help="column of ZONES holding the zone ids (default: row number)")
     s.add_argument("--method", choices=METHODS, default="exact",
                    help="exact: cells weighted by covered fraction; center: cells whose "
@@ -56,8 +58,11 @@ def _parser() -> argparse.ArgumentParser:
                                         "at most 1 GiB)")
     s.add_argument("--fix-invalid", action="store_true",
                    help="repair invalid polygons with shapely.make_valid instead of refusing them")
-    s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc (default: CSV "
-                                          "on stdout)")
+    s.add_argument("--include-cols", help="comma-separated columns of ZONES copied into the "
+                                          "output")
+    s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc, or with the "
+                                          "zones' geometry .gpkg, .fgb or .geoparquet "
+                                          "(default: CSV on stdout)")
     return p
 
 
@@ -85,11 +90,16 @@ def main(argv: list[str] | None = None) -> int:
             check_output_path(args.output)  # before any work, not after it
         band = int(args.band) if args.band.isdigit() else args.band
         quantiles = [float(q) for q in args.quantiles.split(",")] if args.quantiles else ()
+        from ._results import GEO_FORMATS
+
+        geo = bool(args.output) and os.path.splitext(args.output)[1].lower() in GEO_FORMATS
+        cols = [c.strip() for c in args.include_cols.split(",")] if args.include_cols else None
         result = zonal_stats(args.zones, args.raster, [s.strip() for s in args.stats.split(",")],
                              id=args.id, nodata=args.nodata, weights=args.weights,
                              method=args.method, band=band, quantiles=quantiles,
                              progress=_show_progress(), max_memory=args.max_memory,
-                             invalid="fix" if args.fix_invalid else "raise")
+                             invalid="fix" if args.fix_invalid else "raise",
+                             include_cols=cols, include_geom=geo)
         if args.output:
             write_result(result, args.output)
         else:

@@ -1,0 +1,46 @@
+"""Several bands of a GeoTIFF at once: a (band, rows, cols) raster reduced in one pass."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ._grid import Grid
+from ._util import optional_import
+
+
+def wants_bands(band) -> bool:
+    """``band=None`` asks only for the grid; "all" or a list of numbers for several bands."""
+    return (isinstance(band, str) and band == "all") or isinstance(band, (list, tuple, range))
+
+
+def from_rasterio(src, band, path=None):
+    from ._raster import Raster
+
+    bands = list(range(1, src.count + 1)) if isinstance(band, str) else list(band)
+    if not bands:
+        raise ValueError("no bands asked for")
+    bad = [b for b in bands if not isinstance(b, (int, np.integer)) or not 1 <= b <= src.count]
+    if bad:
+        raise ValueError(f"band {bad[0]!r} does not exist: the raster has bands 1..{src.count}")
+    nodatas = {src.nodatavals[b - 1] for b in bands}
+    if len(nodatas) > 1:
+        raise ValueError(f"bands {bands} have different nodata values {sorted(map(str, nodatas))}:"
+                         " reduce them one at a time, or give nodata=")
+    t = src.transform
+    grid = Grid.from_transform(t, (src.height, src.width), crs=src.crs)
+    flip = (slice(None), slice(None, None, -1) if t.e > 0 else slice(None),
+            slice(None, None, -1) if t.a < 0 else slice(None))
+    if path is None:
+
+        def data():
+            return src.read(bands)[flip]
+    else:
+        rasterio = optional_import("rasterio", "io")
+
+        def data():
+            with rasterio.open(path) as again:
+                return again.read(bands)[flip]
+    import xarray as xr
+
+    coords = {"band": xr.Variable("band", np.asarray(bands))}
+    return Raster(data, grid, nodata=nodatas.pop(), lead_dims=("band",), coords=coords)
