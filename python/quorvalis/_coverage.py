@@ -293,8 +293,6 @@ class Coverage:
             named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
             return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
-        if max_fields is None:
-            max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
         lead = src.shape[:-2]
         names = sorted(set(engine_names))
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
@@ -302,6 +300,8 @@ class Coverage:
         if src.reader is not None:
             parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
         else:
+            if max_fields is None:
+                max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
             parts = []
             n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
             with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
@@ -340,8 +340,8 @@ class Coverage:
             raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
                              f"{k} (id {self.ids[k]!r}) with {fields} field(s) at once needs "
                              f"max_memory= at least {need} (now {budget})")
-        one = (len(plan.tasks) == 1 and not plan.split and self._handles is not None
-               and len(plan.tasks[0].zones) == len(self._present))
+        # one window holding every zone, and the whole coverage already built: use it
+        one = len(plan.tasks) == 1 and not plan.split and self._handles is not None
         leads = [slice(None)] if len(shape) == 2 else [
             slice(a, min(a + step, steps)) for a in range(0, max(steps, 1), step)]
         out = []
@@ -364,7 +364,7 @@ class Coverage:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
-                        bar.set_postfix_str(f"{read / 2**20:.0f} MiB read")
+                        bar.set_postfix_str(f"{read / 2**20:.1f} MiB read")
                 if not one:
                     out.append(self._scatter(plan, parts, tiles, names, kw, fields, lead))
         return out
