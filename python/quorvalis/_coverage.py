@@ -241,7 +241,9 @@ class Coverage:
             opened with xarray without Dask): the bytes of values and fractions held at
             once, e.g. ``"2GB"``; by default a quarter of the available memory, at most
             1 GiB. The raster is read window by window, each window with the zones inside
-            it; the results do not depend on it (see "Larger than memory").
+            it; the results do not depend on it (see "Larger than memory"). For a Dask
+            raster it bounds each task: a group's window for one chunk of the leading axes,
+            with the group's fractions.
 
         Returns
         -------

@@ -67,6 +67,8 @@ class Raster:
     def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
         """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
         the slice of the first leading axis it covers. A 2-D raster is one (rows, cols) block."""
+        if callable(self.data):
+            self.data = self.data()
         shape = self.shape
         if len(shape) == 2:
             yield slice(None), _numeric(self.data)

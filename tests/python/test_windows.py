@@ -62,9 +62,10 @@ def bits(a):
 
 
 @pytest.mark.parametrize("budget", [None, 42_000, "45kB"])
-@pytest.mark.parametrize("weights", [None, "area"])
+@pytest.mark.parametrize("weights", [None, "area", "the raster"])
 def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights):
     raster, v = source
+    weights = raster if weights == "the raster" else weights
     cov = qv.Coverage(ZONES, raster)
     stats = ALL_STATS if weights is None else ["mean", "median", "variance"]
     memory = cov.stats(v, stats, nodata=NODATA, quantiles=[0.1, 0.5, 0.95], weights=weights)
