@@ -230,7 +230,7 @@ class Coverage:
             The transform of a bare NumPy raster: its grid is then checked against the
             coverage's, and rows stored south to north are read reversed.
         progress : bool
-            Show a tqdm bar over time chunks.
+            Show a tqdm bar over time chunks, or over the windows read from a file.
         as_numpy : bool
             Return a dict of NumPy arrays (zones on the last axis, before any quantile or
             class axis) instead of pandas/xarray.
@@ -300,7 +300,10 @@ class Coverage:
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
                   quantiles=quantiles)
         if src.reader is not None:
-            parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+            try:
+                parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+            finally:
+                getattr(src.reader, "close", lambda: None)()
         else:
             if max_fields is None:
                 max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
@@ -334,9 +337,9 @@ class Coverage:
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1
         step = min(step, max(steps, 1))
         fields = step * per_step
-        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
-                          src.block_shape, budget, 8 * fields)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
+        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
+                          src.block_shape, budget, 8 * fields, tile=not whole)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
             raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "

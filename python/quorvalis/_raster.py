@@ -180,6 +180,11 @@ def _from_rasterio(src, band, path=None) -> Raster:
             if not opened:
                 opened.append(rasterio.open(path))
             return opened[0].read(band, window=stored(rows, cols))[flip]
+
+        def close():
+            while opened:
+                opened.pop().close()
+        reader.close = close
     nodata = src.nodatavals[band - 1]
     block = tuple(int(b) for b in src.block_shapes[band - 1])
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),
