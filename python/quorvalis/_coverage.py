@@ -274,7 +274,7 @@ class Coverage:
                                  "raster")
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
-        weights, weights_nodata = self._weights(weights)
+        weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
         engine_names = _engine_names(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
         if lazy:
@@ -303,7 +303,8 @@ class Coverage:
             try:
                 parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
             finally:
-                getattr(src.reader, "close", lambda: None)()
+                for opened in (src, weights):
+                    getattr(getattr(opened, "reader", None), "close", lambda: None)()
         else:
             if max_fields is None:
                 max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
@@ -337,9 +338,10 @@ class Coverage:
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1
         step = min(step, max(steps, 1))
         fields = step * per_step
+        per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
         plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
-                          src.block_shape, budget, 8 * fields, tile=not whole)
+                          src.block_shape, budget, per_cell, tile=not whole)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
             raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
@@ -358,7 +360,11 @@ class Coverage:
                     block = src.window(task.rows, task.cols, lead)
                     read += block.nbytes
                     w = kw["weights"]
-                    tkw = dict(kw, weights=None if w is None else w[task.rows, task.cols])
+                    if isinstance(w, Raster):
+                        w = w.window(task.rows, task.cols)
+                    elif w is not None:
+                        w = w[task.rows, task.cols]
+                    tkw = dict(kw, weights=w)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
@@ -440,7 +446,9 @@ class Coverage:
                                  f"{self.grid!r}")
             check_same_crs(self.crs, src.grid.crs, f"the {what}")
 
-    def _weights(self, weights):
+    def _weights(self, weights, windowed=False):
+        """The weights as a 2-D array on the grid (area: a broadcast of one value per row),
+        and their nodata. ``windowed``: a weights file stays a Raster, read window by window."""
         if weights is None:
             return None, None
         if isinstance(weights, str) and weights == "area":
@@ -449,6 +457,8 @@ class Coverage:
         self._check_grid(src, "weights raster")
         if len(src.shape) != 2:
             raise ValueError(f"weights must be 2-D, got shape {src.shape}")
+        if windowed and src.reader is not None:
+            return src, src.nodata
         (_, block), = src.blocks(1)
         return block, src.nodata
 
