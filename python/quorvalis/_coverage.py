@@ -256,7 +256,7 @@ class Coverage:
             The transform of a bare NumPy raster: its grid is then checked against the
             coverage's, and rows stored south to north are read reversed.
         progress : bool
-            Show a tqdm bar over time chunks.
+            Show a tqdm bar over time chunks, or over the windows read from a file.
         as_numpy : bool
             Return a dict of NumPy arrays (zones on the last axis, before any quantile or
             class axis) instead of pandas/xarray.
@@ -267,7 +267,9 @@ class Coverage:
             opened with xarray without Dask): the bytes of values and fractions held at
             once, e.g. ``"2GB"``; by default a quarter of the available memory, at most
             1 GiB. The raster is read window by window, each window with the zones inside
-            it; the results do not depend on it (see "Larger than memory").
+            it; the results do not depend on it (see "Larger than memory"). For a Dask
+            raster it bounds each task: a group's window for one chunk of the leading axes,
+            with the group's fractions.
         include_cols : list of str, optional
             Columns of the zones' GeoDataFrame copied into the result.
         include_geom, output : bool, "geodataframe"
@@ -319,7 +321,7 @@ class Coverage:
                                  "raster")
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
-        weights, weights_nodata = self._weights(weights)
+        weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
         engine_names = _engine_names(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
         if lazy:
@@ -340,8 +342,6 @@ class Coverage:
             named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
             return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
-        if max_fields is None:
-            max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
         lead = src.shape[:-2]
         names = sorted(set(engine_names))
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
@@ -353,8 +353,14 @@ class Coverage:
         reading = naming_file(src.path, "raster file", (OSError, RuntimeError)) if src.path else nullcontext()
         with reading:
             if src.reader is not None:
-                parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+                try:
+                    parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+                finally:
+                    for opened in (src, weights):
+                        getattr(getattr(opened, "reader", None), "close", lambda: None)()
             else:
+                if max_fields is None:
+                    max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
                 parts = []
                 n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
                 with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
@@ -385,16 +391,17 @@ class Coverage:
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1
         step = min(step, max(steps, 1))
         fields = step * per_step
-        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
-                          src.block_shape, budget, 8 * fields)
+        per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
+        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
+                          src.block_shape, budget, per_cell, tile=not whole)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
             raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
                              f"{k} (id {self.ids[k]!r}) with {fields} field(s) at once needs "
                              f"max_memory= at least {need} (now {budget})")
-        one = (len(plan.tasks) == 1 and not plan.split and self._handles is not None
-               and len(plan.tasks[0].zones) == len(self._present))
+        # one window holding every zone, and the whole coverage already built: use it
+        one = len(plan.tasks) == 1 and not plan.split and self._handles is not None
         leads = [slice(None)] if len(shape) == 2 else [
             slice(a, min(a + step, steps)) for a in range(0, max(steps, 1), step)]
         out = []
@@ -406,7 +413,11 @@ class Coverage:
                     block = src.window(task.rows, task.cols, lead)
                     read += block.nbytes
                     w = kw["weights"]
-                    tkw = dict(kw, weights=None if w is None else w[task.rows, task.cols])
+                    if isinstance(w, Raster):
+                        w = w.window(task.rows, task.cols)
+                    elif w is not None:
+                        w = w[task.rows, task.cols]
+                    tkw = dict(kw, weights=w)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
@@ -417,7 +428,7 @@ class Coverage:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
-                        bar.set_postfix_str(f"{read / 2**20:.0f} MiB read")
+                        bar.set_postfix_str(f"{read / 2**20:.1f} MiB read")
                 if not one:
                     out.append(self._scatter(plan, parts, tiles, names, kw, fields, lead))
         return out
@@ -488,7 +499,9 @@ class Coverage:
                                  f"{self.grid!r}")
             check_same_crs(self.crs, src.grid.crs, f"the {what}")
 
-    def _weights(self, weights):
+    def _weights(self, weights, windowed=False):
+        """The weights as a 2-D array on the grid (area: a broadcast of one value per row),
+        and their nodata. ``windowed``: a weights file stays a Raster, read window by window."""
         if weights is None:
             return None, None
         if isinstance(weights, str) and weights == "area":
@@ -497,6 +510,8 @@ class Coverage:
         self._check_grid(src, "weights raster")
         if len(src.shape) != 2:
             raise ValueError(f"weights must be 2-D, got shape {src.shape}")
+        if windowed and src.reader is not None:
+            return src, src.nodata
         (_, block), = src.blocks(1)
         return block, src.nodata
 

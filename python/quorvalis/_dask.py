@@ -42,9 +42,9 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
     rows, cols = grid.shape
     fields_at_once = int(np.prod([max(c) for c in data.chunks[:-2]])) if lead else 1
     block = (max(data.chunks[-2]), max(data.chunks[-1]))
-    plan = _plan.plan(_plan.zone_windows(prepared, grid), (rows, cols), block,
-                      _plan.parse_memory(budget), 8 * fields_at_once)
     whole = [s for s in names if s in _plan.WHOLE_WINDOW]
+    plan = _plan.plan(_plan.zone_windows(prepared, grid), (rows, cols), block,
+                      _plan.parse_memory(budget), 8 * fields_at_once, tile=not whole)
     if plan.split and whole:
         k, need = max(plan.split.items(), key=lambda kv: kv[1])
         raise ValueError(f"{whole[0]!r} needs each zone's whole window in one task, and zone {k} "

@@ -153,14 +153,15 @@ def _round_out(r0, r1, c0, c1, block, shape):
 
 
 def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
-         bytes_per_cell: int) -> Plan:
+         bytes_per_cell: int, tile: bool = True) -> Plan:
     """Tasks for zones with windows ``windows`` ((n, 4) [r0, r1, c0, c1], from
     :func:`zone_windows`) on a grid of ``grid_shape`` read in blocks of ``block_shape``
     (None: the raster has no layout of its own, blocks of any size will do).
 
     A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
     fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
-    even one block.
+    even one block. ``tile=False``: zones too large for the budget are listed in ``split``
+    but not cut into tiles (for statistics that cannot use tiles).
     """
     windows = np.asarray(windows, np.int64).reshape(-1, 4)
     n = len(windows)
@@ -208,7 +209,7 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
             close()
         group, box, frac = [int(k)], alone, own
     close()
-    for k, _ in split.items():
+    for k in split if tile else ():
         tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell)
     return Plan(tasks, n, split)
 

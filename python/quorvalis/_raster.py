@@ -69,6 +69,8 @@ class Raster:
     def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
         """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
         the slice of the first leading axis it covers. A 2-D raster is one (rows, cols) block."""
+        if callable(self.data):
+            self.data = self.data()
         shape = self.shape
         if len(shape) == 2:
             yield slice(None), _numeric(self.data)
@@ -189,6 +191,11 @@ def _from_rasterio(src, band, path=None) -> Raster:
             if not opened:
                 opened.append(rasterio.open(path))
             return opened[0].read(band, window=stored(rows, cols))[flip]
+
+        def close():
+            while opened:
+                opened.pop().close()
+        reader.close = close
     nodata = src.nodatavals[band - 1]
     block = tuple(int(b) for b in src.block_shapes[band - 1])
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),

@@ -62,22 +62,44 @@ def bits(a):
 
 
 @pytest.mark.parametrize("budget", [None, 42_000, "45kB"])
-@pytest.mark.parametrize("weights", [None, "area"])
+@pytest.mark.parametrize("weights", [None, "area", "the raster"])
 def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights):
     raster, v = source
+    per_cell = 16 if weights == "the raster" else 8  # a weights file is read in windows too
+    weights = raster if weights == "the raster" else weights
+    budget = budget and _plan.parse_memory(budget) * per_cell // 8
     cov = qv.Coverage(ZONES, raster)
     stats = ALL_STATS if weights is None else ["mean", "median", "variance"]
     memory = cov.stats(v, stats, nodata=NODATA, quantiles=[0.1, 0.5, 0.95], weights=weights)
     got = qv.zonal_stats(ZONES, raster, stats, quantiles=[0.1, 0.5, 0.95], weights=weights,
                          max_memory=budget)
+    built = cov.stats(raster, stats, quantiles=[0.1, 0.5, 0.95], weights=weights,
+                      max_memory=budget)  # the coverage at hand, whole or in groups
     assert list(got.columns) == list(memory.columns)
     for c in memory.columns:
         assert (bits(got[c]) == bits(memory[c])).all(), c
+        assert (bits(built[c]) == bits(memory[c])).all(), c
     if budget is not None:  # and the budget did cut the raster into many windows
         windows = _plan.zone_windows(cov._prepared_wkb(), cov.grid)
-        tasks = _plan.plan(windows, (ROWS, COLS), (16, 16), _plan.parse_memory(budget), 8).tasks
+        tasks = _plan.plan(windows, (ROWS, COLS), (16, 16), budget, per_cell).tasks
         assert len(tasks) >= 4 and not any(t.part for t in tasks)
         assert sorted(np.concatenate([t.zones for t in tasks])) == list(range(len(ZONES) - 2))
+
+
+def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
+    v = np.stack([values(np.float32) for _ in range(5)])
+    da = xr.DataArray(v, dims=("time", "lat", "lon"), name="v", coords={
+        "time": np.arange(5), "lat": ROWS - 0.5 - np.arange(ROWS), "lon": 0.5 + np.arange(COLS)})
+    da.isel(lat=slice(None, None, -1)).to_netcdf(tmp_path / "s.nc")  # stored south to north
+    cov = qv.Coverage(ZONES, da)
+    stats = ["mean", "median", "frac", "quantile", "stdev", "majority"]
+    memory = cov.stats(da, stats, quantiles=[0.3, 0.7])
+    for budget in (60_000, "300kB"):  # one field per pass, or all five
+        got = cov.stats(xr.open_dataset(tmp_path / "s.nc")["v"], stats, quantiles=[0.3, 0.7],
+                        max_memory=budget)
+        xr.testing.assert_identical(got, memory)
+        for s in stats:
+            assert (bits(got[s]) == bits(memory[s])).all(), s
 
 
 def test_zones_larger_than_the_budget_are_cut_into_tiles(tmp_path):
