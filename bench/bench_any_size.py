@@ -10,6 +10,8 @@ subprocess (peak RSS from getrusage), next to baselines from the same run.
 (c) ``tiling``: 1,000,000 square zones tiling a 40,000 x 40,000 grid: peak memory of the
     coverage, and the size and read time of its coverage file.
 
+Every run is under the same RLIMIT_DATA unless told otherwise (``--limit-gib``).
+
     python bench/bench_any_size.py --quick          # about a minute
     python bench/bench_any_size.py --only huge      # the full (a)
 
@@ -280,12 +282,14 @@ def main():
     p.add_argument("--tiling-zones", type=int, default=1_000_000)
     p.add_argument("--tiling-size", type=int, default=40_000)
     p.add_argument("--tile", type=int, default=TILE, help="side of the repeated GeoTIFF")
-    p.add_argument("--limit-gib", type=float, default=4.0, help="RLIMIT_DATA of (a) and (b)")
-    p.add_argument("--tiling-limit-gib", type=float, default=0, help="of (c); 0: none")
+    p.add_argument("--limit-gib", type=float, default=4.0, help="RLIMIT_DATA of each run")
+    p.add_argument("--tiling-limit-gib", type=float, help="of (c), if not --limit-gib; 0: none")
     p.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     a = p.parse_args()
     if a.child:
         return child_main(a.child[0], json.loads(a.child[1]))
+    if a.tiling_limit_gib is None:
+        a.tiling_limit_gib = a.limit_gib
     if a.quick:
         a.huge_size, a.huge_zones, a.tile = 30_000, 500, 2048
         a.parcels, a.parcels_size, a.sample = 20_000, 5_000, 500
