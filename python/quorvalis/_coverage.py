@@ -143,6 +143,32 @@ class Coverage:
     def __setstate__(self, state):
         self.__dict__.update(state)
 
+    def to_file(self, path) -> None:
+        """Saves the coverage (grid, zones, ids and fractions) to one file, written atomically;
+        :meth:`from_file` reads it back. The format is described in ``quorvalis._covfile``.
+
+        Examples
+        --------
+        >>> cov.to_file("basins.qvcov")                                    # doctest: +SKIP
+        """
+        from ._covfile import write
+
+        write(self, path)
+
+    @classmethod
+    def from_file(cls, path, raster=None) -> Coverage:
+        """A coverage saved by :meth:`to_file`, with the very fractions it had. With
+        ``raster`` (any raster or a Grid), a ``ValueError`` unless it is on the same grid
+        and CRS.
+
+        Examples
+        --------
+        >>> cov = Coverage.from_file("basins.qvcov", ds)                   # doctest: +SKIP
+        """
+        from ._covfile import read
+
+        return read(cls, path, raster)
+
     def __len__(self):
         return len(self._wkb)
 

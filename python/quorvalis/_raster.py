@@ -138,7 +138,10 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
 
 
 def _from_path(path: str, band) -> Raster:
-    if not os.path.exists(path):
+    # URLs and GDAL virtual paths go to rasterio as they are: only it can tell if they exist.
+    scheme, sep, _ = path.partition("://")
+    remote = (sep and scheme.isalnum()) or path.lower().startswith("/vsi")
+    if not remote and not os.path.exists(path):
         raise FileNotFoundError(f"no such raster file: {path}")
     if os.path.splitext(path)[1].lower() in _XARRAY_SUFFIXES:
         import xarray as xr
