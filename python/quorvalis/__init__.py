@@ -11,4 +11,10 @@ from ._coverage import METHODS, STATS, Coverage, zonal_stats
 from ._grid import EARTH_RADIUS, Grid, cell_areas
 
 __all__ = ["Coverage", "Grid", "zonal_stats", "cell_areas", "STATS", "METHODS", "EARTH_RADIUS"]
-__version__ = "0.1.0"
+
+try:  # the one version is pyproject.toml's, as installed
+    from importlib.metadata import PackageNotFoundError, version
+
+    __version__ = version("quorvalis")
+except PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
