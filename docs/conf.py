@@ -57,7 +57,7 @@ plot_include_source = False
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 100)]
-plot_rcparams = {"figure.autolayout": True}
+plot_rcparams = {}
 plot_working_directory = str(Path(__file__).parents[1])
 
 html_theme = "pydata_sphinx_theme"
