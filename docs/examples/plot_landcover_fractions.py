@@ -32,7 +32,7 @@ districts = [shapely.intersection(cell, shapely.box(0, 0, n, n))
 out = qv.zonal_stats(districts, landcover, ["frac"])
 print(out.round(3))
 
-fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 4.2), width_ratios=[1, 1.3])
+fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 4.2), width_ratios=[1, 1.3], layout="constrained")
 ax1.imshow(np.where(classes > 0, classes, np.nan), extent=(0, n, 0, n), cmap="tab10", vmin=1, vmax=10,
            interpolation="nearest")
 for k, d in enumerate(districts):
@@ -44,5 +44,5 @@ for c, column in enumerate(out.columns):
     ax2.bar(out.index, out[column], bottom=bottom, color=plt.cm.tab10((c) / 9), label=names[c + 1])
     bottom += out[column].to_numpy()
 ax2.set(xlabel="district", ylabel="share of area", title="Class fractions (frac)")
-ax2.legend(fontsize="small", loc="lower right")
+ax2.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1, 1))
 plt.show()
