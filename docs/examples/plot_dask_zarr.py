@@ -28,12 +28,13 @@ days = pd.date_range("2020-01-01", periods=360)
 season = 12 - 10 * np.cos(2 * np.pi * (np.arange(days.size) - 15) / 365)
 temp = (season[:, None, None] - 0.5 * (lat[None, :, None] - 45)
         + rng.normal(0, 2, (days.size, lat.size, lon.size))).astype(np.float32)
-xr.Dataset({"t": (("time", "lat", "lon"), temp, {"units": "degC"})},
-           coords={"time": days, "lat": lat, "lon": lon}).chunk({"time": 30}).to_zarr(tmp / "t.zarr")
+stack = xr.Dataset({"t": (("time", "lat", "lon"), temp, {"units": "degC"})},
+                   coords={"time": days, "lat": lat, "lon": lon}).chunk({"time": 30})
+stack.to_zarr(tmp / "t.zarr", consolidated=False)
 
 # %%
 # Three regions; the coverage uses one thread, as Dask spreads the chunks over the cores.
-t = xr.open_zarr(tmp / "t.zarr")["t"]
+t = xr.open_zarr(tmp / "t.zarr", consolidated=False)["t"]
 regions = [shapely.box(-5, 40, 5, 50), shapely.Point(15, 50).buffer(4), shapely.box(20, 35, 28, 42)]
 cov = qv.Coverage(regions, t, id=["west", "centre", "south-east"], threads=1)
 lazy = cov.stats(t, ["mean", "max"])
