@@ -195,8 +195,8 @@ Grid checked_grid(double xmin, double ymin, double xmax, double ymax, double dx,
     return grid;
 }
 
-std::optional<Basin> build_basin(const Grid& grid, std::span<const std::uint8_t> wkb, CoverageMethod coverage_of,
-                                 std::int64_t id) {
+std::optional<PlacedWindow> build_window(const Grid& grid, std::span<const std::uint8_t> wkb,
+                                         CoverageMethod coverage_of) {
     const std::vector<Polygon> polygons = read_wkb(wkb);
     check_finite(polygons);
     std::vector<PlacedWindow> windows;
@@ -208,21 +208,7 @@ std::optional<Basin> build_basin(const Grid& grid, std::span<const std::uint8_t>
     }
     if (windows.empty()) return std::nullopt;
     // A single part keeps the engine's matrix as it is.
-    return Basin{windows.size() == 1 ? std::move(windows.front()) : merge(windows), id};
-}
-
-CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
-                        double xmin, double ymin, double xmax, double ymax, double dx, double dy,
-                        std::string_view method) {
-    if (wkb_list.size() != id_list.size()) throw InputError("wkb_list and id_list must have the same length");
-    const CoverageMethod coverage_of = find_method(method);
-    CacheRecord record{{}, checked_grid(xmin, ymin, xmax, ymax, dx, dy)};
-    record.basins.reserve(wkb_list.size());
-    for (std::size_t k = 0; k < wkb_list.size(); ++k) {
-        std::optional<Basin> basin = build_basin(record.grid, wkb_list[k], coverage_of, id_list[k]);
-        if (basin) record.basins.push_back(std::move(*basin));
-    }
-    return record;
+    return windows.size() == 1 ? std::move(windows.front()) : merge(windows);
 }
 
 }  // namespace quorvalis

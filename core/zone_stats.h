@@ -28,6 +28,39 @@ inline constexpr std::string_view kZoneStatNames[] = {
     "median", "quantile", "range", "majority", "minority", "variety", "frac", "nodata_count", "coverage",
 };
 
+// What callers may rely on per statistic, in ZoneStat order. streams: results of parts of
+// a window (spatial chunks) combine into the whole's; order: needs the zone's whole window
+// at once (the complement); count_like: 0, not NaN, for a zone with nothing to count;
+// unitless: the result does not keep the raster's units.
+struct ZoneStatInfo {
+    bool streams;
+    bool count_like;
+    bool unitless;
+    bool order;
+};
+
+inline constexpr ZoneStatInfo kZoneStatInfo[] = {
+    {true, false, false, false},  // mean
+    {true, true, true, false},    // sum
+    {true, true, true, false},    // count
+    {true, false, false, false},  // min
+    {true, false, false, false},  // max
+    {true, false, true, false},   // variance
+    {true, false, false, false},  // stdev
+    {true, false, false, false},  // weighted_mean
+    {true, true, true, false},    // weighted_sum
+    {false, false, false, true},  // median
+    {false, false, false, true},  // quantile
+    {true, false, false, false},  // range
+    {false, false, false, true},  // majority
+    {false, false, false, true},  // minority
+    {false, true, true, true},    // variety
+    {false, false, true, true},   // frac
+    {true, true, true, false},    // nodata_count
+    {true, true, true, false},    // coverage
+};
+static_assert(std::size(kZoneStatInfo) == std::size(kZoneStatNames));
+
 // Exact, case-sensitive name; anything else throws InputError naming every accepted one.
 ZoneStat parse_zone_stat(std::string_view name);
 

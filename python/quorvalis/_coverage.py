@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import re
 from collections.abc import Sequence
 from contextlib import nullcontext
 
@@ -130,11 +129,10 @@ class Coverage:
         self._handles = handles
 
     def _zone_error(self, err, chunk):
-        m = re.match(r"zone (\d+): (.*)", str(err), re.S)
-        if not m:
+        if getattr(err, "zone", None) is None:
             return err
-        k = chunk[int(m.group(1))]
-        return ValueError(f"zone {k} (id {self.ids[k]!r}): {m.group(2)}")
+        k = chunk[err.zone]
+        return ValueError(f"zone {k} (id {self.ids[k]!r}): {err.reason}")
 
     @property
     def _engine_handles(self):

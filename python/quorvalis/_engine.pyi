@@ -1,8 +1,9 @@
 """The package's native engine: coverage building and per-zone reductions, with the
 interpreter lock released and the work spread over threads.
 
-Zones are the unit of work and each zone's arithmetic runs in a fixed order, so every
-result is bit for bit the same for any ``threads`` value. ``threads=0`` means every core
+Work is split over threads by zones or, for a stack, by runs of steps; each zone's arithmetic
+runs in a fixed order either way, so every result is bit for bit the same for any ``threads``
+value. ``threads=0`` means every core
 the process may run on.
 
 Statistics (``w`` is a cell's weight: its coverage fraction, times the weights raster where
@@ -37,6 +38,9 @@ from collections.abc import Sequence
 import numpy
 
 STATS: tuple[str, ...]
+# name -> {"streams", "count_like", "unitless", "order"}: partial results combine across
+# windows; 0 for an empty zone; does not keep the raster's units; needs the whole window.
+STAT_INFO: dict[str, dict[str, bool]]
 
 class Coverage:
     """Coverage fractions of every zone over one grid; made by :func:`build`, immutable
@@ -72,10 +76,26 @@ def build(
     dy: float,
     method: str = "exact",
     threads: int = 0,
+    min_coverage: float = 0.0,
 ) -> Coverage:
     """One zone per WKB Polygon or MultiPolygon, in input order; a geometry that covers no
-    cell keeps its slot with an empty window. A bad geometry k raises ValueError
-    "zone k: <reason>" (the first bad one in input order)."""
+    cell keeps its slot with an empty window. ``method`` is "exact", "center" or
+    "all_touched" (1.0 for every cell whose exact fraction is > 0). Cells whose fraction
+    (for all_touched the exact one) is below ``min_coverage`` (in [0, 1]) get 0. A bad
+    geometry k raises ValueError "zone k: <reason>" with ``err.zone = k`` and
+    ``err.reason`` (the first bad one in input order)."""
+
+def from_windows(
+    grid: tuple[float, float, float, float, float, float],
+    method: str,
+    row_offsets: numpy.ndarray,
+    col_offsets: numpy.ndarray,
+    shapes: numpy.ndarray,
+    fractions: numpy.ndarray,
+) -> Coverage:
+    """The coverage whose windows (:meth:`Coverage.window`) these are: int64 offsets (n,),
+    int64 shapes (n, 2) (0 x 0 for an empty zone), float32 fractions of every window
+    concatenated row-major. ValueError for anything that does not agree."""
 
 def reduce(
     cov: Coverage,
