@@ -17,7 +17,7 @@ def cells(cov, raster, *, weights=None, nodata=None, band=1, chunksize=None):
     step, ordered by step, then zone, then cell. With ``chunksize`` an iterator of
     DataFrames of at most that many rows; a stack is then read a few steps at a time."""
     from ._custom import csr
-    from ._dask import _valid
+    from ._plan import valid as _valid
 
     if is_lazy(raster):
         raise ValueError("cells() needs the raster in memory: compute it first")

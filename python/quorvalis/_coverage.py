@@ -19,7 +19,7 @@ from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
-METHODS = ("exact", "center")
+METHODS = ("exact", "center", "all_touched")
 # Statistics that count rather than measure: 0, not NaN, for a zone that covers nothing,
 # and the raster's units do not apply to them.
 _COUNT_LIKE = {"sum", "count", "weighted_sum", "nodata_count", "coverage", "variety"}
@@ -42,9 +42,11 @@ class Coverage:
     id : str or sequence, optional
         Column of a GeoDataFrame holding the zone ids (default: its index), or the ids
         themselves for other inputs (default: 0..n-1).
-    method : {"exact", "center"}
+    method : {"exact", "center", "all_touched"}
         ``"exact"``: each cell weighted by the fraction of its area inside the zone;
-        ``"center"``: 1 for cells whose centre lies inside, 0 otherwise.
+        ``"center"``: 1 for cells whose centre lies inside, 0 otherwise;
+        ``"all_touched"``: 1 for every cell the zone covers any positive area of (the
+        cells whose exact fraction is above 0), 0 otherwise.
     progress : bool
         Show a tqdm bar while the zones are built.
     threads : int
@@ -77,7 +79,7 @@ class Coverage:
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
                  threads: int = 0, build: bool = True, invalid: str = "raise"):
         if method not in METHODS:
-            raise ValueError(f"method must be 'exact' or 'center', not {method!r}")
+            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
         check_invalid_option(invalid)
         zones = read_path(zones)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)

@@ -154,11 +154,9 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
         if new != lab:  # quantile/frac keep their labelled axes under their own names
             named[new] = named.pop(lab)
     if lazy:
-        from ._dask import _label_2d
-
         src = describe(raster, band, None if affine is not None else cov.grid, affine)
         if not src.lead_dims:
-            return _label_2d(cov, named, src, labels, asked)
+            return cov._label(named, src, labels, asked, lazy=True)
     out = cov._label(named, src, labels, asked)
     return _fix_units(out, plan, labels, src, cov.grid)
 
@@ -214,7 +212,7 @@ class _Gather:
     gathered statistics of one block of fields."""
 
     def __init__(self, plan, cov, weights, nodata):
-        from ._dask import _valid
+        from ._plan import valid as _valid
 
         self.fractions, self.indices, self.indptr = csr(cov)
         n = len(self.indptr) - 1
@@ -232,7 +230,7 @@ class _Gather:
 
     def block(self, block, stack: bool) -> dict:
         """{label: (fields, zones)} of a (rows, cols) or (fields, rows, cols) block."""
-        from ._dask import _valid
+        from ._plan import valid as _valid
 
         raw = block.reshape(-1, self.cells)[:, self.indices]  # (fields, listed cells)
         valid = _valid(raw, self.nodata)

@@ -7,8 +7,8 @@ import tempfile
 
 import pandas as pd
 
-from ._safeio import disk_full_error
 from ._results import GEO_FORMATS, to_cf, write_geo
+from ._safeio import disk_full_error
 from ._util import optional_import
 
 FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF", **GEO_FORMATS}

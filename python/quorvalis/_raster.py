@@ -112,8 +112,6 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
     if isinstance(obj, Raster):
         return obj
     if isinstance(obj, (str, os.PathLike)):
-        if not os.path.exists(obj):
-            raise FileNotFoundError(f"no such raster file: {os.fspath(obj)}")
         with naming_file(obj, "raster file"):
             src = _from_path(os.fspath(obj), band)
         src.path = os.fspath(obj)

@@ -35,7 +35,9 @@ _LONG_NAMES = {"mean": "mean", "weighted_mean": "weighted mean", "sum": "sum",
 def read_path(zones):
     """A vector file read into a GeoDataFrame; anything else as given."""
     if isinstance(zones, (str, os.PathLike)):
-        return optional_import("geopandas", "io").read_file(zones)
+        from ._zones import read_zone_path
+
+        return read_zone_path(zones)
     return zones
 
 

@@ -28,16 +28,12 @@ def read_zones(zones, id=None) -> Zones:
     """Accepts a GeoDataFrame, GeoSeries, sequence of shapely geometries or WKB, one geometry,
     or a path that geopandas can read."""
     crs = None
-    path = None
     if isinstance(zones, (str, os.PathLike)):
-        path, zones = os.fspath(zones), _read_zone_file(zones)
+        zones = read_zone_path(zones)
     if isinstance(zones, pd.DataFrame):
         if not _has_geometry(zones):
-            where = f"the zone file {path} has no geometry column" if path else \
-                "a DataFrame of zones needs a geometry column (a GeoDataFrame)"
-            raise ValueError(f"{where}: zones must be Polygon or MultiPolygon geometries")
-        if path is not None and not len(zones):
-            raise ValueError(f"the zone file {path} holds no zones")
+            raise ValueError("a DataFrame of zones needs a geometry column (a GeoDataFrame): "
+                             "zones must be Polygon or MultiPolygon geometries")
         crs = getattr(zones, "crs", None)
         if id is None:
             ids = zones.index
@@ -66,6 +62,19 @@ def read_zones(zones, id=None) -> Zones:
         ids = ids.rename("zone")
     wkb, parsed = _checked_all(geoms, ids)
     return Zones(wkb, ids, crs_string(crs), parsed)
+
+
+def read_zone_path(path):
+    """The zones of a vector file as a GeoDataFrame, refused when it has no geometry or no
+    features."""
+    path = os.fspath(path)
+    frame = _read_zone_file(path)
+    if not _has_geometry(frame):
+        raise ValueError(f"the zone file {path} has no geometry column: zones must be Polygon "
+                         "or MultiPolygon geometries")
+    if not len(frame):
+        raise ValueError(f"the zone file {path} holds no zones")
+    return frame
 
 
 def _read_zone_file(path):

@@ -196,3 +196,20 @@ def test_accessor_on_dataarrays_and_datasets():
     out = xr.Dataset({"a": da, "b": da * 2}).qv.zonal_stats(ZONES, ["max"])
     np.testing.assert_array_equal(out["b_max"], 2 * out["a_max"])
     assert len(da.qv.coverage(ZONES)) == 3
+
+
+def test_all_touched_counts_exactly_the_cells_with_a_positive_fraction():
+    grid = qv.Grid(0, 0, 6, 6, 1, 1)
+    # a triangle whose edges cross cells, a box on cell lines (a cell it only borders is
+    # not touched), and a thin sliver inside one row
+    zones = [shapely.Polygon([(0.3, 0.2), (5.7, 1.1), (2.2, 5.4)]), shapely.box(1, 1, 3, 3),
+             shapely.box(0.1, 4.4, 5.9, 4.41)]
+    exact, touched = (qv.Coverage(zones, grid, method=m) for m in ("exact", "all_touched"))
+    for k in range(len(zones)):
+        r0, c0, f = exact.fractions(k)
+        r1, c1, t = touched.fractions(k)
+        assert (r0, c0) == (r1, c1)
+        np.testing.assert_array_equal(t, np.where(f > 0, 1.0, 0.0))
+    ones = np.ones((6, 6))
+    counts = qv.zonal_stats(zones, ones, "count", grid=grid, method="all_touched")["count"]
+    np.testing.assert_array_equal(counts, [(exact.fractions(k)[2] > 0).sum() for k in range(3)])

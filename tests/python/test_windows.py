@@ -122,7 +122,7 @@ def test_a_failed_read_names_the_file_and_the_window(tmp_path, monkeypatch):
     src = qv._raster.describe(path)
     monkeypatch.setattr(src, "reader", lambda *a: (_ for _ in ()).throw(RuntimeError("bad block")))
     cov = qv.Coverage(ZONES[:3], src.grid)
-    with pytest.raises(OSError, match=r"rows \d+\.\.\d+, columns \d+\.\.\d+ of .*v\.tif: bad block"):
+    with pytest.raises(ValueError, match=r"rows \d+\.\.\d+, columns \d+\.\.\d+ of .*v\.tif: bad block"):
         cov.stats(src, "mean", max_memory=60_000)
 
 
