@@ -119,7 +119,9 @@ def test_a_result_too_large_for_memory_is_refused_before_it_is_allocated():
 
 
 _RUN = """
-import sys, time, quorvalis._engine as e, quorvalis._io as io
+import signal, sys, time, quorvalis._engine as e, quorvalis._io as io
+# as in a terminal: a run started in the background (CI) inherits SIGINT ignored
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from quorvalis import cli
 mode = sys.argv[1]
 if mode == "compute":
