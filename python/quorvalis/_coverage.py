@@ -228,21 +228,11 @@ class Coverage:
         >>> m @ np.arange(16.0)
         array([36.,  3.])
         """
+        from ._custom import csr
+
         sparse = optional_import("scipy.sparse", None)
         rows, cols = self.grid.shape
-        handles, n = self._engine_handles, len(self._wkb)
-        data, indices, counts, done = [], [], np.zeros(n, np.int64), 0
-        for h in handles:
-            d, i, p = h.csr()
-            data.append(d)
-            indices.append(i)
-            counts[self._present[done:done + h.n_zones]] = np.diff(p)
-            done += h.n_zones
-        indptr = np.concatenate([[0], np.cumsum(counts)])
-        empty_f, empty_i = np.zeros(0, np.float32), np.zeros(0, np.int64)
-        return sparse.csr_matrix((np.concatenate(data or [empty_f]),
-                                  np.concatenate(indices or [empty_i]), indptr),
-                                 shape=(n, rows * cols))
+        return sparse.csr_matrix(csr(self), shape=(len(self._wkb), rows * cols))
 
     def to_xarray(self):
         """Coverage fractions as an ``xarray.DataArray`` (zone, y, x) on the grid's cell
