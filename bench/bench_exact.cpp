@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cache.h"
+#include "record/cache.h"
 #include "common.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <random>
 #include <vector>
 
-#include "zone_stats.h"
+#include "stats/zone_stats.h"
 #include "common.h"
 
 using namespace quorvalis;

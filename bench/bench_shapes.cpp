@@ -12,7 +12,7 @@
 #include <string>
 
 #include "../tests/core/hostile_shapes.h"
-#include "coverage_method.h"
+#include "coverage/coverage_method.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 
 #include <sys/mman.h>
 
-#include "stats.h"
+#include "stats/stats.h"
 #include "common.h"
 
 using namespace quorvalis;

@@ -10,7 +10,7 @@
 #include <random>
 #include <utility>
 
-#include "cache.h"
+#include "record/cache.h"
 
 namespace bench {
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cache.h"
-#include "error.h"
-#include "stats.h"
+#include "record/cache.h"
+#include "support/error.h"
+#include "stats/stats.h"
 
 namespace {
 

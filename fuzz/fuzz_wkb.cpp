@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "error.h"
-#include "wkb.h"
+#include "support/error.h"
+#include "geometry/wkb.h"
 
 namespace {
 

@@ -40,9 +40,9 @@
 #include <variant>
 #include <vector>
 
-#include "cache.h"
-#include "error.h"
-#include "stats.h"
+#include "record/cache.h"
+#include "support/error.h"
+#include "stats/stats.h"
 
 namespace {
 

@@ -33,12 +33,12 @@
 #include <utility>
 #include <vector>
 
-#include "cache.h"
-#include "error.h"
-#include "parallel.h"
-#include "stats.h"
-#include "zonal.h"
-#include "zone_stats.h"
+#include "record/cache.h"
+#include "support/error.h"
+#include "support/parallel.h"
+#include "stats/stats.h"
+#include "stats/zonal.h"
+#include "stats/zone_stats.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;

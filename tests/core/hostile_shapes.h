@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "geometry.h"
+#include "geometry/geometry.h"
 
 // Timing tests guard against quadratic cost with generous limits; an instrumented build
 // is too slow for any limit to mean something, so it skips them and runs smaller shapes.

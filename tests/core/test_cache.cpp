@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cache.h"
-#include "error.h"
+#include "record/cache.h"
+#include "support/error.h"
 #include "error_text.h"
 #include "wkb_builder.h"
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "cell.h"
-#include "error.h"
+#include "coverage/cell.h"
+#include "support/error.h"
 #include "error_text.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "cell_exit.h"
+#include "coverage/cell_exit.h"
 
 namespace quorvalis {
 namespace {

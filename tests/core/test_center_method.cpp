@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "coverage_method.h"
-#include "grid.h"
+#include "coverage/coverage_method.h"
+#include "coverage/grid.h"
 #include "hostile_shapes.h"
-#include "lattice_scan.h"
+#include "coverage/lattice_scan.h"
 #include "wkb_builder.h"
 
 namespace {

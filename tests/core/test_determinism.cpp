@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "lattice_scan.h"
+#include "coverage/lattice_scan.h"
 
 namespace quorvalis {
 namespace {

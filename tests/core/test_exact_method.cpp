@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "coverage_method.h"
-#include "error.h"
+#include "coverage/coverage_method.h"
+#include "support/error.h"
 #include "hostile_shapes.h"
-#include "measures.h"
+#include "geometry/measures.h"
 
 namespace {
 

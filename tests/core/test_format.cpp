@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "format.h"
-#include "grid.h"
+#include "support/format.h"
+#include "coverage/grid.h"
 
 namespace {
 

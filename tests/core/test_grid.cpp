@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "grid.h"
+#include "coverage/grid.h"
 
 namespace {
 

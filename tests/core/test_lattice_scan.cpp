@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "lattice_scan.h"
+#include "coverage/lattice_scan.h"
 
 namespace quorvalis {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "order_stats.h"
+#include "stats/order_stats.h"
 
 using namespace quorvalis;
 

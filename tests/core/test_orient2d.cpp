@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "orient2d.h"
+#include "geometry/orient2d.h"
 
 namespace quorvalis {
 namespace {

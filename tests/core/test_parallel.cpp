@@ -7,9 +7,9 @@
 #include <tuple>
 #include <vector>
 
-#include "error.h"
+#include "support/error.h"
 #include "error_text.h"
-#include "parallel.h"
+#include "support/parallel.h"
 
 using namespace quorvalis;
 using quorvalis::testing::error_of;

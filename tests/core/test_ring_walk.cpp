@@ -4,7 +4,7 @@
 #include <numeric>
 #include <vector>
 
-#include "ring_walk.h"
+#include "coverage/ring_walk.h"
 
 namespace {
 

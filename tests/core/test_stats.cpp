@@ -8,10 +8,10 @@
 #include <random>
 #include <string>
 
-#include "error.h"
+#include "support/error.h"
 #include "error_text.h"
-#include "stats.h"
-#include "zone_stats.h"
+#include "stats/stats.h"
+#include "stats/zone_stats.h"
 
 using namespace quorvalis;
 using quorvalis::testing::error_of;

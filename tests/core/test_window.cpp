@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "window.h"
+#include "coverage/window.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "support/error.h"
 #include "error_text.h"
-#include "wkb.h"
+#include "geometry/wkb.h"
 #include "wkb_builder.h"
 
 namespace {

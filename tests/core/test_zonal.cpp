@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "wkb_builder.h"
-#include "zonal.h"
+#include "stats/zonal.h"
 
 namespace quorvalis {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "geometry.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis::testing {
 
