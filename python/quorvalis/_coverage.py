@@ -20,10 +20,8 @@ from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center", "all_touched")
-# Statistics that count rather than measure: 0, not NaN, for a zone that covers nothing,
-# and the raster's units do not apply to them.
-_COUNT_LIKE = {"sum", "count", "weighted_sum", "nodata_count", "coverage", "variety"}
-_UNITLESS = _COUNT_LIKE | {"variance", "frac"}
+_COUNT_LIKE = _plan.COUNT_LIKE  # 0, not NaN, for a zone that covers nothing
+_UNITLESS = _plan.UNITLESS  # the raster's units do not apply
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
 
@@ -61,6 +59,9 @@ class Coverage:
         overlapping): ``"raise"`` refuses them with a ``ValueError`` naming the first ones
         and why; ``"fix"`` repairs them with ``shapely.make_valid``, keeping the polygonal
         parts.
+    min_coverage : float
+        Cells whose fraction (after ``method``) is below this, in [0, 1], are left out of
+        every statistic; 0 (the default) keeps every covered cell.
 
     Examples
     --------
@@ -77,9 +78,11 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0, build: bool = True, invalid: str = "raise"):
+                 threads: int = 0, build: bool = True, invalid: str = "raise",
+                 min_coverage: float = 0.0):
         if method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+        min_coverage = _plan.check_min_coverage(min_coverage)
         check_invalid_option(invalid)
         zones = read_path(zones)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
@@ -94,6 +97,7 @@ class Coverage:
         self.ids: pd.Index = z.ids
         self.grid: Grid = grid
         self.method: str = method
+        self.min_coverage: float = min_coverage
         self.crs: str | None = z.crs or grid.crs
         self.threads = int(threads)
         self._wkb: list[bytes | None] = z.wkb
@@ -123,7 +127,8 @@ class Coverage:
                 try:
                     handles.append(_engine.build([prepared[k] for k in chunk],
                                                  *self.grid.astuple(), method=self.method,
-                                                 threads=self.threads))
+                                                 threads=self.threads,
+                                                 min_coverage=self.min_coverage))
                 except ValueError as err:
                     raise self._zone_error(err, chunk) from None
                 bar.update(len(chunk))
@@ -181,8 +186,9 @@ class Coverage:
         return len(self._wkb)
 
     def __repr__(self):
+        floor = f", min_coverage={self.min_coverage:g}" if self.min_coverage else ""
         return (f"<Coverage: {len(self._wkb)} zone{'' if len(self._wkb) == 1 else 's'}, {self.grid!r}, "
-                f"method={self.method!r}>")
+                f"method={self.method!r}{floor}>")
 
     # -- the coverage itself ----------------------------------------------------------------
 
@@ -273,7 +279,8 @@ class Coverage:
               nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
               max_memory: int | str | None = None, include_cols=None,
-              include_geom: bool = False, output: str | None = None, categories=None):
+              include_geom: bool = False, output: str | None = None, categories=None,
+              chunks=None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -322,6 +329,10 @@ class Coverage:
         categories : dict, optional
             {value: name}: names the classes of ``frac`` and the values of ``majority`` and
             ``minority``.
+        chunks : "auto", int or tuple, optional
+            Read a raster file (a path or rasterio dataset, or NetCDF/Zarr opened with xarray
+            without Dask) through Dask in these chunks, and return the lazy result. "auto" (or
+            True): whole blocks of the file, about Dask's ``array.chunk-size`` each.
 
         Returns
         -------
@@ -339,6 +350,10 @@ class Coverage:
         zone
         0      14.0           2.0      16.0
         """
+        if chunks is not None:
+            from ._dask import chunked
+
+            raster = chunked(raster, band, chunks)
         if include_cols is not None or include_geom or output is not None or categories is not None:
             out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                              band=band, affine=affine, progress=progress, as_numpy=as_numpy,
@@ -372,6 +387,7 @@ class Coverage:
                                  "raster")
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
+        area = isinstance(weights, str) and weights == "area"
         weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
         engine_names = _engine_names(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
@@ -387,9 +403,10 @@ class Coverage:
                            weights=None if weights is None else weights[:1, :1],
                            weights_nodata=weights_nodata, quantiles=tuple(quantiles))
             results = reduce_lazy(data, self._prepared_wkb(), self.grid, self.method,
-                                  sorted(set(engine_names)), weights=weights, nodata=nodata,
+                                  sorted(set(engine_names)), nodata=nodata,
+                                  weights="area" if area else weights,
                                   weights_nodata=weights_nodata, quantiles=quantiles,
-                                  budget=max_memory)
+                                  budget=max_memory, min_coverage=self.min_coverage)
             named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
             return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
@@ -489,7 +506,8 @@ class Coverage:
         prepared = self._prepared_wkb()
         try:
             h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
-                              method=self.method, threads=self.threads)
+                              method=self.method, threads=self.threads,
+                              min_coverage=self.min_coverage)
         except ValueError as err:
             raise self._zone_error(err, list(task.zones)) from None
         if not part:  # every window whole in the block, or the results would be parts
@@ -672,7 +690,8 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
                 progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
                 invalid: str = "raise", include_cols=None, include_geom: bool = False,
-                output: str | None = None, categories=None):
+                output: str | None = None, categories=None, min_coverage: float = 0.0,
+                chunks=None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -681,9 +700,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
-    id, method, progress, threads, invalid
+    id, method, progress, threads, invalid, min_coverage
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories
+    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, chunks
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
     grid : Grid, optional
@@ -713,8 +732,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
-                   threads=threads, build=not windowed, invalid=invalid)
+                   threads=threads, build=not windowed, invalid=invalid,
+                   min_coverage=min_coverage)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress, max_memory=max_memory,
                      include_cols=include_cols, include_geom=include_geom, output=output,
-                     categories=categories)
+                     categories=categories, chunks=chunks)

@@ -99,7 +99,9 @@ def _numeric(block) -> np.ndarray:
 
 
 def is_lazy(raster) -> bool:
-    """A Dask array, or an xarray object backed by one."""
+    """A Dask array, or an xarray object backed by one (also as a Raster's values)."""
+    if isinstance(raster, Raster):
+        return not callable(raster.data) and is_lazy(raster.data)
     if hasattr(raster, "dims"):  # asking xarray for .data would load a lazily opened file
         return bool(raster.chunks)
     return type(raster).__module__.split(".")[0] == "dask"

@@ -49,6 +49,9 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--method", choices=METHODS, default="exact",
                    help="exact: cells weighted by covered fraction; center: cells whose "
                         "centre is inside (default: %(default)s)")
+    s.add_argument("--min-coverage", type=float, default=0.0, metavar="F",
+                   help="leave out cells whose covered fraction is below F, in [0, 1] "
+                        "(default: 0, every covered cell)")
     s.add_argument("--band", default="1",
                    help="band number of a GeoTIFF, or variable name of a NetCDF (default: 1)")
     s.add_argument("--weights", help="'area' for true cell areas on a lon/lat grid, or a "
@@ -101,7 +104,8 @@ def main(argv: list[str] | None = None) -> int:
                              method=args.method, band=band, quantiles=quantiles,
                              progress=_show_progress(), max_memory=args.max_memory,
                              invalid="fix" if args.fix_invalid else "raise",
-                             include_cols=cols, include_geom=geo)
+                             include_cols=cols, include_geom=geo,
+                             min_coverage=args.min_coverage)
         if args.output:
             write_result(result, args.output)
         else:
