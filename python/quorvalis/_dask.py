@@ -78,10 +78,15 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
         wkb = tuple(prepared[k] for k in task.zones)
         key = "quorvalis-zones-" + dask.base.tokenize(wkb, kw["grid"], method,
                                                       kw["min_coverage"])
-        zones = dask.delayed(wkb, name=key, pure=True, traverse=False)
+        # One leading chunk: the WKB is an argument of the group's only task. Several: it is
+        # one literal of the graph that the group's tasks share, not a copy in each of them.
+        # (As a separate literal for a 2-D raster it also changes Dask's order of work
+        # enough to double a worker's peak memory.)
+        zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if kw["keep"] else ()
         w = _layout(fields, quantiles)[fields[-1]][1]
         return da.map_blocks(
-            _reduce_group, *window(task), zones, zones_key=key, fields=tuple(fields),
+            _reduce_group, *window(task), *zones, zones_key=key,
+            wkb=None if kw["keep"] else wkb, fields=tuple(fields),
             origin=(task.rows.start, task.cols.start),
             n_weights=int(weights is not None and not area),
             dtype=np.float64,
@@ -145,12 +150,12 @@ def _built(wkb, key, grid, method, min_coverage, keep):
 
 
 def _reduce_group(block, *rest, zones_key, fields, origin, n_weights, grid, method, nodata,
-                  weights_nodata, quantiles, min_coverage, area_rows, keep):
+                  weights_nodata, quantiles, min_coverage, area_rows, keep, wkb):
     """One group's statistics over its window for one leading chunk: (leading..., zones, cols).
     ``origin``: the grid (row, col) of the window's first cell. ``area_rows``: the grid's
     rows when the weights are cell areas, made here rather than carried in the graph."""
     weights = rest[0] if n_weights else None
-    h = _built(rest[-1], zones_key, grid, method, min_coverage, keep)
+    h = _built(rest[-1] if wkb is None else wkb, zones_key, grid, method, min_coverage, keep)
     values = _numeric(block)
     if area_rows:
         r0 = origin[0]
