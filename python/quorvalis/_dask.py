@@ -81,17 +81,18 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
         # One leading chunk: the WKB is an argument of the group's only task. Several: it is
         # one literal of the graph that the group's tasks share, not a copy in each of them.
         # (As a separate literal for a 2-D raster it also changes Dask's order of work
-        # enough to double a worker's peak memory.)
-        zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if kw["keep"] else ()
+        # enough to double a worker's peak memory.) The tiles of a zone share its coverage.
+        keep = kw["keep"] or task.part
+        zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if keep else ()
         w = _layout(fields, quantiles)[fields[-1]][1]
         return da.map_blocks(
             _reduce_group, *window(task), *zones, zones_key=key,
-            wkb=None if kw["keep"] else wkb, fields=tuple(fields),
+            wkb=None if keep else wkb, fields=tuple(fields),
             origin=(task.rows.start, task.cols.start),
             n_weights=int(weights is not None and not area),
             dtype=np.float64,
             name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
-            chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **kw)
+            chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **dict(kw, keep=keep))
 
     pieces = [group(t, i, names) for i, t in enumerate(plan.tasks) if not t.part]
     for k in plan.split:
