@@ -98,15 +98,20 @@ python-tests: build
 	$(VPY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs quorvalis
 
 # The documentation, gallery included (its examples run), into build/docs; a warning fails it.
-docs: build
+# MathJax comes from Debian's libjs-mathjax and is copied into the site (no CDN).
+/usr/share/javascript/mathjax/MathJax.js:
+	$(SUDO) apt-get install -y libjs-mathjax || ($(SUDO) apt-get update && $(SUDO) apt-get install -y libjs-mathjax)
+
+docs: build /usr/share/javascript/mathjax/MathJax.js
 	MPLBACKEND=Agg $(VPY) -m sphinx -b html -W --keep-going -q -d build/docs-doctrees docs build/docs
 
-# The built pages opened in headless Chromium (Debian's): console errors fail, screenshots stay.
+# The built pages opened in headless Chromium (Debian's): console errors and requests off this
+# machine fail, screenshots stay. guide/weights.html is a page with formulas.
 /usr/bin/chromium:
 	$(SUDO) apt-get install -y chromium || ($(SUDO) apt-get update && $(SUDO) apt-get install -y chromium)
 
 docs-check: docs /usr/bin/chromium
-	$(VPY) docs/check_pages.py build/docs index.html auto_examples/plot_country_means.html
+	$(VPY) docs/check_pages.py build/docs index.html auto_examples/plot_country_means.html guide/weights.html
 
 # The Python tests on the oldest releases pyproject.toml allows of the core dependencies,
 # in their own environment (PYTHON chooses the interpreter). The module is built against

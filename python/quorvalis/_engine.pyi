@@ -1,10 +1,12 @@
 """The package's native engine: coverage building and per-zone reductions, with the
 interpreter lock released and the work spread over threads.
 
-Work is split over threads by zones or, for a stack, by runs of steps; each zone's arithmetic
-runs in a fixed order either way, so every result is bit for bit the same for any ``threads``
-value. ``threads=0`` means every core
-the process may run on.
+Threads split the work in three ways: :func:`build` hands out the geometries; the streaming
+statistics (mean, sum, ...) give each thread a run of whole blocks of 8 steps when a stack has
+at least one block per thread, else a contiguous range of zones of about equal window area;
+the order and class statistics hand out zones as threads come free. Each zone and step keeps
+its own accumulator and its cells' order either way, so every result is bit for bit the same
+for any ``threads`` value. ``threads=0`` means every core the process may run on.
 
 Statistics (``w`` is a cell's weight: its coverage fraction, times the weights raster where
 one is given; a cell counts only when its value is valid, i.e. not nodata, NaN or infinite):
