@@ -140,7 +140,7 @@ sys.exit(cli.main(sys.argv[2:]))
 """
 
 
-@pytest.mark.parametrize("sig,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("sig,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 @pytest.mark.parametrize("mode", ["compute", "write"])
 def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, status, mode):
     out = files / "out.csv"
@@ -153,6 +153,35 @@ def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, s
         _, err = run.communicate(timeout=60)
     assert run.returncode == status, err
     assert sorted(os.listdir(files)) == before and out.read_text() == "old\n"
+
+
+_NC_RUN = """
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from quorvalis import _raster, cli
+real = _raster.Raster.window
+def window(self, *a, **k):
+    print("ready", flush=True)
+    return real(self, *a, **k)
+_raster.Raster.window = window
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+def test_ctrl_c_while_netcdf4_reads_stops_the_run(files):
+    # netCDF4 swallows the KeyboardInterrupt of a SIGINT that lands while it inflates data:
+    # zeros take little room on disk and a while to inflate
+    xr.Dataset({"t": (("time", "lat", "lon"), np.zeros((32, 1000, 1000), np.float32))}, coords={
+        "lat": 2.9985 - 0.003 * np.arange(1000), "lon": 0.0015 + 0.005 * np.arange(1000)}).to_netcdf(
+        files / "zeros.nc", encoding={"t": {"zlib": True, "complevel": 1, "chunksizes": (1, 1000, 1000)}})
+    out = files / "out.csv"
+    with subprocess.Popen([sys.executable, "-c", _NC_RUN, "stats", str(files / "z.gpkg"), str(files / "zeros.nc"),
+                           "--band", "t", "-o", str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as run:
+        assert run.stdout.readline() == "ready\n"
+        run.send_signal(signal.SIGINT)
+        _, err = run.communicate(timeout=60)
+    assert run.returncode == 130, err
+    assert not out.exists() and not [p for p in os.listdir(files) if p.startswith(".")]
 
 
 def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
