@@ -30,6 +30,7 @@ class Interrupted(BaseException):
 # handler raises inside them, so the handler also notes the signal here and the run stops at
 # its next checkpoint: between the pieces of a read, the windows of a plan, before a rename.
 _pending: list[int] = []
+_file_limit_hits: list[int] = []  # SIGXFSZ: a write went past RLIMIT_FSIZE (and got EFBIG)
 _STOPS = (signal.SIGTERM, getattr(signal, "SIGHUP", signal.SIGTERM))
 
 
@@ -65,21 +66,23 @@ def _main_thread() -> bool:
 def signals_raise():
     """The command line's handlers: SIGINT raises KeyboardInterrupt, SIGTERM and SIGHUP
     raise ``Interrupted``, so every ``finally`` and cleanup runs before the process exits;
-    a file grown beyond RLIMIT_FSIZE gives an OSError (EFBIG) rather than killing the
-    process with a half-written file."""
+    a file grown beyond RLIMIT_FSIZE gives an OSError (EFBIG), noted, rather than killing
+    the process with a half-written file."""
     if not _main_thread():
         yield  # handlers belong to the main thread; elsewhere the defaults stay
         return
     handlers = {s: _noting(_stop) for s in (signal.SIGINT, *_STOPS)}
-    handlers[signal.SIGXFSZ] = signal.SIG_IGN
+    handlers[signal.SIGXFSZ] = lambda signum, frame: _file_limit_hits.append(signum)
     old = {s: signal.signal(s, h) for s, h in handlers.items()}
     _pending.clear()
+    _file_limit_hits.clear()
     try:
         yield
     finally:
         for s, h in old.items():
             signal.signal(s, h)
         _pending.clear()
+        _file_limit_hits.clear()
 
 
 @contextmanager
@@ -123,9 +126,24 @@ def naming_file(path, what: str = "file", only: tuple = (Exception,)):
         if err.__cause__ is not None and "previous exception" in text:  # rasterio's way
             text = _first_line(err.__cause__)
         where = os.fspath(path)
+        if any(p in text for p in _DAMAGED):  # the readers' own words mean nothing to a user
+            kind = _KINDS.get(os.path.splitext(where)[1].lower(), what)
+            raise ValueError(f"cannot read the {what} {where}: not a readable {kind} (truncated "
+                             "or corrupt, or another kind of file)") from None
         if where in text:
             raise ValueError(text) from None
         raise ValueError(f"cannot read the {what} {where}: {text}") from None
+
+
+# What SQLite (GeoPackage), GDAL and NetCDF/HDF5 say of a file that is cut short or is not
+# what its name says.
+_DAMAGED = ("database disk image is malformed", "file is not a database",
+            "not recognized as being in a supported file format", "NetCDF: HDF error",
+            "NetCDF: Unknown file format", "NetCDF: Not a valid ID")
+_KINDS = {".gpkg": "GeoPackage", ".shp": "Shapefile", ".geojson": "GeoJSON file",
+          ".json": "GeoJSON file", ".fgb": "FlatGeobuf file", ".parquet": "Parquet file",
+          ".geoparquet": "GeoParquet file", ".tif": "GeoTIFF", ".tiff": "GeoTIFF",
+          ".nc": "NetCDF file", ".nc4": "NetCDF file"}
 
 
 def _first_line(err: BaseException) -> str:
@@ -188,6 +206,9 @@ def write_error(err: BaseException, path: str, tmp: str, size: int) -> BaseExcep
 
 
 def _out_of_room(path: str, size: int) -> bool:
+    if _file_limit_hits:
+        _file_limit_hits.clear()
+        return True
     limit, _ = resource.getrlimit(resource.RLIMIT_FSIZE)
     if limit != resource.RLIM_INFINITY and size >= limit - min(limit // 8, 1 << 20):
         return True

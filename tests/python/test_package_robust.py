@@ -184,7 +184,8 @@ def test_ctrl_c_while_netcdf4_reads_stops_the_run(files):
     assert not out.exists() and not [p for p in os.listdir(files) if p.startswith(".")]
 
 
-def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
+@pytest.mark.parametrize("ext", [".csv", ".nc", ".gpkg"])
+def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path, ext):
     corners = [(i % 40 * 0.1, i // 40 * 0.1) for i in range(800)]
     zones = gpd.GeoDataFrame(crs="EPSG:4326", geometry=[shapely.box(x, y, x + 0.1, y + 0.1) for x, y in corners])
     zones.to_file(tmp_path / "z.gpkg")
@@ -193,11 +194,29 @@ def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
         dst.write(np.random.default_rng(1).normal(size=(20, 40)), 1)
     before = sorted(os.listdir(tmp_path))
     run = subprocess.run([sys.executable, "-m", "quorvalis", "stats", str(tmp_path / "z.gpkg"), str(tmp_path / "r.tif"),
-                          "-o", str(tmp_path / "out.csv")], capture_output=True, text=True, check=False,
+                          "-o", str(tmp_path / f"out{ext}")], capture_output=True, text=True, check=False,
                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384)))
-    assert run.returncode == 2 and run.stderr.count("\n") == 1 and "no space left" in run.stderr, run.stderr
+    assert run.returncode == 2 and run.stderr.count("\n") == 1, run.stderr
+    assert f"cannot write {tmp_path / 'out'}{ext}: no space left on device" in run.stderr
     assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o007])
+def test_outputs_get_the_mode_the_umask_gives_and_keep_an_existing_files(files, umask):
+    old = os.umask(umask)
+    try:
+        outs = [files / f"out{ext}" for ext in (".csv", ".nc", ".gpkg")]
+        for out in outs:
+            assert cli.main(["stats", str(files / "z.gpkg"), str(files / "r.tif"), "-o", str(out)]) == 0
+        qv.Coverage(files / "z.gpkg", files / "r.tif").to_file(files / "z.qvcov")
+        for out in outs + [files / "z.qvcov"]:
+            assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~umask), out
+        outs[0].chmod(0o604)
+        assert cli.main(["stats", str(files / "z.gpkg"), str(files / "r.tif"), "-o", str(outs[0])]) == 0
+        assert outs[0].stat().st_mode & 0o777 == 0o604
+    finally:
+        os.umask(old)
 
 
 def test_threads_sharing_one_coverage_get_identical_results():
