@@ -87,11 +87,12 @@ def signals_raise():
 
 @contextmanager
 def watching_interrupts():
-    """Long calls from Python: SIGINT keeps the handler it has, which is also noted, so that
-    a Ctrl-C that a reader swallowed still stops the call at its next checkpoint. Nothing
-    changes where SIGINT is ignored or has the default action, or outside the main thread."""
+    """Long calls from Python: where SIGINT raises KeyboardInterrupt (Python's own handler),
+    it is also noted, so that a Ctrl-C that a reader swallowed still stops the call at its
+    next checkpoint. A handler of the caller's own, an ignored SIGINT, or a call outside the
+    main thread are left as they are."""
     old = signal.getsignal(signal.SIGINT) if _main_thread() else None
-    if not callable(old) or getattr(old, "notes", False):  # not ours to watch, or watched
+    if old is not signal.default_int_handler:  # not ours to change, or already watched
         yield
         return
     signal.signal(signal.SIGINT, _noting(old))
