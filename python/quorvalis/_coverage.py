@@ -13,7 +13,7 @@ from . import _engine, _plan
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
 from ._results import finish, read_path, zone_table
-from ._safeio import check_result_size, naming_file
+from ._safeio import check_result_size, checkpoint, naming_file, watched
 from ._util import optional_import, progress_bar
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
@@ -275,6 +275,7 @@ class Coverage:
 
     # -- statistics -------------------------------------------------------------------------
 
+    @watched
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
               nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
@@ -434,9 +435,11 @@ class Coverage:
                 with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
                     for _, block in src.blocks(max_fields):
                         parts.append(self._reduce_block(block, names, **kw))
+                        checkpoint()
                         bar.update(1)
         if lead:  # (fields, zones, ...) back to (steps, leading..., zones, ...)
-            parts = [{k: v if k == "frac_classes" else v.reshape((-1,) + lead[1:] + v.shape[1:])
+            per = math.prod(lead[1:])  # (explicit, not -1: with no zones the size is 0)
+            parts = [{k: v if k == "frac_classes" else v.reshape((v.shape[0] // per,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
         results = _concat(parts, axis=0) if lead else parts[0]
         named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
@@ -479,6 +482,7 @@ class Coverage:
                 parts, tiles = [], []
                 for task in plan.tasks:
                     block = src.window(task.rows, task.cols, lead)
+                    checkpoint()
                     read += block.nbytes
                     w = kw["weights"]
                     if isinstance(w, Raster):
@@ -685,6 +689,7 @@ def _concat(parts: list[dict], axis: int) -> dict:
     return out
 
 
+@watched
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=1,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,

@@ -31,6 +31,7 @@ import pandas as pd
 from . import _engine
 from ._grid import Grid, check_same_crs
 from ._raster import describe
+from ._safeio import output_mode
 
 MAGIC = b"QVCOVER\n"
 FORMAT = "quorvalis-coverage"
@@ -96,6 +97,7 @@ def write(cov, path) -> None:
             out.write(struct.pack("<I", crc))
             out.flush()
             os.fsync(out.fileno())
+        os.chmod(tmp, output_mode(path))
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
