@@ -35,13 +35,14 @@ def run(script, name, out, *args):
     return float(text.strip().splitlines()[-1]), usage.ru_maxrss / 1024, load
 
 
-def agreement(a, b, rtol):
-    """Share of zones whose values agree within rtol (both NaN counts as agreeing)."""
+def agreement(a, b, tol):
+    """Share of values that agree within tol times the largest |value| of b (both NaN counts
+    as agreeing): values near zero make a relative tolerance meaningless."""
     a, b = np.asarray(a, float), np.asarray(b, float)
     if a.shape != b.shape:
         return "shape differs"
-    close = np.isclose(a, b, rtol=rtol, atol=0, equal_nan=True)
-    return f"{close.mean() * 100:.1f}% within {rtol:g}"
+    close = np.isclose(a, b, rtol=0, atol=tol * np.nanmax(np.abs(b)), equal_nan=True)
+    return f"{close.mean() * 100:.1f}% within {tol:g}"
 
 
 def table(title, rows, ref="quorvalis"):
