@@ -51,6 +51,9 @@ class Coverage:
     @property
     def n_zones(self) -> int: ...
     @property
+    def heap_bytes(self) -> int:
+        """Bytes the zones' fractions and their row runs hold."""
+    @property
     def rows(self) -> int: ...
     @property
     def cols(self) -> int: ...
@@ -60,8 +63,9 @@ class Coverage:
     @property
     def method(self) -> str: ...
     def window(self, zone: int) -> tuple[int, int, numpy.ndarray]:
-        """(row offset, col offset, read-only float32 (h, w) fractions) of one zone; h or w
-        is 0 for a zone that covers no cell. Offsets are grid cells; the window may reach
+        """(row offset, col offset, read-only float32 (h, w) fractions) of one zone, a new
+        array with +0.0 outside the cells each row stores; h or w is 0 for a zone that
+        covers no cell. Offsets are grid cells; the window may reach
         past the grid's last row or column. IndexError outside [0, n_zones)."""
     def csr(self, threads: int = 0) -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
         """(data float32, indices int64, indptr int64) of the n_zones x (rows * cols)
