@@ -17,6 +17,7 @@ from ._coverage import METHODS, STATS, Coverage, zonal_stats
 from ._custom import ALIASES, DERIVED
 from ._grid import EARTH_RADIUS, Grid, cell_areas
 from ._results import to_cf
+from ._util import OutsideWarning
 
 try:  # the one version is pyproject.toml's, as installed
     from importlib.metadata import PackageNotFoundError, version
@@ -34,4 +35,4 @@ def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, 
 
 
 __all__ = ["Coverage", "Grid", "zonal_stats", "cells", "cell_areas", "to_cf", "STATS",
-           "DERIVED", "ALIASES", "METHODS", "EARTH_RADIUS"]
+           "DERIVED", "ALIASES", "METHODS", "EARTH_RADIUS", "OutsideWarning"]

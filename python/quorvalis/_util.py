@@ -16,6 +16,11 @@ def optional_import(module: str, extra: str | None):
                           f"`pip install {what}`") from err
 
 
+class OutsideWarning(UserWarning):
+    """Some zones lie wholly or partly outside the raster: their statistics count only the
+    cells inside it."""
+
+
 class _NoBar:
     def update(self, n=1):
         pass
