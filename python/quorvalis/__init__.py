@@ -13,6 +13,7 @@ zone
 """
 
 from . import _accessor  # noqa: F401  (registers .qv on xarray objects)
+from ._bands import FIRST
 from ._coverage import METHODS, STATS, Coverage, zonal_stats
 from ._custom import ALIASES, DERIVED
 from ._grid import EARTH_RADIUS, Grid, cell_areas
@@ -27,7 +28,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 
-def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, band=1,
+def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, band=FIRST,
           grid=None, chunksize=None):
     """One row per covered cell of every zone (see :meth:`Coverage.cells`)."""
     cov = Coverage(zones, raster if grid is None else grid, id=id, method=method)

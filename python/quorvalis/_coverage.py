@@ -12,6 +12,7 @@ import pandas as pd
 import shapely
 
 from . import _engine, _plan
+from ._bands import FIRST
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
 from ._results import finish, read_path, zone_table
@@ -301,7 +302,7 @@ class Coverage:
             names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
             names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
-    def cells(self, raster, *, weights=None, nodata=None, band=1, chunksize=None):
+    def cells(self, raster, *, weights=None, nodata=None, band=FIRST, chunksize=None):
         """One row per covered cell: zone, row, col, x, y (cell centre), fraction, value
         (and weight); see :func:`quorvalis.cells`."""
         from ._cells import cells
@@ -312,7 +313,7 @@ class Coverage:
     # -- statistics -------------------------------------------------------------------------
 
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
-              nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
+              nodata=None, quantiles: Sequence[float] = (), band=FIRST, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
               max_memory: int | str | None = None, include_cols=None,
               include_geom: bool = False, output: str | None = None, categories=None,
@@ -755,7 +756,7 @@ def _concat(parts: list[dict], axis: int) -> dict:
 
 
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
-                nodata=None, weights=None, method: str = "exact", band=1,
+                nodata=None, weights=None, method: str = "exact", band=FIRST,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
                 progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
                 invalid: str = "raise", include_cols=None, include_geom: bool = False,

@@ -49,8 +49,9 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--method", choices=METHODS, default="exact",
                    help="exact: cells weighted by covered fraction; center: cells whose "
                         "centre is inside (default: %(default)s)")
-    s.add_argument("--band", default="1",
-                   help="band number of a GeoTIFF, or variable name of a NetCDF (default: 1)")
+    s.add_argument("--band",
+                   help="band number of a GeoTIFF ('all' for every band; required when it has "
+                        "several), or variable name of a NetCDF")
     s.add_argument("--weights", help="'area' for true cell areas on a lon/lat grid, or a "
                                      "weights raster file; makes 'mean' a weighted mean")
     s.add_argument("--nodata", type=float, help="nodata value, overriding the file's")
@@ -62,6 +63,10 @@ def _parser() -> argparse.ArgumentParser:
                    help="repair invalid polygons with shapely.make_valid instead of refusing them")
     s.add_argument("--include-cols", help="comma-separated columns of ZONES copied into the "
                                           "output")
+    s.add_argument("--layer", help="layer of a ZONES file that holds several (a GeoPackage)")
+    s.add_argument("--max-classes", type=int, default=10_000,
+                   help="most distinct values 'frac' accepts, one column each "
+                        "(default: %(default)s)")
     s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc, or with the "
                                           "zones' geometry .gpkg, .fgb or .geoparquet "
                                           "(default: CSV on stdout)")
@@ -90,7 +95,9 @@ def main(argv: list[str] | None = None) -> int:
                              f"{', '.join(FORMATS)}")
         if args.output:
             check_output_path(args.output)  # before any work, not after it
-        band = int(args.band) if args.band.isdigit() else args.band
+        from ._bands import FIRST
+
+        band = FIRST if args.band is None else int(args.band) if args.band.isdigit() else args.band
         quantiles = [float(q) for q in args.quantiles.split(",")] if args.quantiles else ()
         from ._results import GEO_FORMATS
 
@@ -101,7 +108,8 @@ def main(argv: list[str] | None = None) -> int:
                              method=args.method, band=band, quantiles=quantiles,
                              progress=_show_progress(), max_memory=args.max_memory,
                              invalid="fix" if args.fix_invalid else "raise",
-                             include_cols=cols, include_geom=geo)
+                             include_cols=cols, include_geom=geo, layer=args.layer,
+                             max_classes=args.max_classes)
         if args.output:
             write_result(result, args.output)
         else:
