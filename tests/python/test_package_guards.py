@@ -3,7 +3,6 @@ memory, ids nobody can join on, zones off the raster, ambiguous files; and nodat
 exactly in the raster's type."""
 
 import numpy as np
-import pandas as pd
 import pytest
 import shapely
 
@@ -34,12 +33,8 @@ def test_frac_refuses_more_classes_than_the_limit(tmp_path, how):
     with pytest.raises(ValueError, match=r"dtype float32\) holds \d+ distinct values.*max_classes=10:"):
         run(max_classes=10)
     assert run(max_classes=10_000) is not None  # every value a class, as asked
-
-
-def test_frac_limit_counts_classes_not_cells():
-    classes = np.repeat(np.arange(4.0), 16).reshape(8, 8)
-    out = qv.zonal_stats(ZONES, classes, ["frac"], grid=GRID, max_classes=4)
-    assert list(out.columns) == [f"frac_{c}" for c in range(4)]
+    classes = np.repeat(np.arange(4.0), 16).reshape(8, 8)  # a limit on classes, not cells
+    assert qv.zonal_stats(ZONES, classes, ["frac"], grid=GRID, max_classes=4).shape == (2, 4)
 
 
 def test_dense_mask_refused_before_allocating(monkeypatch):
@@ -130,4 +125,4 @@ def test_cli_takes_layer_and_max_classes(tmp_path, capsys):
     assert main(["stats", zones, str(path), "--layer", "b", "--stats", "frac", "--max-classes", "5"]) == 2
     assert "max_classes=5" in capsys.readouterr().err
     assert main(["stats", zones, str(path), "--layer", "b", "--stats", "count"]) == 0
-    assert pd.read_csv(__import__("io").StringIO(capsys.readouterr().out))["count"].tolist() == [32.0]
+    assert capsys.readouterr().out.splitlines() == ["zone,count", "0,32.0"]
