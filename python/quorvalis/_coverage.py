@@ -17,7 +17,7 @@ from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
 from ._results import finish, read_path, zone_table
 from ._safeio import check_dense_size, check_result_size, naming_file
-from ._util import OutsideWarning, optional_import, progress_bar
+from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
@@ -146,7 +146,7 @@ class Coverage:
         if out:
             warnings.warn(f"{out} of {len(present)} zones lie wholly or partly outside the raster "
                           f"(x {g.xmin:g}..{g.xmax:g}, y {g.ymin:g}..{g.ymax:g}): their statistics "
-                          "count only the cells inside it", OutsideWarning, stacklevel=4)
+                          "count only the cells inside it", OutsideWarning, stacklevel=user_stacklevel())
 
     def _build(self, progress=False):
         """Builds the engine's coverage; in slices of zones only to move a progress bar."""

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import importlib
+import os
+import sys
 from contextlib import contextmanager
 
 
@@ -19,6 +21,15 @@ def optional_import(module: str, extra: str | None):
 class OutsideWarning(UserWarning):
     """Some zones lie wholly or partly outside the raster: their statistics count only the
     cells inside it."""
+
+
+def user_stacklevel() -> int:
+    """The ``stacklevel`` that points a warning at the first caller outside the package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here + os.sep):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 class _NoBar:
