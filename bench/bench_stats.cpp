@@ -34,8 +34,10 @@ namespace {
 std::uint64_t covered_cells(const CacheRecord& cache) {
     std::uint64_t n = 0;
     for (const Basin& b : cache.basins) {
-        const detail::Window w = detail::window_of(b.coverage);
-        for (std::uint64_t i = 0; i < w.rows * w.cols; ++i) n += w.values[i] > 0.0f;
+        for (std::uint64_t i = 0; i < b.rows(); ++i) {
+            const RowRun r = b.row(i);
+            for (std::uint64_t j = r.first; j < r.end; ++j) n += *r.at(j) > 0.0f;
+        }
     }
     return n;
 }
@@ -90,7 +92,7 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 std::vector<std::uint64_t> covered_lines(const CacheRecord& cache, std::uint64_t rows, std::uint64_t cols) {
     std::vector<std::uint64_t> lines;
     for (const Basin& b : cache.basins) {
-        for (std::uint64_t i = 0; i < b.coverage.rows() && b.row_offset + i < rows; ++i) {
+        for (std::uint64_t i = 0; i < b.rows() && b.row_offset + i < rows; ++i) {
             const ColumnSpan s = b.span(i);
             const std::uint64_t first = b.col_offset + s.first, end = std::min(cols, b.col_offset + s.end);
             if (first >= end) continue;

@@ -1,5 +1,6 @@
-"""Opens built pages in headless Chromium and fails on any console error, uncaught exception
-or failed load; writes a screenshot of each page next to it (NAME.png in the docs root).
+"""Opens built pages in headless Chromium and fails on any console error, uncaught exception,
+failed load or request for anything off this machine (a URL that is not file:, data: or
+127.0.0.1, so that the site works offline); writes a screenshot of each page next to it (NAME.png in the docs root).
 
 Usage: python docs/check_pages.py BUILD_DIR PAGE [PAGE ...]
 
@@ -17,6 +18,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from urllib.parse import urlsplit
 
 TIMEOUT = 60.0
 
@@ -96,10 +98,17 @@ class Browser:
         shutil.rmtree(self._profile, ignore_errors=True)
 
 
+def off_machine(url):
+    parts = urlsplit(url)
+    return parts.scheme not in ("file", "data", "blob", "about") and parts.hostname != "127.0.0.1"
+
+
 def problems(events):
     for e in events:
         method, p = e.get("method"), e.get("params", {})
-        if method == "Runtime.consoleAPICalled" and p["type"] in ("error", "assert"):
+        if method == "Network.requestWillBeSent" and off_machine(p["request"]["url"]):
+            yield f"request off this machine: {p['request']['url']}"
+        elif method == "Runtime.consoleAPICalled" and p["type"] in ("error", "assert"):
             yield "console.error: " + " ".join(str(a.get("value", a.get("description", ""))) for a in p["args"])
         elif method == "Runtime.exceptionThrown":
             d = p["exceptionDetails"]
@@ -111,7 +120,7 @@ def problems(events):
 def check(browser, page, shot):
     target = browser.send("Target.createTarget", url="about:blank")["targetId"]
     session = browser.send("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
-    for domain in ("Runtime", "Log", "Page"):
+    for domain in ("Runtime", "Log", "Page", "Network"):
         browser.send(f"{domain}.enable", session)
     browser.events.clear()
     browser.send("Page.navigate", session, url=page.as_uri())

@@ -70,3 +70,33 @@ html_theme_options = {
 }
 html_context = {"default_mode": "light"}
 html_show_sourcelink = False
+
+# MathJax from Debian's libjs-mathjax (the Makefile installs it), copied into the site so
+# that the pages need nothing off this machine: the loader, the TeX-to-CommonHTML set and
+# its web fonts only (symbolic links followed: Debian links the fonts from elsewhere).
+MATHJAX = Path("/usr/share/javascript/mathjax")
+MATHJAX_PARTS = ["MathJax.js", "config/TeX-AMS_CHTML.js", "extensions", "jax/input/TeX", "jax/element",
+                 "jax/output/CommonHTML", "fonts/HTML-CSS/TeX/woff"]
+mathjax_path = "mathjax/MathJax.js?config=TeX-AMS_CHTML"
+mathjax_options = {}
+
+
+def _copy_mathjax(app, exception):
+    if exception is not None or app.builder.format != "html":
+        return
+    if not (MATHJAX / "MathJax.js").is_file():
+        raise RuntimeError(f"MathJax not found in {MATHJAX} (Debian: apt-get install libjs-mathjax)")
+    import shutil
+
+    dest = Path(app.outdir) / "_static" / "mathjax"
+    for part in MATHJAX_PARTS:
+        src, out = MATHJAX / part, dest / part
+        out.parent.mkdir(parents=True, exist_ok=True)
+        if src.is_dir():
+            shutil.copytree(src, out, dirs_exist_ok=True)
+        else:
+            shutil.copyfile(src, out)
+
+
+def setup(app):
+    app.connect("build-finished", _copy_mathjax)

@@ -6,8 +6,10 @@ on a global 1-degree grid stored with longitudes 0..360, so countries that cross
 prime meridian (France, Algeria, the United Kingdom, ...) sit across the grid's seam.
 
 It prints, per country, the yearly area-weighted mean from exact coverage fractions next to
-the one from cell centres, and writes a picture (path printed at the end) with a map of the
-per-country means and the exact coverage fractions of the cells along one coastline.
+the one from cell centres, and writes a picture (path printed at the end): a map of the
+per-country means, a map of what cell centres get wrong (the difference, and the countries
+that no cell centre falls in), and the exact coverage fractions of the cells along one
+coastline next to the cells whose centre is inside.
 """
 
 import json
@@ -84,10 +86,10 @@ def main():
     for name in ["France", "United Kingdom", "Fiji", "Russia"]:
         print(f"  {name:15s} exact {table.loc[name, 'mean exact']:7.2f}   "
               f"cells {table.loc[name, 'cells (exact)']:8.2f}")
-    picture(zones, table, exact)
+    picture(zones, table, exact, centre)
 
 
-def picture(zones, table, cov, coast="Italy"):
+def picture(zones, table, cov, centre, coast="Italy"):
     try:
         import matplotlib
     except ImportError:
@@ -95,38 +97,84 @@ def picture(zones, table, cov, coast="Italy"):
         return
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.collections import PolyCollection
 
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(15, 5.5), width_ratios=[2, 1])
-    polys, values = [], []
-    for geom, v in zip(zones, table["mean exact"], strict=True):
-        for part in getattr(geom, "geoms", [geom]):
-            polys.append(np.asarray(part.exterior.coords))
-            values.append(v)
-    coll = PolyCollection(polys, array=np.asarray(values), cmap="RdYlBu_r", edgecolor="0.3",
-                          linewidth=0.3)
-    ax1.add_collection(coll)
-    ax1.set(xlim=(-180, 180), ylim=(-90, 90), aspect="equal",
-            title="Yearly area-weighted mean per country (exact fractions)")
-    fig.colorbar(coll, ax=ax1, shrink=0.8, label="deg C")
+    fig = plt.figure(figsize=(15, 8.6), layout="constrained")
+    grid = fig.add_gridspec(2, 2, width_ratios=[2.1, 1])
+    means, diffs, zoom = fig.add_subplot(grid[0, 0]), fig.add_subplot(grid[1, 0]), fig.add_subplot(grid[:, 1])
+    fig.suptitle(f"{len(zones)} countries over a synthetic daily temperature-like field (made up, not "
+                 "observations), 1-degree grid, 365 days", fontsize=13)
+
+    coll = _countries(means, zones, table["mean exact"], "RdYlBu_r")
+    means.set_title("Yearly area-weighted mean per country, from exact coverage fractions")
+    fig.colorbar(coll, ax=means, shrink=0.85, label="deg C (synthetic)")
+
+    difference = table["mean centre"] - table["mean exact"]
+    top = float(np.nanmax(np.abs(difference)))
+    coll = _countries(diffs, zones, difference, "PuOr_r", vmin=-top, vmax=top)
+    missed = table.index[table["mean centre"].isna()]
+    at = [zones[name].representative_point() for name in missed]
+    diffs.scatter([p.x for p in at], [p.y for p in at], s=70, facecolor="none", edgecolor="black",
+                  linewidth=1.5, zorder=3, label=f"no cell centre inside ({len(missed)}): " + ", ".join(missed))
+    diffs.legend(loc="lower left", fontsize=8.5, framealpha=0.9)
+    diffs.set_title("Cell centres minus exact fractions: the error of counting whole cells")
+    fig.colorbar(coll, ax=diffs, shrink=0.85, label="deg C")
 
     k = zones.index.get_loc(coast)
     r0, c0, frac = cov.fractions(k)
     g = cov.grid
-    x0, y1 = g.xmin + c0 * g.dx, g.ymax - r0 * g.dy
-    x0 = x0 - 360 if x0 >= 180 else x0  # the grid runs 0..360; the outline -180..180
+    x0, y1 = _lon(g.xmin + c0 * g.dx), g.ymax - r0 * g.dy
     extent = (x0, x0 + frac.shape[1] * g.dx, y1 - frac.shape[0] * g.dy, y1)
-    im = ax2.imshow(np.where(frac > 0, frac, np.nan), extent=extent, cmap="viridis", vmin=0,
-                    vmax=1, interpolation="nearest")
-    for part in getattr(zones.iloc[k], "geoms", [zones.iloc[k]]):
-        ax2.plot(*part.exterior.xy, color="red", linewidth=1)
-    ax2.set(title=f"Coverage fractions along {coast}'s coast",
-            xlim=extent[:2], ylim=extent[2:])
-    fig.colorbar(im, ax=ax2, shrink=0.8, label="fraction of the cell inside")
-    fig.tight_layout()
+    im = zoom.imshow(np.where(frac > 0, frac, np.nan), extent=extent, cmap="viridis", vmin=0, vmax=1,
+                     interpolation="nearest")
+    for i, part in enumerate(getattr(zones.iloc[k], "geoms", [zones.iloc[k]])):
+        zoom.plot(*part.exterior.xy, color="red", linewidth=1.2,
+                  label=f"{coast}'s outline (Natural Earth 1:110m)" if i == 0 else None)
+    cr0, cc0, inside = centre.fractions(k)
+    rows, cols = np.nonzero(inside > 0)
+    zoom.scatter(_lon(g.xmin + (cc0 + cols + 0.5) * g.dx), g.ymax - (cr0 + rows + 0.5) * g.dy, s=14,
+                 color="white", edgecolor="black", linewidth=0.6, zorder=3,
+                 label=f"cell centres inside: {len(rows)} cells, against {frac.sum():.1f} exact")
+    # a degree of longitude at 42 N is cos(42 deg) of a degree of latitude
+    zoom.set(xlim=extent[:2], ylim=extent[2:], aspect=1 / np.cos(np.radians(42)),
+             title=f"Coverage fractions of the cells along {coast}'s coast")
+    zoom.legend(loc="upper center", bbox_to_anchor=(0.5, -0.09), fontsize=8.5)
+    _degrees(zoom)
+    fig.colorbar(im, ax=zoom, shrink=0.55, label="fraction of the cell inside")
     os.makedirs(os.path.dirname(OUT), exist_ok=True)
-    fig.savefig(OUT, dpi=110)
+    fig.savefig(OUT, dpi=110, bbox_inches="tight")
     print(f"\nPicture written to {os.path.normpath(OUT)}")
+
+
+def _lon(x):
+    """Longitudes of the grid (0..360) as the outlines have them (-180..180)."""
+    return np.where(np.asarray(x) >= 180, np.asarray(x) - 360, x)
+
+
+def _countries(ax, zones, values, cmap, **limits):
+    import matplotlib
+    from matplotlib.collections import PolyCollection
+
+    polys, per_part = [], []
+    for geom, v in zip(zones, values, strict=True):
+        for part in getattr(geom, "geoms", [geom]):
+            polys.append(np.asarray(part.exterior.coords))
+            per_part.append(v)
+    coll = PolyCollection(polys, array=np.asarray(per_part, dtype=float), edgecolor="0.3", linewidth=0.3,
+                          cmap=matplotlib.colormaps[cmap].with_extremes(bad="0.8"),
+                          norm=matplotlib.colors.Normalize(**limits))
+    ax.add_collection(coll)
+    ax.set(xlim=(-180, 180), ylim=(-90, 90), aspect="equal", xticks=range(-180, 181, 60),
+           yticks=range(-90, 91, 30))
+    _degrees(ax)
+    return coll
+
+
+def _degrees(ax):
+    from matplotlib.ticker import FuncFormatter
+
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{abs(v):g}°{'W' if v < 0 else 'E' if v > 0 else ''}"))
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{abs(v):g}°{'S' if v < 0 else 'N' if v > 0 else ''}"))
+    ax.set(xlabel="longitude", ylabel="latitude")
 
 
 if __name__ == "__main__":

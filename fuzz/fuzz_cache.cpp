@@ -127,8 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     for (const quorvalis::Basin& b : record.basins) {
-        for (const float v : b.coverage.values()) {
-            if (!std::isfinite(v)) finding("non-finite coverage value stored in the cache");
+        for (std::uint64_t i = 0; i < b.rows(); ++i) {
+            const quorvalis::RowRun r = b.row(i);
+            for (std::uint64_t j = r.first; j < r.end; ++j) {
+                if (!std::isfinite(*r.at(j))) finding("non-finite coverage value stored in the cache");
+            }
         }
     }
     run_stats(record, record.grid.rows, record.grid.cols);

@@ -1,5 +1,6 @@
-// _quorvalis: the Python face of the quorvalis core, and the only code that touches Python
-// or NumPy. Its interface, typed, is _quorvalis.pyi beside the module.
+// _quorvalis: the fixed-contract Python face of the quorvalis core, written against the C API
+// of Python and NumPy (the package's own module, quorvalis._engine, is python/engine/).
+// Its interface, typed, is _quorvalis.pyi beside the module.
 //
 // Core errors cross into Python in one place (raise_current): InputError -> ValueError,
 // InternalError -> PanicException, std::bad_alloc and std::length_error -> MemoryError,
@@ -25,8 +26,13 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+// NumPy 2's headers import the C API with PyArray_ImportNumPyAPI; NumPy 1's only have
+// _import_array (a module built against 1.x also runs on 2.x, not the other way round).
+#if NPY_ABI_VERSION < 0x02000000
+static inline int PyArray_ImportNumPyAPI() { return _import_array(); }
+#endif
+
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -404,21 +410,6 @@ PyObject* owned_array(const ModuleState& state, std::vector<T>&& buffer, std::sp
 struct CacheObject {
     PyObject_HEAD
     quorvalis::CacheRecord record;
-    std::atomic<std::intptr_t> access;  // shared readers in progress
-};
-
-// Shared read access to a cache's record for one call. Nothing ever takes exclusive access
-// (the record never changes), so this always succeeds; the count stays exact when calls run
-// in parallel on an interpreter without the global lock.
-class SharedAccess {
-public:
-    explicit SharedAccess(CacheObject* cache) : count_(cache->access) { count_.fetch_add(1, std::memory_order_acq_rel); }
-    ~SharedAccess() { count_.fetch_sub(1, std::memory_order_acq_rel); }
-    SharedAccess(const SharedAccess&) = delete;
-    SharedAccess& operator=(const SharedAccess&) = delete;
-
-private:
-    std::atomic<std::intptr_t>& count_;
 };
 
 PyObject* raise_current(const ModuleState& state) noexcept;
@@ -426,7 +417,6 @@ PyObject* raise_current(const ModuleState& state) noexcept;
 void cache_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     auto* cache = reinterpret_cast<CacheObject*>(self);
-    std::destroy_at(&cache->access);
     std::destroy_at(&cache->record);
     type->tp_free(self);
     Py_DECREF(type);
@@ -434,7 +424,6 @@ void cache_dealloc(PyObject* self) {
 
 PyObject* cache_n_basins(PyObject* self, void*) {
     auto* cache = reinterpret_cast<CacheObject*>(self);
-    SharedAccess access(cache);
     return PyLong_FromSize_t(cache->record.basins.size());
 }
 
@@ -442,7 +431,6 @@ PyObject* cache_ids(PyObject* self, PyObject*) {
     const ModuleState& state = state_of(Py_TYPE(self));
     try {
         auto* cache = reinterpret_cast<CacheObject*>(self);
-        SharedAccess access(cache);
         std::vector<std::int64_t> ids;
         ids.reserve(cache->record.basins.size());
         for (const quorvalis::Basin& basin : cache->record.basins) ids.push_back(basin.id);
@@ -487,7 +475,6 @@ PyObject* new_cache(const ModuleState& state, quorvalis::CacheRecord&& record) {
     if (self == nullptr) fail();  // the record is released by the caller's unwinding
     auto* cache = reinterpret_cast<CacheObject*>(self);
     std::construct_at(&cache->record, std::move(record));
-    std::construct_at(&cache->access, 0);
     return self;
 }
 
@@ -628,7 +615,6 @@ PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_s
         PyObject* stat_arg = *next;
 
         CacheObject* cache = convert("cache", [&] { return to_cache(state, cache_arg); });
-        SharedAccess access(cache);
         convert("raster", [&] { return to_array(raster_arg, Batch ? 3 : 2); });
         if (Weighted) convert("weights", [&] { return to_array(weights_arg, 2); });
         const double nodata = convert("nodata", [&] { return to_double(nodata_arg); });
@@ -819,6 +805,8 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
+// A module freed without the collector having cleared it (its last reference dropped once the
+// types are gone) still releases the state's references: the default m_free does nothing.
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {

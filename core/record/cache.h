@@ -1,4 +1,5 @@
-// The coverage cache record: one dense coverage window per basin, placed in the grid.
+// The coverage cache record: per basin, the runs of covered cells of each row of its window,
+// placed in the grid.
 #pragma once
 
 #include <cstddef>
@@ -20,43 +21,68 @@ struct ColumnSpan {
     std::uint64_t end = 0;
 };
 
-// One geometry's coverage, its parts' windows merged into one, with the columns of each
-// window row outside of which every fraction is <= 0. Every statistic call reads the same
-// windows again, and most of a window row is margin around the shape: finding the margins
-// once here spares each call from scanning them. The fractions are not changed after
-// construction, so the spans always describe them.
-struct Basin : PlacedWindow {
+// One window row as stored: the columns [first, end) from its first to one past its last
+// fraction that is not <= 0 (a NaN fraction counts as one; first == end when there is none),
+// and their fractions, packed. Every cell of the row outside them holds a fraction <= 0 and
+// reads as +0.0.
+struct RowRun {
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    const float* values = nullptr;  // the fraction of column first
+
+    bool empty() const { return first >= end; }
+    // The fraction of column j, for first <= j < end.
+    const float* at(std::uint64_t j) const { return values + (j - first); }
+};
+
+// One geometry's coverage, its parts' windows merged into one, stored as a run of covered
+// cells per window row. Most of a window is margin around the shape (all of it but the
+// corridor itself for a thin diagonal one), so the build's dense window is compacted as soon
+// as it is done: only each row's run is kept, at 4 bytes a cell plus 12 a row, and every
+// statistic call reads the runs without scanning margins. Not changed after construction.
+struct Basin {
     std::int64_t id = 0;
+    std::uint64_t row_offset = 0;
+    std::uint64_t col_offset = 0;
 
     Basin() = default;
-    Basin(PlacedWindow window, std::int64_t basin_id);
+    // Compacts the window's rows into runs; the window is not kept.
+    Basin(const PlacedWindow& window, std::int64_t basin_id);
 
-    // The columns of window row i from its first to one past its last fraction that is not
-    // <= 0 (a NaN fraction counts as one); first == end when there is none. Every cell
-    // outside them holds a fraction <= 0; cells inside may too.
-    ColumnSpan span(std::uint64_t i) const {
-        if (!narrow_.empty()) return {narrow_[2 * i], narrow_[2 * i + 1]};
-        if (!wide_.empty()) return {wide_[2 * i], wide_[2 * i + 1]};
-        return {0, coverage.cols()};
+    // The window's shape in the grid (all its cells, runs and margins).
+    std::uint64_t rows() const { return rows_; }
+    std::uint64_t cols() const { return cols_; }
+    bool empty() const { return rows_ == 0 || cols_ == 0; }
+
+    // Window row i, 0 <= i < rows(): the one way to its fractions.
+    RowRun row(std::uint64_t i) const {
+        const std::uint64_t first = first_[i];
+        const std::uint64_t at = start_[i];
+        return {first, first + (start_[i + 1] - at), values_.data() + at};
     }
+    ColumnSpan span(std::uint64_t i) const {
+        const RowRun r = row(i);
+        return {r.first, r.end};
+    }
+    // The cells in runs, over all rows.
+    std::uint64_t run_cells() const { return values_.size(); }
 
-    // Bytes the basin holds besides itself: its fractions and its spans.
+    // The window as a dense rows() x cols() matrix, +0.0 outside the runs.
+    Matrix<float> dense() const;
+
+    // Bytes the basin holds besides itself: its packed fractions and row bounds.
     std::size_t heap_bytes() const {
-        return coverage.values().capacity() * sizeof(float) + narrow_.capacity() * sizeof(std::uint16_t) +
-               wide_.capacity() * sizeof(std::uint64_t);
+        return values_.capacity() * sizeof(float) + start_.capacity() * sizeof(std::uint64_t) +
+               first_.capacity() * sizeof(std::uint32_t);
     }
 
 private:
-    // Two bounds per row take 4 bytes, at most 0.2 bytes per cell in windows of 20 columns
-    // or more; narrower windows store none and are read row by row whole, where the margins
-    // are at most a few cells anyway. Windows too wide for 16-bit bounds take 64-bit ones,
-    // a negligible cost per cell at that width.
-    std::vector<std::uint16_t> narrow_;
-    std::vector<std::uint64_t> wide_;
+    std::uint64_t rows_ = 0;
+    std::uint64_t cols_ = 0;
+    std::vector<float> values_;          // the runs, row after row
+    std::vector<std::uint64_t> start_;   // rows + 1: row i's run is values_[start_[i], start_[i + 1])
+    std::vector<std::uint32_t> first_;   // rows: the window column of each run's first cell
 };
-
-// Narrowest window whose spans are stored.
-inline constexpr std::uint64_t kMinSpanCols = 20;
 
 // Immutable once built.
 struct CacheRecord {

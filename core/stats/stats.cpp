@@ -113,14 +113,13 @@ void for_each_segment(std::span<const Basin> basins, std::span<const std::uint32
     for (const std::uint32_t k : order) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
-        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            const ColumnSpan span = b.span(i);
-            const std::uint64_t j0 = std::max(c.j0, span.first), j1 = std::min(c.j1, span.end);
+            const RowRun run = b.row(i);
+            const std::uint64_t j0 = std::max(c.j0, run.first), j1 = std::min(c.j1, run.end);
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
             for (std::uint64_t j = j0; j < j1;) {
                 const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
-                f(Segment{r, c.c0 + (j - c.j0), win.values + i * win.cols + j, cells, len,
+                f(Segment{r, c.c0 + (j - c.j0), run.at(j), cells, len,
                           static_cast<std::uint32_t>(k - begin)});
                 cells += len;
                 j += len;
@@ -232,11 +231,12 @@ void check_weights_cover(std::span<const Basin> basins, std::size_t begin, std::
     for (std::size_t k = begin; k < end; ++k) {
         const Basin& b = basins[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
-        const detail::Window win = detail::window_of(b.coverage);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
-            for (std::uint64_t j = c.j0, col = c.c0; j < c.j1; ++j, ++col) {
+            const RowRun run = b.row(i);
+            const std::uint64_t j0 = std::max(c.j0, run.first), j1 = std::min(c.j1, run.end);
+            for (std::uint64_t j = j0, col = c.c0 + (j0 - c.j0); j < j1; ++j, ++col) {
                 if (r < w.rows && col < w.cols) continue;
-                if (win.values[i * win.cols + j] <= 0.0f) continue;
+                if (*run.at(j) <= 0.0f) continue;
                 throw InputError("weights of shape (" + std::to_string(w.rows) + ", " + std::to_string(w.cols) +
                                  ") do not cover raster cell (" + std::to_string(r) + ", " + std::to_string(col) +
                                  ")");

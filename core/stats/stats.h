@@ -274,15 +274,6 @@ struct ValueTest<T, false> {
     bool operator()(T x) const { return !has || x != nodata; }
 };
 
-// A basin's coverage window as the kernels read it: its shape and row-major fractions.
-struct Window {
-    std::uint64_t rows;
-    std::uint64_t cols;
-    const float* values;
-};
-
-inline Window window_of(const Matrix<float>& m) { return {m.rows(), m.cols(), m.values().data()}; }
-
 // The rows [i0, i1) and columns [j0, j1) of a basin's window that fall inside a block of
 // rows x cols placed at (origin_row, origin_col) in the grid, computed without letting any
 // offset + index wrap around.
@@ -306,9 +297,8 @@ inline void clip_axis(std::uint64_t offset, std::uint64_t size, std::uint64_t or
 inline Clip clip(const Basin& b, std::uint64_t rows, std::uint64_t cols, std::uint64_t origin_row,
                  std::uint64_t origin_col) {
     Clip c;
-    const Window w = window_of(b.coverage);
-    clip_axis(b.row_offset, w.rows, origin_row, rows, c.i0, c.i1, c.r0);
-    clip_axis(b.col_offset, w.cols, origin_col, cols, c.j0, c.j1, c.c0);
+    clip_axis(b.row_offset, b.rows(), origin_row, rows, c.i0, c.i1, c.r0);
+    clip_axis(b.col_offset, b.cols(), origin_col, cols, c.j0, c.j1, c.c0);
     return c;
 }
 

@@ -13,7 +13,6 @@ namespace quorvalis {
 
 namespace {
 
-using detail::window_of;
 
 struct NamedZoneMethod {
     std::string_view name;
@@ -23,8 +22,8 @@ struct NamedZoneMethod {
 constexpr NamedZoneMethod kZoneMethods[] = {
     {"exact", ZoneMethod::Exact}, {"center", ZoneMethod::Center}, {"all_touched", ZoneMethod::AllTouched}};
 
-// All touched and a coverage floor rewrite the built fractions before the basin finds its
-// spans, so the spans describe what the statistics read.
+// All touched and a coverage floor rewrite the built fractions before the basin stores its
+// rows' runs, so the runs hold what the statistics read.
 void apply_options(Matrix<float>& coverage, const BuildOptions& options) {
     const bool touched = options.method == ZoneMethod::AllTouched;
     if (!touched && options.min_coverage == 0.0) return;
@@ -56,9 +55,8 @@ std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
 
 // Window columns of basin b inside the grid: windows may reach past its last row or column.
 std::pair<std::uint64_t, std::uint64_t> inside(const Grid& grid, const Basin& b) {
-    const detail::Window win = window_of(b.coverage);
-    const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(win.rows, grid.rows - b.row_offset);
-    const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(win.cols, grid.cols - b.col_offset);
+    const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.rows(), grid.rows - b.row_offset);
+    const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.cols(), grid.cols - b.col_offset);
     return {h, w};
 }
 
@@ -94,9 +92,10 @@ CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::u
             const std::int64_t id = ids.empty() ? static_cast<std::int64_t>(k) : ids[k];
             try {
                 std::optional<PlacedWindow> window = build_window(grid, wkb[k], coverage_of);
+                // The dense window lives only until its runs are stored.
                 if (window) {
                     apply_options(window->coverage, options);
-                    built[k].emplace(std::move(*window), id);
+                    built[k].emplace(*window, id);
                 } else if (options.keep_empty) {
                     built[k].emplace(PlacedWindow{}, id);
                 }
@@ -268,8 +267,7 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
         } else {
             std::vector<std::uint64_t> cells(n);
             for (std::size_t k = 0; k < n; ++k) {
-                const detail::Window win = window_of(basins[k].coverage);
-                cells[k] = win.rows * win.cols + 1;
+                cells[k] = basins[k].run_cells() + basins[k].rows() + 1;
             }
             const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
             parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
@@ -368,11 +366,10 @@ CsrMatrix coverage_csr(const CacheRecord& record, unsigned workers) {
     parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t k = begin; k < end; ++k) {
             const auto [h, w] = inside(grid, basins[k]);
-            const detail::Window win = window_of(basins[k].coverage);
             std::int64_t count = 0;
             for (std::uint64_t i = 0; i < h; ++i) {
-                const float* row = win.values + i * win.cols;
-                for (std::uint64_t j = 0; j < w; ++j) count += !(row[j] <= 0.0f);
+                const RowRun row = basins[k].row(i);
+                for (std::uint64_t j = row.first; j < std::min(row.end, w); ++j) count += !(*row.at(j) <= 0.0f);
             }
             indptr[k + 1] = count;
         }
@@ -386,14 +383,14 @@ CsrMatrix coverage_csr(const CacheRecord& record, unsigned workers) {
         for (std::size_t k = begin; k < end; ++k) {
             const Basin& b = basins[k];
             const auto [h, w] = inside(grid, b);
-            const detail::Window win = window_of(b.coverage);
             auto at = static_cast<std::size_t>(indptr[k]);
             for (std::uint64_t i = 0; i < h; ++i) {
-                const float* row = win.values + i * win.cols;
+                const RowRun row = b.row(i);
                 const std::uint64_t base = (b.row_offset + i) * grid.cols + b.col_offset;
-                for (std::uint64_t j = 0; j < w; ++j) {
-                    if (row[j] <= 0.0f) continue;
-                    m.data[at] = row[j];
+                for (std::uint64_t j = row.first; j < std::min(row.end, w); ++j) {
+                    const float f = *row.at(j);
+                    if (f <= 0.0f) continue;
+                    m.data[at] = f;
                     m.indices[at] = static_cast<std::int64_t>(base + j);
                     ++at;
                 }

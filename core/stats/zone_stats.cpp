@@ -102,7 +102,6 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     ArrayView step = r;
     step.data = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
     const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
-    const detail::Window win = detail::window_of(b.coverage);
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
@@ -112,7 +111,7 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
         if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
         const auto [j0, j1] = row_cells(b, k, i);
         if (j0 >= j1) continue;
-        const float* cov = win.values + i * win.cols;
+        const float* cov = b.row(i).at(j0);  // fraction of column j at cov[j - j0]
         const auto c0 = static_cast<std::ptrdiff_t>(k.c0 + (j0 - k.j0));
         const std::byte* p = step.data + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
         [[maybe_unused]] const std::byte* q = nullptr;
@@ -128,7 +127,7 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
             const std::ptrdiff_t p_step = r.col_stride;
             for (; j + 2 <= j1; j += 2, p += 2 * p_step) {
                 const __m128d v = pair<T>(p, p_step);
-                __m128d weight = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + j))));
+                __m128d weight = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + (j - j0)))));
                 __m128d counts = valid.pair(v);
                 if constexpr (!std::is_void_v<W>) {
                     const __m128d x = pair<W>(q, q_step);
@@ -157,14 +156,14 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
 #endif
         for (; j < j1; ++j, p += r.col_stride) {
             const T v = detail::load<T>(p);
-            double weight = static_cast<double>(cov[j]);
+            double weight = static_cast<double>(cov[j - j0]);
             bool keep = valid(v);
             if constexpr (!std::is_void_v<W>) {
                 const W x = detail::load<W>(q);
                 q += q_step;
                 weight = weight * static_cast<double>(x);
                 // A negative fraction never counts, whatever the sign of its weight.
-                keep = keep & weight_valid(x) & (cov[j] > 0.0f);
+                keep = keep & weight_valid(x) & (cov[j - j0] > 0.0f);
             }
             const std::uint64_t key = order_key(static_cast<double>(v));
             const bool counts = keep & (weight > 0.0);
@@ -190,7 +189,7 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
 // raster, which their neighbours read just before, still in cache, where basins taken in
 // the caller's order often go back to memory for every cell.
 std::uint64_t locality(const Basin& b) {
-    const std::uint64_t r = b.row_offset + b.coverage.rows() / 2, c = b.col_offset + b.coverage.cols() / 2;
+    const std::uint64_t r = b.row_offset + b.rows() / 2, c = b.col_offset + b.cols() / 2;
     std::uint64_t key = 0;
     for (int bit = 0; bit < 32; ++bit) key |= (((r >> bit) & 1) << (2 * bit + 1)) | (((c >> bit) & 1) << (2 * bit));
     return key;

@@ -111,13 +111,20 @@ const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
     return cov.record.basins[static_cast<std::size_t>(zone)];
 }
 
-// A read-only float32 view of the zone's fractions, kept alive by the Coverage object.
+// The zone's fractions as a new read-only float32 window, +0.0 outside the rows' runs.
 nb::tuple window(nb::handle self, std::int64_t zone) {
     const EngineCoverage& cov = nb::cast<const EngineCoverage&>(self);
     const Basin& b = zone_at(cov, zone);
-    const std::size_t shape[2] = {static_cast<std::size_t>(b.coverage.rows()),
-                                  static_cast<std::size_t>(b.coverage.cols())};
-    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(b.coverage.values().data(), 2, shape, self);
+    const std::size_t shape[2] = {static_cast<std::size_t>(b.rows()), static_cast<std::size_t>(b.cols())};
+    auto data = std::make_unique<float[]>(shape[0] * shape[1]);
+    for (std::uint64_t i = 0; i < b.rows(); ++i) {
+        const RowRun r = b.row(i);
+        if (!r.empty()) std::copy(r.values, r.values + (r.end - r.first), data.get() + i * b.cols() + r.first);
+    }
+    float* raw = data.get();
+    nb::capsule owner(raw, [](void* p) noexcept { delete[] static_cast<float*>(p); });
+    data.release();  // only once the capsule exists to free it
+    nb::ndarray<nb::numpy, const float, nb::ndim<2>> fractions(raw, 2, shape, owner);
     return nb::make_tuple(b.row_offset, b.col_offset, fractions);
 }
 
@@ -321,6 +328,12 @@ NB_MODULE(_engine, m) {
                                "Coverage fractions of every zone over one grid; made by build() or from_windows(), "
                                "immutable.")
         .def_prop_ro("n_zones", [](const EngineCoverage& c) { return c.record.basins.size(); })
+        .def_prop_ro("heap_bytes",
+                     [](const EngineCoverage& c) {
+                         std::size_t bytes = c.record.basins.capacity() * sizeof(Basin);
+                         for (const Basin& b : c.record.basins) bytes += b.heap_bytes();
+                         return bytes;
+                     })
         .def_prop_ro("rows", [](const EngineCoverage& c) { return c.record.grid.rows; })
         .def_prop_ro("cols", [](const EngineCoverage& c) { return c.record.grid.cols; })
         .def_prop_ro("grid",

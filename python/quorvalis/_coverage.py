@@ -16,17 +16,15 @@ from ._bands import FIRST
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
 from ._results import finish, read_path, zone_table
-from ._safeio import check_dense_size, check_result_size, naming_file
+from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
 from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center", "all_touched")
-# Statistics that count rather than measure: 0, not NaN, for a zone that covers nothing,
-# and the raster's units do not apply to them.
-_COUNT_LIKE = {"sum", "count", "weighted_sum", "nodata_count", "coverage", "variety"}
-_UNITLESS = _COUNT_LIKE | {"variance", "frac"}
+_COUNT_LIKE = _plan.COUNT_LIKE  # 0, not NaN, for a zone that covers nothing
+_UNITLESS = _plan.UNITLESS  # the raster's units do not apply
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
 # Land cover, soil or zoning rasters have tens to a few thousand classes; a continuous field
@@ -72,6 +70,9 @@ class Coverage:
     layer : str or int, optional
         The layer of a zone file holding several (a GeoPackage): required then, since
         taking the first one silently could reduce the wrong zones.
+    min_coverage : float
+        Cells whose fraction (after ``method``) is below this, in [0, 1], are left out of
+        every statistic; 0 (the default) keeps every covered cell.
 
     Examples
     --------
@@ -88,9 +89,11 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0, build: bool = True, invalid: str = "raise", layer=None):
+                 threads: int = 0, build: bool = True, invalid: str = "raise", layer=None,
+                 min_coverage: float = 0.0):
         if method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+        min_coverage = _plan.check_min_coverage(min_coverage)
         check_invalid_option(invalid)
         zones = read_path(zones, layer)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
@@ -105,6 +108,7 @@ class Coverage:
         self.ids: pd.Index = z.ids
         self.grid: Grid = grid
         self.method: str = method
+        self.min_coverage: float = min_coverage
         self.crs: str | None = z.crs or grid.crs
         self._zones_crs = z.crs
         self.threads = int(threads)
@@ -161,7 +165,8 @@ class Coverage:
                 try:
                     handles.append(_engine.build([prepared[k] for k in chunk],
                                                  *self.grid.astuple(), method=self.method,
-                                                 threads=self.threads))
+                                                 threads=self.threads,
+                                                 min_coverage=self.min_coverage))
                 except ValueError as err:
                     raise self._zone_error(err, chunk) from None
                 bar.update(len(chunk))
@@ -219,8 +224,9 @@ class Coverage:
         return len(self._wkb)
 
     def __repr__(self):
+        floor = f", min_coverage={self.min_coverage:g}" if self.min_coverage else ""
         return (f"<Coverage: {len(self._wkb)} zone{'' if len(self._wkb) == 1 else 's'}, {self.grid!r}, "
-                f"method={self.method!r}>")
+                f"method={self.method!r}{floor}>")
 
     # -- the coverage itself ----------------------------------------------------------------
 
@@ -312,12 +318,13 @@ class Coverage:
 
     # -- statistics -------------------------------------------------------------------------
 
+    @watched
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
               nodata=None, quantiles: Sequence[float] = (), band=FIRST, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
               max_memory: int | str | None = None, include_cols=None,
               include_geom: bool = False, output: str | None = None, categories=None,
-              max_classes: int = MAX_CLASSES):
+              max_classes: int = MAX_CLASSES, chunks=None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -370,6 +377,10 @@ class Coverage:
             ``frac`` on a raster with more distinct values than this is a ``ValueError``
             before any per-class result is allocated (default 10,000): a continuous raster
             would give a column per value.
+        chunks : "auto", int or tuple, optional
+            Read a raster file (a path or rasterio dataset, or NetCDF/Zarr opened with xarray
+            without Dask) through Dask in these chunks, and return the lazy result. "auto" (or
+            True): whole blocks of the file, about Dask's ``array.chunk-size`` each.
 
         Returns
         -------
@@ -387,6 +398,10 @@ class Coverage:
         zone
         0      14.0           2.0      16.0
         """
+        if chunks is not None:
+            from ._dask import chunked
+
+            raster = chunked(raster, band, chunks)
         if include_cols is not None or include_geom or output is not None or categories is not None:
             out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                              band=band, affine=affine, progress=progress, as_numpy=as_numpy,
@@ -424,6 +439,7 @@ class Coverage:
                                  "raster")
         src = describe(raster, band, None if affine is not None else self.grid, affine)
         self._check_grid(src, "raster")
+        area = isinstance(weights, str) and weights == "area"
         weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
         engine_names = _engine_names(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
@@ -439,9 +455,10 @@ class Coverage:
                            weights=None if weights is None else weights[:1, :1],
                            weights_nodata=weights_nodata, quantiles=tuple(quantiles))
             results = reduce_lazy(data, self._prepared_wkb(), self.grid, self.method,
-                                  sorted(set(engine_names)), weights=weights, nodata=nodata,
+                                  sorted(set(engine_names)), nodata=nodata,
+                                  weights="area" if area else weights,
                                   weights_nodata=weights_nodata, quantiles=quantiles,
-                                  budget=max_memory)
+                                  budget=max_memory, min_coverage=self.min_coverage)
             named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
             return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
@@ -473,9 +490,11 @@ class Coverage:
                         if guard is not None:
                             guard(block)
                         parts.append(self._reduce_block(block, names, **kw))
+                        checkpoint()
                         bar.update(1)
         if lead:  # (fields, zones, ...) back to (steps, leading..., zones, ...)
-            parts = [{k: v if k == "frac_classes" else v.reshape((-1,) + lead[1:] + v.shape[1:])
+            per = math.prod(lead[1:])  # (explicit, not -1: with no zones the size is 0)
+            parts = [{k: v if k == "frac_classes" else v.reshape((v.shape[0] // per,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
         results = _concat(parts, axis=0) if lead else parts[0]
         named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
@@ -521,6 +540,7 @@ class Coverage:
                     block = src.window(task.rows, task.cols, lead)
                     if guard is not None:
                         guard(block)
+                    checkpoint()
                     read += block.nbytes
                     w = kw["weights"]
                     if isinstance(w, Raster):
@@ -548,7 +568,8 @@ class Coverage:
         prepared = self._prepared_wkb()
         try:
             h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
-                              method=self.method, threads=self.threads)
+                              method=self.method, threads=self.threads,
+                              min_coverage=self.min_coverage)
         except ValueError as err:
             raise self._zone_error(err, list(task.zones)) from None
         if not part:  # every window whole in the block, or the results would be parts
@@ -755,13 +776,14 @@ def _concat(parts: list[dict], axis: int) -> dict:
     return out
 
 
+@watched
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=FIRST,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
                 progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
                 invalid: str = "raise", include_cols=None, include_geom: bool = False,
                 output: str | None = None, categories=None, max_classes: int = MAX_CLASSES,
-                layer=None):
+                layer=None, min_coverage: float = 0.0, chunks=None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -770,9 +792,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
-    id, method, progress, threads, invalid, layer
+    id, method, progress, threads, invalid, layer, min_coverage
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, max_classes
+    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, max_classes, chunks
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
     grid : Grid, optional
@@ -802,8 +824,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
-                   threads=threads, build=not windowed, invalid=invalid, layer=layer)
+                   threads=threads, build=not windowed, invalid=invalid, layer=layer,
+                   min_coverage=min_coverage)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress, max_memory=max_memory,
                      include_cols=include_cols, include_geom=include_geom, output=output,
-                     categories=categories, max_classes=max_classes)
+                     categories=categories, max_classes=max_classes, chunks=chunks)

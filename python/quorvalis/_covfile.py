@@ -5,7 +5,9 @@ Layout of a file (all integers little-endian):
 - 8 bytes ``QVCOVER\\n``;
 - uint64: length of the header;
 - the header, UTF-8 JSON: ``format`` ("quorvalis-coverage"), ``version`` (1), ``grid`` (xmin,
-  ymin, xmax, ymax, dx, dy), ``crs``, ``lonlat``, ``method``, ``n_zones``, ``ids``, and
+  ymin, xmax, ymax, dx, dy), ``crs``, ``lonlat``, ``method``, ``min_coverage`` (the floor
+  below which fractions were dropped when built; 0, or absent in older files, for none),
+  ``n_zones``, ``ids``, and
   ``sections``: name -> [offset from the start of the data, byte length, NumPy dtype, shape];
 - the data: the sections back to back, followed by 4 bytes, the CRC-32 of the data.
 
@@ -29,6 +31,7 @@ import pandas as pd
 from . import _engine
 from ._grid import Grid, check_same_crs
 from ._raster import describe
+from ._safeio import output_mode
 
 MAGIC = b"QVCOVER\n"
 FORMAT = "quorvalis-coverage"
@@ -79,7 +82,7 @@ def write(cov, path) -> None:
     header = json.dumps({
         "format": FORMAT, "version": VERSION, "grid": list(cov.grid.astuple()),
         "crs": cov.grid.crs, "lonlat": bool(cov.grid.lonlat), "zones_crs": cov.crs,
-        "method": cov.method, "n_zones": n, "ids": ids, "sections": table,
+        "method": cov.method, "min_coverage": cov.min_coverage, "n_zones": n, "ids": ids, "sections": table,
     }).encode()
     header += b" " * (-(len(MAGIC) + 8 + len(header)) % _ALIGN)
     folder = os.path.dirname(os.path.abspath(path))
@@ -94,6 +97,7 @@ def write(cov, path) -> None:
             out.write(struct.pack("<I", crc))
             out.flush()
             os.fsync(out.fileno())
+        os.chmod(tmp, output_mode(path))
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):
@@ -111,6 +115,9 @@ def read(cls, path, raster=None):
     try:
         grid = Grid(*header["grid"], crs=header["crs"], lonlat=header["lonlat"])
         method, n = header["method"], int(header["n_zones"])
+        floor = float(header.get("min_coverage", 0.0))
+        if not 0.0 <= floor <= 1.0:
+            raise ValueError(f"min_coverage {floor!r} outside [0, 1]")
         arrays = {name: _section(data, *spec) for name, spec in header["sections"].items()}
         ids = _decode_ids(header["ids"], arrays.get("ids"), n)
         lengths = arrays["wkb_lengths"]
@@ -138,7 +145,7 @@ def read(cls, path, raster=None):
                              f"grid {other!r}")
         check_same_crs(grid.crs, other.crs, "the raster")
     cov = cls.__new__(cls)
-    cov.ids, cov.grid, cov.method = ids, grid, method
+    cov.ids, cov.grid, cov.method, cov.min_coverage = ids, grid, method, floor
     cov.crs = header.get("zones_crs") or grid.crs
     cov.threads = 0
     cov._prepared = None

@@ -15,16 +15,17 @@ Building the graph reads no values and builds no fractions: only the zones' boun
 
 from __future__ import annotations
 
+import os
 import threading
 from collections import OrderedDict
 
 import numpy as np
 
 from . import _engine, _plan
+from ._grid import row_areas
 from ._raster import _numeric
 from ._util import optional_import
 
-_COUNT_LIKE = {"sum", "count", "weighted_sum", "nodata_count", "coverage", "variety"}
 _COVERAGES_KEPT = 4  # group coverages a worker process keeps, most recently used first
 _built_coverages: OrderedDict[str, object] = OrderedDict()
 _built_lock = threading.Lock()
@@ -32,10 +33,11 @@ _valid = _plan.valid
 
 
 def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=None,
-                weights_nodata=None, quantiles=(), budget=None):
+                weights_nodata=None, quantiles=(), budget=None, min_coverage=0.0):
     """Engine statistics ``names`` of a Dask array (leading..., rows, cols) on the grid,
     lazily: a dict of Dask arrays (leading..., zone[, q]). ``prepared``: the zones' WKB as
-    the engine takes them (None for a missing zone)."""
+    the engine takes them (None for a missing zone). ``weights``: a 2-D array on the grid,
+    or "area", whose cell areas each task computes from the grid for its own rows."""
     da = optional_import("dask.array", "dask")
     dask = optional_import("dask", "dask")
     lead = data.ndim - 2
@@ -53,8 +55,12 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
     parts = _plan.part_fields(names) if plan.split else []
     layout = _layout(names, quantiles)
     width = layout[names[-1]][1]
+    area = isinstance(weights, str) and weights == "area"
     kw = dict(grid=grid.astuple(), method=method, nodata=nodata, weights_nodata=weights_nodata,
-              quantiles=tuple(quantiles))
+              quantiles=tuple(quantiles), min_coverage=float(min_coverage),
+              area_rows=rows if area else 0,
+              # a group's coverage is worth keeping only for the next leading chunk
+              keep=bool(lead) and int(np.prod([len(c) for c in data.chunks[:-2]])) > 1)
     token = dask.base.tokenize(data, prepared, kw, budget, names,
                                None if weights is None else dask.base.tokenize(weights))
 
@@ -62,7 +68,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
         sub = data[..., task.rows, task.cols]
         sub = sub.rechunk(sub.chunks[:-2] + ((sub.shape[-2],), (sub.shape[-1],)))
         args = [sub]
-        if weights is not None:
+        if weights is not None and not area:
             w = np.asarray(weights)[task.rows, task.cols]
             args.append(da.from_array(w, chunks=-1, name="quorvalis-weights-"
                                       + dask.base.tokenize(w)))
@@ -70,15 +76,23 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
 
     def group(task, i, fields):
         wkb = tuple(prepared[k] for k in task.zones)
-        key = "quorvalis-zones-" + dask.base.tokenize(wkb, kw["grid"], method)
-        zones = dask.delayed(wkb, name=key, pure=True, traverse=False)
+        key = "quorvalis-zones-" + dask.base.tokenize(wkb, kw["grid"], method,
+                                                      kw["min_coverage"])
+        # One leading chunk: the WKB is an argument of the group's only task. Several: it is
+        # one literal of the graph that the group's tasks share, not a copy in each of them.
+        # (As a separate literal for a 2-D raster it also changes Dask's order of work
+        # enough to double a worker's peak memory.) The tiles of a zone share its coverage.
+        keep = kw["keep"] or task.part
+        zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if keep else ()
         w = _layout(fields, quantiles)[fields[-1]][1]
         return da.map_blocks(
-            _reduce_group, *window(task), zones, zones_key=key, fields=tuple(fields),
-            origin=(task.rows.start, task.cols.start), n_weights=int(weights is not None),
+            _reduce_group, *window(task), *zones, zones_key=key,
+            wkb=None if keep else wkb, fields=tuple(fields),
+            origin=(task.rows.start, task.cols.start),
+            n_weights=int(weights is not None and not area),
             dtype=np.float64,
             name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
-            chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **kw)
+            chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **dict(kw, keep=keep))
 
     pieces = [group(t, i, names) for i, t in enumerate(plan.tasks) if not t.part]
     for k in plan.split:
@@ -91,7 +105,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
             chunks=data.chunks[:-2] + ((1,), (width,)), name=f"quorvalis-fold-{k}-{token}"))
     unplaced = plan.unplaced
     if len(unplaced) or not pieces:
-        fill = np.concatenate([np.full(b - a, 0.0 if f in _COUNT_LIKE else np.nan)
+        fill = np.concatenate([np.full(b - a, 0.0 if f in _plan.COUNT_LIKE else np.nan)
                                for f, (a, b) in layout.items()])
         shape = data.shape[:-2] + (len(unplaced), width)
         pieces.append(da.ones(shape, chunks=data.chunks[:-2] + ((len(unplaced),), (width,)))
@@ -118,14 +132,17 @@ def _permute(block, inverse):
     return np.take(block, inverse, axis=block.ndim - 2)
 
 
-def _built(wkb, key, grid, method):
-    """The group's engine coverage for this process, built at most once while kept."""
+def _built(wkb, key, grid, method, min_coverage, keep):
+    """The group's engine coverage for this process, built at most once while kept
+    (``keep``: other tasks of the group are to come)."""
     with _built_lock:
         kept = _built_coverages.get(key)
         if kept is not None:
             _built_coverages.move_to_end(key)
             return kept
-    h = _engine.build(list(wkb), *grid, method=method, threads=1)
+    h = _engine.build(list(wkb), *grid, method=method, threads=1, min_coverage=min_coverage)
+    if not keep:
+        return h
     with _built_lock:
         _built_coverages[key] = h
         while len(_built_coverages) > _COVERAGES_KEPT:
@@ -134,12 +151,17 @@ def _built(wkb, key, grid, method):
 
 
 def _reduce_group(block, *rest, zones_key, fields, origin, n_weights, grid, method, nodata,
-                  weights_nodata, quantiles):
+                  weights_nodata, quantiles, min_coverage, area_rows, keep, wkb):
     """One group's statistics over its window for one leading chunk: (leading..., zones, cols).
-    ``origin``: the grid (row, col) of the window's first cell."""
+    ``origin``: the grid (row, col) of the window's first cell. ``area_rows``: the grid's
+    rows when the weights are cell areas, made here rather than carried in the graph."""
     weights = rest[0] if n_weights else None
-    h = _built(rest[-1], zones_key, grid, method)
+    h = _built(rest[-1] if wkb is None else wkb, zones_key, grid, method, min_coverage, keep)
     values = _numeric(block)
+    if area_rows:
+        r0 = origin[0]
+        band = row_areas(grid, area_rows, r0, r0 + values.shape[-2])
+        weights = np.broadcast_to(band[:, None], values.shape[-2:])
     lead = values.shape[:-2]
     fields3 = values.reshape((-1,) + values.shape[-2:]) if len(lead) != 1 else values
     engine = [f for f in fields if f != "weight_total"]
@@ -161,3 +183,89 @@ def _fold_tiles(stacked, layout, names, out):
     parts = [{f: t[..., a] for f, (a, _) in layout.items()} for t in tiles]
     folded = _plan.fold(parts, names)
     return np.stack([folded[f] for f in out], axis=-1)
+
+
+# -- raster files read through Dask -------------------------------------------------------------
+
+def chunked(raster, band, chunks):
+    """A raster read from a file as a Dask array: ``raster`` a path (GeoTIFF, VRT, COG, URL;
+    NetCDF or Zarr through xarray), a rasterio dataset opened from a file, or an xarray
+    object opened lazily without Dask. ``chunks``: "auto" (or True) for chunks made of whole
+    blocks of the file, of about Dask's ``array.chunk-size``; or chunks as ``dask.array``
+    takes them (an int, or one entry per axis). A raster already on Dask is returned as it is."""
+    import dataclasses
+
+    from ._bands import wants_bands
+    from ._raster import describe, is_lazy
+
+    da = optional_import("dask.array", "dask")
+    if is_lazy(raster):
+        return raster
+    if wants_bands(band):
+        raise ValueError("chunks= reads one band of a file at a time: give band= a number")
+    chunks = "auto" if chunks is True else chunks
+    src = describe(raster, band)
+    if src.reader is None:
+        raise ValueError("chunks= reads a raster file through Dask, and this raster is in "
+                         "memory already: give it as a Dask array instead (e.g. xarray's "
+                         ".chunk())")
+    shape = src.shape
+    if hasattr(src.data, "dims"):  # xarray opened lazily: its own variable, chunked
+        stored = src.data.encoding.get("chunksizes") or src.data.encoding.get("chunks")
+        previous = tuple(int(c) for c in stored) if stored and len(stored) == len(shape) else None
+        sizes = da.core.normalize_chunks(chunks, shape, dtype=src.data.dtype,
+                                         previous_chunks=previous)
+        lazy = src.data.chunk(dict(zip(src.data.dims, sizes, strict=True)))
+        return dataclasses.replace(src, data=lazy, reader=None)
+    path = src.path or src.source
+    rasterio = optional_import("rasterio", "io")
+    with rasterio.open(path) as f:
+        t, dtype = f.transform, np.dtype(f.dtypes[band - 1])
+        block = tuple(int(b) for b in f.block_shapes[band - 1])
+    sizes = da.core.normalize_chunks(chunks, shape, dtype=dtype, previous_chunks=block)
+    reader = _FileBand(path, band, shape, dtype, t.e > 0, t.a < 0)
+    dask = optional_import("dask", "dask")
+    name = "quorvalis-file-" + dask.base.tokenize(reader.key, sizes)
+    data = da.from_array(reader, chunks=sizes, lock=False, asarray=True, name=name,
+                         meta=np.empty((0, 0), dtype))
+    return dataclasses.replace(src, data=data, reader=None, stored_shape=None)
+
+
+class _FileBand:
+    """One band of a raster file as ``dask.array.from_array`` slices it, in grid orientation
+    (row 0 at the top). Each process (and thread) that reads opens the file once for itself:
+    what travels in the graph is the path, never an open dataset."""
+
+    _open = threading.local()
+
+    def __init__(self, path, band, shape, dtype, flip_rows, flip_cols):
+        self.path, self.band, self.shape, self.dtype = path, int(band), tuple(shape), dtype
+        self.ndim = 2
+        self.flips = (bool(flip_rows), bool(flip_cols))
+        try:
+            stamp = os.stat(path).st_mtime_ns
+        except OSError:  # a URL or a GDAL virtual path
+            stamp = None
+        self.key = (path, self.band, stamp)
+
+    def __dask_tokenize__(self):
+        return self.key
+
+    def __getitem__(self, key):
+        rows, cols = (slice(*k.indices(n)[:2]) for k, n in zip(key, self.shape, strict=True))
+        height, width = self.shape
+        r0, r1 = (height - rows.stop, height - rows.start) if self.flips[0] else (rows.start, rows.stop)
+        c0, c1 = (width - cols.stop, width - cols.start) if self.flips[1] else (cols.start, cols.stop)
+        windows = optional_import("rasterio.windows", "io")
+        values = self._dataset().read(self.band, window=windows.Window(c0, r0, c1 - c0, r1 - r0))
+        return values[::-1 if self.flips[0] else 1, ::-1 if self.flips[1] else 1]
+
+    def _dataset(self):
+        opened = getattr(self._open, "files", None)
+        if opened is None:
+            opened = self._open.files = {}
+        f = opened.get(self.path)
+        if f is None:
+            rasterio = optional_import("rasterio", "io")
+            f = opened[self.path] = rasterio.open(self.path)
+        return f

@@ -1,10 +1,12 @@
 """The package's native engine: coverage building and per-zone reductions, with the
 interpreter lock released and the work spread over threads.
 
-Work is split over threads by zones or, for a stack, by runs of steps; each zone's arithmetic
-runs in a fixed order either way, so every result is bit for bit the same for any ``threads``
-value. ``threads=0`` means every core
-the process may run on.
+Threads split the work in three ways: :func:`build` hands out the geometries; the streaming
+statistics (mean, sum, ...) give each thread a run of whole blocks of 8 steps when a stack has
+at least one block per thread, else a contiguous range of zones of about equal window area;
+the order and class statistics hand out zones as threads come free. Each zone and step keeps
+its own accumulator and its cells' order either way, so every result is bit for bit the same
+for any ``threads`` value. ``threads=0`` means every core the process may run on.
 
 Statistics (``w`` is a cell's weight: its coverage fraction, times the weights raster where
 one is given; a cell counts only when its value is valid, i.e. not nodata, NaN or infinite):
@@ -49,6 +51,9 @@ class Coverage:
     @property
     def n_zones(self) -> int: ...
     @property
+    def heap_bytes(self) -> int:
+        """Bytes the zones' fractions and their row runs hold."""
+    @property
     def rows(self) -> int: ...
     @property
     def cols(self) -> int: ...
@@ -58,8 +63,9 @@ class Coverage:
     @property
     def method(self) -> str: ...
     def window(self, zone: int) -> tuple[int, int, numpy.ndarray]:
-        """(row offset, col offset, read-only float32 (h, w) fractions) of one zone; h or w
-        is 0 for a zone that covers no cell. Offsets are grid cells; the window may reach
+        """(row offset, col offset, read-only float32 (h, w) fractions) of one zone, a new
+        array with +0.0 outside the cells each row stores; h or w is 0 for a zone that
+        covers no cell. Offsets are grid cells; the window may reach
         past the grid's last row or column. IndexError outside [0, n_zones)."""
     def csr(self, threads: int = 0) -> tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray]:
         """(data float32, indices int64, indptr int64) of the n_zones x (rows * cols)

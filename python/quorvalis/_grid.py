@@ -213,11 +213,18 @@ def cell_areas(grid: Grid) -> np.ndarray:
         raise ValueError("weights='area' needs a longitude/latitude grid; this grid is "
                          f"{grid.crs or 'in unknown units'} (give weights as a raster instead)")
     rows, cols = grid.shape
-    edges = grid.ymax - grid.dy * np.arange(rows + 1, dtype=np.float64)
-    edges[-1] = grid.ymin  # the last row ends on the extent, as in the engine
+    return np.broadcast_to(row_areas(grid.astuple(), rows, 0, rows)[:, None], (rows, cols))
+
+
+def row_areas(grid: tuple, rows: int, r0: int, r1: int) -> np.ndarray:
+    """The cell area of grid rows r0..r1-1 (``grid``: the engine's six numbers, ``rows``: the
+    grid's row count), each value the very one :func:`cell_areas` gives for that row."""
+    _, ymin, _, ymax, dx, dy = grid
+    edges = ymax - dy * np.arange(r0, r1 + 1, dtype=np.float64)
+    if r1 == rows:
+        edges[-1] = ymin  # the last row ends on the extent, as in the engine
     s = np.sin(np.radians(np.clip(edges, -90.0, 90.0)))
-    band = EARTH_RADIUS**2 * math.radians(grid.dx) * (s[:-1] - s[1:])
-    return np.broadcast_to(band[:, None], (rows, cols))
+    return EARTH_RADIUS**2 * math.radians(dx) * (s[:-1] - s[1:])
 
 
 def _crs_name(crs: str) -> str:

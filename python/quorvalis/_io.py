@@ -8,7 +8,7 @@ import tempfile
 import pandas as pd
 
 from ._results import GEO_FORMATS, to_cf, write_geo
-from ._safeio import disk_full_error
+from ._safeio import checkpoint, file_size, output_mode, write_error
 from ._util import optional_import
 
 FORMATS = {".csv": "CSV", ".parquet": "Parquet", ".nc": "NetCDF", **GEO_FORMATS}
@@ -36,12 +36,16 @@ def write_result(result, path: str) -> None:
             _as_frame(result).to_parquet(tmp)
         else:
             _as_frame(result).to_csv(tmp)
+        checkpoint()  # a signal that the writer swallowed: the file is not put in place
+        os.chmod(tmp, output_mode(path))
         os.replace(tmp, path)
     except BaseException as err:
+        size = file_size(tmp)
         os.unlink(tmp)
-        if isinstance(err, OSError):
-            raise disk_full_error(err, path) from None
-        raise
+        failure = write_error(err, path, tmp, size)
+        if failure is err:
+            raise
+        raise failure from None
 
 
 def _as_frame(result) -> pd.DataFrame:

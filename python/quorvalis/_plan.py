@@ -19,12 +19,21 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import _engine
+
 FRACTION_BYTES = 4  # the engine keeps one float32 fraction per window cell
 DEFAULT_BLOCK = (256, 256)
-# Statistics that need all of a zone's window at once: an order statistic or a count of
-# distinct values cannot be put together from those of its parts.
-WHOLE_WINDOW = ("median", "quantile", "majority", "minority", "variety", "frac")
-SUMS = {"sum", "count", "weighted_sum", "nodata_count", "coverage"}
+# What the engine's table says of each statistic, the one place the package learns it:
+# - order: needs all of a zone's window at once (an order statistic, or a count of distinct
+#   values, cannot be put together from those of its parts);
+# - count_like: counts rather than measures, so 0 (not NaN) for a zone that covers nothing;
+# - unitless: the raster's units do not apply to it;
+# - streaming and count-like: the parts of a zone cut into tiles simply add.
+_INFO = dict(_engine.STAT_INFO)
+WHOLE_WINDOW = tuple(s for s, f in _INFO.items() if f["order"])
+COUNT_LIKE = frozenset(s for s, f in _INFO.items() if f["count_like"])
+UNITLESS = frozenset(s for s, f in _INFO.items() if f["unitless"])
+SUMS = frozenset(s for s in COUNT_LIKE if _INFO[s]["streams"])
 # What each statistic needs from every tile of a zone so that the parts combine.
 # "weight_total" (the sum of coverage times weight over counted cells) is not an engine
 # statistic: it is the weighted sum of a raster of ones that is invalid where the data is.
@@ -96,6 +105,15 @@ def parse_memory(value) -> int:
     if not value > 0 or not np.isfinite(value):
         raise ValueError(f"max_memory must be positive, got {value!r}")
     return int(value)
+
+
+def check_min_coverage(value) -> float:
+    """The coverage floor as a float in [0, 1]; TypeError or ValueError naming it."""
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"min_coverage must be a number in [0, 1], not {value!r}")
+    if not 0.0 <= float(value) <= 1.0:
+        raise ValueError(f"min_coverage must lie in [0, 1], got {value!r}")
+    return float(value)
 
 
 def default_budget() -> int:

@@ -14,12 +14,13 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from ._grid import Grid, affine_numbers
-from ._safeio import naming_file
+from ._safeio import checkpoint, naming_file
 from ._util import optional_import
 
 _X_NAMES = {"x", "lon", "long", "longitude", "easting", "projection_x_coordinate"}
 _Y_NAMES = {"y", "lat", "latitude", "northing", "projection_y_coordinate"}
 _LON_NAMES = {"lon", "long", "longitude"}
+_PIECE_BYTES = 32 << 20  # what one read of a lazily opened file asks for at most
 _XARRAY_SUFFIXES = {".nc", ".nc4", ".netcdf", ".cdf", ".h5", ".hdf5", ".zarr"}
 # Attributes that describe the stored encoding, not the values a statistic returns.
 _ENCODING_ATTRS = {"_FillValue", "missing_value", "scale_factor", "add_offset", "valid_range",
@@ -73,13 +74,39 @@ class Raster:
             self.data = self.data()
         shape = self.shape
         if len(shape) == 2:
-            yield slice(None), _numeric(self.data)
+            yield slice(None), _numeric(_load(self.data, getattr(self.reader, "unit", 1)))
             return
         per_step = math.prod(shape[1:-2])
         step = max(1, max_fields // max(per_step, 1))
         for start in range(0, max(shape[0], 1), step):
-            block = _numeric(self.data[start:start + step])
+            block = _numeric(_load(self.data[start:start + step], getattr(self.reader, "unit", 1)))
             yield slice(start, start + block.shape[0]), block.reshape((-1,) + shape[-2:])
+
+
+def _load(view, unit: int = 1):
+    """The values of a view of a lazily opened file, read a few MiB at a time along its first
+    axis (in whole file chunks of ``unit``), with a checkpoint after each piece: netCDF4
+    swallows a Ctrl-C that arrives while it reads, and a run must still stop within a piece,
+    not after the whole window. Other views are returned as they are."""
+    if (not hasattr(view, "dims") or view.chunks or view.ndim == 0
+            or getattr(view.variable, "_in_memory", True)):
+        return view
+    n = view.shape[0]
+    per = view.dtype.itemsize * math.prod(view.shape[1:])
+    step = max(1, _PIECE_BYTES // max(per, 1))
+    step = max(unit, step - step % unit) if unit > 1 else step
+    if step >= n:
+        values = view.values
+        checkpoint()
+        return values
+    out = None
+    for start in range(0, n, step):
+        piece = view[start:start + step].values
+        checkpoint()
+        if out is None:
+            out = np.empty((n,) + piece.shape[1:], piece.dtype)
+        out[start:start + piece.shape[0]] = piece
+    return out
 
 
 def _numeric(block) -> np.ndarray:
@@ -99,7 +126,9 @@ def _numeric(block) -> np.ndarray:
 
 
 def is_lazy(raster) -> bool:
-    """A Dask array, or an xarray object backed by one."""
+    """A Dask array, or an xarray object backed by one (also as a Raster's values)."""
+    if isinstance(raster, Raster):
+        return not callable(raster.data) and is_lazy(raster.data)
     if hasattr(raster, "dims"):  # asking xarray for .data would load a lazily opened file
         return bool(raster.chunks)
     return type(raster).__module__.split(".")[0] == "dask"
@@ -270,6 +299,7 @@ def _crs_of(da, ds=None):
 
 def _from_dataarray(da, ds=None) -> Raster:
     ydim, xdim = _spatial_dims(da)
+    stored_dims = da.dims
     crs = _crs_of(da, ds)
     lonlat = True if _is_lon(da.coords[xdim]) else None
     grid = Grid.from_coords(da[xdim].values, da[ydim].values, crs=crs, lonlat=lonlat)
@@ -291,10 +321,13 @@ def _from_dataarray(da, ds=None) -> Raster:
     reader = block = None
     if not da.chunks and not getattr(da.variable, "_in_memory", True):
         # opened from a file, not loaded: index one window at a time
-        def reader(lead, rows, cols, da=da):
-            return da[(lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols)
-                      if da.ndim > 2 else (rows, cols)].values
         stored = da.encoding.get("chunksizes") or da.encoding.get("chunks")
+        chunked = dict(zip(stored_dims, stored)) if stored and len(stored) == len(stored_dims) else {}
+
+        def reader(lead, rows, cols, da=da):
+            return _load(da[(lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols)
+                            if da.ndim > 2 else (rows, cols)], reader.unit)
+        reader.unit = int(chunked.get(da.dims[0], 1))  # file chunks along the axis read in pieces
         if stored and len(stored) >= 2:
             block = tuple(int(b) for b in stored[-2:])
     return Raster(da, grid, nodata=nodata, lead_dims=lead, coords=coords, attrs=attrs,

@@ -11,6 +11,7 @@ import tempfile
 import numpy as np
 import pandas as pd
 
+from ._safeio import checkpoint, file_size, output_mode, write_error
 from ._util import optional_import
 
 # Where the result can be a GeoDataFrame: the vector formats, by extension.
@@ -267,6 +268,13 @@ def write_geo(result, path: str) -> None:
             if ext == ".fgb" and result.geometry.isna().any():  # its index cannot hold them
                 options["SPATIAL_INDEX"] = "NO"
             result.to_file(tmp, driver=GEO_FORMATS[ext], layer=layer, **options)
+        checkpoint()
+        os.chmod(tmp, output_mode(path))
         os.replace(tmp, path)
+    except BaseException as err:
+        failure = write_error(err, path, tmp, sum(file_size(os.path.join(work, f)) for f in os.listdir(work)))
+        if failure is err:
+            raise
+        raise failure from None
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -4,10 +4,12 @@ written, results too large for memory, and runs stopped by a signal."""
 from __future__ import annotations
 
 import errno
+import functools
 import math
 import os
 import resource
 import signal
+import stat
 import tempfile
 import threading
 from contextlib import contextmanager
@@ -16,7 +18,7 @@ _FULL = {errno.ENOSPC, errno.EFBIG, getattr(errno, "EDQUOT", errno.ENOSPC)}
 
 
 class Interrupted(BaseException):
-    """SIGTERM, raised in the main thread like KeyboardInterrupt is for SIGINT, so that
+    """SIGTERM or SIGHUP, raised in the main thread like KeyboardInterrupt is for SIGINT, so that
     every ``finally`` and cleanup runs before the process exits."""
 
     def __init__(self, signum: int):
@@ -24,23 +26,91 @@ class Interrupted(BaseException):
         self.signum = signum
 
 
+# Signals that arrived during a watched run. Some readers (netCDF4) swallow the exception a
+# handler raises inside them, so the handler also notes the signal here and the run stops at
+# its next checkpoint: between the pieces of a read, the windows of a plan, before a rename.
+_pending: list[int] = []
+_file_limit_hits: list[int] = []  # SIGXFSZ: a write went past RLIMIT_FSIZE (and got EFBIG)
+_STOPS = (signal.SIGTERM, getattr(signal, "SIGHUP", signal.SIGTERM))
+
+
+def _noting(then):
+    def handler(signum, frame):
+        _pending.append(signum)
+        then(signum, frame)
+
+    handler.notes = True
+    return handler
+
+
+def _stop(signum, frame):
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise Interrupted(signum)
+
+
+def checkpoint() -> None:
+    """Raises KeyboardInterrupt (SIGINT) or Interrupted (SIGTERM, SIGHUP) if such a signal
+    arrived during a watched run and a library swallowed what its handler raised."""
+    if _pending:
+        signum = _pending[0]
+        _pending.clear()
+        _stop(signum, None)
+
+
+def _main_thread() -> bool:
+    return threading.current_thread() is threading.main_thread()
+
+
 @contextmanager
 def signals_raise():
-    """While running, SIGTERM raises ``Interrupted`` and a file grown beyond RLIMIT_FSIZE
-    gives an OSError (EFBIG) rather than killing the process with a half-written file."""
-
-    def stop(signum, frame):
-        raise Interrupted(signum)
-
-    if threading.current_thread() is not threading.main_thread():
+    """The command line's handlers: SIGINT raises KeyboardInterrupt, SIGTERM and SIGHUP
+    raise ``Interrupted``, so every ``finally`` and cleanup runs before the process exits;
+    a file grown beyond RLIMIT_FSIZE gives an OSError (EFBIG), noted, rather than killing
+    the process with a half-written file."""
+    if not _main_thread():
         yield  # handlers belong to the main thread; elsewhere the defaults stay
         return
-    old = {s: signal.signal(s, h) for s, h in ((signal.SIGTERM, stop), (signal.SIGXFSZ, signal.SIG_IGN))}
+    handlers = {s: _noting(_stop) for s in (signal.SIGINT, *_STOPS)}
+    handlers[signal.SIGXFSZ] = lambda signum, frame: _file_limit_hits.append(signum)
+    old = {s: signal.signal(s, h) for s, h in handlers.items()}
+    _pending.clear()
+    _file_limit_hits.clear()
     try:
         yield
     finally:
         for s, h in old.items():
             signal.signal(s, h)
+        _pending.clear()
+        _file_limit_hits.clear()
+
+
+@contextmanager
+def watching_interrupts():
+    """Long calls from Python: where SIGINT raises KeyboardInterrupt (Python's own handler),
+    it is also noted, so that a Ctrl-C that a reader swallowed still stops the call at its
+    next checkpoint. A handler of the caller's own, an ignored SIGINT, or a call outside the
+    main thread are left as they are."""
+    old = signal.getsignal(signal.SIGINT) if _main_thread() else None
+    if old is not signal.default_int_handler:  # not ours to change, or already watched
+        yield
+        return
+    signal.signal(signal.SIGINT, _noting(old))
+    _pending.clear()
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, old)
+        _pending.clear()
+
+
+def watched(call):
+    """``call`` run under :func:`watching_interrupts`."""
+    @functools.wraps(call)
+    def run(*args, **kwargs):
+        with watching_interrupts():
+            return call(*args, **kwargs)
+    return run
 
 
 @contextmanager
@@ -57,9 +127,24 @@ def naming_file(path, what: str = "file", only: tuple = (Exception,)):
         if err.__cause__ is not None and "previous exception" in text:  # rasterio's way
             text = _first_line(err.__cause__)
         where = os.fspath(path)
+        if any(p in text for p in _DAMAGED):  # the readers' own words mean nothing to a user
+            kind = _KINDS.get(os.path.splitext(where)[1].lower(), what)
+            raise ValueError(f"cannot read the {what} {where}: not a readable {kind} (truncated "
+                             "or corrupt, or another kind of file)") from None
         if where in text:
             raise ValueError(text) from None
         raise ValueError(f"cannot read the {what} {where}: {text}") from None
+
+
+# What SQLite (GeoPackage), GDAL and NetCDF/HDF5 say of a file that is cut short or is not
+# what its name says.
+_DAMAGED = ("database disk image is malformed", "file is not a database",
+            "not recognized as being in a supported file format", "NetCDF: HDF error",
+            "NetCDF: Unknown file format", "NetCDF: Not a valid ID")
+_KINDS = {".gpkg": "GeoPackage", ".shp": "Shapefile", ".geojson": "GeoJSON file",
+          ".json": "GeoJSON file", ".fgb": "FlatGeobuf file", ".parquet": "Parquet file",
+          ".geoparquet": "GeoParquet file", ".tif": "GeoTIFF", ".tiff": "GeoTIFF",
+          ".nc": "NetCDF file", ".nc4": "NetCDF file"}
 
 
 def _first_line(err: BaseException) -> str:
@@ -85,12 +170,61 @@ def check_output_path(path: str) -> None:
     os.unlink(probe)
 
 
-def disk_full_error(err: OSError, path: str) -> OSError:
-    """A clear message for a write that ran out of room; other errors pass through."""
-    if isinstance(err, OSError) and err.errno in _FULL:
-        return OSError(err.errno, f"cannot write {path}: no space left (disk full or file size "
-                                  f"limit reached); nothing was written")
-    return err
+def output_mode(path: str) -> int:
+    """The permission bits a finished output gets: those of the file it replaces, else what
+    the umask gives any new file (a temporary file from mkstemp is 0600, readable by no one
+    else on a shared server)."""
+    try:
+        return stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        return 0o666 & ~_umask()
+
+
+def _umask() -> int:
+    try:  # read, not set: setting it for a moment would race with other threads' files
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def write_error(err: BaseException, path: str, tmp: str, size: int) -> BaseException:
+    """What a failed write of ``path`` says, given the temporary file ``tmp`` it went to and
+    the bytes that file held: a full disk or file size limit as such (writers such as NetCDF's
+    report it as an "HDF error"), any other failure naming the user's path, not ``tmp``."""
+    if not isinstance(err, (OSError, RuntimeError)):
+        return err
+    if (isinstance(err, OSError) and err.errno in _FULL) or _out_of_room(path, size):
+        return OSError(errno.ENOSPC, f"cannot write {path}: no space left on device (disk "
+                                     "full or file size limit reached); nothing was written")
+    text = _first_line(err).replace(tmp, path)
+    return OSError(text if path in text else f"cannot write {path}: {text}")
+
+
+def _out_of_room(path: str, size: int) -> bool:
+    if _file_limit_hits:
+        _file_limit_hits.clear()
+        return True
+    limit, _ = resource.getrlimit(resource.RLIMIT_FSIZE)
+    if limit != resource.RLIM_INFINITY and size >= limit - min(limit // 8, 1 << 20):
+        return True
+    try:
+        st = os.statvfs(os.path.dirname(os.path.abspath(path)))
+    except OSError:
+        return False
+    return min(st.f_bavail, st.f_bfree) * st.f_frsize < 1 << 20
+
+
+def file_size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def available_memory() -> int | None:

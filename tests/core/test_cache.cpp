@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -38,7 +39,7 @@ Ids ids_of(const CacheRecord& r) {
     for (const Basin& b : r.basins) ids.push_back(b.id);
     return ids;
 }
-Counts placement(const Basin& b) { return {b.row_offset, b.col_offset, b.coverage.rows(), b.coverage.cols()}; }
+Counts placement(const Basin& b) { return {b.row_offset, b.col_offset, b.rows(), b.cols()}; }
 
 const Bytes kInside = polygon_wkb({square(2, 3, 2), {}});
 
@@ -69,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
     const Bytes quarter = polygon_wkb({square(2, 3, 0.5), {}});
-    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).coverage.values(), std::vector<float>{0.25f});
-    EXPECT_EQ(build({quarter}, {1}).basins.at(0).coverage.values(), std::vector<float>{0.0f});
+    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).dense().values(), std::vector<float>{0.25f});
+    EXPECT_EQ(build({quarter}, {1}).basins.at(0).dense().values(), std::vector<float>{0.0f});
     // Geometries without a window have no basin; a window without covered centers has one.
     const Bytes outside = polygon_wkb({square(20, 20, 1), {}}, B), tiny = polygon_wkb({square(0.1, 0.1, 0.2), {}});
     const CacheRecord r = build(
@@ -78,8 +79,8 @@ TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
         {42, 2, 3, 4, 5, 6, 42});
     ASSERT_EQ(ids_of(r), (Ids{42, 6, 42}));
     EXPECT_EQ(placement(r.basins[0]), (Counts{5, 2, 2, 2}));
-    EXPECT_EQ(r.basins[0].coverage.values(), (std::vector<float>{1, 1, 1, 1}));
-    EXPECT_EQ(r.basins[1].coverage.values(), std::vector<float>{0});
+    EXPECT_EQ(r.basins[0].dense().values(), (std::vector<float>{1, 1, 1, 1}));
+    EXPECT_EQ(r.basins[1].dense().values(), std::vector<float>{0});
 }
 
 TEST(Building, GridKeptAsGivenAndNegativeSizesCoverNothing) {
@@ -96,7 +97,7 @@ TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     const CacheRecord twice = build({multipolygon_wkb({{square(2, 3, 2), {}}, {square(3, 3, 2), {}}}, B, {L, B})}, {9});
     ASSERT_EQ(twice.basins.size(), 1u);
     EXPECT_EQ(placement(twice.basins[0]), (Counts{5, 2, 2, 3}));
-    EXPECT_EQ(twice.basins[0].coverage.values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
+    EXPECT_EQ(twice.basins[0].dense().values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
     // The bottom-left cell and one near the top right, plus a part outside the grid.
     const CacheRecord apart =
         build({multipolygon_wkb({{square(0, 0, 1), {}}, {square(30, 30, 1), {}}, {square(8, 8, 1), {}}}, L)}, {3});
@@ -104,7 +105,7 @@ TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     EXPECT_EQ(placement(apart.basins[0]), (Counts{1, 0, 9, 9}));
     std::vector<float> want(81, 0.0f);
     want[8] = want[72] = 1.0f;  // (0, 8) and (8, 0)
-    EXPECT_EQ(apart.basins[0].coverage.values(), want);
+    EXPECT_EQ(apart.basins[0].dense().values(), want);
 }
 
 TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
@@ -177,7 +178,7 @@ TEST(Building, GridsAtTheLimitsOfResolutionStillCover) {
                                           size, "exact");
         ASSERT_EQ(r.basins.size(), 1u) << origin << " " << size;
         // Cell lines off the exact multiples may widen the window; the four cells stay whole.
-        const std::vector<float>& v = r.basins[0].coverage.values();
+        const std::vector<float> v = r.basins[0].dense().values();
         EXPECT_EQ(std::count(v.begin(), v.end(), 1.0f), 4) << origin << " " << size;
         EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(v.size()) - 4);
     }
@@ -222,16 +223,47 @@ TEST_P(Spans, BoundEveryFractionThatCounts) {
                 EXPECT_LE(m(i, j), 0.0f) << j;
             }
         }
-        if (cols >= kMinSpanCols && s.first < s.end) {
+        if (s.first < s.end) {
             EXPECT_FALSE(m(i, s.first) <= 0.0f);
             EXPECT_FALSE(m(i, s.end - 1) <= 0.0f);
         }
+        // The row's run holds exactly the window's fractions from first to end.
+        const RowRun r = b.row(i);
+        for (std::uint64_t j = r.first; j < r.end; ++j) {
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(*r.at(j)), std::bit_cast<std::uint32_t>(m(i, j))) << j;
+        }
     }
-    if (cols >= kMinSpanCols) {
-        EXPECT_EQ(b.span(0).end, 0u);
-    }
-    EXPECT_GE(b.heap_bytes(), rows * cols * sizeof(float));
-    EXPECT_LE(b.heap_bytes(), rows * cols * sizeof(float) * 21 / 20 + 16 * rows);
+    EXPECT_TRUE(b.row(0).empty());
+    EXPECT_TRUE(b.row(4).empty());  // -0.0 everywhere
+    EXPECT_EQ(b.span(1).end, cols);  // a NaN at the window's last column is kept
+    EXPECT_EQ(b.span(2).first, 0u);  // and a fraction at its first
+    EXPECT_EQ(b.run_cells(), (cols - b.span(1).first) + (b.span(2).end) + 1);
+    EXPECT_LE(b.heap_bytes(), b.run_cells() * sizeof(float) + 12 * rows + 8);
+}
+
+// A tall thin window whose rows are all empty but one, and an empty window: runs cost 4
+// bytes a covered cell plus their row bounds, and the dense window comes back as it was,
+// +0.0 where a margin held a negative fraction.
+TEST(Runs, OneRowCoveredAndEmptyWindows) {
+    Matrix<float> m(1000, 300, 0.0f);
+    m(500, 7) = 0.5f;
+    m(500, 9) = 1.0f;
+    m(500, 299) = -1.0f;
+    const Basin b(PlacedWindow{m, 2, 3}, 1);
+    EXPECT_EQ(b.rows(), 1000u);
+    EXPECT_EQ(b.cols(), 300u);
+    EXPECT_EQ(b.run_cells(), 3u);
+    EXPECT_EQ(b.span(500).first, 7u);
+    EXPECT_EQ(b.span(500).end, 10u);
+    EXPECT_EQ(*b.row(500).at(8), 0.0f);
+    EXPECT_TRUE(b.row(499).empty() && b.row(501).empty() && b.row(0).empty() && b.row(999).empty());
+    EXPECT_LE(b.heap_bytes(), 3 * sizeof(float) + 12 * 1001);
+    m(500, 299) = 0.0f;
+    EXPECT_EQ(b.dense().values(), m.values());
+    const Basin none(PlacedWindow{}, 2);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(none.run_cells(), 0u);
+    EXPECT_TRUE(none.dense().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, Spans, ::testing::Values(1, 19, 20, 65535, 65536));

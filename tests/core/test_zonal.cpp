@@ -17,8 +17,8 @@ TEST(Zonal, BuildKeepsOrDropsEmptyZonesAndIgnoresThreads) {
     const CacheRecord four = build_zones(grid, views, {}, kept);
     ASSERT_EQ(one.basins.size(), 9u);
     for (std::size_t k = 0; k < 9; ++k) {
-        EXPECT_EQ(one.basins[k].coverage.values(), four.basins[k].coverage.values());
-        EXPECT_EQ(one.basins[k].coverage.empty(), k % 3 == 0);
+        EXPECT_EQ(one.basins[k].dense().values(), four.basins[k].dense().values());
+        EXPECT_EQ(one.basins[k].empty(), k % 3 == 0);
     }
     kept.keep_empty = false;
     EXPECT_EQ(build_zones(grid, views, {}, kept).basins.size(), 6u);

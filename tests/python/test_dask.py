@@ -189,3 +189,35 @@ def test_each_task_gets_only_its_zones_and_the_graph_reads_nothing(cov):
     wkb = [shapely.to_wkb(z) for z in ZONES]
     shipped = [shapely.to_wkb(shapely.from_wkb(b)) for g in groups for b in getattr(g, "value", g)]
     assert len(groups) > 1 and sorted(shipped) == sorted(w for w in wkb[:2] + wkb[3:])
+
+
+def test_area_weights_are_made_by_the_tasks_not_carried_in_the_graph(cov):
+    lazy = cov.stats(field().chunk({"time": 4, "lat": 10}), ["mean", "median"], weights="area")
+    graph = lazy["mean"].data.__dask_graph__()
+    assert not [k for k in graph if "weights" in str(k)]
+    eager = cov.stats(field(), ["mean", "median"], weights="area")
+    xr.testing.assert_identical(lazy.compute(scheduler="threads"), eager)
+
+
+def test_netcdf_files_and_geotiffs_opened_by_xarray(cov, tmp_path):
+    """open_mfdataset over files split in time, and rioxarray's chunked GeoTIFF (band, y, x)."""
+    raster = field()
+    stats = ["mean", "median", "majority", "count"]
+    eager = cov.stats(raster, stats, weights="area")
+    raster[:6].to_netcdf(tmp_path / "a.nc")
+    raster[6:].to_netcdf(tmp_path / "b.nc")
+    with xr.open_mfdataset([tmp_path / "a.nc", tmp_path / "b.nc"], chunks={"time": 4, "lat": 10}) as ds:
+        got = cov.stats(ds["t2m"], stats, weights="area").compute(scheduler="threads")
+    for s in stats:
+        assert (bits(got[s]) == bits(eager[s])).all(), s
+    rioxarray = pytest.importorskip("rioxarray")
+    rasterio = pytest.importorskip("rasterio")
+    with rasterio.open(tmp_path / "f.tif", "w", driver="GTiff", height=24, width=36, count=1,
+                       dtype="float32", crs="EPSG:4326", nodata=NODATA,
+                       transform=rasterio.transform.from_origin(0, 12, 1, 1)) as dst:
+        dst.write(raster.values[0], 1)
+    rio = rioxarray.open_rasterio(tmp_path / "f.tif", chunks={"band": 1, "y": 10, "x": 12})
+    got = cov.stats(rio, stats, weights="area").compute(scheduler="threads").isel(band=0)
+    flat = cov.stats(raster[0], stats, weights="area")
+    for s in stats:
+        assert (bits(got[s]) == bits(flat[s])).all(), s

@@ -2,9 +2,12 @@
 change nothing, the order and class statistics against a plain reference, and arguments
 refused with clear errors."""
 
+import ast
 import itertools
 import math
+import re
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -298,3 +301,49 @@ def test_lock_released_while_reducing():
 def test_refused_arguments(cov, call, error, message):
     with pytest.raises(error, match=message):
         call(cov, np.ones((ROWS, COLS)))
+
+
+def _signatures(tree, prefix=""):
+    """name -> FunctionDef of every function and property in a stub, methods as Class.name."""
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            out[prefix + node.name] = node
+        elif isinstance(node, ast.ClassDef):
+            out[prefix + node.name] = None
+            out.update(_signatures(node, f"{prefix}{node.name}."))
+        elif isinstance(node, ast.AnnAssign):
+            out[prefix + node.target.id] = None
+    return out
+
+
+def _plain(annotation):
+    """An annotation without module prefixes: collections.abc.Sequence -> Sequence."""
+    return re.sub(r"\b(?:[A-Za-z_]\w*\.)+(?=[A-Za-z_])", "", ast.unparse(annotation)) if annotation else None
+
+
+def test_engine_stub_matches_the_module():
+    stub = _signatures(ast.parse((Path(__file__).parents[2] / "python" / "quorvalis" / "_engine.pyi").read_text()))
+    public = {n for n in dir(e) if not n.startswith("_")}
+    public |= {f"Coverage.{n}" for n in dir(e.Coverage) if not n.startswith("_")}
+    assert set(stub) == public
+    for name, fn in stub.items():
+        if fn is None:
+            continue
+        obj = e
+        for part in name.split("."):
+            obj = getattr(obj, part) if obj is not e.Coverage else e.Coverage.__dict__[part]
+        obj = obj.fget if isinstance(obj, property) else obj
+        (text, _, defaults), = obj.__nb_signature__
+        text = re.sub(r"\\(\d+)", r"_d\1", re.sub(r"^def \(", "def f(", text)) + ": ..."
+        nb = ast.parse(text).body[0]
+        for mine, theirs in [(fn.args.args, nb.args.args), (fn.args.kwonlyargs, nb.args.kwonlyargs)]:
+            assert [a.arg for a in mine] == [a.arg for a in theirs], name
+            for a, b in zip(mine, theirs):
+                # nanobind says "object" for the arrays it takes as they come
+                assert _plain(b.annotation) in (None, "object", "object | None", _plain(a.annotation)), (name, a.arg)
+        given = [ast.literal_eval(d) for d in fn.args.defaults + [d for d in fn.args.kw_defaults if d]]
+        expected = [tuple(d) if isinstance(d, list) else d for d in defaults or ()]
+        assert given == expected, name
+        # nanobind names containers without their items: tuple for tuple[int, int, ndarray]
+        assert _plain(fn.returns).startswith(_plain(nb.returns)), name

@@ -1,5 +1,6 @@
 """The command line: round trips through files, exit status 2 on bad input, atomic output."""
 
+import os
 import subprocess
 import sys
 
@@ -85,3 +86,61 @@ def test_module_entry_point_explains_itself():
     bad = subprocess.run([sys.executable, "-m", "quorvalis", "stats"], capture_output=True, text=True,
                          check=False)
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1 and "ZONES, RASTER" in bad.stderr
+
+
+def _swap(files):
+    return [str(files / "dem.tif"), str(files / "basins.gpkg")]
+
+
+def _cut(files):
+    data = (files / "basins.gpkg").read_bytes()
+    (files / "cut.gpkg").write_bytes(data[:len(data) // 2])
+    return [str(files / "cut.gpkg"), str(files / "dem.tif")]
+
+
+@pytest.mark.parametrize("inputs,args,message", [
+    (_swap, [], "ZONES {dem.tif} is a raster and RASTER {basins.gpkg} a vector file: the zones come first"),
+    (lambda f: [str(f / "dem.tif")] * 2, [], "ZONES {dem.tif} is a raster; ZONES expects a vector file"),
+    (lambda f: [str(f / "basins.gpkg")] * 2, [], "RASTER {basins.gpkg} is a vector file; RASTER expects a raster"),
+    (_cut, [], "cannot read the zone file {cut.gpkg}: not a readable GeoPackage (truncated or corrupt"),
+    (None, ["--quantiles", "0.5,a"], "argument --quantiles: 'a' is not a number"),
+    (None, ["--quantiles", "1.5"], "argument --quantiles: 1.5 is not in [0, 1]"),
+    (None, ["--threads", "two"], "argument --threads: 'two' is not a whole number"),
+    (None, ["--progress", "--quiet"], "not allowed with argument"),
+])
+def test_messages_name_the_argument_at_fault(files, inputs, args, message, capsys):
+    paths = inputs(files) if inputs else [str(files / "basins.gpkg"), str(files / "dem.tif")]
+    try:
+        status = cli.main(["stats", *paths, *args, "-o", str(files / "out.csv")])
+    except SystemExit as stop:  # refused by the argument parser
+        status = stop.code
+    err = capsys.readouterr().err
+    want = message
+    for name in ("dem.tif", "basins.gpkg", "cut.gpkg"):
+        want = want.replace("{" + name + "}", str(files / name))
+    assert status == 2 and err.count("\n") == 1 and want in err, err
+    assert "sqlite" not in err and not (files / "out.csv").exists()
+
+
+def test_run_options_and_a_closed_pipe(files, capsys):
+    base = ["stats", str(files / "basins.gpkg"), str(files / "dem.tif"), "--stats", "mean,median"]
+    assert cli.main([*base, "--threads", "1", "--progress", "-o", str(files / "a.csv")]) == 0
+    assert "window" in capsys.readouterr().err  # tqdm's bar, though stderr is no terminal
+    assert cli.main([*base, "--quiet", "-o", str(files / "b.csv")]) == 0
+    assert capsys.readouterr().err == ""
+    assert (files / "a.csv").read_text() == (files / "b.csv").read_text()
+    version = subprocess.run([sys.executable, "-m", "quorvalis", "--version"], capture_output=True, text=True)
+    assert version.returncode == 0 and version.stdout.strip() == f"quorvalis {qv.__version__}"
+    # `quorvalis stats ... | head` that has already stopped reading
+    read, write = os.pipe()
+    os.close(read)
+    with os.fdopen(write, "w") as closed:
+        run = subprocess.run([sys.executable, "-m", "quorvalis", *base], stdout=closed, stderr=subprocess.PIPE,
+                             text=True, check=False)
+    assert run.returncode == 141 and run.stderr == ""
+
+
+@pytest.mark.parametrize("shape", [(3, 4, 4), (2, 3, 4, 4)])
+def test_no_zones_on_a_stack_give_an_empty_result(shape):
+    out = qv.zonal_stats([], np.ones(shape), grid=qv.Grid(0, 0, 4, 4, 1, 1), stats=["mean", "quantile"], quantiles=[0.5])
+    assert out.sizes["zone"] == 0 and out["mean"].shape == shape[:-2] + (0,)

@@ -213,3 +213,23 @@ def test_all_touched_counts_exactly_the_cells_with_a_positive_fraction():
     ones = np.ones((6, 6))
     counts = qv.zonal_stats(zones, ones, "count", grid=grid, method="all_touched")["count"]
     np.testing.assert_array_equal(counts, [(exact.fractions(k)[2] > 0).sum() for k in range(3)])
+
+
+@pytest.mark.parametrize("zone,extra", [
+    (shapely.Point(3.3, 2.7).buffer(1.9), 0),  # the outline crosses cell lines, never runs along one
+    (shapely.box(1, 1, 3, 4), 0),  # along cell lines: rasterio leaves the cells outside them too
+    # a vertex on the top side of the cell below it, and a diamond whose edges pass through
+    # cell corners: rasterio burns the cells they touch only at that point
+    (shapely.Polygon([(0.5, 2), (6.5, 2), (3.3, 5.5)]), 1),
+    (shapely.Polygon([(4, 1), (6, 3), (4, 5), (2, 3)]), 2),
+])
+def test_all_touched_against_rasterio(zone, extra):
+    from rasterio import features, transform
+
+    ours = qv.Coverage([zone], qv.Grid(0, 0, 8, 6, 1, 1), method="all_touched").to_sparse().toarray()
+    ours = ours[0].reshape(6, 8) > 0
+    theirs = features.rasterize([zone], (6, 8), transform=transform.from_origin(0, 6, 1, 1), all_touched=True) > 0
+    assert not (ours & ~theirs).any()
+    # rasterio's extra cells share only boundary with the zone: no area, so no fraction
+    cells = [shapely.box(c, 5 - r, c + 1, 6 - r) for r, c in np.argwhere(theirs & ~ours)]
+    assert len(cells) == extra and all(cell.touches(zone) for cell in cells)

@@ -140,7 +140,7 @@ sys.exit(cli.main(sys.argv[2:]))
 """
 
 
-@pytest.mark.parametrize("sig,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("sig,status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 @pytest.mark.parametrize("mode", ["compute", "write"])
 def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, status, mode):
     out = files / "out.csv"
@@ -155,7 +155,45 @@ def test_a_signal_mid_run_exits_with_its_status_and_leaves_no_file(files, sig, s
     assert sorted(os.listdir(files)) == before and out.read_text() == "old\n"
 
 
-def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
+_NC_RUN = """
+import signal, sys
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from quorvalis import _raster, cli
+real = _raster.Raster.window
+def window(self, *a, **k):
+    print("ready", flush=True)
+    return real(self, *a, **k)
+_raster.Raster.window = window
+if sys.argv[1] == "call":  # from Python: KeyboardInterrupt out of zonal_stats
+    import quorvalis as qv
+    try:
+        qv.zonal_stats(sys.argv[3], sys.argv[4], band="t")
+    except KeyboardInterrupt:
+        sys.exit(130)
+    sys.exit(0)
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("how", ["stats", "call"])
+def test_ctrl_c_while_netcdf4_reads_stops_the_run(files, how):
+    # netCDF4 swallows the KeyboardInterrupt of a SIGINT that lands while it inflates data:
+    # zeros take little room on disk and a while to inflate
+    xr.Dataset({"t": (("time", "lat", "lon"), np.zeros((32, 1000, 1000), np.float32))}, coords={
+        "lat": 2.9985 - 0.003 * np.arange(1000), "lon": 0.0015 + 0.005 * np.arange(1000)}).to_netcdf(
+        files / "zeros.nc", encoding={"t": {"zlib": True, "complevel": 1, "chunksizes": (1, 1000, 1000)}})
+    out = files / "out.csv"
+    with subprocess.Popen([sys.executable, "-c", _NC_RUN, how, "stats", str(files / "z.gpkg"), str(files / "zeros.nc"),
+                           "--band", "t", "-o", str(out)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as run:
+        assert run.stdout.readline() == "ready\n"
+        run.send_signal(signal.SIGINT)
+        _, err = run.communicate(timeout=60)
+    assert run.returncode == 130, err
+    assert not out.exists() and not [p for p in os.listdir(files) if p.startswith(".")]
+
+
+@pytest.mark.parametrize("ext", [".csv", ".nc", ".gpkg"])
+def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path, ext):
     corners = [(i % 40 * 0.1, i // 40 * 0.1) for i in range(800)]
     zones = gpd.GeoDataFrame(crs="EPSG:4326", geometry=[shapely.box(x, y, x + 0.1, y + 0.1) for x, y in corners])
     zones.to_file(tmp_path / "z.gpkg")
@@ -164,11 +202,29 @@ def test_a_full_disk_is_one_line_and_status_2_and_leaves_no_file(tmp_path):
         dst.write(np.random.default_rng(1).normal(size=(20, 40)), 1)
     before = sorted(os.listdir(tmp_path))
     run = subprocess.run([sys.executable, "-m", "quorvalis", "stats", str(tmp_path / "z.gpkg"), str(tmp_path / "r.tif"),
-                          "-o", str(tmp_path / "out.csv")], capture_output=True, text=True, check=False,
+                          "-o", str(tmp_path / f"out{ext}")], capture_output=True, text=True, check=False,
                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384)))
-    assert run.returncode == 2 and run.stderr.count("\n") == 1 and "no space left" in run.stderr, run.stderr
+    assert run.returncode == 2 and run.stderr.count("\n") == 1, run.stderr
+    assert f"cannot write {tmp_path / 'out'}{ext}: no space left on device" in run.stderr
     assert sorted(os.listdir(tmp_path)) == before
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o007])
+def test_outputs_get_the_mode_the_umask_gives_and_keep_an_existing_files(files, umask):
+    old = os.umask(umask)
+    try:
+        outs = [files / f"out{ext}" for ext in (".csv", ".nc", ".gpkg")]
+        for out in outs:
+            assert cli.main(["stats", str(files / "z.gpkg"), str(files / "r.tif"), "-o", str(out)]) == 0
+        qv.Coverage(files / "z.gpkg", files / "r.tif").to_file(files / "z.qvcov")
+        for out in outs + [files / "z.qvcov"]:
+            assert oct(out.stat().st_mode & 0o777) == oct(0o666 & ~umask), out
+        outs[0].chmod(0o604)
+        assert cli.main(["stats", str(files / "z.gpkg"), str(files / "r.tif"), "-o", str(outs[0])]) == 0
+        assert outs[0].stat().st_mode & 0o777 == 0o604
+    finally:
+        os.umask(old)
 
 
 def test_threads_sharing_one_coverage_get_identical_results():

@@ -133,3 +133,69 @@ def test_memory_budgets(text, expected):
     for bad in ("lots", -1, "0kB"):
         with pytest.raises(ValueError, match="max_memory"):
             _plan.parse_memory(bad)
+
+
+@pytest.mark.parametrize("chunks", ["auto", (20, 30)])
+def test_a_file_read_through_dask_gives_the_in_memory_results(source, chunks):
+    """The plain path (and a lazily opened NetCDF) on Dask: chunks from the file's blocks
+    unless given, the in-memory numbers bit for bit, lazily."""
+    pytest.importorskip("dask")
+    raster, v = source
+    stats = [s for s in ALL_STATS if s != "frac"]  # its classes are not known lazily
+    memory = qv.Coverage(ZONES, raster).stats(v, stats, nodata=NODATA, quantiles=[0.5], weights="area")
+    lazy = qv.zonal_stats(ZONES, raster, stats, quantiles=[0.5], weights="area", chunks=chunks,
+                          max_memory=None if chunks == "auto" else 60_000)  # auto: one chunk
+    got = lazy.compute(scheduler="threads")
+    for s in stats:
+        want = memory["quantile_0.5" if s == "quantile" else s]
+        assert (bits(got[s].values.reshape(len(ZONES))) == bits(want)).all(), s
+    with pytest.raises(ValueError, match="in memory already"):
+        qv.zonal_stats(ZONES, v, "mean", chunks="auto", grid=qv.Grid(0, 0, COLS, ROWS, 1, 1))
+
+
+@pytest.mark.parametrize("how", ["eager", "windowed", "dask", "cli"])
+def test_min_coverage_leaves_out_thinly_covered_cells(tmp_path, how):
+    from quorvalis.cli import main
+
+    v = values(np.float32)
+    path = write(tmp_path / "v.tif", v)
+    floor = 0.5
+    plain = qv.Coverage(ZONES, path)
+    count, total = [], []
+    for k in range(len(ZONES)):  # the reference: every fraction below the floor set to 0
+        r0, c0, f = plain.fractions(k)
+        f = np.where(f >= floor, f, 0)[:ROWS - r0, :COLS - c0]
+        cells = v[r0:r0 + f.shape[0], c0:c0 + f.shape[1]]
+        ok = np.isfinite(cells) & (cells != NODATA)
+        count.append(f[ok].sum(dtype=np.float64))
+        total.append((f[ok] * cells[ok]).sum(dtype=np.float64))
+    if how == "eager":
+        got = qv.Coverage(ZONES, path, min_coverage=floor).stats(v, ["count", "sum"], nodata=NODATA)
+    elif how == "cli":
+        assert main(["stats", _zone_file(tmp_path), str(path),
+                     "--stats", "count,sum", "--min-coverage", str(floor), "-o", str(tmp_path / "o.csv")]) == 0
+        import pandas as pd
+
+        got = pd.read_csv(tmp_path / "o.csv")
+    else:
+        got = qv.zonal_stats(ZONES, path, ["count", "sum"], min_coverage=floor, max_memory=42_000,
+                             chunks=(20, 30) if how == "dask" else None)
+        got = got.compute().to_dataframe() if how == "dask" else got
+    np.testing.assert_allclose(got["count"], count, rtol=1e-6)
+    np.testing.assert_allclose(got["sum"], total, rtol=1e-5, atol=1e-3)
+    assert (np.asarray(got["count"]) < np.asarray(plain.stats(path, "count")["count"]) - 1e-3).sum() > 10
+    if how == "eager":  # and a coverage file says what it was built with
+        cov = qv.Coverage(ZONES, path, min_coverage=floor)
+        cov.to_file(tmp_path / "c.qvcov")
+        back = qv.Coverage.from_file(tmp_path / "c.qvcov")
+        assert back.min_coverage == floor and "min_coverage=0.5" in repr(back)
+        for bad, err in ((1.5, ValueError), ("half", TypeError)):
+            with pytest.raises(err, match="min_coverage"):
+                qv.Coverage(ZONES, path, min_coverage=bad)
+
+
+def _zone_file(tmp_path):
+    gpd = pytest.importorskip("geopandas")
+    out = tmp_path / "z.gpkg"
+    gpd.GeoDataFrame(geometry=list(ZONES), crs="EPSG:4326").to_file(out)
+    return str(out)
