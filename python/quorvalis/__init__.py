@@ -13,10 +13,12 @@ zone
 """
 
 from . import _accessor  # noqa: F401  (registers .qv on xarray objects)
+from ._bands import FIRST
 from ._coverage import METHODS, STATS, Coverage, zonal_stats
 from ._custom import ALIASES, DERIVED
 from ._grid import EARTH_RADIUS, Grid, cell_areas
 from ._results import to_cf
+from ._util import OutsideWarning
 
 try:  # the one version is pyproject.toml's, as installed
     from importlib.metadata import PackageNotFoundError, version
@@ -26,7 +28,7 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
     __version__ = "0+unknown"
 
 
-def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, band=1,
+def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, band=FIRST,
           grid=None, chunksize=None):
     """One row per covered cell of every zone (see :meth:`Coverage.cells`)."""
     cov = Coverage(zones, raster if grid is None else grid, id=id, method=method)
@@ -34,4 +36,4 @@ def cells(zones, raster, *, id=None, method="exact", weights=None, nodata=None, 
 
 
 __all__ = ["Coverage", "Grid", "zonal_stats", "cells", "cell_areas", "to_cf", "STATS",
-           "DERIVED", "ALIASES", "METHODS", "EARTH_RADIUS"]
+           "DERIVED", "ALIASES", "METHODS", "EARTH_RADIUS", "OutsideWarning"]

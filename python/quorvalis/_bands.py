@@ -8,6 +8,16 @@ from ._grid import Grid
 from ._util import optional_import
 
 
+class _FirstBand(int):
+    """Band 1 taken because no band was named: refused where the file holds several, since
+    reducing band 1 of a multi-band file silently would ignore the rest."""
+
+    __slots__ = ()
+
+
+FIRST = _FirstBand(1)  # the default of every ``band=``; shows as 1
+
+
 def wants_bands(band) -> bool:
     """``band=None`` asks only for the grid; "all" or a list of numbers for several bands."""
     return (isinstance(band, str) and band == "all") or isinstance(band, (list, tuple, range))

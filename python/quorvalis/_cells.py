@@ -5,12 +5,13 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ._bands import FIRST
 from ._raster import describe, is_lazy
 
 _DEFAULT_ROWS = 1 << 22
 
 
-def cells(cov, raster, *, weights=None, nodata=None, band=1, chunksize=None):
+def cells(cov, raster, *, weights=None, nodata=None, band=FIRST, chunksize=None):
     """One row per covered cell of every zone: zone (id), row, col, x, y (the cell's centre),
     fraction, value (NaN where nodata, NaN or infinite) and, with ``weights``, weight. A
     stack adds its leading coordinates (e.g. ``time``) in long form: one row per cell and

@@ -3,18 +3,21 @@
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Sequence
 from contextlib import nullcontext
 
 import numpy as np
 import pandas as pd
+import shapely
 
 from . import _engine, _plan
+from ._bands import FIRST
 from ._grid import Grid, cell_areas, check_same_crs
 from ._raster import Raster, _numeric, describe, is_lazy
 from ._results import finish, read_path, zone_table
-from ._safeio import check_result_size, checkpoint, naming_file, watched
-from ._util import optional_import, progress_bar
+from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
+from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
@@ -24,6 +27,11 @@ _COUNT_LIKE = _plan.COUNT_LIKE  # 0, not NaN, for a zone that covers nothing
 _UNITLESS = _plan.UNITLESS  # the raster's units do not apply
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
+# Land cover, soil or zoning rasters have tens to a few thousand classes; a continuous field
+# (a temperature, an elevation in floats) has nearly one per cell, and "frac" would give
+# every zone a column for each. 10,000 admits every categorical product in common use while
+# 10,000 float64 columns are still only 80 kB per zone and step.
+MAX_CLASSES = 10_000
 
 
 class Coverage:
@@ -59,6 +67,9 @@ class Coverage:
         overlapping): ``"raise"`` refuses them with a ``ValueError`` naming the first ones
         and why; ``"fix"`` repairs them with ``shapely.make_valid``, keeping the polygonal
         parts.
+    layer : str or int, optional
+        The layer of a zone file holding several (a GeoPackage): required then, since
+        taking the first one silently could reduce the wrong zones.
     min_coverage : float
         Cells whose fraction (after ``method``) is below this, in [0, 1], are left out of
         every statistic; 0 (the default) keeps every covered cell.
@@ -78,13 +89,13 @@ class Coverage:
     """
 
     def __init__(self, zones, raster, *, id=None, method: str = "exact", progress: bool = False,
-                 threads: int = 0, build: bool = True, invalid: str = "raise",
+                 threads: int = 0, build: bool = True, invalid: str = "raise", layer=None,
                  min_coverage: float = 0.0):
         if method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
         min_coverage = _plan.check_min_coverage(min_coverage)
         check_invalid_option(invalid)
-        zones = read_path(zones)  # a file is read once: its columns are kept too
+        zones = read_path(zones, layer)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
         z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
@@ -99,10 +110,12 @@ class Coverage:
         self.method: str = method
         self.min_coverage: float = min_coverage
         self.crs: str | None = z.crs or grid.crs
+        self._zones_crs = z.crs
         self.threads = int(threads)
         self._wkb: list[bytes | None] = z.wkb
         self._handles = None
         self._prepared = None
+        self._check_overlap()
         if build:
             self._build(progress)
 
@@ -113,6 +126,31 @@ class Coverage:
         if self._prepared is None:
             self._prepared = fit_to_grid(self._wkb, self.grid)
         return self._prepared
+
+    def _check_overlap(self):
+        """Zones and raster that do not meet are an error naming both extents (a raster
+        without a CRS and zones in metres give every zone NaN, silently); zones reaching
+        beyond the raster are counted in a warning, since their statistics see only part."""
+        prepared = self._prepared_wkb()
+        present = [w for w in prepared if w is not None]
+        if not present:
+            return
+        b = shapely.bounds(shapely.from_wkb(present)).reshape(-1, 4)
+        g = self.grid
+        meets = (b[:, 0] < g.xmax) & (b[:, 2] > g.xmin) & (b[:, 1] < g.ymax) & (b[:, 3] > g.ymin)
+        if not meets.any():
+            zcrs, rcrs = self._zones_crs or "no CRS", g.crs or "no CRS"
+            raise ValueError(
+                f"no zone overlaps the raster: the zones span x {b[:, 0].min():g}..{b[:, 2].max():g}, "
+                f"y {b[:, 1].min():g}..{b[:, 3].max():g} ({zcrs}), the raster x {g.xmin:g}.."
+                f"{g.xmax:g}, y {g.ymin:g}..{g.ymax:g} ({rcrs}); put both in the same CRS "
+                "(zones.to_crs(...)) or check that they cover the same place")
+        inside = (b[:, 0] >= g.xmin) & (b[:, 2] <= g.xmax) & (b[:, 1] >= g.ymin) & (b[:, 3] <= g.ymax)
+        out = int((~inside).sum())
+        if out:
+            warnings.warn(f"{out} of {len(present)} zones lie wholly or partly outside the raster "
+                          f"(x {g.xmin:g}..{g.xmax:g}, y {g.ymin:g}..{g.ymax:g}): their statistics "
+                          "count only the cells inside it", OutsideWarning, stacklevel=user_stacklevel())
 
     def _build(self, progress=False):
         """Builds the engine's coverage; in slices of zones only to move a progress bar."""
@@ -258,6 +296,11 @@ class Coverage:
 
         rows, cols = self.grid.shape
         g = self.grid
+        # the dense mask, and the sparse matrix it is made from, held at once
+        check_dense_size(len(self._wkb) * rows * cols * 4, f"a dense mask of {len(self._wkb)} "
+                         f"zones x {rows} x {cols} cells (float32)",
+                         "use to_sparse(), which holds only the covered cells, or select "
+                         "fewer zones")
         dense = self.to_sparse().toarray().reshape(len(self._wkb), rows, cols)
         names = ("lat", "lon") if g.lonlat else ("y", "x")
         return xr.DataArray(dense, dims=("zone",) + names, name="fraction", coords={
@@ -265,7 +308,7 @@ class Coverage:
             names[0]: g.ymax - (np.arange(rows) + 0.5) * g.dy,
             names[1]: g.xmin + (np.arange(cols) + 0.5) * g.dx})
 
-    def cells(self, raster, *, weights=None, nodata=None, band=1, chunksize=None):
+    def cells(self, raster, *, weights=None, nodata=None, band=FIRST, chunksize=None):
         """One row per covered cell: zone, row, col, x, y (cell centre), fraction, value
         (and weight); see :func:`quorvalis.cells`."""
         from ._cells import cells
@@ -277,11 +320,11 @@ class Coverage:
 
     @watched
     def stats(self, raster, stats: str | Sequence[str] = ("mean",), *, weights=None,
-              nodata=None, quantiles: Sequence[float] = (), band=1, affine=None,
+              nodata=None, quantiles: Sequence[float] = (), band=FIRST, affine=None,
               progress: bool = False, as_numpy: bool = False, max_fields: int | None = None,
               max_memory: int | str | None = None, include_cols=None,
               include_geom: bool = False, output: str | None = None, categories=None,
-              chunks=None):
+              max_classes: int = MAX_CLASSES, chunks=None):
         """Per-zone statistics of a raster on this coverage's grid.
 
         Parameters
@@ -330,6 +373,10 @@ class Coverage:
         categories : dict, optional
             {value: name}: names the classes of ``frac`` and the values of ``majority`` and
             ``minority``.
+        max_classes : int
+            ``frac`` on a raster with more distinct values than this is a ``ValueError``
+            before any per-class result is allocated (default 10,000): a continuous raster
+            would give a column per value.
         chunks : "auto", int or tuple, optional
             Read a raster file (a path or rasterio dataset, or NetCDF/Zarr opened with xarray
             without Dask) through Dask in these chunks, and return the lazy result. "auto" (or
@@ -358,7 +405,8 @@ class Coverage:
         if include_cols is not None or include_geom or output is not None or categories is not None:
             out = self.stats(raster, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                              band=band, affine=affine, progress=progress, as_numpy=as_numpy,
-                             max_fields=max_fields, max_memory=max_memory)
+                             max_fields=max_fields, max_memory=max_memory,
+                             max_classes=max_classes)
             return finish(self, out, include_cols=include_cols, include_geom=include_geom,
                           output=output, categories=categories)
         from ._custom import plan_stats, run
@@ -367,13 +415,16 @@ class Coverage:
         if plan is not None:  # aliases, derived statistics, user functions
             return run(plan, self, raster, weights=weights, nodata=nodata, band=band,
                        affine=affine, progress=progress, as_numpy=as_numpy,
-                       max_fields=max_fields, max_memory=max_memory)
+                       max_fields=max_fields, max_memory=max_memory, max_classes=max_classes)
         stats = [stats] if isinstance(stats, str) else list(stats)
         if not stats:
             raise ValueError("no statistics asked for")
         unknown = [s for s in stats if s not in STATS]
         if unknown:
             raise ValueError(f"unknown statistic {unknown[0]!r}; available: {', '.join(STATS)}")
+        if isinstance(max_classes, bool) or not isinstance(max_classes, (int, np.integer)) \
+                or max_classes < 1:
+            raise ValueError(f"max_classes must be a positive whole number, not {max_classes!r}")
         lazy = is_lazy(raster)
         if lazy:
             try:
@@ -415,6 +466,7 @@ class Coverage:
         names = sorted(set(engine_names))
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
                   quantiles=quantiles)
+        guard = _ClassGuard(int(max_classes), nodata) if "frac" in names else None
         check_result_size(len(self._wkb), math.prod(lead), sum(
             max(len(quantiles), 1) if s == "quantile" else 1 for s in stats))
         # a file that opened may still fail to read (truncated data): name it, but leave
@@ -423,7 +475,8 @@ class Coverage:
         with reading:
             if src.reader is not None:
                 try:
-                    parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress)
+                    parts = self._stats_windowed(src, names, kw, max_fields, max_memory, progress,
+                                                 guard)
                 finally:
                     for opened in (src, weights):
                         getattr(getattr(opened, "reader", None), "close", lambda: None)()
@@ -434,6 +487,8 @@ class Coverage:
                 n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
                 with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
                     for _, block in src.blocks(max_fields):
+                        if guard is not None:
+                            guard(block)
                         parts.append(self._reduce_block(block, names, **kw))
                         checkpoint()
                         bar.update(1)
@@ -449,7 +504,8 @@ class Coverage:
             return named
         return self._label(named, src, stats, quantiles)
 
-    def _stats_windowed(self, src: Raster, names, kw, max_fields, max_memory, progress):
+    def _stats_windowed(self, src: Raster, names, kw, max_fields, max_memory, progress,
+                        guard=None):
         """Statistics of a raster read window by window: one result dict per pass over the
         leading steps, as :meth:`_reduce_block` gives for the whole block."""
         budget = _plan.parse_memory(max_memory)
@@ -482,6 +538,8 @@ class Coverage:
                 parts, tiles = [], []
                 for task in plan.tasks:
                     block = src.window(task.rows, task.cols, lead)
+                    if guard is not None:
+                        guard(block)
                     checkpoint()
                     read += block.nbytes
                     w = kw["weights"]
@@ -522,9 +580,12 @@ class Coverage:
                                or min(b + f.shape[1], self.grid.shape[1]) > c1):
                     raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
         engine = [n for n in names if n != "weight_total"]
-        args = dict(weights=kw["weights"], weights_nodata=kw["weights_nodata"],
+        weights, weights_nodata = _plan.exact_nodata(kw["weights"], kw["weights_nodata"]) \
+            if kw["weights"] is not None else (None, None)
+        args = dict(weights=weights, weights_nodata=weights_nodata,
                     origin=tuple(origin), threads=self.threads)
-        out = _engine.reduce(h, block, engine, nodata=kw["nodata"],
+        block, nodata = _plan.exact_nodata(block, kw["nodata"])
+        out = _engine.reduce(h, block, engine, nodata=nodata,
                              quantiles=tuple(kw["quantiles"]), **args)
         if "weight_total" in names:
             ones = np.where(_plan.valid(block, kw["nodata"]), np.float32(1), np.float32(np.nan))
@@ -596,6 +657,9 @@ class Coverage:
         [..., 0, 0]; results have the zone axis last (before any quantile/class axis).
         """
         zone_axis = block.ndim - 2
+        block, nodata = _plan.exact_nodata(block, nodata)
+        if weights is not None:
+            weights, weights_nodata = _plan.exact_nodata(np.asarray(weights), weights_nodata)
         parts = [_engine.reduce(h, block, stats, weights=weights, nodata=nodata,
                                 weights_nodata=weights_nodata, quantiles=tuple(quantiles),
                                 origin=tuple(origin), threads=self.threads)
@@ -649,6 +713,29 @@ class Coverage:
                           attrs={"zonal_method": self.method, "source": src.name or ""})
 
 
+class _ClassGuard:
+    """Counts the distinct valid values of the blocks read so far, and refuses ``frac`` once
+    they exceed the limit: before the engine allocates a result column per class."""
+
+    def __init__(self, limit: int, nodata):
+        self.limit, self.nodata = limit, nodata
+        self.seen = np.zeros(0)
+
+    def __call__(self, block: np.ndarray):
+        values = block[_plan.valid(block, self.nodata)]
+        # a few times the limit of values tells a continuous raster without sorting it all
+        for part in (values[:4 * self.limit + 1], values):
+            found = np.union1d(self.seen, np.unique(part.astype(np.float64)))
+            if len(found) > self.limit:
+                raise ValueError(
+                    f"'frac' gives a column per class, and the raster (dtype {block.dtype}) holds "
+                    f"{len(found)} distinct values (counted so far), more than max_classes="
+                    f"{self.limit}: it looks continuous, not categorical; classify it first "
+                    "(e.g. numpy.digitize), or raise max_classes= (--max-classes) if every "
+                    "value is a class")
+        self.seen = found
+
+
 def _engine_names(stats, weighted):
     """With weights, a mean is the weighted mean: that is what the weights are for."""
     return ["weighted_mean" if weighted and s == "mean" else s for s in stats]
@@ -691,12 +778,12 @@ def _concat(parts: list[dict], axis: int) -> dict:
 
 @watched
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
-                nodata=None, weights=None, method: str = "exact", band=1,
+                nodata=None, weights=None, method: str = "exact", band=FIRST,
                 quantiles: Sequence[float] = (), grid: Grid | None = None, affine=None,
                 progress: bool = False, threads: int = 0, max_memory: int | str | None = None,
                 invalid: str = "raise", include_cols=None, include_geom: bool = False,
-                output: str | None = None, categories=None, min_coverage: float = 0.0,
-                chunks=None):
+                output: str | None = None, categories=None, max_classes: int = MAX_CLASSES,
+                layer=None, min_coverage: float = 0.0, chunks=None):
     """Per-zone statistics of a raster in one call.
 
     Parameters
@@ -705,9 +792,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     raster : xarray.DataArray or Dataset, rasterio dataset, raster file path, or NumPy array
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
-    id, method, progress, threads, invalid, min_coverage
+    id, method, progress, threads, invalid, layer, min_coverage
         As for :class:`Coverage`.
-    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, chunks
+    nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, max_classes, chunks
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
     grid : Grid, optional
@@ -737,9 +824,9 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
-                   threads=threads, build=not windowed, invalid=invalid,
+                   threads=threads, build=not windowed, invalid=invalid, layer=layer,
                    min_coverage=min_coverage)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
                      band=band, progress=progress, max_memory=max_memory,
                      include_cols=include_cols, include_geom=include_geom, output=output,
-                     categories=categories, chunks=chunks)
+                     categories=categories, max_classes=max_classes, chunks=chunks)

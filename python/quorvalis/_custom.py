@@ -112,7 +112,7 @@ def _label_of(s):
 
 
 def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=None,
-        progress=False, as_numpy=False, max_fields=None, max_memory=None):
+        progress=False, as_numpy=False, max_fields=None, max_memory=None, max_classes=None):
     """``Coverage.stats`` for a plan: the engine's part, then the rest per block."""
     lazy = is_lazy(raster)
     src = raster if lazy else describe(raster, band, None if affine is not None else cov.grid,
@@ -121,7 +121,8 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
     asked = base[:plan.asked]
     got = cov.stats(src, plan.engine, weights=weights, nodata=nodata, quantiles=base,
                     band=band, affine=affine if lazy else None, progress=progress,
-                    as_numpy=True, max_fields=max_fields, max_memory=max_memory)
+                    as_numpy=True, max_fields=max_fields, max_memory=max_memory,
+                    **({} if max_classes is None else {"max_classes": max_classes}))
     named = {}
     if not plan.gathers:
         gathered = {}

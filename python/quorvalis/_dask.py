@@ -165,6 +165,9 @@ def _reduce_group(block, *rest, zones_key, fields, origin, n_weights, grid, meth
     lead = values.shape[:-2]
     fields3 = values.reshape((-1,) + values.shape[-2:]) if len(lead) != 1 else values
     engine = [f for f in fields if f != "weight_total"]
+    fields3, nodata = _plan.exact_nodata(fields3, nodata)
+    if weights is not None:
+        weights, weights_nodata = _plan.exact_nodata(np.asarray(weights), weights_nodata)
     args = dict(weights=weights, weights_nodata=weights_nodata, origin=tuple(origin), threads=1)
     out = _engine.reduce(h, fields3, engine, nodata=nodata, quantiles=quantiles, **args)
     if "weight_total" in fields:

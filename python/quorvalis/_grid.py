@@ -245,7 +245,10 @@ def check_same_crs(zones_crs: str | None, raster_crs: str | None, what: str = "t
     try:
         import pyproj
 
-        if pyproj.CRS.from_user_input(zones_crs) == pyproj.CRS.from_user_input(raster_crs):
+        # OGC:CRS84 and EPSG:4326 differ only in the order of their axes, and coordinates
+        # here are always x then y: the same CRS for a zone and a cell
+        if pyproj.CRS.from_user_input(zones_crs).equals(pyproj.CRS.from_user_input(raster_crs),
+                                                         ignore_axis_order=True):
             return
     except ImportError:
         pass

@@ -181,11 +181,15 @@ def _from_path(path: str, band) -> Raster:
 
 
 def _from_rasterio(src, band, path=None) -> Raster:
-    from ._bands import from_rasterio, wants_bands
+    from ._bands import _FirstBand, from_rasterio, wants_bands
 
     if wants_bands(band):  # several bands: one (band, rows, cols) raster
         return from_rasterio(src, band, path)
     band = 1 if band is None else band
+    if isinstance(band, _FirstBand) and src.count > 1:
+        raise ValueError(f"the raster {path or getattr(src, 'name', '')} has {src.count} bands: "
+                         f"choose one with band=N (--band N), or take them all with "
+                         f"band='all' (--band all)")
     if not isinstance(band, (int, np.integer)) or not 1 <= band <= src.count:
         raise ValueError(f"band {band!r} does not exist: the raster has bands 1..{src.count}")
     t = src.transform

@@ -33,12 +33,14 @@ _LONG_NAMES = {"mean": "mean", "weighted_mean": "weighted mean", "sum": "sum",
                "nan": "covered area of NaN cells, in cells"}
 
 
-def read_path(zones):
+def read_path(zones, layer=None):
     """A vector file read into a GeoDataFrame; anything else as given."""
     if isinstance(zones, (str, os.PathLike)):
         from ._zones import read_zone_path
 
-        return read_zone_path(zones)
+        return read_zone_path(zones, layer)
+    if layer is not None:
+        raise ValueError("layer= chooses a layer of a zone file; the zones given are not a path")
     return zones
 
 

@@ -268,6 +268,16 @@ def check_result_size(zones: int, steps: int, outputs: int, lazy_hint: bool = Tr
         "to_zarr, or ask for fewer steps, zones or statistics per call")
 
 
+def check_dense_size(need: int, what: str, advice: str) -> None:
+    """Refuses a dense array of ``need`` bytes that would not fit in memory, before
+    allocating it, saying how large it would be and what to use instead."""
+    free = available_memory()
+    if free is None or need <= free:
+        return
+    raise MemoryError(f"{what} would need {_size(need)} but about {_size(free)} is available; "
+                      f"{advice}")
+
+
 def _size(n: int) -> str:
     units = ["bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"]
     k = min(int(math.log(max(n, 1), 1024)), len(units) - 1)

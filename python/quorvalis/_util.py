@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import importlib
+import os
+import sys
 from contextlib import contextmanager
 
 
@@ -14,6 +16,20 @@ def optional_import(module: str, extra: str | None):
         what = f"quorvalis[{extra}]" if extra else module.split(".")[0]
         raise ImportError(f"{module} is needed for this; install it with "
                           f"`pip install {what}`") from err
+
+
+class OutsideWarning(UserWarning):
+    """Some zones lie wholly or partly outside the raster: their statistics count only the
+    cells inside it."""
+
+
+def user_stacklevel() -> int:
+    """The ``stacklevel`` that points a warning at the first caller outside the package."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 1
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(here + os.sep):
+        frame, level = frame.f_back, level + 1
+    return level
 
 
 class _NoBar:

@@ -66,7 +66,15 @@ def _polygonal_wkb(g) -> bytes | None:
 
 def check_unique_ids(ids: pd.Index) -> None:
     """Repeated ids would label two zones' rows alike, and selecting by id would silently
-    give one of them or both: refuse them, naming the repeats."""
+    give one of them or both: refuse them, naming the repeats. A missing id (NaN, None)
+    labels a row nobody can select or join on: refused too."""
+    missing = np.flatnonzero(pd.isna(ids))
+    if len(missing):
+        listed = ", ".join(str(k) for k in missing[:_LISTED])
+        more = f" and {len(missing) - _LISTED} more" if len(missing) > _LISTED else ""
+        raise ValueError(f"{len(missing)} zone id{'s are' if len(missing) > 1 else ' is'} missing "
+                         f"(NaN or None), at zone position{'s' if len(missing) > 1 else ''} "
+                         f"{listed}{more}; give every zone an id, or pass id= another column")
     if ids.is_unique:
         return
     repeated = ids[ids.duplicated()].unique()

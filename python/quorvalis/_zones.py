@@ -24,12 +24,12 @@ class Zones:
     geoms: np.ndarray | None = None  # the shapely geometries behind wkb where already parsed
 
 
-def read_zones(zones, id=None) -> Zones:
+def read_zones(zones, id=None, layer=None) -> Zones:
     """Accepts a GeoDataFrame, GeoSeries, sequence of shapely geometries or WKB, one geometry,
     or a path that geopandas can read."""
     crs = None
     if isinstance(zones, (str, os.PathLike)):
-        zones = read_zone_path(zones)
+        zones = read_zone_path(zones, layer)
     if isinstance(zones, pd.DataFrame):
         if not _has_geometry(zones):
             raise ValueError("a DataFrame of zones needs a geometry column (a GeoDataFrame): "
@@ -64,11 +64,11 @@ def read_zones(zones, id=None) -> Zones:
     return Zones(wkb, ids, crs_string(crs), parsed)
 
 
-def read_zone_path(path):
+def read_zone_path(path, layer=None):
     """The zones of a vector file as a GeoDataFrame, refused when it has no geometry or no
-    features."""
+    features. ``layer``: the layer of a file that holds several (name or 0-based position)."""
     path = os.fspath(path)
-    frame = _read_zone_file(path)
+    frame = _read_zone_file(path, layer)
     if not _has_geometry(frame):
         raise ValueError(f"the zone file {path} has no geometry column: zones must be Polygon "
                          "or MultiPolygon geometries")
@@ -77,9 +77,10 @@ def read_zone_path(path):
     return frame
 
 
-def _read_zone_file(path):
+def _read_zone_file(path, layer=None):
     """A vector file through geopandas (GeoParquet through pyarrow): any failure of the
-    readers becomes one error naming the file."""
+    readers becomes one error naming the file. A file of several layers needs ``layer``:
+    reading the first one silently would reduce zones nobody asked for."""
     gpd = optional_import("geopandas", "io")
     if not os.path.exists(path):
         raise FileNotFoundError(f"no such zone file: {os.fspath(path)}")
@@ -91,7 +92,26 @@ def _read_zone_file(path):
                 if "geo" not in str(err).lower():
                     raise
                 return pd.read_parquet(path)  # a table without geometry: refused below
-        return gpd.read_file(path)
+        layers = _layers(path)
+        if layer is None and len(layers) > 1:
+            raise ValueError(f"the zone file {path} has {len(layers)} layers: "
+                             f"{', '.join(layers)}; choose one with layer= (--layer)")
+        if layer is not None and isinstance(layer, str) and layers and layer not in layers:
+            raise ValueError(f"the zone file {path} has no layer {layer!r}; layers: "
+                             f"{', '.join(layers)}")
+        return gpd.read_file(path) if layer is None else gpd.read_file(path, layer=layer)
+
+
+def _layers(path) -> list[str]:
+    """The layer names of a vector file (empty when the reader cannot list them)."""
+    try:
+        import pyogrio
+    except ImportError:
+        return []
+    try:
+        return [str(name) for name in pyogrio.list_layers(path)[:, 0]]
+    except Exception:  # not a layered format, or unreadable: the read below says why
+        return []
 
 
 def _has_geometry(frame) -> bool:

@@ -54,8 +54,9 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("--min-coverage", type=float, default=0.0, metavar="F",
                    help="leave out cells whose covered fraction is below F, in [0, 1] "
                         "(default: 0, every covered cell)")
-    s.add_argument("--band", default="1",
-                   help="band number of a GeoTIFF, or variable name of a NetCDF (default: 1)")
+    s.add_argument("--band",
+                   help="band number of a GeoTIFF ('all' for every band; required when it has "
+                        "several), or variable name of a NetCDF")
     s.add_argument("--weights", help="'area' for true cell areas on a lon/lat grid, or a "
                                      "weights raster file; makes 'mean' a weighted mean")
     s.add_argument("--nodata", type=float, help="nodata value, overriding the file's")
@@ -68,6 +69,10 @@ def _parser() -> argparse.ArgumentParser:
                    help="repair invalid polygons with shapely.make_valid instead of refusing them")
     s.add_argument("--include-cols", help="comma-separated columns of ZONES copied into the "
                                           "output")
+    s.add_argument("--layer", help="layer of a ZONES file that holds several (a GeoPackage)")
+    s.add_argument("--max-classes", type=int, default=10_000,
+                   help="most distinct values 'frac' accepts, one column each "
+                        "(default: %(default)s)")
     _run_options(s)
     s.add_argument("-o", "--output", help="output file: .csv, .parquet or .nc, or with the "
                                           "zones' geometry .gpkg, .fgb or .geoparquet "
@@ -97,7 +102,9 @@ def main(argv: list[str] | None = None) -> int:
                              f"{', '.join(FORMATS)}")
         if args.output:
             check_output_path(args.output)  # before any work, not after it
-        band = int(args.band) if args.band.isdigit() else args.band
+        from ._bands import FIRST
+
+        band = FIRST if args.band is None else int(args.band) if args.band.isdigit() else args.band
         quantiles = args.quantiles
         if args.quiet:
             stack.enter_context(warnings.catch_warnings())
@@ -112,8 +119,8 @@ def main(argv: list[str] | None = None) -> int:
                              progress=_show_progress(args), max_memory=args.max_memory,
                              threads=args.threads,
                              invalid="fix" if args.fix_invalid else "raise",
-                             include_cols=cols, include_geom=geo,
-                             min_coverage=args.min_coverage)
+                             include_cols=cols, include_geom=geo, layer=args.layer,
+                             max_classes=args.max_classes, min_coverage=args.min_coverage)
         if args.output:
             write_result(result, args.output)
         else:
