@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
 #include "stats/stats.h"
 

@@ -46,7 +46,7 @@ static inline int PyArray_ImportNumPyAPI() { return _import_array(); }
 #include <variant>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
 #include "stats/stats.h"
 

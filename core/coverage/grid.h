@@ -40,6 +40,10 @@ std::uint64_t saturating_u64(double v);
 // The grid of the whole raster from the user's extent and cell sizes (nothing checked).
 Grid grid_from_params(double xmin, double ymin, double xmax, double ymax, double dx, double dy);
 
+// The same, refused with InputError for a zero or non-finite cell size, or for cells the
+// coordinates of the extent cannot resolve.
+Grid checked_grid(double xmin, double ymin, double xmax, double ymax, double dx, double dy);
+
 std::uint64_t row_of(const Grid& grid, double y);
 std::uint64_t col_of(const Grid& grid, double x);
 BBox ring_bbox(std::span<const Coordinate> coords);

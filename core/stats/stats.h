@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/basin.h"
 
 namespace quorvalis {
 

@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
 #include "support/parallel.h"
 #include "stats/stats.h"

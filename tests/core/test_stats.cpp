@@ -10,6 +10,7 @@
 
 #include "support/error.h"
 #include "error_text.h"
+#include "coverage/window.h"
 #include "stats/stats.h"
 #include "stats/zone_stats.h"
 
