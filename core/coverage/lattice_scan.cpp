@@ -14,12 +14,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A guess of an index from a floating-point position, clamped to [0, n]; the callers
-// correct it with exact comparisons, so its rounding never decides anything.
-std::uint64_t guess_index(double v, std::uint64_t n) {
-    return std::min(saturating_u64(std::ceil(v)), n);
-}
-
 // Appends [first, last) to runs, joining it to the last run when they meet; runs offered
 // in increasing `first` stay sorted and disjoint.
 void append_run(ColumnRuns& runs, std::uint64_t first, std::uint64_t last) {
@@ -49,10 +43,7 @@ std::uint64_t LatticeScan::first_column(double x, Bound bound) const {
         return bound == Bound::Exclusive ? v > x : v >= x;
     };
     const std::uint64_t n = xs.size();
-    std::uint64_t j = n == 0 ? 0 : guess_index((x - xs[0]) / dx_, n);
-    while (j > 0 && at_or_right(j - 1)) --j;
-    while (j < n && !at_or_right(j)) ++j;
-    return j;
+    return first_past(n == 0 ? 0 : saturating_u64(std::ceil((x - xs[0]) / dx_)), 0, n, at_or_right);
 }
 
 // The first row whose point lies at or below y (Exclusive: below y).
@@ -63,10 +54,7 @@ std::uint64_t LatticeScan::first_row(double y, Bound bound) const {
         return bound == Bound::Exclusive ? v < y : v <= y;
     };
     const std::uint64_t n = ys.size();
-    std::uint64_t i = n == 0 ? 0 : guess_index((ys[0] - y) / dy_, n);
-    while (i > 0 && at_or_below(i - 1)) --i;
-    while (i < n && !at_or_below(i)) ++i;
-    return i;
+    return first_past(n == 0 ? 0 : saturating_u64(std::ceil((ys[0] - y) / dy_)), 0, n, at_or_below);
 }
 
 LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const std::span<const Coordinate>> rings)
