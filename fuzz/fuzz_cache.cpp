@@ -19,7 +19,7 @@
 
 #include "record/build.h"
 #include "support/error.h"
-#include "stats/stats.h"
+#include "stats/raster_view.h"
 
 namespace {
 

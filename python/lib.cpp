@@ -48,7 +48,7 @@ static inline int PyArray_ImportNumPyAPI() { return _import_array(); }
 
 #include "record/build.h"
 #include "support/error.h"
-#include "stats/stats.h"
+#include "stats/raster_view.h"
 
 namespace {
 

@@ -19,12 +19,12 @@ namespace quorvalis {
 // Throws InputError with the user-facing message for mismatched lists, an unknown method,
 // grid parameters whose cells the coordinates cannot resolve, a bad or truncated WKB value
 // or a non-finite coordinate; InternalError only for broken invariants. (Defined with the
-// build loop it runs, in zonal.cpp.)
+// build loop it runs, in stats/zonal.cpp.)
 CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
                         double xmin, double ymin, double xmax, double ymax, double dx, double dy,
                         std::string_view method);
 
-// The pieces of a build (zonal.h runs them over many geometries).
+// The pieces of a build (stats/zonal.cpp runs them over many geometries).
 
 // "exact" or "center"; anything else throws the unknown-method InputError.
 CoverageMethod coverage_method(std::string_view name);

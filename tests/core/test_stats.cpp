@@ -11,7 +11,7 @@
 #include "support/error.h"
 #include "error_text.h"
 #include "coverage/window.h"
-#include "stats/stats.h"
+#include "stats/raster_view.h"
 #include "stats/zone_stats.h"
 
 using namespace quorvalis;
