@@ -55,7 +55,7 @@ struct NoWeights {
 
 // detail::ValueTest, plus the same test of two values widened to doubles.
 template <class T>
-struct Counts : detail::ValueTest<T> {
+struct PairedValueTest : detail::ValueTest<T> {
     using detail::ValueTest<T>::ValueTest;
 #if defined(__SSE2__)
     // As a mask per lane.
@@ -93,8 +93,8 @@ template <class T>
 template <class T, class W, bool kTop>
 void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
                   CellBuffer& cells, double* top, Keys& keys) {
-    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, Counts<W>>;
-    const Counts<T> valid(in.nodata);
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, PairedValueTest<W>>;
+    const PairedValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
     const ArrayView& r = in.raster;
     ArrayView step = r;
