@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "common.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <random>
 #include <utility>
 
-#include "record/cache.h"
+#include "record/build.h"
 
 namespace bench {
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
-#include "stats/stats.h"
+#include "stats/raster_view.h"
 
 namespace {
 

@@ -46,9 +46,9 @@ static inline int PyArray_ImportNumPyAPI() { return _import_array(); }
 #include <variant>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
-#include "stats/stats.h"
+#include "stats/raster_view.h"
 
 namespace {
 

@@ -72,7 +72,6 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 
 }  // namespace
 
-Traversal& traversal_in_progress(Cell& cell) { return in_progress(cell); }
 
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     Traversal& t = in_progress(cell);

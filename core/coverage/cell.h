@@ -74,9 +74,6 @@ struct Cell {
     const Coordinate& last_point(const Traversal& t) const { return t.last(log->points); }
 };
 
-// The last traversal, or a fresh one when the last has exited or closed on itself.
-Traversal& traversal_in_progress(Cell& cell);
-
 // Offers the next ring point c (p: the ring vertex before the one being processed, or
 // null for the first vertex). True when c was appended; false when the ring left the cell
 // on its way to c, in which case the traversal now ends with its exit point and side.

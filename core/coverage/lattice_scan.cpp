@@ -14,12 +14,6 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A guess of an index from a floating-point position, clamped to [0, n]; the callers
-// correct it with exact comparisons, so its rounding never decides anything.
-std::uint64_t guess_index(double v, std::uint64_t n) {
-    return std::min(saturating_u64(std::ceil(v)), n);
-}
-
 // Appends [first, last) to runs, joining it to the last run when they meet; runs offered
 // in increasing `first` stay sorted and disjoint.
 void append_run(ColumnRuns& runs, std::uint64_t first, std::uint64_t last) {
@@ -49,10 +43,7 @@ std::uint64_t LatticeScan::first_column(double x, Bound bound) const {
         return bound == Bound::Exclusive ? v > x : v >= x;
     };
     const std::uint64_t n = xs.size();
-    std::uint64_t j = n == 0 ? 0 : guess_index((x - xs[0]) / dx_, n);
-    while (j > 0 && at_or_right(j - 1)) --j;
-    while (j < n && !at_or_right(j)) ++j;
-    return j;
+    return first_past(n == 0 ? 0 : saturating_u64(std::ceil((x - xs[0]) / dx_)), 0, n, at_or_right);
 }
 
 // The first row whose point lies at or below y (Exclusive: below y).
@@ -63,10 +54,7 @@ std::uint64_t LatticeScan::first_row(double y, Bound bound) const {
         return bound == Bound::Exclusive ? v < y : v <= y;
     };
     const std::uint64_t n = ys.size();
-    std::uint64_t i = n == 0 ? 0 : guess_index((ys[0] - y) / dy_, n);
-    while (i > 0 && at_or_below(i - 1)) --i;
-    while (i < n && !at_or_below(i)) ++i;
-    return i;
+    return first_past(n == 0 ? 0 : saturating_u64(std::ceil((ys[0] - y) / dy_)), 0, n, at_or_below);
 }
 
 LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const std::span<const Coordinate>> rings)
@@ -91,13 +79,13 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     // its top, place strictly below its bottom) a lookup. Most edges of a detailed ring
     // lie between two rows; one pass keeps just the edges that meet a row, counting the
     // entries of each row as it goes, and the filing pass then runs over those alone.
-    struct Span {
+    struct EdgeRows {
         std::size_t ring;
         std::size_t n;  // the edge ring[n - 1] -> ring[n]
         std::uint64_t i0;
         std::uint64_t i1;
     };
-    std::vector<Span> spans;
+    std::vector<EdgeRows> edges;
     for (std::size_t k = 0; k < rings.size(); ++k) {
         const std::span<const Coordinate> ring = rings[k];
         if (ring.empty()) continue;
@@ -122,7 +110,7 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                 const std::uint64_t i0 = (up ? place : previous).first;
                 const std::uint64_t i1 = (up ? previous : place).second;
                 if (i0 < i1) {
-                    spans.push_back({k, n, i0, i1});
+                    edges.push_back({k, n, i0, i1});
                     for (std::uint64_t i = i0; i < i1; ++i) ++start_[static_cast<std::size_t>(i) + 1];
                 }
             }
@@ -138,16 +126,16 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     }
     for (std::size_t i = 1; i < start_.size(); ++i) start_[i] += start_[i - 1];
     entries_.resize(static_cast<std::size_t>(start_.back()));
-    for (const Span& span : spans) {
-        const Coordinate& e = rings[span.ring][span.n - 1];
-        const Coordinate& f = rings[span.ring][span.n];
+    for (const EdgeRows& edge : edges) {
+        const Coordinate& e = rings[edge.ring][edge.n - 1];
+        const Coordinate& f = rings[edge.ring][edge.n];
         const double lo = std::min(e.y, f.y);
         const double hi = std::max(e.y, f.y);
         const int dir = f.y > e.y ? 1 : -1;
         const double slope = (f.x - e.x) / (f.y - e.y);
-        for (std::uint64_t i = span.i0; i < span.i1; ++i) {
+        for (std::uint64_t i = edge.i0; i < edge.i1; ++i) {
             const double y = row_y[static_cast<std::size_t>(i)];
-            Entry entry{static_cast<std::uint32_t>(span.ring), 0, 0, 0};
+            Entry entry{static_cast<std::uint32_t>(edge.ring), 0, 0, 0};
             if (lo == hi) {
                 entry.first = first_column(std::min(e.x, f.x), Bound::Inclusive);
                 entry.last = first_column(std::max(e.x, f.x), Bound::Exclusive);

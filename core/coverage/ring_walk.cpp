@@ -49,10 +49,8 @@ struct PaddedGrid {
         if (y > w.top(0)) return 0;
         if (y < w.top(w.rows)) return rows - 1;
         if (y == w.top(w.rows)) return rows - 2;
-        std::uint64_t k = std::min(saturating_u64(std::floor((w.top(0) - y) / w.lines.dy)), w.rows - 1);
-        while (k > 0 && y > w.top(k)) --k;
-        while (k + 1 < w.rows && y <= w.top(k + 1)) ++k;
-        return k + 1;
+        return 1 + first_past(saturating_u64(std::floor((w.top(0) - y) / w.lines.dy)), 0, w.rows - 1,
+                              [&](std::uint64_t k) { return y > w.top(k + 1); });
     }
 
     // Padded column of an x value: on an inner cell line, the cell to the right of it;
@@ -61,10 +59,8 @@ struct PaddedGrid {
         if (x < w.left(0)) return 0;
         if (x > w.left(w.cols)) return cols - 1;
         if (x == w.left(w.cols)) return cols - 2;
-        std::uint64_t k = std::min(saturating_u64(std::floor((x - w.left(0)) / w.lines.dx)), w.cols - 1);
-        while (k > 0 && x < w.left(k)) --k;
-        while (k + 1 < w.cols && x >= w.left(k + 1)) ++k;
-        return k + 1;
+        return 1 + first_past(saturating_u64(std::floor((x - w.left(0)) / w.lines.dx)), 0, w.cols - 1,
+                              [&](std::uint64_t k) { return x < w.left(k + 1); });
     }
 };
 

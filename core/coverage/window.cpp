@@ -17,20 +17,14 @@ Window crop_window(const Window& window, const BBox& box) {
     if (!intersects(ext, box)) return out;
     // The divisions only guess; the cell lines decide, so that a side lying exactly on a
     // line never takes in the cell beyond it.
-    std::uint64_t c0 = saturating_u64(std::max(std::floor((box.xmin - ext.xmin) / window.lines.dx), 0.0));
-    std::uint64_t c1 = std::min(saturating_u64(std::ceil((box.xmax - ext.xmin) / window.lines.dx)), window.cols);
-    std::uint64_t r0 = saturating_u64(std::max(std::floor((ext.ymax - box.ymax) / window.lines.dy), 0.0));
-    std::uint64_t r1 = std::min(saturating_u64(std::ceil((ext.ymax - box.ymin) / window.lines.dy)), window.rows);
-    c0 = std::min(c0, window.cols);
-    r0 = std::min(r0, window.rows);
-    while (c0 > 0 && window.left(c0) > box.xmin) --c0;
-    while (c0 < window.cols && window.left(c0 + 1) <= box.xmin) ++c0;
-    while (c1 < window.cols && window.left(c1) < box.xmax) ++c1;
-    while (c1 > 0 && window.left(c1 - 1) >= box.xmax) --c1;
-    while (r0 > 0 && window.top(r0) < box.ymax) --r0;
-    while (r0 < window.rows && window.top(r0 + 1) >= box.ymax) ++r0;
-    while (r1 < window.rows && window.top(r1) > box.ymin) ++r1;
-    while (r1 > 0 && window.top(r1 - 1) <= box.ymin) --r1;
+    const std::uint64_t c0 = first_past(saturating_u64(std::floor((box.xmin - ext.xmin) / window.lines.dx)), 0,
+                                        window.cols, [&](std::uint64_t j) { return window.left(j + 1) > box.xmin; });
+    const std::uint64_t c1 = first_past(saturating_u64(std::ceil((box.xmax - ext.xmin) / window.lines.dx)), 0,
+                                        window.cols, [&](std::uint64_t j) { return window.left(j) >= box.xmax; });
+    const std::uint64_t r0 = first_past(saturating_u64(std::floor((ext.ymax - box.ymax) / window.lines.dy)), 0,
+                                        window.rows, [&](std::uint64_t i) { return window.top(i + 1) < box.ymax; });
+    const std::uint64_t r1 = first_past(saturating_u64(std::ceil((ext.ymax - box.ymin) / window.lines.dy)), 0,
+                                        window.rows, [&](std::uint64_t i) { return window.top(i) <= box.ymin; });
     if (c0 >= c1 || r0 >= r1) return out;
     out.row_offset = window.row_offset + r0;
     out.col_offset = window.col_offset + c0;

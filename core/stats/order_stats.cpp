@@ -23,7 +23,7 @@ constexpr int kDigitBits = 11;
 constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
 constexpr int kHighPasses = kPasses / 2;  // digits kHighPasses.. hold the top 31 bits
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-using Counts = std::array<std::uint32_t, kBuckets>;
+using BucketCounts = std::array<std::uint32_t, kBuckets>;
 // Below this a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMin = 256;
 
@@ -50,11 +50,11 @@ constexpr std::size_t kInsertionMax = 32;
 // Stable least-significant-digit passes [first, last) over cells[0, n), `counts` holding
 // each pass's histogram; a pass in which every key has the same digit is skipped. Returns
 // where the result lies (cells or spare).
-KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n, Counts* counts, int first, int last) {
+KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n, BucketCounts* counts, int first, int last) {
     KeyedWeight* from = cells;
     KeyedWeight* to = spare;
     for (int p = first; p < last; ++p) {
-        Counts& count = counts[p];
+        BucketCounts& count = counts[p];
         if (count[digit(from[0].key, p)] == n) continue;
         std::uint32_t at = 0;
         for (std::uint32_t& c : count) at += std::exchange(c, at);
@@ -81,7 +81,7 @@ void sort_by_key(CellBuffer& cells, CellBuffer& spare) {
     }
     // Only the histograms of the passes below are cleared now: clearing all of them costs
     // as much as sorting a few hundred cells.
-    std::array<Counts, kPasses> counts;
+    std::array<BucketCounts, kPasses> counts;
     for (int p = kHighPasses; p < kPasses; ++p) counts.data()[p].fill(0);
     for (const KeyedWeight& c : cells) {
         for (int p = kHighPasses; p < kPasses; ++p) ++counts.data()[p][digit(c.key, p)];
@@ -203,13 +203,13 @@ Keys histogram(const KeyedWeight* c, std::size_t m, Digit digit, DigitHistogram&
 }
 
 // The weight of the cells before a run of them in key order, and through it.
-struct Span {
+struct WeightRange {
     double below, upto;
 };
 
 // The first non-empty bucket in which the running weight, from `at.upto`, reaches `target`,
-// or the last non-empty one when rounding leaves every sum short of it; `at` becomes its span.
-std::size_t crossing(const DigitHistogram& h, double target, Span& at) {
+// or the last non-empty one when rounding leaves every sum short of it; `at` becomes its range.
+std::size_t crossing(const DigitHistogram& h, double target, WeightRange& at) {
     const double* weight = h.sums.data();
     double run = at.upto;
     std::size_t found = 0;
@@ -242,7 +242,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
                      QuantileScratch& s, double& value) {
     const double target = q * total;
     const double margin = exact ? 0.0 : 16.0 * (2.0 * static_cast<double>(n) + 0x1p18) * 0x1p-53 * total;
-    const auto decided = [&](const Span& at, std::uint64_t key) {
+    const auto decided = [&](const WeightRange& at, std::uint64_t key) {
         value = value_of(key);
         const bool after = key == every.lo || at.below < target - margin;
         const bool reaches = key == every.hi || (exact ? at.upto >= target : at.upto > target + margin);
@@ -251,7 +251,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
     const KeyedWeight* c = cells;
     std::size_t m = n;
     Keys keys = every;
-    Span at{0.0, total};
+    WeightRange at{0.0, total};
     Digit digit = kTop;
     bool top = true;
     for (;;) {
@@ -261,7 +261,7 @@ bool select_quantile(const KeyedWeight* cells, std::size_t n, const Keys& every,
         if (m <= kSelectSortMax) {
             KeyedWeight* part = s.part.data();  // c is part: the top level has more cells
             insertion_sort(part, part + m);
-            Span g{at.below, at.below};
+            WeightRange g{at.below, at.below};
             for (std::size_t i = 0; i < m;) {
                 std::size_t j = i + 1;
                 double w = part[i].weight;

@@ -88,8 +88,7 @@ public:
         detail::with_type(in.weights->dtype, [&](auto w) {
             using W = decltype(w);
             read_ = [v = *in.weights, valid = ValueTest<W>(in.weight_nodata)](const Segment& s, double* out) {
-                const std::byte* q =
-                    v.data + static_cast<std::ptrdiff_t>(s.row) * v.row_stride + static_cast<std::ptrdiff_t>(s.col) * v.col_stride;
+                const std::byte* q = v.cell(s.row, s.col);
                 for (std::uint32_t j = 0; j < s.len; ++j, q += v.col_stride) {
                     const W x = load<W>(q);
                     out[j] = valid(x) ? static_cast<double>(x) : kNoValue;

@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/basin.h"
 
 namespace quorvalis {
 
@@ -42,40 +42,10 @@ struct ArrayView {
     std::ptrdiff_t step_stride = 0;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
-};
 
-// Strided 2-D view of 64-bit floats, as the fixed-contract module hands them over.
-struct RasterView {
-    const std::byte* data;  // element (0, 0)
-    std::uint64_t rows;
-    std::uint64_t cols;
-    std::ptrdiff_t row_stride;
-    std::ptrdiff_t col_stride;
-
-    double at(std::uint64_t r, std::uint64_t c) const {
-        double v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(r) * row_stride + static_cast<std::ptrdiff_t>(c) * col_stride,
-                    sizeof v);
-        return v;
-    }
-    operator ArrayView() const { return {data, DType::Float64, 1, rows, cols, 0, row_stride, col_stride}; }
-};
-
-// Strided (time, rows, cols) view of 64-bit floats.
-struct RasterStack {
-    const std::byte* data;  // element (0, 0, 0)
-    std::uint64_t steps;
-    std::uint64_t rows;
-    std::uint64_t cols;
-    std::ptrdiff_t step_stride;
-    std::ptrdiff_t row_stride;
-    std::ptrdiff_t col_stride;
-
-    RasterView slice(std::uint64_t t) const {
-        return {data + static_cast<std::ptrdiff_t>(t) * step_stride, rows, cols, row_stride, col_stride};
-    }
-    operator ArrayView() const {
-        return {data, DType::Float64, steps, rows, cols, step_stride, row_stride, col_stride};
+    // The address of element (0, row, col): where a run of cells along a row starts.
+    const std::byte* cell(std::uint64_t row, std::uint64_t col) const {
+        return data + static_cast<std::ptrdiff_t>(row) * row_stride + static_cast<std::ptrdiff_t>(col) * col_stride;
     }
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "record/build.h"
 #include "support/parallel.h"
 
 namespace quorvalis {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/basin.h"
 #include "support/error.h"
 #include "stats/stats.h"
 #include "stats/zone_stats.h"

@@ -29,9 +29,7 @@ constexpr std::uint64_t kPrefetchRows = 4;
 constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * 64;
 
 [[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col, std::uint64_t n) {
-    const std::byte* first = a.data + static_cast<std::ptrdiff_t>(row) * a.row_stride +
-                             static_cast<std::ptrdiff_t>(col) * a.col_stride;
-    detail::prefetch_run(first, static_cast<std::ptrdiff_t>(n - 1) * a.col_stride, kMaxPrefetchBytes);
+    detail::prefetch_run(a.cell(row, col), static_cast<std::ptrdiff_t>(n - 1) * a.col_stride, kMaxPrefetchBytes);
 }
 
 // The window columns [first, end) of row i to read: its span within the clip.
@@ -57,7 +55,7 @@ struct NoWeights {
 
 // detail::ValueTest, plus the same test of two values widened to doubles.
 template <class T>
-struct Counts : detail::ValueTest<T> {
+struct PairedValueTest : detail::ValueTest<T> {
     using detail::ValueTest<T>::ValueTest;
 #if defined(__SSE2__)
     // As a mask per lane.
@@ -95,8 +93,8 @@ template <class T>
 template <class T, class W, bool kTop>
 void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
                   CellBuffer& cells, double* top, Keys& keys) {
-    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, Counts<W>>;
-    const Counts<T> valid(in.nodata);
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, PairedValueTest<W>>;
+    const PairedValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
     const ArrayView& r = in.raster;
     ArrayView step = r;
@@ -112,13 +110,13 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
         const auto [j0, j1] = row_cells(b, k, i);
         if (j0 >= j1) continue;
         const float* cov = b.row(i).at(j0);  // fraction of column j at cov[j - j0]
-        const auto c0 = static_cast<std::ptrdiff_t>(k.c0 + (j0 - k.j0));
-        const std::byte* p = step.data + static_cast<std::ptrdiff_t>(row) * r.row_stride + c0 * r.col_stride;
+        const std::uint64_t c0 = k.c0 + (j0 - k.j0);
+        const std::byte* p = step.cell(row, c0);
         [[maybe_unused]] const std::byte* q = nullptr;
         [[maybe_unused]] std::ptrdiff_t q_step = 0;
         if constexpr (!std::is_void_v<W>) {
             const ArrayView& w = *in.weights;
-            q = w.data + static_cast<std::ptrdiff_t>(row) * w.row_stride + c0 * w.col_stride;
+            q = w.cell(row, c0);
             q_step = w.col_stride;
         }
         std::uint64_t j = j0;

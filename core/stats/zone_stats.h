@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/basin.h"
 #include "stats/order_stats.h"
 #include "stats/stats.h"
 

@@ -1,6 +1,7 @@
-// Spreading independent work items (basins) over worker threads. Items are handed out in
-// contiguous chunks in increasing order, each item is done by exactly one thread, and the
-// caller decides where each item's result goes, so results never depend on the thread count.
+// Spreading independent work items (geometries to build, ranges of zones, blocks of time
+// steps) over worker threads. Items are handed out in contiguous chunks in increasing order,
+// each item is done by exactly one thread, and the caller decides where each item's result
+// goes, so results never depend on the thread count.
 #pragma once
 
 #include <cstddef>

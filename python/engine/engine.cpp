@@ -1,4 +1,4 @@
-// quorvalis._engine: the package's own native face of the core (core/zonal.h). Unlike
+// quorvalis._engine: the package's own native face of the core (core/stats/zonal.h). Unlike
 // _quorvalis it keeps every zone (empty ones included), releases the interpreter lock,
 // spreads the work over threads, reads rasters of any numeric dtype in place, hands out the
 // coverage itself and computes the order and class statistics as well. This file only
@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
 #include "support/parallel.h"
 #include "stats/stats.h"

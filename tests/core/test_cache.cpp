@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "record/cache.h"
+#include "record/build.h"
 #include "support/error.h"
 #include "error_text.h"
 #include "wkb_builder.h"

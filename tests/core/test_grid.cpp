@@ -55,6 +55,18 @@ TEST(CellAddressing, RowsColumnsAndBoxes) {
     EXPECT_EQ(grid_from_params(0, 0, 10.5, 10, 1, 1).cols, 11u);  // a part cell is a cell
 }
 
+TEST(FirstPast, TheTestDecidesWhateverTheGuess) {
+    // Lines 0, 1, ..., 9; v on a line, between lines, before and past them all.
+    const auto line = [](std::uint64_t k) { return static_cast<double>(k); };
+    for (double v : {-1.0, 0.0, 3.0, 3.5, 9.0, 12.0}) {
+        const std::uint64_t want = v <= 0 ? 0 : v > 9 ? 10 : static_cast<std::uint64_t>(std::ceil(v));
+        for (std::uint64_t guess : {std::uint64_t{0}, std::uint64_t{4}, std::uint64_t{10}, kMax}) {
+            EXPECT_EQ(first_past(guess, 0, 10, [&](std::uint64_t k) { return line(k) >= v; }), want) << v << " " << guess;
+        }
+    }
+    EXPECT_EQ(first_past(0, 3, 3, [](std::uint64_t) { return true; }), 3u);  // an empty range gives hi
+}
+
 TEST(RingBox, IgnoresNaNAndStartsEmpty) {
     const std::vector<Coordinate> points{{1, 2}, {kNaN, 7}, {-1, kNaN}, {3, -4}};
     EXPECT_EQ(extent(ring_bbox(points)), (Values{-1, -4, 3, 7}));

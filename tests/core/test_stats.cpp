@@ -10,7 +10,8 @@
 
 #include "support/error.h"
 #include "error_text.h"
-#include "stats/stats.h"
+#include "coverage/window.h"
+#include "stats/raster_view.h"
 #include "stats/zone_stats.h"
 
 using namespace quorvalis;

@@ -1,19 +1,17 @@
 // The coverage cache record: per basin, the runs of covered cells of each row of its window,
-// placed in the grid.
+// placed in the grid. What the statistics read; record/build.h makes it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
-#include <string_view>
 #include <vector>
 
-#include "coverage/coverage_method.h"
 #include "coverage/grid.h"
-#include "coverage/window.h"
+#include "support/matrix.h"
 
 namespace quorvalis {
+
+struct PlacedWindow;  // coverage/window.h: a build's dense window, which a Basin compacts
 
 // Window columns [first, end) of one row.
 struct ColumnSpan {
@@ -89,28 +87,5 @@ struct CacheRecord {
     std::vector<Basin> basins;
     Grid grid;
 };
-
-// Builds the record for all geometries in input order, dropping those that cover no cell.
-// Throws InputError with the user-facing message for mismatched lists, an unknown method,
-// grid parameters whose cells the coordinates cannot resolve, a bad or truncated WKB value
-// or a non-finite coordinate; InternalError only for broken invariants. (Defined with the
-// build loop it runs, in zonal.cpp.)
-CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std::span<const std::int64_t> id_list,
-                        double xmin, double ymin, double xmax, double ymax, double dx, double dy,
-                        std::string_view method);
-
-// The pieces of a build (zonal.h runs them over many geometries).
-
-// "exact" or "center"; anything else throws the unknown-method InputError.
-CoverageMethod coverage_method(std::string_view name);
-
-// The grid of the whole raster; a zero or non-finite cell size throws InputError.
-Grid checked_grid(double xmin, double ymin, double xmax, double ymax, double dx, double dy);
-
-// One geometry's coverage placed in `grid`, its polygons' windows added into one (not
-// clipped: overlapping parts give values above 1); no value when no polygon produced a
-// window. Depends on nothing but its arguments, so any number of geometries may be built at
-// once. Throws as build_cache does for one geometry.
-std::optional<PlacedWindow> build_window(const Grid& grid, std::span<const std::uint8_t> wkb, CoverageMethod method);
 
 }  // namespace quorvalis
