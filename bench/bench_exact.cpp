@@ -7,19 +7,19 @@
 //                                        peak memory, for one large basin
 //   bench_exact profile [n_basins] [reps] [cell]
 //                                        "exact" alone, repeated: a run for a profiler
+#include <sys/resource.h>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/resource.h>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "record/build.h"
 #include "common.h"
+#include "record/build.h"
 
 namespace {
 
@@ -72,10 +72,10 @@ std::vector<std::uint8_t> basin(std::mt19937_64& rng, double cx, double cy, doub
 struct Run {
     double seconds;
     double cpu;
-    std::uint64_t cells;  // cells of all coverage windows
-    double covered;       // sum of coverage values
-    std::uint64_t digest; // FNV-1a of every basin's placement and value bits
-    double bytes;         // the cache's basins: fractions, row spans and the records themselves
+    std::uint64_t cells;   // cells of all coverage windows
+    double covered;        // sum of coverage values
+    std::uint64_t digest;  // FNV-1a of every basin's placement and value bits
+    double bytes;          // the cache's basins: fractions, row spans and the records themselves
 };
 
 Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, double cell = 0.1) {
@@ -85,7 +85,8 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, 
     const auto t0 = std::chrono::steady_clock::now();
     const CacheRecord cache = quorvalis::build_cache(wkbs, ids, -180, -90, 180, 90, cell, cell, method);
     const auto t1 = std::chrono::steady_clock::now();
-    Run r{std::chrono::duration<double>(t1 - t0).count(), bench::cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
+    Run r{
+        std::chrono::duration<double>(t1 - t0).count(), bench::cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
     const auto mix = [&r](std::uint64_t v) { r.digest = (r.digest ^ v) * 0x100000001b3ULL; };
     for (const auto& b : cache.basins) {
         r.cells += b.rows() * b.cols();
@@ -177,8 +178,8 @@ int main(int argc, char** argv) {
             digest = r.digest;
         }
         // The digest tells a faster build from a different one.
-        std::printf("exact, %zu basins, cells of %g: best of %d %.3f s (%.3f s of CPU), coverage digest %016llx\n", small.size(),
-                    cell, reps, best, best_cpu, static_cast<unsigned long long>(digest));
+        std::printf("exact, %zu basins, cells of %g: best of %d %.3f s (%.3f s of CPU), coverage digest %016llx\n",
+                    small.size(), cell, reps, best, best_cpu, static_cast<unsigned long long>(digest));
         return 0;
     }
     std::vector<std::vector<std::uint8_t>> large;

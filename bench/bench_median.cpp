@@ -19,8 +19,8 @@
 #include <random>
 #include <vector>
 
-#include "stats/zone_stats.h"
 #include "common.h"
+#include "stats/zone_stats.h"
 
 using namespace quorvalis;
 using bench::best_seconds;
@@ -39,7 +39,7 @@ std::uint64_t checksum(const std::vector<double>& v) {
 }
 
 ArrayView view(const std::vector<double>& v, std::uint64_t rows, std::uint64_t cols) {
-    return {reinterpret_cast<const std::byte*>(v.data()), DType::Float64, 1, rows, cols, 0,
+    return {reinterpret_cast<const std::byte*>(v.data()),       DType::Float64, 1, rows, cols, 0,
             static_cast<std::ptrdiff_t>(cols * sizeof(double)), sizeof(double)};
 }
 
@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
         const StatInputs* in;
         Ask ask;
     } cases[] = {{"weighted median", &basins, &weighted, Median}, {"median", &basins, &in, Median},
-                 {"quantiles", &basins, &weighted, Quantiles}, {"median, classes", &basins, &classed, Median},
-                 {"median, centres", &centres, &in, Median}, {"all order stats", &basins, &weighted, All}};
+                 {"quantiles", &basins, &weighted, Quantiles},    {"median, classes", &basins, &classed, Median},
+                 {"median, centres", &centres, &in, Median},      {"all order stats", &basins, &weighted, All}};
     for (const Case& c : cases) {
         if (argc > 2 && std::strncmp(c.name, argv[2], std::strlen(argv[2])) != 0) continue;
         std::vector<double> median(n), quantile(3 * n), majority(n), minority(n), variety(n);

@@ -1,8 +1,8 @@
 // Coverage of shapes that make a careless algorithm quadratic: a comb whose teeth all cross
 // one cell, a comb leaving thousands of separate regions, spikes grazing cells from both
-// sides, a square with many long thin holes, a 10,000-vertex circle under both methods and a 1,000,000-vertex coastline. Each
-// should take well under a second; the center method should not be slower than the exact
-// one on the same polygon (the ratio is timed in the same run).
+// sides, a square with many long thin holes, a 10,000-vertex circle under both methods and a 1,000,000-vertex
+// coastline. Each should take well under a second; the center method should not be slower than the exact one on the
+// same polygon (the ratio is timed in the same run).
 //
 //   bench_shapes [scale]     default 1: the sizes above; 2 doubles each
 #include <algorithm>
@@ -39,8 +39,8 @@ void row(const char* name, const Grid& grid, const Polygon& p) {
     const double c = seconds(center_method, grid, p, center_cells);
     std::size_t vertices = p.exterior.size();
     for (const Ring& h : p.interiors) vertices += h.size();
-    std::printf("%-26s %9zu vertices  exact %7.3f s  center %7.3f s  center/exact %5.2f  covered %.6g / %.6g\n",
-                name, vertices, e, c, c / e, exact_cells, center_cells);
+    std::printf("%-26s %9zu vertices  exact %7.3f s  center %7.3f s  center/exact %5.2f  covered %.6g / %.6g\n", name,
+                vertices, e, c, c / e, exact_cells, center_cells);
 }
 
 }  // namespace

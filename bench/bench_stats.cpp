@@ -22,8 +22,8 @@
 
 #include <sys/mman.h>
 
-#include "stats/stats.h"
 #include "common.h"
+#include "stats/stats.h"
 
 using namespace quorvalis;
 using bench::best_seconds;
@@ -49,7 +49,9 @@ struct Big {
     std::size_t n;
     T* p;
     explicit Big(std::size_t count)
-        : n(count), p(static_cast<T*>(std::aligned_alloc(1 << 21, (count * sizeof(T) + (1 << 21) - 1) & ~std::size_t((1 << 21) - 1)))) {
+        : n(count),
+          p(static_cast<T*>(
+              std::aligned_alloc(1 << 21, (count * sizeof(T) + (1 << 21) - 1) & ~std::size_t((1 << 21) - 1)))) {
         madvise(p, count * sizeof(T), MADV_HUGEPAGE);
     }
     ~Big() { std::free(p); }
@@ -117,7 +119,8 @@ std::vector<std::uint64_t> covered_lines(const CacheRecord& cache, std::uint64_t
         const double* step = v + t * step_cells;
         for (std::size_t i = 0; i < lines.size(); ++i) {
             if (i + kAhead < lines.size())
-                for (std::uint64_t k = 0; k < kSteps; ++k) __builtin_prefetch(step + k * step_cells + lines[i + kAhead], 0, 1);
+                for (std::uint64_t k = 0; k < kSteps; ++k)
+                    __builtin_prefetch(step + k * step_cells + lines[i + kAhead], 0, 1);
             for (std::uint64_t k = 0; k < kSteps; ++k) s[k] += step[k * step_cells + lines[i]];
         }
     }
@@ -127,8 +130,14 @@ std::vector<std::uint64_t> covered_lines(const CacheRecord& cache, std::uint64_t
 template <class T, class V>
 ArrayView view_of(const V& v, DType d, std::uint64_t steps, std::uint64_t rows, std::uint64_t cols) {
     const auto e = static_cast<std::ptrdiff_t>(sizeof(T));
-    return {reinterpret_cast<const std::byte*>(v.data()), d, steps, rows, cols,
-            e * static_cast<std::ptrdiff_t>(rows * cols), e * static_cast<std::ptrdiff_t>(cols), e};
+    return {reinterpret_cast<const std::byte*>(v.data()),
+            d,
+            steps,
+            rows,
+            cols,
+            e * static_cast<std::ptrdiff_t>(rows * cols),
+            e * static_cast<std::ptrdiff_t>(cols),
+            e};
 }
 
 template <class V>
@@ -193,7 +202,8 @@ int batch(int reps, std::mt19937_64& rng) {
         std::vector<double> out;
         const double t = best_seconds(reps, [&] { out = reduce(cache.basins, in, stat); });
         if (stat == Stat::Mean) t_mean = t;
-        const char* names[] = {"mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"};
+        const char* names[] = {"mean",     "sum",   "count",         "min",         "max",
+                               "variance", "stdev", "weighted_mean", "weighted_sum"};
         std::printf("  %-20s %8.1f ms  %7.1f M cell-steps/s  %5.2fx reading every cell  %5.2fx mean\n",
                     names[static_cast<int>(stat)], t * 1e3, cell_steps / t / 1e6, t / t_read, t / t_mean);
     }
@@ -209,8 +219,8 @@ int batch(int reps, std::mt19937_64& rng) {
         std::copy(narrow.begin(), narrow.end(), values.begin());
         b = reduce(cache.basins, in, Stat::Mean);
     });
-    std::printf("  float32 mean         %8.1f ms  in place; converting first %8.1f ms (%.2fx), results %s\n",
-                t32 * 1e3, t_conv * 1e3, t_conv / t32, same_bits(a, b) ? "identical" : "DIFFER");
+    std::printf("  float32 mean         %8.1f ms  in place; converting first %8.1f ms (%.2fx), results %s\n", t32 * 1e3,
+                t_conv * 1e3, t_conv / t32, same_bits(a, b) ? "identical" : "DIFFER");
     (void)sink;
     return same_bits(a, b) ? 0 : 1;
 }

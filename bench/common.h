@@ -37,7 +37,8 @@ double best_seconds(int reps, F&& f) {
 // Blobs of random size and wobbly outline around random centres, with fractional coverage
 // along their edges, so windows hold runs of zeros, partial cells and full cells as the
 // windows of real basins do. Blobs may overlap.
-inline quorvalis::CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, double r_hi, std::mt19937_64& rng) {
+inline quorvalis::CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int n, double r_lo, double r_hi,
+                                    std::mt19937_64& rng) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
     quorvalis::CacheRecord cache{};
     for (int k = 0; k < n; ++k) {

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "record/build.h"
-#include "support/error.h"
 #include "stats/raster_view.h"
+#include "support/error.h"
 
 namespace {
 
@@ -55,7 +55,9 @@ private:
 };
 
 template <class T, std::size_t N>
-T pick(const T (&table)[N], std::uint8_t b) { return table[b % N]; }
+T pick(const T (&table)[N], std::uint8_t b) {
+    return table[b % N];
+}
 
 // Values with nodata, NaN and infinity mixed in, the same for every run of an input.
 std::vector<double> raster(std::size_t n, std::uint32_t seed) {
@@ -121,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CacheRecord record;
     try {
         record = quorvalis::build_cache(wkbs, ids, xmin, ymin, xmin + static_cast<double>(cols) * dx,
-                                        ymin + static_cast<double>(rows) * dy, dx, dy,
-                                        flags & 1 ? "center" : "exact");
+                                        ymin + static_cast<double>(rows) * dy, dx, dy, flags & 1 ? "center" : "exact");
     } catch (const quorvalis::InputError&) {
         return 0;
     }

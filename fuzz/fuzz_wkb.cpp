@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "support/error.h"
 #include "geometry/wkb.h"
+#include "support/error.h"
 
 namespace {
 

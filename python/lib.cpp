@@ -47,8 +47,8 @@ static inline int PyArray_ImportNumPyAPI() { return _import_array(); }
 #include <vector>
 
 #include "record/build.h"
-#include "support/error.h"
 #include "stats/raster_view.h"
+#include "support/error.h"
 
 namespace {
 
@@ -176,8 +176,8 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // Only surplus positional arguments are reported by count: with them in range, a
     // surplus keyword is unknown or repeats a positional one, and is named below.
     if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig.fname, n,
-                     n == 1 ? "" : "s", nargs + nkw);
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", sig.fname, n, n == 1 ? "" : "s",
+                     nargs + nkw);
         fail();
     }
     Py_ssize_t matched = 0;
@@ -188,8 +188,8 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
             continue;
         }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), sig.names[static_cast<std::size_t>(i)]) ==
-                0) {
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k),
+                                                 sig.names[static_cast<std::size_t>(i)]) == 0) {
                 out[i] = args[nargs + k];
                 ++matched;
                 break;
@@ -336,8 +336,7 @@ ModuleState& state_of(PyTypeObject* type) { return state_of(PyType_GetModuleByDe
 // --- Result buffers handed to NumPy without a copy ---
 
 struct SliceContainer {
-    PyObject_HEAD
-    std::variant<std::vector<double>, std::vector<std::int64_t>> buffer;
+    PyObject_HEAD std::variant<std::vector<double>, std::vector<std::int64_t>> buffer;
 };
 
 void slice_container_dealloc(PyObject* self) {
@@ -390,9 +389,9 @@ PyObject* owned_array(const ModuleState& state, std::vector<T>&& buffer, std::sp
 
     npy_intp strides[2] = {static_cast<npy_intp>(sizeof(T)), static_cast<npy_intp>(sizeof(T))};
     if (dims.size() == 2) strides[0] = dims[1] * static_cast<npy_intp>(sizeof(T));
-    PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(numpy_type_of<T>()),
-                                         static_cast<int>(dims.size()), dims.data(), strides, data,
-                                         NPY_ARRAY_CARRAY, nullptr);
+    PyObject* arr =
+        PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(numpy_type_of<T>()), static_cast<int>(dims.size()),
+                             dims.data(), strides, data, NPY_ARRAY_CARRAY, nullptr);
     if (arr == nullptr) {
         if (PyErr_Occurred()) fail();
         throw quorvalis::InternalError("Failed to create result array");
@@ -408,8 +407,7 @@ PyObject* owned_array(const ModuleState& state, std::vector<T>&& buffer, std::sp
 // --- CoverageCache ---
 
 struct CacheObject {
-    PyObject_HEAD
-    quorvalis::CacheRecord record;
+    PyObject_HEAD quorvalis::CacheRecord record;
 };
 
 PyObject* raise_current(const ModuleState& state) noexcept;
@@ -569,7 +567,7 @@ PyObject* raise_current(const ModuleState& state) noexcept {
 // ---------------------------------------------------------------------------------------
 // Module functions
 
-constexpr const char* kBuildCacheParams[] = {"wkb_list", "id_list", "xmin", "ymin", "xmax",
+constexpr const char* kBuildCacheParams[] = {"wkb_list", "id_list", "xmin", "ymin",  "xmax",
                                              "ymax",     "dx",      "dy",   "method"};
 constexpr const char* kStatParams[] = {"cache", "raster", "nodata", "stat"};
 constexpr const char* kWeightedStatParams[] = {"cache", "raster", "weights", "nodata", "weight_nodata", "stat"};
@@ -618,7 +616,8 @@ PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_s
         convert("raster", [&] { return to_array(raster_arg, Batch ? 3 : 2); });
         if (Weighted) convert("weights", [&] { return to_array(weights_arg, 2); });
         const double nodata = convert("nodata", [&] { return to_double(nodata_arg); });
-        const double weight_nodata = Weighted ? convert("weight_nodata", [&] { return to_double(weight_nodata_arg); }) : 0.0;
+        const double weight_nodata =
+            Weighted ? convert("weight_nodata", [&] { return to_double(weight_nodata_arg); }) : 0.0;
         const std::string_view stat = convert("stat", [&] { return to_text(stat_arg); });
 
         const quorvalis::CacheRecord& record = cache->record;
@@ -629,13 +628,15 @@ PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_s
         } else {
             in.raster = convert("raster", [&] { return view2(raster_arg); });
         }
-        if constexpr (Weighted) in.weights = convert("weights", [&] { return quorvalis::ArrayView(view2(weights_arg)); });
+        if constexpr (Weighted)
+            in.weights = convert("weights", [&] { return quorvalis::ArrayView(view2(weights_arg)); });
         in.nodata = quorvalis::Nodata::of(nodata);
         in.weight_nodata = quorvalis::Nodata::of(weight_nodata);
         // The name is checked only when some basin is actually reduced, so an empty cache
         // or an empty stack accepts any name.
         std::vector<double> out;
-        if (in.raster.steps != 0 && n_basins != 0) out = quorvalis::reduce(record.basins, in, quorvalis::parse_stat(stat));
+        if (in.raster.steps != 0 && n_basins != 0)
+            out = quorvalis::reduce(record.basins, in, quorvalis::parse_stat(stat));
         npy_intp dims[2] = {n_basins, 0};
         std::size_t ndim = 1;
         if constexpr (Batch) {
@@ -821,8 +822,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quorvalis", kModuleDoc, sizeof(ModuleState), nullptr, module_slots,
-    module_traverse,       module_clear, module_free,
+    PyModuleDef_HEAD_INIT, "_quorvalis",    kModuleDoc,   sizeof(ModuleState), nullptr,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

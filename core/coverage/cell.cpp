@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "support/error.h"
 #include "geometry/measures.h"
+#include "support/error.h"
 
 namespace quorvalis {
 
@@ -27,7 +27,8 @@ namespace {
 
 }  // namespace
 
-Cell::Cell(const BBox& b, WalkLog& walk_log) : box(b), log(&walk_log), last_index(open_traversal(walk_log, kNoTraversal)) {}
+Cell::Cell(const BBox& b, WalkLog& walk_log)
+    : box(b), log(&walk_log), last_index(open_traversal(walk_log, kNoTraversal)) {}
 
 std::size_t Cell::traversal_count() const {
     std::size_t n = 0;
@@ -71,7 +72,6 @@ bool strictly_inside(const BBox& box, const Coordinate& p) {
 }
 
 }  // namespace
-
 
 bool take(Cell& cell, const Coordinate& c, const Coordinate* p) {
     Traversal& t = in_progress(cell);

@@ -2,14 +2,14 @@
 // it, and the steps that record them as the walk offers the ring's points.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
-#include "geometry/geometry.h"
-#include "coverage/grid.h"
 #include "coverage/cell_exit.h"
+#include "coverage/grid.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "geometry/measures.h"
 #include "support/error.h"
 #include "support/format.h"
-#include "geometry/measures.h"
 
 namespace quorvalis {
 
@@ -15,8 +15,8 @@ constexpr std::size_t kScanLimit = 16;
 namespace {
 
 [[noreturn]] [[gnu::cold]] void off_outline(const BBox& box, const Coordinate& p) {
-    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " +
-                        format_plain(p.y) + ") not on boundary of " + to_string(box));
+    throw InternalError("Cannot compute perimeter distance for point (" + format_plain(p.x) + ", " + format_plain(p.y) +
+                        ") not on boundary of " + to_string(box));
 }
 
 // signed_area and has_distinct_coordinates of a list offered one coordinate at a time,
@@ -88,12 +88,12 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
     }
 
     // Corners as one-point chains, so the outline walk picks them up like any other chain.
-    const Coordinate corners[4] = {{box.xmin, box.ymin}, {box.xmin, box.ymax}, {box.xmax, box.ymax}, {box.xmax, box.ymin}};
+    const Coordinate corners[4] = {
+        {box.xmin, box.ymin}, {box.xmin, box.ymax}, {box.xmax, box.ymax}, {box.xmax, box.ymin}};
     const double corner_at[4] = {0.0, height, width + height, 2 * height + width};
     for (int k = 0; k < 4; ++k) {
         chains[filled++] = {std::span<const Coordinate>(&corners[k], 1), corner_at[k], corner_at[k], false};
     }
-
 
     // The next chain after an exit is the unvisited one whose entry lies nearest
     // counter-clockwise; ties go to the chain that opened the area, then to the lowest index.
@@ -167,10 +167,10 @@ CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate
             }
             return best;
         }
-        const std::size_t at_or_below = static_cast<std::size_t>(
-            std::upper_bound(order.begin(), order.end(), exit,
-                             [&](double e, std::size_t i) { return e < chains[i].start; }) -
-            order.begin());
+        const std::size_t at_or_below =
+            static_cast<std::size_t>(std::upper_bound(order.begin(), order.end(), exit,
+                                                      [&](double e, std::size_t i) { return e < chains[i].start; }) -
+                                     order.begin());
         const std::size_t q1 = unvisited_at_or_left(at_or_below);
         const std::size_t q2 = unvisited_at_or_left(n);
         for (const std::size_t q : {q1, q2 != q1 ? q2 : std::size_t{0}}) {

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "geometry/geometry.h"
 #include "coverage/grid.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 
@@ -27,9 +27,9 @@ struct CoordinateChain {
 // Storage reused from cell to cell so that measuring a cell allocates nothing once warm.
 struct CoverageScratch {
     std::vector<CoordinateChain> chains;  // the first chains of a cell in use, the rest spare
-    std::vector<std::size_t> order;  // chain indices by (start, index)
-    std::vector<std::size_t> left;   // nearest unvisited entry of `order` at or left of a place
-    std::vector<std::size_t> place;  // where each chain sits in `order`
+    std::vector<std::size_t> order;       // chain indices by (start, index)
+    std::vector<std::size_t> left;        // nearest unvisited entry of `order` at or left of a place
+    std::vector<std::size_t> place;       // where each chain sits in `order`
 };
 
 // What the traversals of one cell measure: the areas left of the ring found by chaining

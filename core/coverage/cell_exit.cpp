@@ -54,8 +54,8 @@ enum class Corner : std::uint8_t { LeftOfSegment, RightOfSegment };
 template <class Rounded>
 inline bool passes_vertical_side(const Coordinate& a, const Coordinate& b, double cx, double cy, Corner corner,
                                  Rounded rounded) {
-    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) ||
-        !std::isfinite(b.x) || !std::isfinite(b.y)) {
+    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(b.x) ||
+        !std::isfinite(b.y)) {
         return rounded();
     }
     const double o = orient2d(a, b, {cx, cy});
@@ -117,9 +117,7 @@ Crossing crossing(const BBox& box, const Coordinate& a, const Coordinate& b) {
         const double x = along(y1, x1, y2, x2, box.ymin, [&] { return x1 + over(y1 - box.ymin, slope()); });
         return {clamp(x, box.xmin, box.xmax), box.ymin, Side::Bottom};
     }
-    const auto y = [&] {
-        return along(x1, y1, x2, y2, box.xmin, [&] { return y1 - times(x1 - box.xmin, slope()); });
-    };
+    const auto y = [&] { return along(x1, y1, x2, y2, box.xmin, [&] { return y1 - times(x1 - box.xmin, slope()); }); };
     if (passes_vertical_side(a, b, box.xmin, box.ymin, Corner::LeftOfSegment, [&] { return y() > box.ymin; }))
         return {box.xmin, clamp(y(), box.ymin, box.ymax), Side::Left};
     const double x = along(y1, x1, y2, x2, box.ymin, [&] { return x1 - over(y1 - box.ymin, slope()); });

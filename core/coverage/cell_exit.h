@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "geometry/geometry.h"
 #include "coverage/grid.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 

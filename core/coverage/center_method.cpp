@@ -48,7 +48,8 @@ PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::ve
             std::uint64_t j = first;
             while (j < last) {
                 // Skip what is removed at j, then fill up to the next removed run.
-                while (r < removed.size() && removed[r].first <= j) removed_to = std::max(removed_to, removed[r++].second);
+                while (r < removed.size() && removed[r].first <= j)
+                    removed_to = std::max(removed_to, removed[r++].second);
                 if (removed_to > j) {
                     j = removed_to;
                     continue;

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "geometry/geometry.h"
 #include "coverage/grid.h"
 #include "coverage/window.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 

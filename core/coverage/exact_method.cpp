@@ -2,8 +2,8 @@
 #include <cmath>
 
 #include "coverage/coverage_method.h"
-#include "geometry/measures.h"
 #include "coverage/ring_walk.h"
+#include "geometry/measures.h"
 
 namespace quorvalis {
 

@@ -70,8 +70,8 @@ void check_grid(const Grid& grid) {
     const double area = std::fabs(grid.dx * grid.dy);
     if (!(area >= kMinCellArea && area <= kMaxCellArea)) {
         throw InputError("grid cell of dx = " + format_debug(grid.dx) + ", dy = " + format_debug(grid.dy) +
-                         " has an area of " + format_debug(area) + ", outside the range " +
-                         format_debug(kMinCellArea) + " to " + format_debug(kMaxCellArea) +
+                         " has an area of " + format_debug(area) + ", outside the range " + format_debug(kMinCellArea) +
+                         " to " + format_debug(kMaxCellArea) +
                          " in which covered fractions can be computed without overflow or underflow");
     }
 }

@@ -5,8 +5,8 @@
 #include <limits>
 #include <utility>
 
-#include "support/error.h"
 #include "geometry/orient2d.h"
+#include "support/error.h"
 
 namespace quorvalis {
 
@@ -155,7 +155,8 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
                 while (j < cols && left(j)) ++j;
                 entry.dir = dir;
                 entry.first = j;
-                entry.last = j < cols && orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y}) == 0.0 ? j + 1 : j;
+                entry.last =
+                    j < cols && orient2d(e, f, {lattice_.xs[static_cast<std::size_t>(j)], y}) == 0.0 ? j + 1 : j;
             }
             entries_[static_cast<std::size_t>(start_[static_cast<std::size_t>(i)]++)] = entry;
         }
@@ -165,8 +166,9 @@ LatticeScan::LatticeScan(Lattice lattice, double dx, double dy, std::span<const 
     start_[0] = 0;
     for (std::size_t i = 0; i + 1 < start_.size(); ++i) {
         std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(start_[i]),
-                  entries_.begin() + static_cast<std::ptrdiff_t>(start_[i + 1]),
-                  [](const Entry& a, const Entry& b) { return a.ring != b.ring ? a.ring < b.ring : a.first < b.first; });
+                  entries_.begin() + static_cast<std::ptrdiff_t>(start_[i + 1]), [](const Entry& a, const Entry& b) {
+                      return a.ring != b.ring ? a.ring < b.ring : a.first < b.first;
+                  });
     }
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "geometry/geometry.h"
 #include "coverage/window.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 

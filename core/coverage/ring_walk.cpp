@@ -11,11 +11,11 @@
 
 #include "coverage/cell.h"
 #include "coverage/cell_area.h"
-#include "support/error.h"
-#include "geometry/exact_arith.h"
 #include "coverage/lattice_scan.h"
+#include "geometry/exact_arith.h"
 #include "geometry/measures.h"
 #include "geometry/orient2d.h"
+#include "support/error.h"
 
 namespace quorvalis {
 
@@ -488,7 +488,8 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const B
                 for (std::uint64_t k = j; k < cell.j; ++k) add(i, k, 1.0f);
             }
             float v = cell.value;
-            if (cell.by == Decide::Center) v = LatticeScan::strictly_inside(center_row, cell.j, at_center) ? 1.0f : 0.0f;
+            if (cell.by == Decide::Center)
+                v = LatticeScan::strictly_inside(center_row, cell.j, at_center) ? 1.0f : 0.0f;
             if (cell.by == Decide::Probe) v = LatticeScan::strictly_inside(probe_row, cell.j, at_probe) ? 1.0f : 0.0f;
             add(i, cell.j, v);
             j = cell.j + 1;

@@ -4,8 +4,8 @@
 
 #include <span>
 
-#include "geometry/geometry.h"
 #include "coverage/window.h"
+#include "geometry/geometry.h"
 
 namespace quorvalis {
 

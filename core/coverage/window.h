@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "geometry/geometry.h"
 #include "coverage/grid.h"
+#include "geometry/geometry.h"
 #include "support/matrix.h"
 
 namespace quorvalis {

@@ -247,8 +247,8 @@ bool adaptive_safe(double v) {
 
 bool finite(const Coordinate& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
-[[gnu::noinline]] double orient2d_slow(const Coordinate& pa, const Coordinate& pb, const Coordinate& pc,
-                                       double detleft, double detright) {
+[[gnu::noinline]] double orient2d_slow(const Coordinate& pa, const Coordinate& pb, const Coordinate& pc, double detleft,
+                                       double detright) {
     const double det = detleft - detright;
     if (adaptive_safe(pa.x) && adaptive_safe(pa.y) && adaptive_safe(pb.x) && adaptive_safe(pb.y) &&
         adaptive_safe(pc.x) && adaptive_safe(pc.y))

@@ -3,8 +3,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "support/error.h"
@@ -18,7 +18,7 @@ constexpr std::uint32_t kMultiPolygon = 6;
 
 // Smallest encodings, used to refuse a declared count before anything is reserved for it.
 constexpr std::size_t kPointBytes = 16;
-constexpr std::size_t kRingBytes = 4;      // point count of an empty ring
+constexpr std::size_t kRingBytes = 4;          // point count of an empty ring
 constexpr std::size_t kPartBytes = 1 + 4 + 4;  // byte order, type code, ring count
 
 // Bounds-checked reads over one WKB value. Byte order is per call because the parts of
@@ -45,18 +45,16 @@ public:
     void require_room(std::size_t offset, std::uint32_t count, std::size_t min_bytes, const char* what) const {
         const std::size_t left = offset <= bytes_.size() ? bytes_.size() - offset : 0;
         if (count > left / min_bytes) {
-            throw InputError("index out of range: WKB value of " + std::to_string(bytes_.size()) +
-                                " bytes declares " + std::to_string(count) + " " + what + " at offset " +
-                                std::to_string(offset));
+            throw InputError("index out of range: WKB value of " + std::to_string(bytes_.size()) + " bytes declares " +
+                             std::to_string(count) + " " + what + " at offset " + std::to_string(offset));
         }
     }
 
 private:
     void require(std::size_t offset, std::size_t len, const char* what) const {
         if (offset > bytes_.size() || len > bytes_.size() - offset) {
-            throw InputError("index out of range: WKB " + std::string(what) + " at offset " +
-                                std::to_string(offset) + " runs past the end of a " +
-                                std::to_string(bytes_.size()) + "-byte value");
+            throw InputError("index out of range: WKB " + std::string(what) + " at offset " + std::to_string(offset) +
+                             " runs past the end of a " + std::to_string(bytes_.size()) + "-byte value");
         }
     }
 

@@ -77,9 +77,9 @@ struct Basin {
 private:
     std::uint64_t rows_ = 0;
     std::uint64_t cols_ = 0;
-    std::vector<float> values_;          // the runs, row after row
-    std::vector<std::uint64_t> start_;   // rows + 1: row i's run is values_[start_[i], start_[i + 1])
-    std::vector<std::uint32_t> first_;   // rows: the window column of each run's first cell
+    std::vector<float> values_;         // the runs, row after row
+    std::vector<std::uint64_t> start_;  // rows + 1: row i's run is values_[start_[i], start_[i + 1])
+    std::vector<std::uint32_t> first_;  // rows: the window column of each run's first cell
 };
 
 // Immutable once built.

@@ -12,9 +12,9 @@
 #endif
 
 #include "coverage/coverage_method.h"
+#include "geometry/wkb.h"
 #include "support/error.h"
 #include "support/format.h"
-#include "geometry/wkb.h"
 
 namespace quorvalis {
 

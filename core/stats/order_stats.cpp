@@ -50,7 +50,8 @@ constexpr std::size_t kInsertionMax = 32;
 // Stable least-significant-digit passes [first, last) over cells[0, n), `counts` holding
 // each pass's histogram; a pass in which every key has the same digit is skipped. Returns
 // where the result lies (cells or spare).
-KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n, BucketCounts* counts, int first, int last) {
+KeyedWeight* radix_passes(KeyedWeight* cells, KeyedWeight* spare, std::size_t n, BucketCounts* counts, int first,
+                          int last) {
     KeyedWeight* from = cells;
     KeyedWeight* to = spare;
     for (int p = first; p < last; ++p) {
@@ -338,11 +339,12 @@ void select_or_sort(CellBuffer& cells, const Keys& keys, std::span<const double>
         // Far from overflow and from subnormal products, where the bound holds.
         selected = total >= 0x1p-900 && total <= 0x1p900;
         if (selected) s.part.resize(n);  // the first narrowing keeps at most all
-        int exact = -1;  // not yet known: only a value the bound leaves open asks
+        int exact = -1;                  // not yet known: only a value the bound leaves open asks
         for (std::size_t j = 0; selected && j < qs.size(); ++j) {
             selected = select_quantile(cells.data(), n, keys, total, false, qs[j], s, out[j]);
             if (!selected && exact < 0) exact = sums_exact(cells.data(), n, total) ? 1 : 0;
-            if (!selected && exact == 1) selected = select_quantile(cells.data(), n, keys, total, true, qs[j], s, out[j]);
+            if (!selected && exact == 1)
+                selected = select_quantile(cells.data(), n, keys, total, true, qs[j], s, out[j]);
         }
     }
     if (selected) return;
@@ -355,7 +357,8 @@ void select_or_sort(CellBuffer& cells, const Keys& keys, std::span<const double>
 void weighted_quantiles(CellBuffer& cells, std::span<const double> qs, double* out, QuantileScratch& s) {
     if (qs.empty()) return;
     Keys keys;
-    if (cells.size() >= kSelectMin && qs.size() <= kSelectMaxQuantiles) keys = histogram(cells.data(), cells.size(), kTop, s.top);
+    if (cells.size() >= kSelectMin && qs.size() <= kSelectMaxQuantiles)
+        keys = histogram(cells.data(), cells.size(), kTop, s.top);
     select_or_sort(cells, keys, qs, out, s);
 }
 

@@ -123,7 +123,8 @@ struct DigitHistogram {
     // Zeroes what the last use left, and returns lane 0; lane l lies l * buckets further.
     double* clear() {
         if (sums.empty()) sums.assign(kHistogramLanes * kTopBuckets, 0.0);
-        std::fill(sums.begin() + static_cast<std::ptrdiff_t>(first), sums.begin() + static_cast<std::ptrdiff_t>(last), 0.0);
+        std::fill(sums.begin() + static_cast<std::ptrdiff_t>(first), sums.begin() + static_cast<std::ptrdiff_t>(last),
+                  0.0);
         first = last = 0;
         return sums.data();
     }
@@ -137,7 +138,7 @@ inline std::size_t top_digit(std::uint64_t key) { return static_cast<std::size_t
 struct QuantileScratch {
     DigitHistogram top;  // weight by top digit of every cell, for all the quantiles of a call
     DigitHistogram sub;  // the same of the cells left after each narrowing
-    CellBuffer part;  // those cells
+    CellBuffer part;     // those cells
     CellBuffer spare;
     ValueGroups groups;
 };

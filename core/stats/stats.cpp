@@ -62,8 +62,8 @@ const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000})
 // One basin's window row inside the raster block, within the row's stored span; cells
 // inside it may still be <= 0 and are skipped one by one.
 struct Segment {
-    std::uint64_t row;     // block row
-    std::uint64_t col;     // block column of cov[0]
+    std::uint64_t row;  // block row
+    std::uint64_t col;  // block column of cov[0]
     const float* cov;
     std::size_t weights;  // index of cov[0]'s weight in Prepared::weights
     std::uint32_t len;
@@ -118,8 +118,7 @@ void for_each_segment(std::span<const Basin> basins, std::span<const std::uint32
             // Windows are far narrower than 2^32 cells; a longer row is cut in pieces.
             for (std::uint64_t j = j0; j < j1;) {
                 const auto len = static_cast<std::uint32_t>(std::min<std::uint64_t>(j1 - j, 1u << 30));
-                f(Segment{r, c.c0 + (j - c.j0), run.at(j), cells, len,
-                          static_cast<std::uint32_t>(k - begin)});
+                f(Segment{r, c.c0 + (j - c.j0), run.at(j), cells, len, static_cast<std::uint32_t>(k - begin)});
                 cells += len;
                 j += len;
             }
@@ -237,8 +236,7 @@ void check_weights_cover(std::span<const Basin> basins, std::size_t begin, std::
                 if (r < w.rows && col < w.cols) continue;
                 if (*run.at(j) <= 0.0f) continue;
                 throw InputError("weights of shape (" + std::to_string(w.rows) + ", " + std::to_string(w.cols) +
-                                 ") do not cover raster cell (" + std::to_string(r) + ", " + std::to_string(col) +
-                                 ")");
+                                 ") do not cover raster cell (" + std::to_string(r) + ", " + std::to_string(col) + ")");
             }
         }
     }

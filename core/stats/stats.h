@@ -71,7 +71,17 @@ struct Nodata {
 // nodata_count (summed coverage of covered cells whose value does not count) and coverage
 // (summed coverage of the window's cells inside the raster, whatever their values).
 enum class Stat : std::uint8_t {
-    Mean, Sum, Count, Min, Max, Variance, Stdev, WeightedMean, WeightedSum, NodataCount, Coverage
+    Mean,
+    Sum,
+    Count,
+    Min,
+    Max,
+    Variance,
+    Stdev,
+    WeightedMean,
+    WeightedSum,
+    NodataCount,
+    Coverage
 };
 
 // Exactly the nine names of the fixed-contract module, case-sensitive; anything else
@@ -147,11 +157,13 @@ template <int N>
 #pragma GCC unroll 16
     for (int k = 0; k < N; ++k) {
         const auto off = static_cast<std::uintptr_t>(offset[k]);
-        for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine) __builtin_prefetch(reinterpret_cast<const void*>(at + off), 0, 1);
+        for (std::uintptr_t at = a - a % kLine; at <= end; at += kLine)
+            __builtin_prefetch(reinterpret_cast<const void*>(at + off), 0, 1);
     }
 }
 
-[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes, std::ptrdiff_t max_bytes) {
+[[gnu::always_inline]] inline void prefetch_run(const std::byte* first, std::ptrdiff_t bytes,
+                                                std::ptrdiff_t max_bytes) {
     const std::ptrdiff_t here[1] = {0};
     prefetch_run(first, bytes, max_bytes, here);
 }
@@ -167,16 +179,26 @@ T load(const std::byte* p) {
 template <class F>
 decltype(auto) with_type(DType d, F&& f) {
     switch (d) {
-        case DType::Float32: return f(float{});
-        case DType::Int8: return f(std::int8_t{});
-        case DType::Int16: return f(std::int16_t{});
-        case DType::Int32: return f(std::int32_t{});
-        case DType::Int64: return f(std::int64_t{});
-        case DType::UInt8: return f(std::uint8_t{});
-        case DType::UInt16: return f(std::uint16_t{});
-        case DType::UInt32: return f(std::uint32_t{});
-        case DType::UInt64: return f(std::uint64_t{});
-        case DType::Float64: break;
+        case DType::Float32:
+            return f(float{});
+        case DType::Int8:
+            return f(std::int8_t{});
+        case DType::Int16:
+            return f(std::int16_t{});
+        case DType::Int32:
+            return f(std::int32_t{});
+        case DType::Int64:
+            return f(std::int64_t{});
+        case DType::UInt8:
+            return f(std::uint8_t{});
+        case DType::UInt16:
+            return f(std::uint16_t{});
+        case DType::UInt32:
+            return f(std::uint32_t{});
+        case DType::UInt64:
+            return f(std::uint64_t{});
+        case DType::Float64:
+            break;
     }
     return f(double{});
 }
@@ -198,7 +220,8 @@ struct ValueTest {
                    : n.kind == Nodata::Kind::Unsigned ? static_cast<double>(n.u)
                                                       : std::numeric_limits<double>::quiet_NaN();
         if (std::isnan(v)) return;
-        if (std::fabs(v) <= static_cast<double>(std::numeric_limits<T>::max())) v = static_cast<double>(static_cast<T>(v));
+        if (std::fabs(v) <= static_cast<double>(std::numeric_limits<T>::max()))
+            v = static_cast<double>(static_cast<T>(v));
         nodata = v;
     }
     bool operator()(T x) const {
@@ -218,7 +241,8 @@ struct ValueTest<T, false> {
     explicit ValueTest(const Nodata& n) {
         using L = std::numeric_limits<T>;
         switch (n.kind) {
-            case Nodata::Kind::None: break;
+            case Nodata::Kind::None:
+                break;
             case Nodata::Kind::Signed:
                 has = n.i >= 0 ? static_cast<std::uint64_t>(n.i) <= static_cast<std::uint64_t>(L::max())
                                : L::is_signed && n.i >= static_cast<std::int64_t>(L::min());

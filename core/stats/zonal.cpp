@@ -14,7 +14,6 @@ namespace quorvalis {
 
 namespace {
 
-
 struct NamedZoneMethod {
     std::string_view name;
     ZoneMethod method;
@@ -42,7 +41,7 @@ void apply_options(Matrix<float>& coverage, const BuildOptions& options) {
 }
 
 constexpr std::uint64_t kMaxResultValues = std::uint64_t{1} << 31;  // 16 GiB of float64
-constexpr std::uint64_t kMaxClasses = 65536;  // every value of a 16-bit class raster
+constexpr std::uint64_t kMaxClasses = 65536;                        // every value of a 16-bit class raster
 
 std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
     std::uint64_t total = 1;
@@ -133,9 +132,8 @@ CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t
                                   std::span<const float> fractions) {
     const std::size_t n = row_offsets.size();
     if (col_offsets.size() != n || shapes.size() != 2 * n) {
-        throw InputError("row_offsets, col_offsets and shapes must give one window per zone, got " +
-                         std::to_string(n) + ", " + std::to_string(col_offsets.size()) + " and " +
-                         std::to_string(shapes.size() / 2));
+        throw InputError("row_offsets, col_offsets and shapes must give one window per zone, got " + std::to_string(n) +
+                         ", " + std::to_string(col_offsets.size()) + " and " + std::to_string(shapes.size() / 2));
     }
     CacheRecord record{{}, grid};
     record.basins.reserve(n);
@@ -156,7 +154,8 @@ CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t
         }
         const std::uint64_t cells = uh * uw;  // both at most the grid's axes, which fit memory
         if (cells > fractions.size() - at) {
-            throw InputError("fractions hold " + std::to_string(fractions.size()) + " values, fewer than the windows' cells");
+            throw InputError("fractions hold " + std::to_string(fractions.size()) +
+                             " values, fewer than the windows' cells");
         }
         const float* src = fractions.data() + at;
         for (std::uint64_t i = 0; i < cells; ++i) {
@@ -167,8 +166,9 @@ CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t
         }
         Matrix<float> m(uh, uw, std::vector<float>(src, src + cells));
         at += cells;
-        record.basins.emplace_back(PlacedWindow{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
-                                   static_cast<std::int64_t>(k));
+        record.basins.emplace_back(
+            PlacedWindow{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
+            static_cast<std::int64_t>(k));
     }
     if (at != fractions.size()) {
         throw InputError("fractions hold " + std::to_string(fractions.size()) + " values, the windows " +
@@ -237,8 +237,8 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
         if (const std::optional<Stat> stat = streaming_stat(kind)) streaming.emplace_back(*stat, out[s].get());
     }
     auto ptr = [&](ZoneStat s) { return out[static_cast<std::size_t>(s)].get(); };
-    const OrderRequest order_request{request.quantiles,        ptr(ZoneStat::Median),   ptr(ZoneStat::Quantile),
-                                     ptr(ZoneStat::Majority),  ptr(ZoneStat::Minority), ptr(ZoneStat::Variety),
+    const OrderRequest order_request{request.quantiles,           ptr(ZoneStat::Median),   ptr(ZoneStat::Quantile),
+                                     ptr(ZoneStat::Majority),     ptr(ZoneStat::Minority), ptr(ZoneStat::Variety),
                                      request.want(ZoneStat::Frac)};
     const bool frac = order_request.frac;
     const bool order = order_request.median || order_request.quantile || order_request.majority ||
@@ -306,7 +306,8 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
     for (std::size_t s = 0; s < std::size(kZoneStatNames); ++s) {
         const auto kind = static_cast<ZoneStat>(s);
         if (!request.wanted[s] || kind == ZoneStat::Frac) continue;
-        result.arrays.emplace_back(kind, ResultArray{std::move(out[s]), shape(kind == ZoneStat::Quantile ? nq : SIZE_MAX)});
+        result.arrays.emplace_back(kind,
+                                   ResultArray{std::move(out[s]), shape(kind == ZoneStat::Quantile ? nq : SIZE_MAX)});
     }
     if (frac) {
         // The classes of every zone, united and sorted; each zone's row lists its shares.

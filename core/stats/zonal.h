@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "record/basin.h"
-#include "support/error.h"
 #include "stats/stats.h"
 #include "stats/zone_stats.h"
+#include "support/error.h"
 
 namespace quorvalis {
 

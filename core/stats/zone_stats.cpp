@@ -28,7 +28,8 @@ namespace {
 constexpr std::uint64_t kPrefetchRows = 4;
 constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * 64;
 
-[[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col, std::uint64_t n) {
+[[gnu::always_inline]] inline void prefetch_run(const ArrayView& a, std::uint64_t row, std::uint64_t col,
+                                                std::uint64_t n) {
     detail::prefetch_run(a.cell(row, col), static_cast<std::ptrdiff_t>(n - 1) * a.col_stride, kMaxPrefetchBytes);
 }
 
@@ -91,8 +92,8 @@ template <class T>
 // notes their keys: the first histogram of a selection, built while the cells are at hand
 // rather than in a pass of its own over what was written.
 template <class T, class W, bool kTop>
-void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k,
-                  CellBuffer& cells, double* top, Keys& keys) {
+void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k, CellBuffer& cells,
+                  double* top, Keys& keys) {
     using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, PairedValueTest<W>>;
     const PairedValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
@@ -125,20 +126,24 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
             const std::ptrdiff_t p_step = r.col_stride;
             for (; j + 2 <= j1; j += 2, p += 2 * p_step) {
                 const __m128d v = pair<T>(p, p_step);
-                __m128d weight = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + (j - j0)))));
+                __m128d weight =
+                    _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + (j - j0)))));
                 __m128d counts = valid.pair(v);
                 if constexpr (!std::is_void_v<W>) {
                     const __m128d x = pair<W>(q, q_step);
                     q += 2 * q_step;
-                    counts = _mm_and_pd(_mm_and_pd(counts, weight_valid.pair(x)), _mm_cmpgt_pd(weight, _mm_setzero_pd()));
+                    counts =
+                        _mm_and_pd(_mm_and_pd(counts, weight_valid.pair(x)), _mm_cmpgt_pd(weight, _mm_setzero_pd()));
                     weight = _mm_mul_pd(weight, x);
                 }
                 counts = _mm_and_pd(counts, _mm_cmpgt_pd(weight, _mm_setzero_pd()));
                 const __m128i key = order_keys(v);
                 const int kept = _mm_movemask_pd(counts);
-                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n), _mm_unpacklo_epi64(key, _mm_castpd_si128(weight)));
+                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n),
+                                 _mm_unpacklo_epi64(key, _mm_castpd_si128(weight)));
                 n += static_cast<unsigned>(kept) & 1;
-                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n), _mm_unpackhi_epi64(key, _mm_castpd_si128(weight)));
+                _mm_storeu_si128(reinterpret_cast<__m128i_u*>(out + n),
+                                 _mm_unpackhi_epi64(key, _mm_castpd_si128(weight)));
                 n += static_cast<unsigned>(kept) >> 1;
                 if constexpr (kTop) {
                     const auto k0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(key));
@@ -228,7 +233,8 @@ ZoneStat parse_zone_stat(std::string_view name) {
 std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames[static_cast<std::size_t>(s)]); }
 
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
-                        const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out) {
+                        const OrderRequest& request, OrderScratch& scratch,
+                        std::span<std::vector<ClassShares>> frac_out) {
     check_inputs(basins, in, begin, end);
     const std::size_t n = basins.size();
     const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;

@@ -18,14 +18,30 @@
 namespace quorvalis {
 
 enum class ZoneStat : std::uint8_t {
-    Mean, Sum, Count, Min, Max, Variance, Stdev, WeightedMean, WeightedSum,
-    Median, Quantile, Range, Majority, Minority, Variety, Frac, NodataCount, Coverage,
+    Mean,
+    Sum,
+    Count,
+    Min,
+    Max,
+    Variance,
+    Stdev,
+    WeightedMean,
+    WeightedSum,
+    Median,
+    Quantile,
+    Range,
+    Majority,
+    Minority,
+    Variety,
+    Frac,
+    NodataCount,
+    Coverage,
 };
 
 // In ZoneStat order.
 inline constexpr std::string_view kZoneStatNames[] = {
-    "mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum",
-    "median", "quantile", "range", "majority", "minority", "variety", "frac", "nodata_count", "coverage",
+    "mean",   "sum",      "count", "min",      "max",      "variance", "stdev", "weighted_mean", "weighted_sum",
+    "median", "quantile", "range", "majority", "minority", "variety",  "frac",  "nodata_count",  "coverage",
 };
 
 // What callers may rely on per statistic, in ZoneStat order. streams: results of parts of
@@ -95,6 +111,7 @@ std::optional<Stat> streaming_stat(ZoneStat s);
 // Reduces basins [begin, end) of `in`, after the checks of check_inputs().
 // frac_out[k - begin] receives basin k's shares, one entry per step.
 void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
-                        const OrderRequest& request, OrderScratch& scratch, std::span<std::vector<ClassShares>> frac_out);
+                        const OrderRequest& request, OrderScratch& scratch,
+                        std::span<std::vector<ClassShares>> frac_out);
 
 }  // namespace quorvalis

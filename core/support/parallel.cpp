@@ -27,13 +27,14 @@ unsigned available_cores() {
 }
 
 unsigned resolve_threads(std::int64_t requested) {
-    if (requested < 0) throw InputError("threads must be 0 (all cores) or a positive count, got " +
-                                        std::to_string(requested));
+    if (requested < 0)
+        throw InputError("threads must be 0 (all cores) or a positive count, got " + std::to_string(requested));
     if (requested == 0) return std::min(available_cores(), kMaxThreads);
     return static_cast<unsigned>(std::min<std::int64_t>(requested, kMaxThreads));
 }
 
-void parallel_for(std::size_t n, unsigned threads, const std::function<void(std::size_t, std::size_t, unsigned)>& body) {
+void parallel_for(std::size_t n, unsigned threads,
+                  const std::function<void(std::size_t, std::size_t, unsigned)>& body) {
     if (n == 0) return;
     if (threads <= 1 || n == 1) {
         body(0, n, 0);

@@ -34,11 +34,11 @@
 #include <vector>
 
 #include "record/build.h"
-#include "support/error.h"
-#include "support/parallel.h"
 #include "stats/stats.h"
 #include "stats/zonal.h"
 #include "stats/zone_stats.h"
+#include "support/error.h"
+#include "support/parallel.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -86,8 +86,8 @@ nb::ndarray<const T, nb::c_contig, nb::device::cpu> exact_array(nb::handle h, co
 EngineCoverage from_windows(const GridTuple& g, const std::string& method, nb::handle row_offsets,
                             nb::handle col_offsets, nb::handle shapes, nb::handle fractions) {
     const ZoneMethod m = zone_method(method);
-    const Grid grid = checked_grid(std::get<0>(g), std::get<1>(g), std::get<2>(g), std::get<3>(g), std::get<4>(g),
-                                   std::get<5>(g));
+    const Grid grid =
+        checked_grid(std::get<0>(g), std::get<1>(g), std::get<2>(g), std::get<3>(g), std::get<4>(g), std::get<5>(g));
     const auto rows = exact_array<std::int64_t>(row_offsets, "row_offsets", "int64");
     const auto cols = exact_array<std::int64_t>(col_offsets, "col_offsets", "int64");
     const auto dims = exact_array<std::int64_t>(shapes, "shapes", "int64");
@@ -105,8 +105,8 @@ EngineCoverage from_windows(const GridTuple& g, const std::string& method, nb::h
 const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
     const auto n = static_cast<std::int64_t>(cov.record.basins.size());
     if (zone < 0 || zone >= n) {
-        throw nb::index_error(("zone " + std::to_string(zone) + " out of range for " + std::to_string(n) + " zones")
-                                  .c_str());
+        throw nb::index_error(
+            ("zone " + std::to_string(zone) + " out of range for " + std::to_string(n) + " zones").c_str());
     }
     return cov.record.basins[static_cast<std::size_t>(zone)];
 }
@@ -164,10 +164,15 @@ using AnyArray = nb::ndarray<nb::ro, nb::device::cpu>;
 AnyArray as_array(nb::handle h, const char* what) {
     AnyArray a;
     if (!nb::try_cast(h, a, false)) {
-        throw nb::type_error((std::string(what) + " must be a NumPy array of float32, float64 or 8- to 64-bit integers "
-                              "in native byte order with whole-element strides, got " + std::string(Py_TYPE(h.ptr())->tp_name) +
-                              (nb::hasattr(h, "dtype") ? " of dtype " + std::string(nb::borrow<nb::str>(h.attr("dtype").attr("str")).c_str()) : ""))
-                                 .c_str());
+        throw nb::type_error(
+            (std::string(what) +
+             " must be a NumPy array of float32, float64 or 8- to 64-bit integers "
+             "in native byte order with whole-element strides, got " +
+             std::string(Py_TYPE(h.ptr())->tp_name) +
+             (nb::hasattr(h, "dtype")
+                  ? " of dtype " + std::string(nb::borrow<nb::str>(h.attr("dtype").attr("str")).c_str())
+                  : ""))
+                .c_str());
     }
     return a;
 }
@@ -190,13 +195,15 @@ std::optional<DType> dtype_of(nb::dlpack::dtype dt) {
 
 ArrayView view_of(const AnyArray& a, const char* what) {
     if (a.ndim() != 2 && a.ndim() != 3) {
-        throw nb::value_error((std::string(what) + " must have 2 dimensions (rows, cols) or 3 (time, rows, cols), got " +
+        throw nb::value_error((std::string(what) +
+                               " must have 2 dimensions (rows, cols) or 3 (time, rows, cols), got " +
                                std::to_string(a.ndim()))
                                   .c_str());
     }
     const std::optional<DType> dtype = dtype_of(a.dtype());
     if (!dtype) {
-        throw nb::type_error((std::string(what) + " must hold float32, float64 or (unsigned) 8- to 64-bit integers").c_str());
+        throw nb::type_error(
+            (std::string(what) + " must hold float32, float64 or (unsigned) 8- to 64-bit integers").c_str());
     }
     const auto item = static_cast<std::ptrdiff_t>(a.itemsize());
     const std::size_t d = a.ndim() - 2;
@@ -251,8 +258,9 @@ nb::str name_of(ZoneStat s) {
 }
 
 nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
-                nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
-                const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin, std::int64_t threads) {
+                      nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
+                      const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin,
+                      std::int64_t threads) {
     const ZonalRequest request = zonal_request(stat_names, quantiles);
     // Held until the call returns, so the memory read with the lock released stays alive.
     const AnyArray raster = as_array(raster_arg, "raster");
@@ -279,8 +287,8 @@ nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const st
     for (auto& [stat, array] : out.arrays) {
         result[name_of(stat)] = owned_array(std::move(array.data), std::span<const std::size_t>(array.shape));
         if (stat == ZoneStat::Frac) {
-            result["frac_classes"] = owned_array(std::move(out.frac_classes.data),
-                                                 std::span<const std::size_t>(out.frac_classes.shape));
+            result["frac_classes"] =
+                owned_array(std::move(out.frac_classes.data), std::span<const std::size_t>(out.frac_classes.shape));
         }
     }
     return result;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "error_text.h"
 #include "record/build.h"
 #include "support/error.h"
-#include "error_text.h"
 #include "wkb_builder.h"
 
 namespace {
@@ -64,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadCall{2, 0, kNaN, "Exact", kLength}, BadCall{0, 1, 1, "center", kLength},
                       BadCall{1, 0, 1, "Exact", "Unknown method 'Exact'. Supported: 'exact', 'center'"},
                       BadCall{1, 1, 1, "centre", "Unknown method 'centre'. Supported: 'exact', 'center'"},
-                      BadCall{1, 0, 1, "center", "dx" + kSize + "0"}, BadCall{1, kNaN, 1, "center", "dx" + kSize + "NaN"},
+                      BadCall{1, 0, 1, "center", "dx" + kSize + "0"},
+                      BadCall{1, kNaN, 1, "center", "dx" + kSize + "NaN"},
                       BadCall{1, 1, kInf, "center", "dy" + kSize + "inf"},
                       BadCall{1, 1, -0.0, "center", "dy" + kSize + "-0"}));
 
@@ -152,8 +153,7 @@ TEST_P(UnresolvableGrids, RefusedWithTheReason) {
     const Ids id{1};
     for (const char* method : {"exact", "center"}) {
         const std::string msg = error_of<InputError>([&] {
-            build_cache(wkb, id, t.origin, t.origin, t.origin + t.extent, t.origin + t.extent, t.size, t.size,
-                        method);
+            build_cache(wkb, id, t.origin, t.origin, t.origin + t.extent, t.origin + t.extent, t.size, t.size, method);
         });
         EXPECT_EQ(msg.rfind("grid ", 0), 0u) << msg;
         EXPECT_NE(msg.find(t.reason), std::string::npos) << msg;
@@ -164,8 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, UnresolvableGrids,
     ::testing::Values(Unresolvable{0, 4, 1e-20, "only 8.881784197001252e-16 apart"},
                       Unresolvable{1e17, 64, 1, "dx = 1.0 on the extent xmin = 1e17, xmax = 1.0000000000000006e17"},
-                      Unresolvable{0, 1e157, 1e155, "area of inf"},
-                      Unresolvable{0, 1e-298, 1e-300, "area of 0.0"},
+                      Unresolvable{0, 1e157, 1e155, "area of inf"}, Unresolvable{0, 1e-298, 1e-300, "area of 0.0"},
                       Unresolvable{0, 1e-120, 1e-126, "outside the range 1e-250 to 1e250"},
                       Unresolvable{0, kInf, 1, "the extent must be finite"}));
 
@@ -174,8 +173,8 @@ TEST(Building, GridsAtTheLimitsOfResolutionStillCover) {
     for (const auto& [origin, size] : {std::pair{1e15, 1.0}, std::pair{0.0, 1e-120}, std::pair{0.0, 1e120}}) {
         const std::vector<Bytes> wkb{polygon_wkb({square(origin + size, origin + size, 2 * size), {}})};
         const Ids id{1};
-        const CacheRecord r = build_cache(wkb, id, origin, origin, origin + 4 * size, origin + 4 * size, size,
-                                          size, "exact");
+        const CacheRecord r =
+            build_cache(wkb, id, origin, origin, origin + 4 * size, origin + 4 * size, size, size, "exact");
         ASSERT_EQ(r.basins.size(), 1u) << origin << " " << size;
         // Cell lines off the exact multiples may widen the window; the four cells stay whole.
         const std::vector<float> v = r.basins[0].dense().values();
@@ -234,7 +233,7 @@ TEST_P(Spans, BoundEveryFractionThatCounts) {
         }
     }
     EXPECT_TRUE(b.row(0).empty());
-    EXPECT_TRUE(b.row(4).empty());  // -0.0 everywhere
+    EXPECT_TRUE(b.row(4).empty());   // -0.0 everywhere
     EXPECT_EQ(b.span(1).end, cols);  // a NaN at the window's last column is kept
     EXPECT_EQ(b.span(2).first, 0u);  // and a fraction at its first
     EXPECT_EQ(b.run_cells(), (cols - b.span(1).first) + (b.span(2).end) + 1);

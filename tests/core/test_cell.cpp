@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "coverage/cell.h"
-#include "support/error.h"
 #include "error_text.h"
+#include "support/error.h"
 
 namespace {
 

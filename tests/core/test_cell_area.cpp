@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "coverage/cell_area.h"
-#include "support/error.h"
 #include "error_text.h"
 #include "geometry/measures.h"
+#include "support/error.h"
 
 namespace {
 
@@ -19,7 +19,9 @@ double area_of(const Lists& lists) {
     return covered_area({0, 0, 1, 1}, views);
 }
 
-std::string failure(const Lists& lists) { return quorvalis::testing::error_of<InternalError>([&] { area_of(lists); }); }
+std::string failure(const Lists& lists) {
+    return quorvalis::testing::error_of<InternalError>([&] { area_of(lists); });
+}
 
 TEST(SignedArea, SignFollowsOrientationAndFarRingsStayExact) {
     const List ccw{{0, 0}, {2, 0}, {2, 1}, {0, 1}, {0, 0}};
@@ -54,8 +56,7 @@ TEST_P(CoveredAreaOf, UnitCell) { EXPECT_DOUBLE_EQ(area_of(GetParam().first), Ge
 INSTANTIATE_TEST_SUITE_P(
     Chains, CoveredAreaOf,
     ::testing::Values(std::pair{Lists{{{0, 0.25}, {1, 0.25}}}, 0.75},  // the part left of the chain
-                      std::pair{Lists{{{1, 0.25}, {0, 0.25}}}, 0.25},
-                      std::pair{Lists{{{0.5, 0}, {1, 0.5}}}, 0.875},
+                      std::pair{Lists{{{1, 0.25}, {0, 0.25}}}, 0.25}, std::pair{Lists{{{0.5, 0}, {1, 0.5}}}, 0.875},
                       std::pair{Lists{{{0, 0.2}, {1, 0.2}}, {{1, 0.6}, {0, 0.6}}}, 0.4},  // one band
                       std::pair{Lists{{{1, 0.2}, {0, 0.2}}, {{0, 0.6}, {1, 0.6}}}, 0.6},  // two areas
                       // closed loops: clockwise is a hole, counter-clockwise an area, zero area alone nothing

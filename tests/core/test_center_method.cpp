@@ -10,8 +10,8 @@
 
 #include "coverage/coverage_method.h"
 #include "coverage/grid.h"
-#include "hostile_shapes.h"
 #include "coverage/lattice_scan.h"
+#include "hostile_shapes.h"
 #include "wkb_builder.h"
 
 namespace {
@@ -50,16 +50,32 @@ INSTANTIATE_TEST_SUITE_P(
         CenterCase{"coarse", grid_from_params(0, 0, 4, 4, 2, 2), square(0, 0, 2), {}, {0, 0, 2, 2, 1, 1}, {1}},
         CenterCase{"open_ring", kFour, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, {0, 0, 2, 2, 2, 2}, {1, 1, 1, 1}},
         // every center on a corner of the square: boundary, not inside
-        CenterCase{"centers_on_corners", grid_from_params(-0.5, -0.5, 1.5, 1.5, 1, 1), square(0, 0, 1), {},
-                   {-0.5, -0.5, 1.5, 1.5, 2, 2}, {0, 0, 0, 0}},
+        CenterCase{"centers_on_corners",
+                   grid_from_params(-0.5, -0.5, 1.5, 1.5, 1, 1),
+                   square(0, 0, 1),
+                   {},
+                   {-0.5, -0.5, 1.5, 1.5, 2, 2},
+                   {0, 0, 0, 0}},
         // every center on the hole's outline: removed
-        CenterCase{"centers_on_hole", grid_from_params(0, 0, 2, 2, 1, 1), square(0, 0, 2), {square(0.5, 0.5, 1)},
-                   {0, 0, 2, 2, 2, 2}, {0, 0, 0, 0}},
+        CenterCase{"centers_on_hole",
+                   grid_from_params(0, 0, 2, 2, 1, 1),
+                   square(0, 0, 2),
+                   {square(0.5, 0.5, 1)},
+                   {0, 0, 2, 2, 2, 2},
+                   {0, 0, 0, 0}},
         // the hole takes one center, an open hole ring is closed first
-        CenterCase{"hole_one_cell", kFour, square(0, 0, 3), {Ring{{1.2, 1.2}, {1.8, 1.2}, {1.8, 1.8}, {1.2, 1.8}}},
-                   {0, 0, 3, 3, 3, 3}, {1, 1, 1, 1, 0, 1, 1, 1, 1}},
+        CenterCase{"hole_one_cell",
+                   kFour,
+                   square(0, 0, 3),
+                   {Ring{{1.2, 1.2}, {1.8, 1.2}, {1.8, 1.8}, {1.2, 1.8}}},
+                   {0, 0, 3, 3, 3, 3},
+                   {1, 1, 1, 1, 0, 1, 1, 1, 1}},
         // a triangle, row 0 at the top; the centers on its hypotenuse are boundary
-        CenterCase{"triangle", kFour, Ring{{0, 0}, {4, 0}, {0, 4}, {0, 0}}, {}, {0, 0, 4, 4, 4, 4},
+        CenterCase{"triangle",
+                   kFour,
+                   Ring{{0, 0}, {4, 0}, {0, 4}, {0, 0}},
+                   {},
+                   {0, 0, 4, 4, 4, 4},
                    {0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 1, 1, 1, 0}},
         CenterCase{"outside", kFour, square(5, 5, 1), {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}},
         CenterCase{"no_points", kFour, Ring{}, {}, {kInf, kInf, -kInf, -kInf, 0, 0}, {}}),
@@ -146,8 +162,8 @@ TEST(CenterMethod, OneCenterPerCellWhicheverPolygonTestsIt) {
 TEST(CenterMethod, CircleCostsVerticesPlusCells) {
     SKIP_TIMING_IN_SANITIZER_BUILD();
     const auto t0 = std::chrono::steady_clock::now();
-    const PlacedWindow r = center_method(grid_from_params(0, 0, 1000, 1000, 1, 1),
-                                          quorvalis::testing::circle(10000, 500, 500, 499), {});
+    const PlacedWindow r =
+        center_method(grid_from_params(0, 0, 1000, 1000, 1, 1), quorvalis::testing::circle(10000, 500, 500, 499), {});
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
     EXPECT_EQ(r.coverage.rows(), 998u);
 }

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "coverage/coverage_method.h"
-#include "support/error.h"
-#include "hostile_shapes.h"
 #include "geometry/measures.h"
+#include "hostile_shapes.h"
+#include "support/error.h"
 
 namespace {
 
@@ -55,28 +55,56 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"AlignedSquare", g4, box_ring(0, 0, 2, 2), {}, 2, {1, 1, 1, 1}},
         Example{"ClockwiseFromAnotherCorner", g4, {{2, 2}, {2, 0}, {0, 0}, {0, 2}, {2, 2}}, {}, 2, {1, 1, 1, 1}},
         Example{"OffsetRectangle", g2, box_ring(0.5, 0.5, 1.5, 1.5), {}, 2, {0.25f, 0.25f, 0.25f, 0.25f}},
-        Example{"RectangleInOneCell", grid_from_params(0, 0, 1, 1, 1, 1), box_ring(0.25, 0.25, 0.75, 0.75), {}, 1, {0.25f}},
-        Example{"SquareWithHole", g4, box_ring(0, 0, 4, 4), {box_ring(1, 1, 3, 3)}, 4,
+        Example{
+            "RectangleInOneCell", grid_from_params(0, 0, 1, 1, 1, 1), box_ring(0.25, 0.25, 0.75, 0.75), {}, 1, {0.25f}},
+        Example{"SquareWithHole",
+                g4,
+                box_ring(0, 0, 4, 4),
+                {box_ring(1, 1, 3, 3)},
+                4,
                 {1, 1, 1, 1, 1, 0, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1}},
-        Example{"TriangularHole", g4, box_ring(0, 0, 4, 4), {{{1, 1}, {3, 1}, {1, 3}, {1, 1}}}, 4,
+        Example{"TriangularHole",
+                g4,
+                box_ring(0, 0, 4, 4),
+                {{{1, 1}, {3, 1}, {1, 3}, {1, 1}}},
+                4,
                 {1, 1, 1, 1, 1, 0.5f, 1, 1, 1, 0, 0.5f, 1, 1, 1, 1, 1}},
-        Example{"Frame", grid_from_params(0, 0, 10, 10, 1, 1), box_ring(0, 0, 10, 10), {box_ring(0.5, 0.5, 9.5, 9.5)}, 10,
+        Example{"Frame",
+                grid_from_params(0, 0, 10, 10, 1, 1),
+                box_ring(0, 0, 10, 10),
+                {box_ring(0.5, 0.5, 9.5, 9.5)},
+                10,
                 frame()},
-        Example{"FiveCoordinatesNotARectangle", g4, {{0, 0}, {2, 0}, {2, 2}, {1, 3}, {0, 0}}, {}, 2,
+        Example{"FiveCoordinatesNotARectangle",
+                g4,
+                {{0, 0}, {2, 0}, {2, 2}, {1, 3}, {0, 0}},
+                {},
+                2,
                 {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
         // the same shape about a million times smaller: its area is within 1e-10 of its
         // box's, yet it is no rectangle
-        Example{"TinyFiveCoordinatesNotARectangle", grid_from_params(0, 0, 4 * kTiny, 4 * kTiny, kTiny, kTiny),
-                {{0, 0}, {2 * kTiny, 0}, {2 * kTiny, 2 * kTiny}, {kTiny, 3 * kTiny}, {0, 0}}, {}, 2,
+        Example{"TinyFiveCoordinatesNotARectangle",
+                grid_from_params(0, 0, 4 * kTiny, 4 * kTiny, kTiny, kTiny),
+                {{0, 0}, {2 * kTiny, 0}, {2 * kTiny, 2 * kTiny}, {kTiny, 3 * kTiny}, {0, 0}},
+                {},
+                2,
                 {1 / 6.0f, 0.5f, 0.5f, 1, 5 / 6.0f, 1}},
         // Unclosed rings measure as their closed forms: a triangle of three coordinates, and
         // a notched square whose five points are no box once closed.
         Example{"UnclosedTriangle", g4, {{0, 0}, {2, 0}, {2, 2}}, {}, 2, {0, 0.5f, 0.5f, 1}},
-        Example{"UnclosedPentagonIsNoBox", grid_from_params(0, 0, 1, 1, 1, 1), {{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0.5, 0.5}},
-                {}, 1, {0.75f}},
+        Example{"UnclosedPentagonIsNoBox",
+                grid_from_params(0, 0, 1, 1, 1, 1),
+                {{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0.5, 0.5}},
+                {},
+                1,
+                {0.75f}},
         Example{"UnclosedRingIsClosed", g4, {{0, 0}, {2, 0}, {2, 2}, {0, 2}}, {}, 2, {1, 1, 1, 1}},
-        Example{"OverlappingHolesSubtractTwice", g4, box_ring(0, 0, 2, 1), {box_ring(0, 0, 1, 1), box_ring(0, 0, 1, 1)},
-                2, {-1, 1}},
+        Example{"OverlappingHolesSubtractTwice",
+                g4,
+                box_ring(0, 0, 2, 1),
+                {box_ring(0, 0, 1, 1), box_ring(0, 0, 1, 1)},
+                2,
+                {-1, 1}},
         Example{"OutsideTheGrid", g4, box_ring(5, 5, 6, 6), {}, 0, {}}),
     [](const auto& p) { return p.param.name; });
 
@@ -111,10 +139,11 @@ Ring zigzag() {  // self-crossing, with repeated points and spikes out and back 
 INSTANTIATE_TEST_SUITE_P(
     Rings, BadGeometry,
     ::testing::Values(Ring{{0, 0}, {1, kNaN}, {1, 1}, {0, 0}}, Ring{{kNaN, kNaN}, {1, 0}, {1, 1}, {0, 1}, {kNaN, kNaN}},
-                      Ring{{0, 0}, {kInf, 0}, {1, 1}, {0, 0}}, Ring{{-kInf, -kInf}, {kInf, -kInf}, {0, kInf}, {-kInf, -kInf}},
-                      Ring{{0, 0}, {2, 2}, {2, 0}, {0, 2}, {0, 0}},                 // bow tie
+                      Ring{{0, 0}, {kInf, 0}, {1, 1}, {0, 0}},
+                      Ring{{-kInf, -kInf}, {kInf, -kInf}, {0, kInf}, {-kInf, -kInf}},
+                      Ring{{0, 0}, {2, 2}, {2, 0}, {0, 2}, {0, 0}},                  // bow tie
                       Ring{{0, 0}, {5, 0}, {5, 5}, {5, 9}, {5, 5}, {0, 5}, {0, 0}},  // zero-area spike
-                      Ring{{0, 0}, {0.1, 0.1}, {0, 0}},                             // three points
+                      Ring{{0, 0}, {0.1, 0.1}, {0, 0}},                              // three points
                       Ring{{-1e300, -1e300}, {1e300, -1e300}, {0, 1e300}, {-1e300, -1e300}},
                       Ring{{1e-300, 0}, {2e-300, 0}, {2e-300, 1e-300}, {1e-300, 0}}, zigzag()));
 
@@ -144,7 +173,8 @@ class HostileShape : public ::testing::TestWithParam<Hostile> {};
 
 // Sized so that the quadratic steps these shapes once hit (matching the runs in one cell
 // pairwise, one point-in-ring test per untouched region or per cell grazed from both
-// sides, a whole window per hole) took 20 seconds and more; measured right, every covered area adds up to the polygon's.
+// sides, a whole window per hole) took 20 seconds and more; measured right, every covered area adds up to the
+// polygon's.
 TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
     const Hostile& h = GetParam();
     const auto t0 = std::chrono::steady_clock::now();
@@ -167,18 +197,22 @@ constexpr int kSize = 1;
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, HostileShape,
-    ::testing::Values(
-        Hostile{"comb_through_one_cell", grid_from_params(-1, -1, 2, 2, 1, 1),
-                {quorvalis::testing::comb_through_cell(128000 / kSize), {}}},
-        // 14 runs and 4 corners: just past the plain scan for the next chain
-        Hostile{"comb_of_seven_teeth", grid_from_params(-1, -1, 2, 2, 1, 1), {quorvalis::testing::comb_through_cell(7), {}}},
-        Hostile{"comb_of_separate_regions", grid_from_params(0, 0, 128001, 11, 1, 1),
-                {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
-        // the grid as wide as the shape (2 per spike + 2), so all of its area lies inside
-        Hostile{"spikes_along_cell_lines", grid_from_params(0, 0, 2.0 * (16000 / kSize) + 2, 11, 1, 1),
-                {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
-        Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
-                quorvalis::testing::thin_diagonal_holes(400 / kSize, 1000.0 / kSize)}),
+    ::testing::Values(Hostile{"comb_through_one_cell",
+                              grid_from_params(-1, -1, 2, 2, 1, 1),
+                              {quorvalis::testing::comb_through_cell(128000 / kSize), {}}},
+                      // 14 runs and 4 corners: just past the plain scan for the next chain
+                      Hostile{"comb_of_seven_teeth",
+                              grid_from_params(-1, -1, 2, 2, 1, 1),
+                              {quorvalis::testing::comb_through_cell(7), {}}},
+                      Hostile{"comb_of_separate_regions",
+                              grid_from_params(0, 0, 128001, 11, 1, 1),
+                              {quorvalis::testing::comb_of_regions(32000 / kSize), {}}},
+                      // the grid as wide as the shape (2 per spike + 2), so all of its area lies inside
+                      Hostile{"spikes_along_cell_lines",
+                              grid_from_params(0, 0, 2.0 * (16000 / kSize) + 2, 11, 1, 1),
+                              {quorvalis::testing::spikes_along_cell_lines(16000 / kSize), {}}},
+                      Hostile{"thin_diagonal_holes", grid_from_params(0, 0, 1000, 1000, 1, 1),
+                              quorvalis::testing::thin_diagonal_holes(400 / kSize, 1000.0 / kSize)}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST_P(GridCounts, RowsAndColumnsFromExtent) {
 
 INSTANTIATE_TEST_SUITE_P(Extents, GridCounts,
                          ::testing::Values(Counts{0, 0, 10, 5, 1, 1, 5, 10},
-                                           Counts{0, 0, 10, 5, 3, 2, 3, 3},    // 2.5 rounds away from zero
+                                           Counts{0, 0, 10, 5, 3, 2, 3, 3},     // 2.5 rounds away from zero
                                            Counts{0, 0, 10, 10, 4, 4.1, 2, 3},  // 10/4.1 = 2.44
                                            Counts{0, 5, 10, 5, 1, 1, 0, 10},    // flat extent
                                            Counts{10, 0, 0, 5, 1, 1, 5, 0},     // reversed extent
@@ -61,7 +61,8 @@ TEST(FirstPast, TheTestDecidesWhateverTheGuess) {
     for (double v : {-1.0, 0.0, 3.0, 3.5, 9.0, 12.0}) {
         const std::uint64_t want = v <= 0 ? 0 : v > 9 ? 10 : static_cast<std::uint64_t>(std::ceil(v));
         for (std::uint64_t guess : {std::uint64_t{0}, std::uint64_t{4}, std::uint64_t{10}, kMax}) {
-            EXPECT_EQ(first_past(guess, 0, 10, [&](std::uint64_t k) { return line(k) >= v; }), want) << v << " " << guess;
+            EXPECT_EQ(first_past(guess, 0, 10, [&](std::uint64_t k) { return line(k) >= v; }), want)
+                << v << " " << guess;
         }
     }
     EXPECT_EQ(first_past(0, 3, 3, [](std::uint64_t) { return true; }), 3u);  // an empty range gives hi

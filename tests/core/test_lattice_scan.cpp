@@ -14,7 +14,7 @@ namespace {
 const Ring kSquare{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
 const Ring kPeak{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 3}, {1, 2}, {0, 2}, {0, 0}};    // top vertex (2, 3)
 const Ring kValley{{0, 0}, {4, 0}, {4, 2}, {3, 2}, {2, 1}, {1, 2}, {0, 2}, {0, 0}};  // notch down to (2, 1)
-const Ring kWedge{{0, 0}, {24, 0}, {24, 24}, {0, 0}};                                 // below y = x
+const Ring kWedge{{0, 0}, {24, 0}, {24, 24}, {0, 0}};                                // below y = x
 const Ring kTwice{{0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}, {1, 0}, {1, 1}, {0, 1}, {0, 0}};
 
 struct LocateCase {
@@ -40,15 +40,16 @@ TEST_P(LocationCase, SameAnswerForEveryStartAndDirection) {
 
 constexpr Location In = Location::Inside, Out = Location::Outside, On = Location::Boundary;
 
-INSTANTIATE_TEST_SUITE_P(
-    Rings, LocationCase,
-    ::testing::Values(LocateCase{&kSquare, {0.5, 0.5}, In}, LocateCase{&kSquare, {0.5, 0.0}, On},
-                      LocateCase{&kSquare, {1.0, 1.0}, On}, LocateCase{&kSquare, {2.0, 0.5}, Out},
-                      LocateCase{&kSquare, {-1.0, 0.0}, Out}, LocateCase{&kSquare, {0.0, -0.5}, Out},
-                      LocateCase{&kPeak, {0.5, 3.0}, Out}, LocateCase{&kPeak, {2.0, 3.0}, On},
-                      LocateCase{&kValley, {0.5, 1.0}, In}, LocateCase{&kValley, {2.0, 1.5}, Out},
-                      LocateCase{&kWedge, {0.5, 0.5}, On}, LocateCase{&kWedge, {0.5 + 0x1p-53, 0.5}, In},
-                      LocateCase{&kWedge, {0.5, 0.5 + 0x1p-53}, Out}, LocateCase{&kTwice, {0.5, 0.5}, In}));
+INSTANTIATE_TEST_SUITE_P(Rings, LocationCase,
+                         ::testing::Values(LocateCase{&kSquare, {0.5, 0.5}, In}, LocateCase{&kSquare, {0.5, 0.0}, On},
+                                           LocateCase{&kSquare, {1.0, 1.0}, On}, LocateCase{&kSquare, {2.0, 0.5}, Out},
+                                           LocateCase{&kSquare, {-1.0, 0.0}, Out},
+                                           LocateCase{&kSquare, {0.0, -0.5}, Out}, LocateCase{&kPeak, {0.5, 3.0}, Out},
+                                           LocateCase{&kPeak, {2.0, 3.0}, On}, LocateCase{&kValley, {0.5, 1.0}, In},
+                                           LocateCase{&kValley, {2.0, 1.5}, Out}, LocateCase{&kWedge, {0.5, 0.5}, On},
+                                           LocateCase{&kWedge, {0.5 + 0x1p-53, 0.5}, In},
+                                           LocateCase{&kWedge, {0.5, 0.5 + 0x1p-53}, Out},
+                                           LocateCase{&kTwice, {0.5, 0.5}, In}));
 
 TEST(Location, DegenerateRings) {
     const Ring one{{2.0, 3.0}}, segment{{0.0, 0.0}, {2.0, 2.0}};

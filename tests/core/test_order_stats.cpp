@@ -25,7 +25,8 @@ const Data kData[] = {
     {"classes", [](std::mt19937_64& g) { return static_cast<double>(g() % 7) - 3.0; }},
     {"zeros", [](std::mt19937_64& g) { return g() % 2 ? 0.0 : -0.0; }},
     {"near_equal", [](std::mt19937_64& g) { return 1.0 + std::ldexp(static_cast<double>(g() % 4096), -45); }},
-    {"far_apart", [](std::mt19937_64& g) { return (g() % 2 ? 1.0 : -1.0) * std::ldexp(1.0, static_cast<int>(g() % 600) - 300); }},
+    {"far_apart",
+     [](std::mt19937_64& g) { return (g() % 2 ? 1.0 : -1.0) * std::ldexp(1.0, static_cast<int>(g() % 600) - 300); }},
     {"one_exponent", [](std::mt19937_64& g) { return std::uniform_real_distribution<double>(256.0, 320.0)(g); }},
 };
 
@@ -34,7 +35,10 @@ const Data kData[] = {
 const Data kWeights[] = {
     {"random", [](std::mt19937_64& g) { return std::uniform_real_distribution<double>(0.01, 2.0)(g); }},
     {"ones", [](std::mt19937_64&) { return 1.0; }},
-    {"wide", [](std::mt19937_64& g) { return std::ldexp(1.0 + static_cast<double>(g() % 8), static_cast<int>(g() % 120) - 60); }},
+    {"wide",
+     [](std::mt19937_64& g) {
+         return std::ldexp(1.0 + static_cast<double>(g() % 8), static_cast<int>(g() % 120) - 60);
+     }},
 };
 
 class Quantiles : public ::testing::TestWithParam<std::tuple<Data, Data, std::size_t>> {};
@@ -108,10 +112,8 @@ TEST_P(GroupValues, MatchAStableSortOfTheValues) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, GroupValues,
-                         ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(0, 1, 100, 5000)),
-                         [](const auto& info) {
-                             return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Data, GroupValues, ::testing::Combine(::testing::ValuesIn(kData), ::testing::Values<std::size_t>(0, 1, 100, 5000)),
+    [](const auto& info) { return std::get<0>(info.param).name + "_" + std::to_string(std::get<1>(info.param)); });
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/error.h"
 #include "error_text.h"
+#include "support/error.h"
 #include "support/parallel.h"
 
 using namespace quorvalis;

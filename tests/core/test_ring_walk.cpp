@@ -34,7 +34,7 @@ TEST(RingWalk, WholeCellsAndRingsInsideOneCell) {
     EXPECT_EQ(walk(square).values(), lower_left);
     EXPECT_EQ(walk(Ring(square.rbegin(), square.rend())).values(), lower_left);
     EXPECT_EQ(walk({{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}).values(), lower_left);  // reaching past the grid
-    EXPECT_EQ(total(walk({{0, 0}, {4, 0}, {0, 4}})), 0.0);  // three coordinates: nothing
+    EXPECT_EQ(total(walk({{0, 0}, {4, 0}, {0, 4}})), 0.0);                                 // three coordinates: nothing
     // A ring inside one cell adds or subtracts its area.
     const Ring cell{{1, 1}, {2, 1}, {2, 2}, {1, 2}, {1, 1}};
     const Ring quarter{{1.25, 1.25}, {1.75, 1.25}, {1.75, 1.75}, {1.25, 1.75}, {1.25, 1.25}};

@@ -8,11 +8,11 @@
 #include <random>
 #include <string>
 
-#include "support/error.h"
-#include "error_text.h"
 #include "coverage/window.h"
+#include "error_text.h"
 #include "stats/raster_view.h"
 #include "stats/zone_stats.h"
+#include "support/error.h"
 
 using namespace quorvalis;
 using quorvalis::testing::error_of;
@@ -22,9 +22,11 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
-const char* const kStats[] = {"mean", "sum", "count", "min", "max", "variance", "stdev", "weighted_mean", "weighted_sum"};
+const char* const kStats[] = {"mean",     "sum",   "count",         "min",         "max",
+                              "variance", "stdev", "weighted_mean", "weighted_sum"};
 
-Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
+Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0,
+            std::uint64_t c0 = 0) {
     return {{Matrix<float>(rows, cols, std::move(cov)), r0, c0}, 0};
 }
 
@@ -61,7 +63,8 @@ Stored store(const std::vector<double>& values, std::uint64_t steps, std::uint64
     for (std::uint64_t t = 0, i = 0; t < steps; ++t)
         for (std::uint64_t r = 0; r < rows; ++r)
             for (std::uint64_t c = 0; c < cols; ++c, ++i)
-                std::memcpy(const_cast<std::byte*>(s.stack.slice(t).data) + s.stack.row_stride * static_cast<std::ptrdiff_t>(r) +
+                std::memcpy(const_cast<std::byte*>(s.stack.slice(t).data) +
+                                s.stack.row_stride * static_cast<std::ptrdiff_t>(r) +
                                 cs * static_cast<std::ptrdiff_t>(c),
                             &values[i], 8);
     return s;
@@ -78,8 +81,8 @@ std::vector<double> run(const CacheRecord& cache, ArrayView raster, double nodat
     return reduce(cache.basins, in, parse_stat(stat));
 }
 
-double one(const Basin& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols,
-           const char* stat, double nodata = -9999.0) {
+double one(const Basin& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols, const char* stat,
+           double nodata = -9999.0) {
     CacheRecord cache{{b}, {}};
     return run(cache, store(raster, 1, rows, cols).view(), nodata, stat)[0];
 }
@@ -99,17 +102,22 @@ double reference(const std::string& stat, const Basin& b, const RasterView& rast
             const double wt = weights ? weights->at(b.row_offset + i, b.col_offset + j) : 1.0;
             if (c <= 0 || !valid(v, nodata)) continue;  // a NaN fraction gets through
             const bool wv = !weights || valid(wt, weight_nodata);
-            if (stat == "mean") w += c, s += v * c;
-            else if (stat == "sum") a += c * v;
-            else if (stat == "count") a += c;
+            if (stat == "mean")
+                w += c, s += v * c;
+            else if (stat == "sum")
+                a += c * v;
+            else if (stat == "count")
+                a += c;
             else if ((stat == "min" || stat == "max") && c > 0) {
                 if (!present || (stat == "min" ? v < ext : v > ext)) ext = v;
                 present = true;
             } else if ((stat == "variance" || stat == "stdev") && c > 0) {
                 const double w2 = w + c, d = v - m, r = (c * d) / w2;
                 m += r, q += (d * w) * r, w = w2;
-            } else if (stat == "weighted_mean" && wv) w += c * wt, s += v * (c * wt);
-            else if (stat == "weighted_sum" && wv) a += (c * v) * wt;
+            } else if (stat == "weighted_mean" && wv)
+                w += c * wt, s += v * (c * wt);
+            else if (stat == "weighted_sum" && wv)
+                a += (c * v) * wt;
         }
     }
     const double none = std::bit_cast<double>(kNoValueBits);
@@ -143,26 +151,35 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
                 for (std::uint64_t j = 0; j < w; ++j) {
                     const auto pick = rng() % 40;
                     cov[i * w + j] = w >= 20 && (j < a || j >= b) ? 0.0f
-                                     : pick < 10                          ? 0.0f
-                                     : pick < 20                          ? 1.0f
-                                     : pick == 20 ? std::numeric_limits<float>::quiet_NaN()
-                                     : pick == 21 ? -0.25f
-                                     : pick == 22 ? -0.0f
-                                                  : static_cast<float>(rng() % 1000) / 997.0f;
+                                     : pick < 10                  ? 0.0f
+                                     : pick < 20                  ? 1.0f
+                                     : pick == 20                 ? std::numeric_limits<float>::quiet_NaN()
+                                     : pick == 21                 ? -0.25f
+                                     : pick == 22                 ? -0.0f
+                                                                  : static_cast<float>(rng() % 1000) / 997.0f;
                 }
             }
             cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
         }
         const double nodata = -1.0;
-        for (auto [steps, pad, flip] : {std::tuple{0u, 0, false}, {1u, 3, true}, {3u, 0, false}, {9u, 4, false},
-                                        {10u, 0, false}, {13u, 0, true}, {15u, 0, false}}) {
+        for (auto [steps, pad, flip] : {std::tuple{0u, 0, false},
+                                        {1u, 3, true},
+                                        {3u, 0, false},
+                                        {9u, 4, false},
+                                        {10u, 0, false},
+                                        {13u, 0, true},
+                                        {15u, 0, false}}) {
             std::vector<double> values(steps * rows * cols), weights(rows * cols);
             for (double& v : values) {
                 const auto pick = rng() % 12;
-                v = pick == 0 ? kNaN : pick == 1 ? -kInf : pick == 2 ? nodata + 5e-07 : u(rng) * 1e-3 * static_cast<double>(rng() % 1000000);
+                v = pick == 0   ? kNaN
+                    : pick == 1 ? -kInf
+                    : pick == 2 ? nodata + 5e-07
+                                : u(rng) * 1e-3 * static_cast<double>(rng() % 1000000);
             }
             for (double& v : weights) v = rng() % 8 == 0 ? 0.5 : u(rng) / 100.0;
-            const Stored raster = store(values, steps, rows, cols, pad, flip), wts = store(weights, 1, rows, cols, pad, !flip);
+            const Stored raster = store(values, steps, rows, cols, pad, flip),
+                         wts = store(weights, 1, rows, cols, pad, !flip);
             const RasterView wv = wts.view();
 
             const auto batch = run(cache, raster.stack, nodata, stat);
@@ -174,7 +191,8 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
                 const auto single_w = run(cache, slice, nodata, stat, &wv, 0.5);
                 for (std::size_t k = 0; k < cache.basins.size(); ++k) {
                     const std::size_t at = t * cache.basins.size() + k;
-                    SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " + std::to_string(k));
+                    SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " +
+                                 std::to_string(k));
                     EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.basins[k], slice, nullptr, nodata, 0)));
                     EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.basins[k], slice, &wv, nodata, 0.5)));
                     EXPECT_EQ(bits(batch[at]), bits(single[k]));
@@ -191,8 +209,8 @@ TEST_P(AgainstReference, EmptyBasins) {
     const std::string stat = GetParam();
     const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max() - 1;
     CacheRecord cache{{basin(2, 2, {1, 1, 1, 1}, 3, 0), basin(2, 2, {1, 1, 1, 1}, 0, 3),
-                       basin(4, 4, std::vector<float>(16, 1.0f), huge, 0), basin(4, 4, std::vector<float>(16, 1.0f), 0, huge),
-                       basin(1, 2, {1, 1}, 0, 0)},
+                       basin(4, 4, std::vector<float>(16, 1.0f), huge, 0),
+                       basin(4, 4, std::vector<float>(16, 1.0f), 0, huge), basin(1, 2, {1, 1}, 0, 0)},
                       {}};
     const auto out = run(cache, store({-9, -9, 1, 2, 3, 4, 5, 6, 7}, 1, 3, 3).view(), -9.0, stat);
     const bool zero = stat == "sum" || stat == "count" || stat == "weighted_sum";
@@ -235,7 +253,10 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3);
     const Stored short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
     // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
-    EXPECT_EQ(error_of<InputError>([&] { const RasterView w = short_w.view(); run(cache, raster.view(), 0, "mean", &w); }),
+    EXPECT_EQ(error_of<InputError>([&] {
+                  const RasterView w = short_w.view();
+                  run(cache, raster.view(), 0, "mean", &w);
+              }),
               "weights of shape (2, 3) do not cover raster cell (2, 2)");
     // The order statistics gather their own cells and make the same checks first.
     double median = 0;
@@ -282,8 +303,14 @@ Typed<T> typed(const std::vector<double>& values, std::uint64_t steps, std::uint
     Typed<T> out;
     for (double v : values) out.values.push_back(static_cast<T>(v));
     const auto e = static_cast<std::ptrdiff_t>(sizeof(T));
-    out.view = {reinterpret_cast<const std::byte*>(out.values.data()), dtype, steps, rows, cols,
-                e * static_cast<std::ptrdiff_t>(rows * cols), e * static_cast<std::ptrdiff_t>(cols), e};
+    out.view = {reinterpret_cast<const std::byte*>(out.values.data()),
+                dtype,
+                steps,
+                rows,
+                cols,
+                e * static_cast<std::ptrdiff_t>(rows * cols),
+                e * static_cast<std::ptrdiff_t>(cols),
+                e};
     return out;
 }
 
@@ -302,8 +329,8 @@ CacheRecord random_cache(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t
     return cache;
 }
 
-constexpr Stat kAllStats[] = {Stat::Mean,     Stat::Sum,   Stat::Count,        Stat::Min,
-                              Stat::Max,      Stat::Variance, Stat::Stdev,     Stat::WeightedMean,
+constexpr Stat kAllStats[] = {Stat::Mean,        Stat::Sum,         Stat::Count,   Stat::Min,
+                              Stat::Max,         Stat::Variance,    Stat::Stdev,   Stat::WeightedMean,
                               Stat::WeightedSum, Stat::NodataCount, Stat::Coverage};
 
 template <class F>
@@ -338,7 +365,8 @@ TEST(StatsDtypes, EveryDtypeEqualsItsFloat64Copy) {
             const auto v = typed<decltype(t)>(values, steps, rows, cols, d);
             const auto w = typed<decltype(t)>(weights, 1, rows, cols, d);
             for (Stat stat : kAllStats) {
-                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " +
+                             std::to_string(static_cast<int>(stat)));
                 const auto want = run_all(cache, base, stat);
                 StatInputs in = base;
                 in.raster = v.view;
@@ -366,13 +394,16 @@ TEST(StatsDtypes, ExtremeAndNegativeValuesEqualTheirFloat64Copy) {
             using T = decltype(t);
             std::vector<double> values(steps * rows * cols);
             for (double& v : values) {
-                v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi) : static_cast<double>(static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
+                v = rng() % 3 == 0 ? (rng() % 2 ? lo : hi)
+                                   : static_cast<double>(
+                                         static_cast<T>(lo + (hi - lo) * 0.001 * static_cast<double>(rng() % 1000)));
             }
             const Typed<double> v64 = typed<double>(values, steps, rows, cols, DType::Float64);
             const Typed<T> v = typed<T>(values, steps, rows, cols, d);
             for (const Nodata nodata : {Nodata::none(), Nodata::of(lo)}) {
                 for (Stat stat : {Stat::Mean, Stat::Min, Stat::Max, Stat::NodataCount}) {
-                    SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " + std::to_string(static_cast<int>(stat)));
+                    SCOPED_TRACE("dtype " + std::to_string(static_cast<int>(d)) + " stat " +
+                                 std::to_string(static_cast<int>(stat)));
                     const auto want = run_all(cache, StatInputs{v64.view, nodata, std::nullopt, {}}, stat);
                     const auto got = run_all(cache, StatInputs{v.view, nodata, std::nullopt, {}}, stat);
                     for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << i;
@@ -446,8 +477,10 @@ TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
                 std::vector<double> out(n, -1.0);
                 reduce(cache.basins, in, stat, 2, 7, out.data());
                 for (std::size_t k = 0; k < n; ++k) {
-                    if (k < 2 || k >= 7) EXPECT_EQ(out[k], -1.0);
-                    else parts[k] += out[k];
+                    if (k < 2 || k >= 7)
+                        EXPECT_EQ(out[k], -1.0);
+                    else
+                        parts[k] += out[k];
                 }
             }
         }
@@ -462,8 +495,8 @@ TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
 TEST(StatsBlocks, NodataCountAndCoverage) {
     const Basin b = basin(1, 4, {0.5f, 0.25f, 0.0f, 1.0f});
     const double nan = kNaN;
-    for (auto [values, nodata_count] : {std::pair{std::vector<double>{1, 2, 3, 4}, 0.0}, {{nan, -9, nan, 4}, 0.75},
-                                         {{-9, kInf, -9, -9}, 1.75}}) {
+    for (auto [values, nodata_count] :
+         {std::pair{std::vector<double>{1, 2, 3, 4}, 0.0}, {{nan, -9, nan, 4}, 0.75}, {{-9, kInf, -9, -9}, 1.75}}) {
         EXPECT_EQ(one(b, values, 1, 4, "count", -9) + 0.0, 1.75 - nodata_count);
         const CacheRecord cache{{b, basin(0, 0, {}), basin(2, 2, {1, 1, 1, 1}, 5, 5)}, {}};
         const Stored raster = store(values, 1, 1, 4);

@@ -51,8 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
     Boxes, Cropping,
     ::testing::Values(std::pair{BBox{2, 3, 4, 5}, Values{2, 3, 4, 5, 2, 2}},  // an outline on cell lines takes no more
                       std::pair{BBox{2.5, 3.5, 2.5, 3.5}, Values{2, 3, 3, 4, 1, 1}},  // a point inside one cell
-                      std::pair{BBox{3, 1, 3, 2}, kEmpty},                          // zero width on a line
-                      std::pair{BBox{10, 0, 12, 2}, kEmpty},                        // touches from outside only
+                      std::pair{BBox{3, 1, 3, 2}, kEmpty},                            // zero width on a line
+                      std::pair{BBox{10, 0, 12, 2}, kEmpty},                          // touches from outside only
                       std::pair{BBox{11, 0, 12, 2}, kEmpty},
                       std::pair{BBox{-5, -5, 50, 50}, Values{0, 0, 10, 10, 10, 10}},
                       std::pair{BBox{9.5, -1, 20, 0.5}, Values{9, 0, 10, 1, 1, 1}},  // overhanging a corner

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "support/error.h"
 #include "error_text.h"
 #include "geometry/wkb.h"
+#include "support/error.h"
 #include "wkb_builder.h"
 
 namespace {
@@ -38,7 +38,9 @@ std::vector<Bits> bits(const std::vector<Polygon>& polys) {
 }
 
 template <class Error>
-std::string message_of(const Bytes& wkb) { return error_of<Error>([&] { read_wkb(wkb); }); }
+std::string message_of(const Bytes& wkb) {
+    return error_of<Error>([&] { read_wkb(wkb); });
+}
 
 // Non-finite and extreme values must come through bit for bit.
 const Polygon kOdd{square(0, 0, 10),
@@ -86,16 +88,21 @@ TEST_P(UnsupportedTypes, MessageCarriesFullCode) {
         EXPECT_EQ(message_of<InputError>(wkb), want);
     }
     // The same code on the second part of a MultiPolygon, after a good first part.
-    const Bytes multi = WkbBuilder{}.header(6, L).u32(2, L).header(3, o).polygon_body(kSquare, o)
-                            .header(code, o).polygon_body(kSquare, o).bytes;
+    const Bytes multi = WkbBuilder{}
+                            .header(6, L)
+                            .u32(2, L)
+                            .header(3, o)
+                            .polygon_body(kSquare, o)
+                            .header(code, o)
+                            .polygon_body(kSquare, o)
+                            .bytes;
     EXPECT_EQ(message_of<InputError>(multi), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Wkb, UnsupportedTypes,
-                         ::testing::Values(std::pair{1u, L}, std::pair{1003u, B}, std::pair{2006u, L},
-                                           std::pair{6u, B}, std::pair{0x20000003u, L}, std::pair{3003u, B},
-                                           std::pair{0x80000003u, L}, std::pair{0x20000006u, B},
-                                           std::pair{0xffffffffu, L}));
+                         ::testing::Values(std::pair{1u, L}, std::pair{1003u, B}, std::pair{2006u, L}, std::pair{6u, B},
+                                           std::pair{0x20000003u, L}, std::pair{3003u, B}, std::pair{0x80000003u, L},
+                                           std::pair{0x20000006u, B}, std::pair{0xffffffffu, L}));
 
 // A value cut short, or declaring counts far beyond its data, is the caller's bad input.
 // The counts must fail before storage is reserved for them: a reserve for 2^32 - 1 points
@@ -115,7 +122,7 @@ WkbBuilder head(std::uint32_t type, Order o) { return WkbBuilder{}.header(type, 
 
 INSTANTIATE_TEST_SUITE_P(
     Wkb, Truncated,
-    ::testing::Values(head(3, L).u32(2, L).ring(square(0, 0, 1), L).bytes,          // ring count 2, one ring of data
+    ::testing::Values(head(3, L).u32(2, L).ring(square(0, 0, 1), L).bytes,  // ring count 2, one ring of data
                       cut(polygon_wkb(kSquare, B), 1), cut(polygon_wkb(kSquare, B), 8),  // last y short, missing
                       Bytes{0x01, 0x03, 0, 0, 0}, Bytes{0x01, 0x06, 0, 0, 0, 0x01, 0},   // counts missing or short
                       Bytes{0, 0, 0, 0, 0x06, 0, 0, 0}, cut(multipolygon_wkb({kSquare, kSquare}, L), 30),

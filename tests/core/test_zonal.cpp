@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "wkb_builder.h"
 #include "stats/zonal.h"
+#include "wkb_builder.h"
 
 namespace quorvalis {
 namespace {
@@ -9,7 +9,8 @@ namespace {
 TEST(Zonal, BuildKeepsOrDropsEmptyZonesAndIgnoresThreads) {
     const Grid grid = checked_grid(0, 0, 10, 10, 1, 1);
     std::vector<std::vector<std::uint8_t>> wkb;
-    for (int k = 0; k < 9; ++k) wkb.push_back(testing::polygon_wkb({testing::square(k % 3 == 0 ? 50 : k * 0.7, 1.3, 2.5), {}}));
+    for (int k = 0; k < 9; ++k)
+        wkb.push_back(testing::polygon_wkb({testing::square(k % 3 == 0 ? 50 : k * 0.7, 1.3, 2.5), {}}));
     std::vector<std::span<const std::uint8_t>> views(wkb.begin(), wkb.end());
     BuildOptions kept;
     const CacheRecord one = build_zones(grid, views, {}, kept);

@@ -35,7 +35,8 @@ struct WkbBuilder {
 private:
     WkbBuilder& f64(double v, Order o) { return put(std::bit_cast<std::uint64_t>(v), 8, o); }
     WkbBuilder& put(std::uint64_t v, int n, Order o) {
-        for (int i = 0; i < n; ++i) bytes.push_back(static_cast<std::uint8_t>(v >> 8 * (o == Order::Big ? n - 1 - i : i)));
+        for (int i = 0; i < n; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(v >> 8 * (o == Order::Big ? n - 1 - i : i)));
         return *this;
     }
 };
