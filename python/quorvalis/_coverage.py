@@ -14,7 +14,9 @@ import shapely
 from . import _engine, _plan
 from ._bands import FIRST
 from ._grid import Grid, cell_areas, check_same_crs
-from ._raster import Raster, _numeric, describe, is_lazy
+from ._labels import concat, filled, label, spread
+from ._labels import engine_names as engine_names_of
+from ._raster import Raster, _numeric, describe, grid_of, is_lazy
 from ._results import finish, read_path, zone_table
 from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
 from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
@@ -23,8 +25,6 @@ from ._zones import fit_to_grid, read_zones
 
 STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center", "all_touched")
-_COUNT_LIKE = _plan.COUNT_LIKE  # 0, not NaN, for a zone that covers nothing
-_UNITLESS = _plan.UNITLESS  # the raster's units do not apply
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
 # Land cover, soil or zoning rasters have tens to a few thousand classes; a continuous field
@@ -99,7 +99,7 @@ class Coverage:
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
         z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
-        grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
+        grid = grid_of(raster)
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
@@ -441,7 +441,7 @@ class Coverage:
         self._check_grid(src, "raster")
         area = isinstance(weights, str) and weights == "area"
         weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
-        engine_names = _engine_names(stats, weights is not None)
+        engine_names = engine_names_of(stats, weights is not None)
         nodata = src.nodata if nodata is None else nodata
         if lazy:
             data = src.data.data if hasattr(src.data, "dims") else src.data
@@ -460,7 +460,7 @@ class Coverage:
                                   weights_nodata=weights_nodata, quantiles=quantiles,
                                   budget=max_memory, min_coverage=self.min_coverage)
             named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
-            return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
+            return named if as_numpy else self.label(named, src, stats, quantiles, lazy=True)
         rows, cols = self.grid.shape
         lead = src.shape[:-2]
         names = sorted(set(engine_names))
@@ -496,13 +496,13 @@ class Coverage:
             per = math.prod(lead[1:])  # (explicit, not -1: with no zones the size is 0)
             parts = [{k: v if k == "frac_classes" else v.reshape((v.shape[0] // per,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
-        results = _concat(parts, axis=0) if lead else parts[0]
+        results = concat(parts, axis=0) if lead else parts[0]
         named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
         if "frac" in stats:
             named["frac_classes"] = results["frac_classes"]
         if as_numpy:
             return named
-        return self._label(named, src, stats, quantiles)
+        return self.label(named, src, stats, quantiles)
 
     def _stats_windowed(self, src: Raster, names, kw, max_fields, max_memory, progress,
                         guard=None):
@@ -609,15 +609,9 @@ class Coverage:
         template = _engine.reduce(nothing, one, names, nodata=kw["nodata"],
                                   weights=None if kw["weights"] is None else np.ones((1, 1)),
                                   quantiles=tuple(kw["quantiles"]))
-        filler = {}
-        for name, arr in template.items():
-            if name == "frac_classes":
-                filler[name] = arr
-                continue
-            shape = list(arr.shape)
-            shape[zone_axis] = len(unplaced)
-            filler[name] = np.full(shape, 0.0 if name in _COUNT_LIKE else np.nan)
-        merged = _concat(parts + [filler], axis=zone_axis)
+        filler = {name: arr if name == "frac_classes" else filled(arr, name, zone_axis, len(unplaced))
+                  for name, arr in template.items()}
+        merged = concat(parts + [filler], axis=zone_axis)
         inverse = np.argsort(np.concatenate([plan.placed, unplaced]), kind="stable")
         return {k: v if k == "frac_classes" else np.take(v, inverse, axis=zone_axis)
                 for k, v in merged.items()}
@@ -670,47 +664,11 @@ class Coverage:
             parts = [_engine.reduce(nothing, block, stats, weights=weights, nodata=nodata,
                                     weights_nodata=weights_nodata, quantiles=tuple(quantiles),
                                     origin=tuple(origin))]
-        merged = _concat(parts, axis=zone_axis)
-        if len(present) == n:
-            return merged
-        out = {}
-        for name, arr in merged.items():
-            if name == "frac_classes":
-                out[name] = arr
-                continue
-            shape = list(arr.shape)
-            shape[zone_axis] = n
-            full = np.full(shape, 0.0 if name in _COUNT_LIKE else np.nan)
-            full[(slice(None),) * zone_axis + (present,)] = arr
-            out[name] = full
-        return out
+        return spread(concat(parts, axis=zone_axis), present, n, zone_axis)
 
-    def _label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=(), lazy=False):
-        """Zone ids, leading coordinates and attributes on the engine's arrays. A lazy 2-D
-        result is a Dataset over ``zone`` (a DataFrame cannot be lazy)."""
-        import xarray as xr
-
-        ids = self.ids
-        if not src.lead_dims and not lazy:
-            columns = {}
-            for s in stats:
-                columns.update(_columns(s, results[s], quantiles, results.get("frac_classes")))
-            return pd.DataFrame(columns, index=ids)
-        zone = ids.name or "zone"
-        dims = src.lead_dims + ("zone",)
-        coords = dict(src.coords)
-        coords["zone"] = ("zone", np.asarray(ids), {"long_name": str(zone)})
-        data_vars = {}
-        for s in stats:
-            arr, extra = results[s], ()
-            if s == "quantile":
-                extra, coords["q"] = ("q",), np.asarray(quantiles, float)
-            elif s == "frac":
-                extra, coords["class"] = ("class",), results["frac_classes"]
-            attrs = {} if s in _UNITLESS else dict(src.attrs)
-            data_vars[s] = (dims + extra, arr, attrs)
-        return xr.Dataset(data_vars, coords=coords,
-                          attrs={"zonal_method": self.method, "source": src.name or ""})
+    def label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=(), lazy=False):
+        """The engine's arrays labelled with this coverage's zone ids and method."""
+        return label(results, src, stats, quantiles, self.ids, self.method, lazy)
 
 
 class _ClassGuard:
@@ -734,46 +692,6 @@ class _ClassGuard:
                     "(e.g. numpy.digitize), or raise max_classes= (--max-classes) if every "
                     "value is a class")
         self.seen = found
-
-
-def _engine_names(stats, weighted):
-    """With weights, a mean is the weighted mean: that is what the weights are for."""
-    return ["weighted_mean" if weighted and s == "mean" else s for s in stats]
-
-
-def _columns(stat, arr, quantiles, classes):
-    if stat == "quantile":
-        return {f"quantile_{q:g}": arr[:, i] for i, q in enumerate(quantiles)}
-    if stat == "frac":
-        return {f"frac_{c:g}": arr[:, i] for i, c in enumerate(classes)}
-    return {stat: arr}
-
-
-def _concat(parts: list[dict], axis: int) -> dict:
-    """Joins results of several blocks (or zone slices) along ``axis``; "frac" results are
-    put on the union of their classes first."""
-    if len(parts) == 1:
-        return parts[0]
-    out = {}
-    classes = None
-    if "frac_classes" in parts[0]:
-        classes = np.unique(np.concatenate([p["frac_classes"] for p in parts]))
-        out["frac_classes"] = classes
-    for name in parts[0]:
-        if name == "frac_classes":
-            continue
-        arrays = [p[name] for p in parts]
-        if name == "frac":
-            aligned = []
-            for p, a in zip(parts, arrays, strict=True):
-                full = np.zeros(a.shape[:-1] + (len(classes),))
-                full[..., np.searchsorted(classes, p["frac_classes"])] = a
-                # a zone with nothing to count stays NaN in every class, not 0 in new ones
-                full[np.isnan(a).all(axis=-1) if a.shape[-1] else ...] = np.nan
-                aligned.append(full)
-            arrays = aligned
-        out[name] = np.concatenate(arrays, axis=axis)
-    return out
 
 
 @watched

@@ -157,8 +157,8 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
     if lazy:
         src = describe(raster, band, None if affine is not None else cov.grid, affine)
         if not src.lead_dims:
-            return cov._label(named, src, labels, asked, lazy=True)
-    out = cov._label(named, src, labels, asked)
+            return cov.label(named, src, labels, asked, lazy=True)
+    out = cov.label(named, src, labels, asked)
     return _fix_units(out, plan, labels, src, cov.grid)
 
 

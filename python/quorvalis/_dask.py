@@ -23,6 +23,7 @@ import numpy as np
 
 from . import _engine, _plan
 from ._grid import row_areas
+from ._labels import empty_value
 from ._raster import _numeric
 from ._util import optional_import
 
@@ -105,7 +106,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
             chunks=data.chunks[:-2] + ((1,), (width,)), name=f"quorvalis-fold-{k}-{token}"))
     unplaced = plan.unplaced
     if len(unplaced) or not pieces:
-        fill = np.concatenate([np.full(b - a, 0.0 if f in _plan.COUNT_LIKE else np.nan)
+        fill = np.concatenate([np.full(b - a, empty_value(f))
                                for f, (a, b) in layout.items()])
         shape = data.shape[:-2] + (len(unplaced), width)
         pieces.append(da.ones(shape, chunks=data.chunks[:-2] + ((len(unplaced),), (width,)))
