@@ -346,17 +346,21 @@ class Coverage:
         quantiles : list of float
             The q in [0, 1] for the ``"quantile"`` statistic.
         band : int or str
-            Band of a GeoTIFF (1-based) or variable of a NetCDF file.
+            Band of a GeoTIFF (1-based) or variable of a NetCDF file; refused for a raster
+            that is one array already.
         affine : affine.Affine or its six numbers, optional
             The transform of a bare NumPy raster: its grid is then checked against the
-            coverage's, and rows stored south to north are read reversed.
+            coverage's, and rows stored south to north are read reversed. Refused for a
+            raster that carries its own grid.
         progress : bool
-            Show a tqdm bar over time chunks, or over the windows read from a file.
+            Show a tqdm bar over time chunks, or over the windows read from a file. A Dask
+            raster refuses it: its result is computed later, under Dask's own bars.
         as_numpy : bool
             Return a dict of NumPy arrays (zones on the last axis, before any quantile or
             class axis) instead of pandas/xarray.
         max_fields : int, optional
-            2-D fields reduced at once; by default about 64 MiB of float64 per chunk.
+            2-D fields reduced at once; by default about 64 MiB of float64 per chunk (half
+            of ``max_memory`` if it is given). A Dask raster refuses it: rechunk it instead.
         max_memory : int or str, optional
             For a raster read from a file (GeoTIFF, VRT, a rasterio dataset, or NetCDF/Zarr
             opened with xarray without Dask): the bytes of values and fractions held at
@@ -398,6 +402,7 @@ class Coverage:
         zone
         0      14.0           2.0      16.0
         """
+        _check_applies(raster, band, affine)
         if chunks is not None:
             from ._dask import chunked
 
@@ -427,6 +432,14 @@ class Coverage:
             raise ValueError(f"max_classes must be a positive whole number, not {max_classes!r}")
         lazy = is_lazy(raster)
         if lazy:
+            if max_fields is not None:
+                raise ValueError("max_fields= sets how many fields are reduced at once in "
+                                 "memory; a Dask raster is reduced one chunk of its leading "
+                                 "axes at a time: rechunk it instead")
+            if progress:
+                raise ValueError("progress= shows a run as it reads; a Dask-backed result is "
+                                 "computed later: watch it then with "
+                                 "dask.diagnostics.ProgressBar or a distributed dashboard")
             try:
                 from ._dask import reduce_lazy
             except ImportError as err:
@@ -481,8 +494,10 @@ class Coverage:
                     for opened in (src, weights):
                         getattr(getattr(opened, "reader", None), "close", lambda: None)()
             else:
-                if max_fields is None:
-                    max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
+                if max_fields is None:  # within max_memory, as for a file, if it is given
+                    per_block = _BLOCK_BYTES if max_memory is None else \
+                        _plan.parse_memory(max_memory) // 2
+                    max_fields = max(1, per_block // (rows * cols * 8))
                 parts = []
                 n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
                 with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
@@ -671,6 +686,21 @@ class Coverage:
         return label(results, src, stats, quantiles, self.ids, self.method, lazy)
 
 
+def _check_applies(raster, band, affine):
+    """``band`` and ``affine`` refused where they would be ignored: a band picks one of a
+    file, a rasterio dataset or a Dataset; an affine gives a bare array its grid."""
+    if isinstance(raster, Raster):
+        return
+    bare = isinstance(raster, np.ndarray) or (is_lazy(raster) and not hasattr(raster, "dims"))
+    if affine is not None and not bare:
+        raise ValueError("affine= gives the grid of a bare NumPy or Dask array; this raster "
+                         "carries its own grid")
+    if (bare or hasattr(raster, "dims")) and not (band is FIRST or band is None or band == 1):
+        raise ValueError(f"band={band!r} picks a band of a raster file or rasterio dataset, or "
+                         "a variable of a Dataset; this raster is one array: select from it "
+                         "first (e.g. raster[band - 1] or .sel(band=...))")
+
+
 class _ClassGuard:
     """Counts the distinct valid values of the blocks read so far, and refuses ``frac`` once
     they exceed the limit: before the engine allocates a result column per class."""
@@ -711,7 +741,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads, invalid, layer, min_coverage
-        As for :class:`Coverage`.
+        As for :class:`Coverage`; with a Dask raster, ``progress`` shows the building only.
     nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, max_classes, chunks
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
@@ -737,14 +767,16 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]
+    _check_applies(raster, band, affine)
     src = raster if is_lazy(raster) else describe(raster, band, grid, affine)
     if grid is None:
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
+    lazy = is_lazy(src) or chunks is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
                    threads=threads, build=not windowed, invalid=invalid, layer=layer,
                    min_coverage=min_coverage)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
-                     band=band, progress=progress, max_memory=max_memory,
+                     band=band, progress=progress and not lazy, max_memory=max_memory,
                      include_cols=include_cols, include_geom=include_geom, output=output,
                      categories=categories, max_classes=max_classes, chunks=chunks)
