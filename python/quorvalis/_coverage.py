@@ -13,17 +13,16 @@ import shapely
 
 from . import _engine, _plan
 from ._bands import FIRST
-from ._grid import Grid, cell_areas, check_same_crs
+from ._grid import Grid, check_same_crs
 from ._labels import concat, filled, label, spread
-from ._labels import engine_names as engine_names_of
-from ._raster import Raster, _numeric, describe, grid_of, is_lazy
+from ._prepare import STATS, check_grid, prepare, resolve_weights
+from ._raster import Raster, describe, grid_of, is_lazy
 from ._results import finish, read_path, zone_table
 from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
 from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
-STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center", "all_touched")
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
@@ -121,7 +120,7 @@ class Coverage:
 
     # -- building ---------------------------------------------------------------------------
 
-    def _prepared_wkb(self) -> list[bytes | None]:
+    def engine_wkb(self) -> list[bytes | None]:
         """The zones as the engine takes them: moved onto a longitude grid's turn."""
         if self._prepared is None:
             self._prepared = fit_to_grid(self._wkb, self.grid)
@@ -131,7 +130,7 @@ class Coverage:
         """Zones and raster that do not meet are an error naming both extents (a raster
         without a CRS and zones in metres give every zone NaN, silently); zones reaching
         beyond the raster are counted in a warning, since their statistics see only part."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         present = [w for w in prepared if w is not None]
         if not present:
             return
@@ -154,7 +153,7 @@ class Coverage:
 
     def _build(self, progress=False):
         """Builds the engine's coverage; in slices of zones only to move a progress bar."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         present = [k for k, w in enumerate(prepared) if w is not None]
         step = _ZONES_PER_BAR_STEP if progress else max(len(present), 1)
         handles = []
@@ -421,62 +420,22 @@ class Coverage:
             return run(plan, self, raster, weights=weights, nodata=nodata, band=band,
                        affine=affine, progress=progress, as_numpy=as_numpy,
                        max_fields=max_fields, max_memory=max_memory, max_classes=max_classes)
-        stats = [stats] if isinstance(stats, str) else list(stats)
-        if not stats:
-            raise ValueError("no statistics asked for")
-        unknown = [s for s in stats if s not in STATS]
-        if unknown:
-            raise ValueError(f"unknown statistic {unknown[0]!r}; available: {', '.join(STATS)}")
-        if isinstance(max_classes, bool) or not isinstance(max_classes, (int, np.integer)) \
-                or max_classes < 1:
-            raise ValueError(f"max_classes must be a positive whole number, not {max_classes!r}")
-        lazy = is_lazy(raster)
-        if lazy:
-            if max_fields is not None:
-                raise ValueError("max_fields= sets how many fields are reduced at once in "
-                                 "memory; a Dask raster is reduced one chunk of its leading "
-                                 "axes at a time: rechunk it instead")
-            if progress:
-                raise ValueError("progress= shows a run as it reads; a Dask-backed result is "
-                                 "computed later: watch it then with "
-                                 "dask.diagnostics.ProgressBar or a distributed dashboard")
+        if is_lazy(raster):
             try:
-                from ._dask import reduce_lazy
+                from ._dask import stats_lazy
             except ImportError as err:
                 raise ImportError("Dask-backed rasters need quorvalis' Dask support "
                                   "(`pip install quorvalis[dask]`)") from err
-            if "frac" in stats:
-                raise ValueError("'frac' cannot be computed lazily: its classes (the output's "
-                                 "columns) are only known once every chunk has been read; "
-                                 "compute the raster's classes first, or pass a NumPy-backed "
-                                 "raster")
-        src = describe(raster, band, None if affine is not None else self.grid, affine)
-        self._check_grid(src, "raster")
-        area = isinstance(weights, str) and weights == "area"
-        weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
-        engine_names = engine_names_of(stats, weights is not None)
-        nodata = src.nodata if nodata is None else nodata
-        if lazy:
-            data = src.data.data if hasattr(src.data, "dims") else src.data
-            if data.dtype.kind not in "fiub":
-                raise TypeError(f"raster values must be numbers, got dtype {data.dtype}")
-            # Bad arguments (quantiles, nodata, weights' type) fail here, not when computed:
-            # the engine checks them on one cell of the raster's type, with no zones.
-            nothing = _engine.build([], *self.grid.astuple(), method=self.method)
-            _engine.reduce(nothing, _numeric(np.zeros((1, 1), data.dtype)),
-                           sorted(set(engine_names)), nodata=nodata,
-                           weights=None if weights is None else weights[:1, :1],
-                           weights_nodata=weights_nodata, quantiles=tuple(quantiles))
-            results = reduce_lazy(data, self._prepared_wkb(), self.grid, self.method,
-                                  sorted(set(engine_names)), nodata=nodata,
-                                  weights="area" if area else weights,
-                                  weights_nodata=weights_nodata, quantiles=quantiles,
-                                  budget=max_memory, min_coverage=self.min_coverage)
-            named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
-            return named if as_numpy else self.label(named, src, stats, quantiles, lazy=True)
+        call = prepare(raster, stats, self.grid, self.crs, self.method, weights=weights,
+                       nodata=nodata, quantiles=quantiles, band=band, affine=affine,
+                       max_classes=max_classes, max_fields=max_fields, progress=progress)
+        if call.lazy:
+            return stats_lazy(call, self, max_memory, as_numpy)
+        src, stats, quantiles, nodata = call.src, call.stats, call.quantiles, call.nodata
+        weights, weights_nodata = call.weights, call.weights_nodata
         rows, cols = self.grid.shape
         lead = src.shape[:-2]
-        names = sorted(set(engine_names))
+        names = call.names
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
                   quantiles=quantiles)
         guard = _ClassGuard(int(max_classes), nodata) if "frac" in names else None
@@ -512,7 +471,7 @@ class Coverage:
             parts = [{k: v if k == "frac_classes" else v.reshape((v.shape[0] // per,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
         results = concat(parts, axis=0) if lead else parts[0]
-        named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
+        named = {s: results[e] for s, e in zip(stats, call.engine_names, strict=True)}
         if "frac" in stats:
             named["frac_classes"] = results["frac_classes"]
         if as_numpy:
@@ -535,7 +494,7 @@ class Coverage:
         fields = step * per_step
         per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
+        plan = _plan.plan(_plan.zone_windows(self.engine_wkb(), self.grid), (rows, cols),
                           src.block_shape, budget, per_cell, tile=not whole)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
@@ -580,7 +539,7 @@ class Coverage:
 
     def _reduce_group(self, task, block, names, origin, kw, part=False):
         """The engine's statistics of one task's zones, from a coverage of just those."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         try:
             h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
                               method=self.method, threads=self.threads,
@@ -631,32 +590,13 @@ class Coverage:
         return {k: v if k == "frac_classes" else np.take(v, inverse, axis=zone_axis)
                 for k, v in merged.items()}
 
-    def _check_grid(self, src: Raster, what: str):
-        shape = src.shape[-2:]
-        if shape != self.grid.shape:
-            raise ValueError(f"the {what} has {shape[0]} x {shape[1]} cells but the coverage "
-                             f"grid has {self.grid.shape[0]} x {self.grid.shape[1]}")
-        if src.grid is not None:
-            if not src.grid.matches(self.grid):
-                raise ValueError(f"the {what}'s grid {src.grid!r} is not the coverage's grid "
-                                 f"{self.grid!r}")
-            check_same_crs(self.crs, src.grid.crs, f"the {what}")
+    def check_grid(self, src: Raster, what: str):
+        """A ValueError unless ``src`` lies on this coverage's grid and CRS."""
+        check_grid(self.grid, self.crs, src, what)
 
-    def _weights(self, weights, windowed=False):
-        """The weights as a 2-D array on the grid (area: a broadcast of one value per row),
-        and their nodata. ``windowed``: a weights file stays a Raster, read window by window."""
-        if weights is None:
-            return None, None
-        if isinstance(weights, str) and weights == "area":
-            return cell_areas(self.grid), None
-        src = describe(weights, 1, self.grid)
-        self._check_grid(src, "weights raster")
-        if len(src.shape) != 2:
-            raise ValueError(f"weights must be 2-D, got shape {src.shape}")
-        if windowed and src.reader is not None:
-            return src, src.nodata
-        (_, block), = src.blocks(1)
-        return block, src.nodata
+    def weights_on_grid(self, weights, windowed=False):
+        """The weights on this coverage's grid, and their nodata (see ``resolve_weights``)."""
+        return resolve_weights(weights, self.grid, self.crs, windowed)
 
     def _reduce_block(self, block: np.ndarray, stats: Sequence[str], *, weights=None,
                       nodata=None, weights_nodata=None, quantiles=(), origin=(0, 0)) -> dict:
