@@ -23,7 +23,7 @@ def cells(cov, raster, *, weights=None, nodata=None, band=FIRST, chunksize=None)
     if is_lazy(raster):
         raise ValueError("cells() needs the raster in memory: compute it first")
     src = describe(raster, band, cov.grid)
-    cov._check_grid(src, "raster")
+    cov.check_grid(src, "raster")
     fractions, indices, indptr = csr(cov)
     nnz = len(indices)
     g = cov.grid
@@ -33,7 +33,7 @@ def cells(cov, raster, *, weights=None, nodata=None, band=FIRST, chunksize=None)
     nodata = src.nodata if nodata is None else nodata
     w = None
     if weights is not None:
-        wr, wnodata = cov._weights(weights)
+        wr, wnodata = cov.weights_on_grid(weights)
         wv = np.asarray(wr).ravel()
         w = np.where(_valid(wv, wnodata), wv.astype(np.float64), np.nan)
     lead = src.shape[:-2]

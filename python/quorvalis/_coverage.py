@@ -13,18 +13,17 @@ import shapely
 
 from . import _engine, _plan
 from ._bands import FIRST
-from ._grid import Grid, cell_areas, check_same_crs
-from ._raster import Raster, _numeric, describe, is_lazy
+from ._grid import Grid, check_same_crs
+from ._labels import concat, filled, label, spread
+from ._prepare import STATS, check_grid, prepare, resolve_weights
+from ._raster import Raster, describe, grid_of, is_lazy
 from ._results import finish, read_path, zone_table
 from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
 from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
 from ._zones import fit_to_grid, read_zones
 
-STATS: tuple[str, ...] = tuple(_engine.STATS)
 METHODS = ("exact", "center", "all_touched")
-_COUNT_LIKE = _plan.COUNT_LIKE  # 0, not NaN, for a zone that covers nothing
-_UNITLESS = _plan.UNITLESS  # the raster's units do not apply
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
 _ZONES_PER_BAR_STEP = 1000
 # Land cover, soil or zoning rasters have tens to a few thousand classes; a continuous field
@@ -99,7 +98,7 @@ class Coverage:
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
         z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
-        grid = raster if isinstance(raster, Grid) else describe(raster, None).grid
+        grid = grid_of(raster)
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
                              "rasterio raster whose coordinates give it")
@@ -121,7 +120,7 @@ class Coverage:
 
     # -- building ---------------------------------------------------------------------------
 
-    def _prepared_wkb(self) -> list[bytes | None]:
+    def engine_wkb(self) -> list[bytes | None]:
         """The zones as the engine takes them: moved onto a longitude grid's turn."""
         if self._prepared is None:
             self._prepared = fit_to_grid(self._wkb, self.grid)
@@ -131,7 +130,7 @@ class Coverage:
         """Zones and raster that do not meet are an error naming both extents (a raster
         without a CRS and zones in metres give every zone NaN, silently); zones reaching
         beyond the raster are counted in a warning, since their statistics see only part."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         present = [w for w in prepared if w is not None]
         if not present:
             return
@@ -154,7 +153,7 @@ class Coverage:
 
     def _build(self, progress=False):
         """Builds the engine's coverage; in slices of zones only to move a progress bar."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         present = [k for k, w in enumerate(prepared) if w is not None]
         step = _ZONES_PER_BAR_STEP if progress else max(len(present), 1)
         handles = []
@@ -346,17 +345,21 @@ class Coverage:
         quantiles : list of float
             The q in [0, 1] for the ``"quantile"`` statistic.
         band : int or str
-            Band of a GeoTIFF (1-based) or variable of a NetCDF file.
+            Band of a GeoTIFF (1-based) or variable of a NetCDF file; refused for a raster
+            that is one array already.
         affine : affine.Affine or its six numbers, optional
             The transform of a bare NumPy raster: its grid is then checked against the
-            coverage's, and rows stored south to north are read reversed.
+            coverage's, and rows stored south to north are read reversed. Refused for a
+            raster that carries its own grid.
         progress : bool
-            Show a tqdm bar over time chunks, or over the windows read from a file.
+            Show a tqdm bar over time chunks, or over the windows read from a file. A Dask
+            raster refuses it: its result is computed later, under Dask's own bars.
         as_numpy : bool
             Return a dict of NumPy arrays (zones on the last axis, before any quantile or
             class axis) instead of pandas/xarray.
         max_fields : int, optional
-            2-D fields reduced at once; by default about 64 MiB of float64 per chunk.
+            2-D fields reduced at once; by default about 64 MiB of float64 per chunk (half
+            of ``max_memory`` if it is given). A Dask raster refuses it: rechunk it instead.
         max_memory : int or str, optional
             For a raster read from a file (GeoTIFF, VRT, a rasterio dataset, or NetCDF/Zarr
             opened with xarray without Dask): the bytes of values and fractions held at
@@ -398,6 +401,7 @@ class Coverage:
         zone
         0      14.0           2.0      16.0
         """
+        _check_applies(raster, band, affine)
         if chunks is not None:
             from ._dask import chunked
 
@@ -416,54 +420,22 @@ class Coverage:
             return run(plan, self, raster, weights=weights, nodata=nodata, band=band,
                        affine=affine, progress=progress, as_numpy=as_numpy,
                        max_fields=max_fields, max_memory=max_memory, max_classes=max_classes)
-        stats = [stats] if isinstance(stats, str) else list(stats)
-        if not stats:
-            raise ValueError("no statistics asked for")
-        unknown = [s for s in stats if s not in STATS]
-        if unknown:
-            raise ValueError(f"unknown statistic {unknown[0]!r}; available: {', '.join(STATS)}")
-        if isinstance(max_classes, bool) or not isinstance(max_classes, (int, np.integer)) \
-                or max_classes < 1:
-            raise ValueError(f"max_classes must be a positive whole number, not {max_classes!r}")
-        lazy = is_lazy(raster)
-        if lazy:
+        if is_lazy(raster):
             try:
-                from ._dask import reduce_lazy
+                from ._dask import stats_lazy
             except ImportError as err:
                 raise ImportError("Dask-backed rasters need quorvalis' Dask support "
                                   "(`pip install quorvalis[dask]`)") from err
-            if "frac" in stats:
-                raise ValueError("'frac' cannot be computed lazily: its classes (the output's "
-                                 "columns) are only known once every chunk has been read; "
-                                 "compute the raster's classes first, or pass a NumPy-backed "
-                                 "raster")
-        src = describe(raster, band, None if affine is not None else self.grid, affine)
-        self._check_grid(src, "raster")
-        area = isinstance(weights, str) and weights == "area"
-        weights, weights_nodata = self._weights(weights, src.reader is not None and not lazy)
-        engine_names = _engine_names(stats, weights is not None)
-        nodata = src.nodata if nodata is None else nodata
-        if lazy:
-            data = src.data.data if hasattr(src.data, "dims") else src.data
-            if data.dtype.kind not in "fiub":
-                raise TypeError(f"raster values must be numbers, got dtype {data.dtype}")
-            # Bad arguments (quantiles, nodata, weights' type) fail here, not when computed:
-            # the engine checks them on one cell of the raster's type, with no zones.
-            nothing = _engine.build([], *self.grid.astuple(), method=self.method)
-            _engine.reduce(nothing, _numeric(np.zeros((1, 1), data.dtype)),
-                           sorted(set(engine_names)), nodata=nodata,
-                           weights=None if weights is None else weights[:1, :1],
-                           weights_nodata=weights_nodata, quantiles=tuple(quantiles))
-            results = reduce_lazy(data, self._prepared_wkb(), self.grid, self.method,
-                                  sorted(set(engine_names)), nodata=nodata,
-                                  weights="area" if area else weights,
-                                  weights_nodata=weights_nodata, quantiles=quantiles,
-                                  budget=max_memory, min_coverage=self.min_coverage)
-            named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
-            return named if as_numpy else self._label(named, src, stats, quantiles, lazy=True)
+        call = prepare(raster, stats, self.grid, self.crs, self.method, weights=weights,
+                       nodata=nodata, quantiles=quantiles, band=band, affine=affine,
+                       max_classes=max_classes, max_fields=max_fields, progress=progress)
+        if call.lazy:
+            return stats_lazy(call, self, max_memory, as_numpy)
+        src, stats, quantiles, nodata = call.src, call.stats, call.quantiles, call.nodata
+        weights, weights_nodata = call.weights, call.weights_nodata
         rows, cols = self.grid.shape
         lead = src.shape[:-2]
-        names = sorted(set(engine_names))
+        names = call.names
         kw = dict(weights=weights, nodata=nodata, weights_nodata=weights_nodata,
                   quantiles=quantiles)
         guard = _ClassGuard(int(max_classes), nodata) if "frac" in names else None
@@ -481,8 +453,10 @@ class Coverage:
                     for opened in (src, weights):
                         getattr(getattr(opened, "reader", None), "close", lambda: None)()
             else:
-                if max_fields is None:
-                    max_fields = max(1, _BLOCK_BYTES // (rows * cols * 8))
+                if max_fields is None:  # within max_memory, as for a file, if it is given
+                    per_block = _BLOCK_BYTES if max_memory is None else \
+                        _plan.parse_memory(max_memory) // 2
+                    max_fields = max(1, per_block // (rows * cols * 8))
                 parts = []
                 n_blocks = math.ceil(lead[0] * math.prod(lead[1:]) / max_fields) if lead else 1
                 with progress_bar(progress, n_blocks, "reducing", "chunk") as bar:
@@ -496,13 +470,13 @@ class Coverage:
             per = math.prod(lead[1:])  # (explicit, not -1: with no zones the size is 0)
             parts = [{k: v if k == "frac_classes" else v.reshape((v.shape[0] // per,) + lead[1:] + v.shape[1:])
                       for k, v in out.items()} for out in parts]
-        results = _concat(parts, axis=0) if lead else parts[0]
-        named = {s: results[e] for s, e in zip(stats, engine_names, strict=True)}
+        results = concat(parts, axis=0) if lead else parts[0]
+        named = {s: results[e] for s, e in zip(stats, call.engine_names, strict=True)}
         if "frac" in stats:
             named["frac_classes"] = results["frac_classes"]
         if as_numpy:
             return named
-        return self._label(named, src, stats, quantiles)
+        return self.label(named, src, stats, quantiles)
 
     def _stats_windowed(self, src: Raster, names, kw, max_fields, max_memory, progress,
                         guard=None):
@@ -520,7 +494,7 @@ class Coverage:
         fields = step * per_step
         per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-        plan = _plan.plan(_plan.zone_windows(self._prepared_wkb(), self.grid), (rows, cols),
+        plan = _plan.plan(_plan.zone_windows(self.engine_wkb(), self.grid), (rows, cols),
                           src.block_shape, budget, per_cell, tile=not whole)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
@@ -565,7 +539,7 @@ class Coverage:
 
     def _reduce_group(self, task, block, names, origin, kw, part=False):
         """The engine's statistics of one task's zones, from a coverage of just those."""
-        prepared = self._prepared_wkb()
+        prepared = self.engine_wkb()
         try:
             h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
                               method=self.method, threads=self.threads,
@@ -609,45 +583,20 @@ class Coverage:
         template = _engine.reduce(nothing, one, names, nodata=kw["nodata"],
                                   weights=None if kw["weights"] is None else np.ones((1, 1)),
                                   quantiles=tuple(kw["quantiles"]))
-        filler = {}
-        for name, arr in template.items():
-            if name == "frac_classes":
-                filler[name] = arr
-                continue
-            shape = list(arr.shape)
-            shape[zone_axis] = len(unplaced)
-            filler[name] = np.full(shape, 0.0 if name in _COUNT_LIKE else np.nan)
-        merged = _concat(parts + [filler], axis=zone_axis)
+        filler = {name: arr if name == "frac_classes" else filled(arr, name, zone_axis, len(unplaced))
+                  for name, arr in template.items()}
+        merged = concat(parts + [filler], axis=zone_axis)
         inverse = np.argsort(np.concatenate([plan.placed, unplaced]), kind="stable")
         return {k: v if k == "frac_classes" else np.take(v, inverse, axis=zone_axis)
                 for k, v in merged.items()}
 
-    def _check_grid(self, src: Raster, what: str):
-        shape = src.shape[-2:]
-        if shape != self.grid.shape:
-            raise ValueError(f"the {what} has {shape[0]} x {shape[1]} cells but the coverage "
-                             f"grid has {self.grid.shape[0]} x {self.grid.shape[1]}")
-        if src.grid is not None:
-            if not src.grid.matches(self.grid):
-                raise ValueError(f"the {what}'s grid {src.grid!r} is not the coverage's grid "
-                                 f"{self.grid!r}")
-            check_same_crs(self.crs, src.grid.crs, f"the {what}")
+    def check_grid(self, src: Raster, what: str):
+        """A ValueError unless ``src`` lies on this coverage's grid and CRS."""
+        check_grid(self.grid, self.crs, src, what)
 
-    def _weights(self, weights, windowed=False):
-        """The weights as a 2-D array on the grid (area: a broadcast of one value per row),
-        and their nodata. ``windowed``: a weights file stays a Raster, read window by window."""
-        if weights is None:
-            return None, None
-        if isinstance(weights, str) and weights == "area":
-            return cell_areas(self.grid), None
-        src = describe(weights, 1, self.grid)
-        self._check_grid(src, "weights raster")
-        if len(src.shape) != 2:
-            raise ValueError(f"weights must be 2-D, got shape {src.shape}")
-        if windowed and src.reader is not None:
-            return src, src.nodata
-        (_, block), = src.blocks(1)
-        return block, src.nodata
+    def weights_on_grid(self, weights, windowed=False):
+        """The weights on this coverage's grid, and their nodata (see ``resolve_weights``)."""
+        return resolve_weights(weights, self.grid, self.crs, windowed)
 
     def _reduce_block(self, block: np.ndarray, stats: Sequence[str], *, weights=None,
                       nodata=None, weights_nodata=None, quantiles=(), origin=(0, 0)) -> dict:
@@ -670,47 +619,26 @@ class Coverage:
             parts = [_engine.reduce(nothing, block, stats, weights=weights, nodata=nodata,
                                     weights_nodata=weights_nodata, quantiles=tuple(quantiles),
                                     origin=tuple(origin))]
-        merged = _concat(parts, axis=zone_axis)
-        if len(present) == n:
-            return merged
-        out = {}
-        for name, arr in merged.items():
-            if name == "frac_classes":
-                out[name] = arr
-                continue
-            shape = list(arr.shape)
-            shape[zone_axis] = n
-            full = np.full(shape, 0.0 if name in _COUNT_LIKE else np.nan)
-            full[(slice(None),) * zone_axis + (present,)] = arr
-            out[name] = full
-        return out
+        return spread(concat(parts, axis=zone_axis), present, n, zone_axis)
 
-    def _label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=(), lazy=False):
-        """Zone ids, leading coordinates and attributes on the engine's arrays. A lazy 2-D
-        result is a Dataset over ``zone`` (a DataFrame cannot be lazy)."""
-        import xarray as xr
+    def label(self, results: dict, src: Raster, stats: Sequence[str], quantiles=(), lazy=False):
+        """The engine's arrays labelled with this coverage's zone ids and method."""
+        return label(results, src, stats, quantiles, self.ids, self.method, lazy)
 
-        ids = self.ids
-        if not src.lead_dims and not lazy:
-            columns = {}
-            for s in stats:
-                columns.update(_columns(s, results[s], quantiles, results.get("frac_classes")))
-            return pd.DataFrame(columns, index=ids)
-        zone = ids.name or "zone"
-        dims = src.lead_dims + ("zone",)
-        coords = dict(src.coords)
-        coords["zone"] = ("zone", np.asarray(ids), {"long_name": str(zone)})
-        data_vars = {}
-        for s in stats:
-            arr, extra = results[s], ()
-            if s == "quantile":
-                extra, coords["q"] = ("q",), np.asarray(quantiles, float)
-            elif s == "frac":
-                extra, coords["class"] = ("class",), results["frac_classes"]
-            attrs = {} if s in _UNITLESS else dict(src.attrs)
-            data_vars[s] = (dims + extra, arr, attrs)
-        return xr.Dataset(data_vars, coords=coords,
-                          attrs={"zonal_method": self.method, "source": src.name or ""})
+
+def _check_applies(raster, band, affine):
+    """``band`` and ``affine`` refused where they would be ignored: a band picks one of a
+    file, a rasterio dataset or a Dataset; an affine gives a bare array its grid."""
+    if isinstance(raster, Raster):
+        return
+    bare = isinstance(raster, np.ndarray) or (is_lazy(raster) and not hasattr(raster, "dims"))
+    if affine is not None and not bare:
+        raise ValueError("affine= gives the grid of a bare NumPy or Dask array; this raster "
+                         "carries its own grid")
+    if (bare or hasattr(raster, "dims")) and not (band is FIRST or band is None or band == 1):
+        raise ValueError(f"band={band!r} picks a band of a raster file or rasterio dataset, or "
+                         "a variable of a Dataset; this raster is one array: select from it "
+                         "first (e.g. raster[band - 1] or .sel(band=...))")
 
 
 class _ClassGuard:
@@ -736,46 +664,6 @@ class _ClassGuard:
         self.seen = found
 
 
-def _engine_names(stats, weighted):
-    """With weights, a mean is the weighted mean: that is what the weights are for."""
-    return ["weighted_mean" if weighted and s == "mean" else s for s in stats]
-
-
-def _columns(stat, arr, quantiles, classes):
-    if stat == "quantile":
-        return {f"quantile_{q:g}": arr[:, i] for i, q in enumerate(quantiles)}
-    if stat == "frac":
-        return {f"frac_{c:g}": arr[:, i] for i, c in enumerate(classes)}
-    return {stat: arr}
-
-
-def _concat(parts: list[dict], axis: int) -> dict:
-    """Joins results of several blocks (or zone slices) along ``axis``; "frac" results are
-    put on the union of their classes first."""
-    if len(parts) == 1:
-        return parts[0]
-    out = {}
-    classes = None
-    if "frac_classes" in parts[0]:
-        classes = np.unique(np.concatenate([p["frac_classes"] for p in parts]))
-        out["frac_classes"] = classes
-    for name in parts[0]:
-        if name == "frac_classes":
-            continue
-        arrays = [p[name] for p in parts]
-        if name == "frac":
-            aligned = []
-            for p, a in zip(parts, arrays, strict=True):
-                full = np.zeros(a.shape[:-1] + (len(classes),))
-                full[..., np.searchsorted(classes, p["frac_classes"])] = a
-                # a zone with nothing to count stays NaN in every class, not 0 in new ones
-                full[np.isnan(a).all(axis=-1) if a.shape[-1] else ...] = np.nan
-                aligned.append(full)
-            arrays = aligned
-        out[name] = np.concatenate(arrays, axis=axis)
-    return out
-
-
 @watched
 def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=None,
                 nodata=None, weights=None, method: str = "exact", band=FIRST,
@@ -793,7 +681,7 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     stats : str or list of str
         Default ``["count", "min", "max", "mean"]``; see ``quorvalis.STATS``.
     id, method, progress, threads, invalid, layer, min_coverage
-        As for :class:`Coverage`.
+        As for :class:`Coverage`; with a Dask raster, ``progress`` shows the building only.
     nodata, weights, band, quantiles, max_memory, include_cols, include_geom, output, categories, max_classes, chunks
         As for :meth:`Coverage.stats`. A file-backed raster is read window by window and
         only the fractions of the zones in each window are built, within ``max_memory``.
@@ -819,14 +707,16 @@ def zonal_stats(zones, raster, stats: str | Sequence[str] | None = None, *, id=N
     """
     if stats is None:
         stats = ["count", "min", "max", "mean"]
+    _check_applies(raster, band, affine)
     src = raster if is_lazy(raster) else describe(raster, band, grid, affine)
     if grid is None:
         grid = src if isinstance(src, Raster) else raster
     windowed = isinstance(src, Raster) and src.reader is not None
+    lazy = is_lazy(src) or chunks is not None
     cov = Coverage(zones, grid, id=id, method=method, progress=progress and not windowed,
                    threads=threads, build=not windowed, invalid=invalid, layer=layer,
                    min_coverage=min_coverage)
     return cov.stats(src, stats, weights=weights, nodata=nodata, quantiles=quantiles,
-                     band=band, progress=progress, max_memory=max_memory,
+                     band=band, progress=progress and not lazy, max_memory=max_memory,
                      include_cols=include_cols, include_geom=include_geom, output=output,
                      categories=categories, max_classes=max_classes, chunks=chunks)

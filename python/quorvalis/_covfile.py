@@ -30,7 +30,7 @@ import pandas as pd
 
 from . import _engine
 from ._grid import Grid, check_same_crs
-from ._raster import describe
+from ._raster import grid_of
 from ._safeio import output_mode
 
 MAGIC = b"QVCOVER\n"
@@ -137,7 +137,7 @@ def read(cls, path, raster=None):
     except (KeyError, TypeError, ValueError, IndexError) as err:
         raise ValueError(f"{path}: not a readable coverage file ({err})") from None
     if raster is not None:
-        other = raster if isinstance(raster, Grid) else describe(raster, None).grid
+        other = grid_of(raster)
         if other is None:
             raise ValueError("a bare array carries no grid: pass a Grid or a raster with one")
         if not other.matches(grid):

@@ -157,8 +157,8 @@ def run(plan: Plan, cov, raster, *, weights=None, nodata=None, band=1, affine=No
     if lazy:
         src = describe(raster, band, None if affine is not None else cov.grid, affine)
         if not src.lead_dims:
-            return cov._label(named, src, labels, asked, lazy=True)
-    out = cov._label(named, src, labels, asked)
+            return cov.label(named, src, labels, asked, lazy=True)
+    out = cov.label(named, src, labels, asked)
     return _fix_units(out, plan, labels, src, cov.grid)
 
 
@@ -220,7 +220,7 @@ class _Gather:
         self.owner = np.repeat(np.arange(n), np.diff(self.indptr))  # each listed cell's zone
         w = self.fractions.astype(np.float64)
         if weights is not None:
-            wr, wnodata = cov._weights(weights)
+            wr, wnodata = cov.weights_on_grid(weights)
             wv = np.asarray(wr, np.float64).ravel()[self.indices]
             ok = _valid(np.asarray(wr).ravel()[self.indices], wnodata) & (wv > 0)
             w = np.where(ok, w * np.where(ok, wv, 0.0), 0.0)
@@ -270,7 +270,7 @@ def _gather_lazy(plan, cov, raster, weights, nodata, band, affine):
     from ._raster import _numeric
 
     src = describe(raster, band, None if affine is not None else cov.grid, affine)
-    cov._check_grid(src, "raster")
+    cov.check_grid(src, "raster")
     data = src.data.data if hasattr(src.data, "dims") else src.data
     if not hasattr(data, "dask"):
         data = da.asarray(data)

@@ -23,6 +23,8 @@ import numpy as np
 
 from . import _engine, _plan
 from ._grid import row_areas
+from ._labels import empty_value
+from ._prepare import lazy_values
 from ._raster import _numeric
 from ._util import optional_import
 
@@ -30,6 +32,19 @@ _COVERAGES_KEPT = 4  # group coverages a worker process keeps, most recently use
 _built_coverages: OrderedDict[str, object] = OrderedDict()
 _built_lock = threading.Lock()
 _valid = _plan.valid
+
+
+def stats_lazy(call, cov, budget=None, as_numpy=False):
+    """The prepared ``call`` of a Dask-backed raster on the coverage ``cov``: a dict of Dask
+    arrays (``as_numpy``) or a lazy Dataset labelled with the zones."""
+    results = reduce_lazy(lazy_values(call.src), cov.engine_wkb(), cov.grid, cov.method,
+                          call.names, nodata=call.nodata,
+                          weights="area" if call.area else call.weights,
+                          weights_nodata=call.weights_nodata, quantiles=call.quantiles,
+                          budget=budget, min_coverage=cov.min_coverage)
+    named = {s: results[e] for s, e in zip(call.stats, call.engine_names, strict=True)}
+    return named if as_numpy else cov.label(named, call.src, call.stats, call.quantiles,
+                                            lazy=True)
 
 
 def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=None,
@@ -105,7 +120,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
             chunks=data.chunks[:-2] + ((1,), (width,)), name=f"quorvalis-fold-{k}-{token}"))
     unplaced = plan.unplaced
     if len(unplaced) or not pieces:
-        fill = np.concatenate([np.full(b - a, 0.0 if f in _plan.COUNT_LIKE else np.nan)
+        fill = np.concatenate([np.full(b - a, empty_value(f))
                                for f, (a, b) in layout.items()])
         shape = data.shape[:-2] + (len(unplaced), width)
         pieces.append(da.ones(shape, chunks=data.chunks[:-2] + ((len(unplaced),), (width,)))

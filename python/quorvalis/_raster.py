@@ -136,7 +136,7 @@ def is_lazy(raster) -> bool:
 
 def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
     """The package's view of any accepted raster. ``band``: 1-based band of a GeoTIFF, or the
-    variable name in a NetCDF file or Dataset (None: the grid is all that is wanted).
+    variable name in a NetCDF file or Dataset (for the grid alone, see :func:`grid_of`).
     ``affine``: the transform of a bare NumPy array, which then carries its own grid."""
     if isinstance(obj, Raster):
         return obj
@@ -164,16 +164,46 @@ def describe(obj, band=1, grid: Grid | None = None, affine=None) -> Raster:
                     "an xarray DataArray or Dataset, a rasterio dataset or a file path")
 
 
-def _from_path(path: str, band) -> Raster:
+def grid_of(obj) -> Grid | None:
+    """The grid a raster lies on, from its coordinates or transform, without choosing a band
+    or variable and without reading any value; None for a bare array."""
+    if isinstance(obj, Grid):
+        return obj
+    if isinstance(obj, Raster):
+        return obj.grid
+    if isinstance(obj, (str, os.PathLike)):
+        path = os.fspath(obj)
+        with naming_file(obj, "raster file"):
+            ds = _open_xarray(path)
+            if ds is not None:
+                return grid_of(ds)
+            with optional_import("rasterio", "io").open(path) as f:
+                return grid_of(f)
+    if hasattr(obj, "transform") and hasattr(obj, "read") and hasattr(obj, "count"):
+        return Grid.from_transform(obj.transform, (obj.height, obj.width), crs=obj.crs)
+    if hasattr(obj, "data_vars"):  # any gridded variable has the grid
+        gridded = [v for v in obj.data_vars if obj[v].ndim >= 2 and _spatial_dims(obj[v], False)]
+        return _from_dataarray(obj[gridded[0]] if gridded else _pick_variable(obj, None), obj).grid
+    return describe(obj).grid
+
+
+def _open_xarray(path: str):
+    """A file xarray reads, opened lazily; None for the files rasterio reads."""
     # URLs and GDAL virtual paths go to rasterio as they are: only it can tell if they exist.
     scheme, sep, _ = path.partition("://")
     remote = (sep and scheme.isalnum()) or path.lower().startswith("/vsi")
     if not remote and not os.path.exists(path):
         raise FileNotFoundError(f"no such raster file: {path}")
-    if os.path.splitext(path)[1].lower() in _XARRAY_SUFFIXES:
-        import xarray as xr
+    if os.path.splitext(path)[1].lower() not in _XARRAY_SUFFIXES:
+        return None
+    import xarray as xr
 
-        ds = xr.open_zarr(path) if path.endswith(".zarr") else xr.open_dataset(path)
+    return xr.open_zarr(path) if path.endswith(".zarr") else xr.open_dataset(path)
+
+
+def _from_path(path: str, band) -> Raster:
+    ds = _open_xarray(path)
+    if ds is not None:
         return _from_dataarray(_pick_variable(ds, band), ds)
     rasterio = optional_import("rasterio", "io")
     with rasterio.open(path) as src:
@@ -244,8 +274,6 @@ def _pick_variable(ds, name):
         da = ds[name]
     else:
         gridded = [v for v in ds.data_vars if ds[v].ndim >= 2 and _spatial_dims(ds[v], False)]
-        if name is None and gridded:  # only the grid is wanted: any gridded variable has it
-            gridded = gridded[:1]
         if len(gridded) != 1:
             raise ValueError("choose one variable (band=NAME, --band NAME) among: "
                              f"{', '.join(map(str, gridded or ds.data_vars))}")

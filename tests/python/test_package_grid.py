@@ -143,3 +143,18 @@ def test_bare_arrays_with_a_transform_are_read_the_right_way_up():
     np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
     with pytest.raises(ValueError, match="not the coverage's grid"):
         qv.Coverage(ZONE, EXPECTED).stats(VALUES, "mean", affine=Affine(0.5, 0, 11, 0, -0.5, 4))
+
+
+def test_grid_of_needs_no_band_or_variable_and_reads_no_values(tmp_path):
+    from quorvalis._raster import grid_of
+
+    grid = qv.Grid(0, 0, 4, 3, 1, 1)
+    coords = {"y": np.arange(2.5, 0, -1), "x": np.arange(0.5, 4)}
+    ds = xr.Dataset({v: (("y", "x"), np.zeros((3, 4))) for v in ("a", "b")}, coords=coords)
+    path = tmp_path / "two.tif"  # two bands: describing it would ask which
+    with rasterio.open(path, "w", driver="GTiff", width=4, height=3, count=2, dtype="float32",
+                       transform=rasterio.transform.from_origin(0, 3, 1, 1)) as dst:
+        dst.write(np.zeros((2, 3, 4), np.float32))
+    for raster in (ds, str(path), grid):
+        assert grid_of(raster).matches(grid)
+    assert grid_of(np.zeros((3, 4))) is None

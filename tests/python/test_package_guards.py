@@ -126,3 +126,49 @@ def test_cli_takes_layer_and_max_classes(tmp_path, capsys):
     assert "max_classes=5" in capsys.readouterr().err
     assert main(["stats", zones, str(path), "--layer", "b", "--stats", "count"]) == 0
     assert capsys.readouterr().out.splitlines() == ["zone,count", "0,32.0"]
+
+
+def _lazy(data):
+    da = pytest.importorskip("dask.array")
+    return da.from_array(data, chunks=(1, 8, 8))
+
+
+@pytest.mark.parametrize("raster, kw, match", [
+    ("lazy", dict(max_fields=1), "max_fields= .*rechunk"),
+    ("lazy", dict(progress=True), "progress= .*computed later"),
+    ("xarray", dict(affine=(1, 0, 0, 0, -1, 8)), "affine= .*carries its own grid"),
+    ("numpy", dict(band=2), "band=2 .*one array"),
+    ("xarray", dict(band=2), "band=2 .*one array"),
+])
+def test_arguments_that_would_be_ignored_are_refused(raster, kw, match):
+    xr = pytest.importorskip("xarray")
+    data = continuous()
+    raster = {"lazy": lambda: _lazy(data), "numpy": lambda: data,
+              "xarray": lambda: xr.DataArray(data[0], dims=("y", "x"), coords={
+                  "y": np.arange(7.5, 0, -1), "x": np.arange(0.5, 8)})}[raster]()
+    cov = qv.Coverage(ZONES, GRID)
+    with pytest.raises(ValueError, match=match):
+        cov.stats(raster, ["mean"], **kw)
+    with pytest.raises(ValueError, match=match):  # also through a derived statistic
+        cov.stats(raster, ["cv"], **kw)
+
+
+def test_zonal_stats_of_a_dask_raster_shows_progress_of_the_build_only():
+    data = continuous()
+    lazy = qv.zonal_stats(ZONES, _lazy(data), ["mean"], grid=GRID, progress=True)
+    eager = qv.zonal_stats(ZONES, data, ["mean"], grid=GRID)
+    np.testing.assert_array_equal(lazy["mean"].values, eager["mean"].values)
+
+
+def test_max_memory_bounds_the_blocks_of_an_array_in_memory(monkeypatch):
+    from quorvalis import _coverage
+
+    data = continuous(np.float64)
+    sizes = []
+    reduce = _coverage.Coverage._reduce_block
+    monkeypatch.setattr(_coverage.Coverage, "_reduce_block",
+                        lambda self, block, *a, **k: sizes.append(len(block)) or reduce(self, block, *a, **k))
+    cov = qv.Coverage(ZONES, GRID)
+    small = cov.stats(data, ["mean", "median"], max_memory=2 * 64 * 8)  # one field at once
+    assert sizes == [1, 1, 1]
+    np.testing.assert_array_equal(small["median"].values, cov.stats(data, ["median"])["median"].values)

@@ -80,7 +80,7 @@ def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights)
         assert (bits(got[c]) == bits(memory[c])).all(), c
         assert (bits(built[c]) == bits(memory[c])).all(), c
     if budget is not None:  # and the budget did cut the raster into many windows
-        windows = _plan.zone_windows(cov._prepared_wkb(), cov.grid)
+        windows = _plan.zone_windows(cov.engine_wkb(), cov.grid)
         tasks = _plan.plan(windows, (ROWS, COLS), (16, 16), budget, per_cell).tasks
         assert len(tasks) >= 4 and not any(t.part for t in tasks)
         assert sorted(np.concatenate([t.zones for t in tasks])) == list(range(len(ZONES) - 2))
