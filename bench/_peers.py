@@ -78,3 +78,15 @@ def table(title, rows, ref="quorvalis"):
     print(f"{'tool':34} {'time s':>9} {'peak RSS MiB':>13} {'x quorvalis':>12} {'load':>5}  agreement")
     for tool, t, rss, load, agree in rows:
         print(f"{tool:34} {t:9.2f} {rss:13.0f} {t / base:12.2f} {load:5.2f}  {agree}")
+
+
+def tiling_zones(path, x, y, bounds, crs="EPSG:4326"):
+    """Zones that tile the box ``bounds`` (x0, y0, x1, y1): the Voronoi cells of the points
+    (x, y) clipped to it, written to a GeoPackage with an ``id`` column."""
+    import geopandas as gpd
+    import shapely
+
+    box = shapely.box(*bounds)
+    cells = shapely.voronoi_polygons(shapely.multipoints(np.column_stack([x, y])), extend_to=box)
+    cells = shapely.intersection(shapely.get_parts(cells), box)
+    gpd.GeoDataFrame({"id": np.arange(len(cells))}, geometry=cells, crs=crs).to_file(path)
