@@ -26,7 +26,7 @@ SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 30
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: test format format-check core-tests sanitize python-tests sanitize-python build docs docs-check floors-tests wheel wheel-test demo bench fuzz properties clean
+.PHONY: test format format-check core-tests sanitize python-tests sanitize-python build docs docs-check floors-tests wheel wheel-test demo bench bench-peers fuzz properties clean
 
 test: format-check core-tests sanitize python-tests sanitize-python docs-check
 	$(MAKE) fuzz SECONDS=$(CI_FUZZ_SECONDS)
@@ -181,7 +181,14 @@ bench: build
 	cmake -S . -B build/core -DQUORVALIS_MODULE=OFF -DQUORVALIS_TESTS=ON -DQUORVALIS_BENCH=ON >/dev/null
 	cmake --build build/core -j $(JOBS)
 	@for b in build/core/bench_*; do echo "== $$b"; $$b; done
-	@for b in bench/*.py; do echo "== $$b"; $(VPY) $$b; done
+	@for b in $(filter-out $(BENCH_PEERS) bench/_peers.py,$(wildcard bench/*.py)); do echo "== $$b"; $(VPY) $$b; done
+
+# The package against its peers on four workloads (each tool in a child process of its own);
+# the peers come from the bench extra, which make test never needs. QUICK=1: small inputs.
+BENCH_PEERS = bench/bench_landsat.py bench/bench_many_zones.py bench/bench_daily_vars.py bench/bench_global_daily.py
+bench-peers: build
+	$(VPY) -m pip install --quiet --no-build-isolation ".[bench]"
+	@for b in $(BENCH_PEERS); do echo "== $$b"; $(VPY) $$b $(if $(QUICK),--quick) || exit 1; done
 
 clean:
 	rm -rf build $(VENV) docs/generated docs/auto_examples docs/sg_execution_times.rst

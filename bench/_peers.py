@@ -1,5 +1,5 @@
-"""Shared harness of the peer benchmarks: each tool runs in a fresh child process (its peak
-resident memory is that child's ru_maxrss), writes its per-zone result to an .npy file, and
+"""Shared harness of the peer benchmarks: each tool runs in a fresh child process, writes its
+per-zone result to an .npy file and reports its time and its own peak resident memory, and
 the parent prints one table with the machine's load at each run."""
 
 import os
@@ -20,7 +20,18 @@ def child_main(tools, argv):
     result = fn()
     elapsed = time.perf_counter() - t0
     np.save(out, np.asarray(result, dtype=np.float64))
-    print(f"{elapsed:.6f}")
+    print(f"{elapsed:.6f} {peak_rss_mib():.1f}")
+
+
+def peak_rss_mib() -> float:
+    """This process's own high-water mark of resident memory. Not ru_maxrss: a child started
+    with exec keeps its parent's value there, so every child would report at least the
+    parent's peak (the data maker's, here)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
 
 
 def warm(args):
@@ -43,12 +54,11 @@ def run(script, name, out, *args):
     load = os.getloadavg()[0]
     p = subprocess.Popen([sys.executable, script, "--child", name, out, *map(str, args)],
                          stdout=subprocess.PIPE, text=True)
-    text = p.stdout.read()
-    _, status, usage = os.wait4(p.pid, 0)
-    p.returncode = os.waitstatus_to_exitcode(status)
+    text, _ = p.communicate()
     if p.returncode:
         raise SystemExit(f"{name} failed with status {p.returncode}")
-    return float(text.strip().splitlines()[-1]), usage.ru_maxrss / 1024, load
+    seconds, rss = map(float, text.strip().splitlines()[-1].split())
+    return seconds, rss, load
 
 
 def agreement(a, b, tol):
@@ -68,3 +78,15 @@ def table(title, rows, ref="quorvalis"):
     print(f"{'tool':34} {'time s':>9} {'peak RSS MiB':>13} {'x quorvalis':>12} {'load':>5}  agreement")
     for tool, t, rss, load, agree in rows:
         print(f"{tool:34} {t:9.2f} {rss:13.0f} {t / base:12.2f} {load:5.2f}  {agree}")
+
+
+def tiling_zones(path, x, y, bounds, crs="EPSG:4326"):
+    """Zones that tile the box ``bounds`` (x0, y0, x1, y1): the Voronoi cells of the points
+    (x, y) clipped to it, written to a GeoPackage with an ``id`` column."""
+    import geopandas as gpd
+    import shapely
+
+    box = shapely.box(*bounds)
+    cells = shapely.voronoi_polygons(shapely.multipoints(np.column_stack([x, y])), extend_to=box)
+    cells = shapely.intersection(shapely.get_parts(cells), box)
+    gpd.GeoDataFrame({"id": np.arange(len(cells))}, geometry=cells, crs=crs).to_file(path)

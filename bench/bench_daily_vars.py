@@ -22,9 +22,7 @@ XAGG_STEPS = 365
 
 
 def make(folder, steps, rows, cols, n_zones):
-    import geopandas as gpd
     import pandas as pd
-    import shapely
     import xarray as xr
 
     nc, gpkg = folder / "daily.nc", folder / "zones.gpkg"
@@ -40,11 +38,9 @@ def make(folder, steps, rows, cols, n_zones):
         field = rng.normal(0, 1, (steps, rows, cols)).astype(np.float32)
         data[f"v{v}"] = (("time", "lat", "lon"), field + 10 * seasonal + v)
     xr.Dataset(data, coords={"time": time, "lat": lat, "lon": lon}).to_netcdf(nc)
-    box = shapely.box(LON0, LAT1 - rows * RES, LON0 + cols * RES, LAT1)
-    pts = shapely.multipoints(np.column_stack([LON0 + rng.random(n_zones) * cols * RES,
-                                               LAT1 - rng.random(n_zones) * rows * RES]))
-    zones = shapely.intersection(shapely.get_parts(shapely.voronoi_polygons(pts, extend_to=box)), box)
-    gpd.GeoDataFrame({"id": np.arange(len(zones))}, geometry=zones, crs="EPSG:4326").to_file(gpkg)
+    _peers.tiling_zones(gpkg, LON0 + rng.random(n_zones) * cols * RES,
+                        LAT1 - rng.random(n_zones) * rows * RES,
+                        (LON0, LAT1 - rows * RES, LON0 + cols * RES, LAT1))
     return nc, gpkg
 
 

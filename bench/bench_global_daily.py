@@ -18,9 +18,7 @@ import _peers  # noqa: E402
 
 
 def make(folder, steps, res, n):
-    import geopandas as gpd
     import pandas as pd
-    import shapely
     import xarray as xr
 
     nc, gpkg = folder / "global.nc", folder / "basins.gpkg"
@@ -39,10 +37,8 @@ def make(folder, steps, res, n):
     da = xr.DataArray(data, dims=("time", "lat", "lon"), name="t2m",
                       coords={"time": pd.date_range("2020-01-01", periods=steps), "lat": lat, "lon": lon})
     da.to_netcdf(nc, encoding={"t2m": {"_FillValue": np.float32(-9999.0)}})
-    box = shapely.box(-180, -60, 180, 80)
-    pts = shapely.multipoints(np.column_stack([-180 + 360 * rng.random(n), -60 + 140 * rng.random(n)]))
-    basins = shapely.intersection(shapely.get_parts(shapely.voronoi_polygons(pts, extend_to=box)), box)
-    gpd.GeoDataFrame({"id": np.arange(len(basins))}, geometry=basins, crs="EPSG:4326").to_file(gpkg)
+    _peers.tiling_zones(gpkg, -180 + 360 * rng.random(n), -60 + 140 * rng.random(n),
+                        (-180, -60, 180, 80))
     return nc, gpkg
 
 

@@ -17,9 +17,7 @@ import _peers  # noqa: E402
 
 
 def make(folder, rows, cols, n):
-    import geopandas as gpd
     import rasterio
-    import shapely
     from rasterio.transform import from_origin
 
     tif, gpkg = folder / "raster.tif", folder / "zones.gpkg"
@@ -30,10 +28,8 @@ def make(folder, rows, cols, n):
                        dtype="float32", crs="EPSG:4326", transform=from_origin(0, rows * 0.01, 0.01, 0.01),
                        tiled=True, blockxsize=256, blockysize=256, nodata=-9999) as dst:
         dst.write(rng.random((rows, cols), dtype=np.float32) * 100, 1)
-    box = shapely.box(0, 0, cols * 0.01, rows * 0.01)
-    pts = shapely.multipoints(np.column_stack([rng.random(n) * cols * 0.01, rng.random(n) * rows * 0.01]))
-    cells = shapely.intersection(shapely.get_parts(shapely.voronoi_polygons(pts, extend_to=box)), box)
-    gpd.GeoDataFrame({"id": np.arange(len(cells))}, geometry=cells, crs="EPSG:4326").to_file(gpkg)
+    _peers.tiling_zones(gpkg, rng.random(n) * cols * 0.01, rng.random(n) * rows * 0.01,
+                        (0, 0, cols * 0.01, rows * 0.01))
     return tif, gpkg
 
 

@@ -38,19 +38,47 @@ def from_rasterio(src, band, path=None):
                          " reduce them one at a time, or give nodata=")
     t = src.transform
     grid = Grid.from_transform(t, (src.height, src.width), crs=src.crs)
+    height, width = src.height, src.width
     flip = (slice(None), slice(None, None, -1) if t.e > 0 else slice(None),
             slice(None, None, -1) if t.a < 0 else slice(None))
+    windows = optional_import("rasterio.windows", "io")
+
+    def stored(rows: slice, cols: slice):
+        """Grid rows and columns as the file's window (the flips present it as the grid)."""
+        r0, r1 = (height - rows.stop, height - rows.start) if t.e > 0 else (rows.start, rows.stop)
+        c0, c1 = (width - cols.stop, width - cols.start) if t.a < 0 else (cols.start, cols.stop)
+        return windows.Window(c0, r0, c1 - c0, r1 - r0)
+
     if path is None:
 
         def data():
             return src.read(bands)[flip]
+
+        def reader(lead, rows, cols):
+            return src.read(bands[lead], window=stored(rows, cols))[flip]
     else:
         rasterio = optional_import("rasterio", "io")
 
         def data():
             with rasterio.open(path) as again:
                 return again.read(bands)[flip]
+
+        opened = []
+
+        def reader(lead, rows, cols):  # one dataset kept open for all the windows of a call
+            if not opened:
+                opened.append(rasterio.open(path))
+            return opened[0].read(bands[lead], window=stored(rows, cols))[flip]
+
+        def close():
+            while opened:
+                opened.pop().close()
+        reader.close = close
     import xarray as xr
 
     coords = {"band": xr.Variable("band", np.asarray(bands))}
-    return Raster(data, grid, nodata=nodatas.pop(), lead_dims=("band",), coords=coords)
+    # the layout of the first band: GeoTIFF bands of one file share it in practice
+    block = tuple(int(b) for b in src.block_shapes[bands[0] - 1])
+    return Raster(data, grid, nodata=nodatas.pop(), lead_dims=("band",), coords=coords,
+                  reader=reader, block_shape=block, stored_shape=(len(bands), height, width),
+                  source=path or getattr(src, "name", None))

@@ -48,11 +48,18 @@ class Raster:
 
     @property
     def shape(self) -> tuple[int, ...]:
-        if self.stored_shape is not None and callable(self.data):
+        """The shape, never read from the values: a file's is known when it is opened."""
+        if callable(self.data):
+            if self.stored_shape is None:
+                raise AssertionError("a raster read on demand must know its shape")
             return self.stored_shape
+        return tuple(self.data.shape)
+
+    def load(self):
+        """The values in memory: a file is read here, once, and nowhere else."""
         if callable(self.data):
             self.data = self.data()
-        return tuple(self.data.shape)
+        return self.data
 
     def window(self, rows: slice, cols: slice, lead: slice = slice(None)) -> np.ndarray:
         """The values of one window of grid cells, as :meth:`blocks` gives them: (rows, cols)
@@ -70,8 +77,7 @@ class Raster:
     def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
         """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
         the slice of the first leading axis it covers. A 2-D raster is one (rows, cols) block."""
-        if callable(self.data):
-            self.data = self.data()
+        self.load()
         shape = self.shape
         if len(shape) == 2:
             yield slice(None), _numeric(_load(self.data, getattr(self.reader, "unit", 1)))

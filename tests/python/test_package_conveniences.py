@@ -165,6 +165,19 @@ def test_every_band_in_one_pass_and_weights_from_a_file(frame, tmp_path):
     assert qv.zonal_stats(frame, path, "mean", band="all")["mean"].shape == (3, 3)
 
 
+@pytest.mark.parametrize("transform", [None, rasterio.transform.Affine(1, 0, 0, 0, 1, -0.5)])  # bottom-up
+def test_bands_are_read_by_window_like_one_band(frame, tmp_path, transform):
+    from quorvalis._raster import describe
+
+    path = tif(tmp_path / "b.tif", np.stack([R, R * 2, -R]), transform=transform)
+    src = describe(path, "all")
+    assert src.shape == (3, 4, 6) and callable(src.data)  # asking the shape reads nothing
+    out = qv.zonal_stats(frame, path, ["mean", "max"], band="all", max_memory="4KiB")
+    for b in range(3):
+        for s in ("mean", "max"):
+            np.testing.assert_array_equal(out[s][b], qv.zonal_stats(frame, path, s, band=b + 1)[s])
+
+
 def test_categories_name_classes_and_modes():
     names = {0: "water", 1: "forest", 2: "crop", 3: "urban", 4: "bare"}
     out = qv.zonal_stats(ZONES, R, grid=GRID, stats=["majority", "frac"], categories=names)
