@@ -79,9 +79,10 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
     token = dask.base.tokenize(data, prepared, kw, budget, names,
                                None if weights is None else dask.base.tokenize(weights))
 
-    def window(task):
+    def window(task, whole=True):
         sub = data[..., task.rows, task.cols]
-        sub = sub.rechunk(sub.chunks[:-2] + ((sub.shape[-2],), (sub.shape[-1],)))
+        if whole:
+            sub = sub.rechunk(sub.chunks[:-2] + ((sub.shape[-2],), (sub.shape[-1],)))
         args = [sub]
         if weights is not None and not area:
             w = np.asarray(weights)[task.rows, task.cols]
@@ -100,6 +101,22 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
         keep = kw["keep"] or task.part
         zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if keep else ()
         w = _layout(fields, quantiles)[fields[-1]][1]
+        if not keep:
+            # The window's chunks are joined inside the group's own task: as a task of its
+            # own, Dask assembles windows well ahead of the slower group tasks that take
+            # them and holds every one meanwhile.
+            args = window(task, whole=False)
+            lead_ix = tuple(f"l{d}" for d in range(lead))
+            pairs = [args[0], lead_ix + ("r", "c")]
+            for a in args[1:]:
+                pairs += [a, ("r", "c")]
+            return da.blockwise(
+                _reduce_group, lead_ix + ("z", "w"), *pairs, concatenate=True,
+                new_axes={"z": len(task.zones), "w": w}, zones_key=key, wkb=wkb,
+                fields=tuple(fields), origin=(task.rows.start, task.cols.start),
+                n_weights=int(weights is not None and not area), dtype=np.float64,
+                name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
+                **dict(kw, keep=keep))
         return da.map_blocks(
             _reduce_group, *window(task), *zones, zones_key=key,
             wkb=None if keep else wkb, fields=tuple(fields),
