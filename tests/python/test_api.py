@@ -34,7 +34,7 @@ def test_public_names_and_module_doc():
 
 
 def test_typed_stub_matches_the_module():
-    stub = ast.parse((Path(__file__).parents[2] / "python" / "_quorvalis.pyi").read_text())
+    stub = ast.parse((Path(q.__file__).parent / "_quorvalis.pyi").read_text())
     functions = {f.name: [a.arg for a in f.args.args] for f in stub.body if isinstance(f, ast.FunctionDef)}
     classes = {c.name for c in stub.body if isinstance(c, ast.ClassDef)}
     assert classes | set(functions) == {n for n in dir(q) if not n.startswith("_")}

@@ -323,7 +323,7 @@ def _plain(annotation):
 
 
 def test_engine_stub_matches_the_module():
-    stub = _signatures(ast.parse((Path(__file__).parents[2] / "python" / "quorvalis" / "_engine.pyi").read_text()))
+    stub = _signatures(ast.parse((Path(e.__file__).parent / "_engine.pyi").read_text()))
     public = {n for n in dir(e) if not n.startswith("_")}
     public |= {f"Coverage.{n}" for n in dir(e.Coverage) if not n.startswith("_")}
     assert set(stub) == public
