@@ -1,5 +1,5 @@
 """Zonal statistics on rasters of any size: time and peak memory, each measured in its own
-subprocess (peak RSS from getrusage), next to baselines from the same run.
+subprocess (peak RSS: its own high-water mark, VmHWM), next to baselines from the same run.
 
 (a) ``huge``: an int16 VRT of one small tiled GeoTIFF repeated (120,000 x 120,000 cells from a
     4096 x 4096 tile: no disk beyond the tile) and 2,000 zones on a small part of it, under a
@@ -31,6 +31,9 @@ import tempfile
 import time
 
 import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _peers import peak_rss_mib  # noqa: E402
 
 TILE = 4096
 BLOCK = 256
@@ -193,7 +196,7 @@ def child_main(name, kwargs):
     except Exception as err:  # reported as the result: that is the baseline being measured
         result = {"ok": False, "error": f"{type(err).__name__}: {str(err)[:200]}"}
     result["seconds"] = time.perf_counter() - start
-    result["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    result["peak_rss_mib"] = peak_rss_mib()
     print(json.dumps(result))
 
 
@@ -211,7 +214,7 @@ def measure(name, limit_gib, **kwargs):
     except (IndexError, ValueError):
         result = {"ok": False, "error": f"exit {proc.returncode}: {proc.stderr.strip()[-200:]}",
                   "seconds": time.perf_counter() - start,
-                  "peak_rss_mib": resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024}
+                  "peak_rss_mib": float("nan")}
     return result
 
 
