@@ -553,18 +553,9 @@ class Coverage:
                 if f.size and (a < origin[0] or b < origin[1] or min(a + f.shape[0], self.grid.shape[0]) > r1
                                or min(b + f.shape[1], self.grid.shape[1]) > c1):
                     raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
-        engine = [n for n in names if n != "weight_total"]
-        weights, weights_nodata = _plan.exact_nodata(kw["weights"], kw["weights_nodata"]) \
-            if kw["weights"] is not None else (None, None)
-        args = dict(weights=weights, weights_nodata=weights_nodata,
-                    origin=tuple(origin), threads=self.threads)
-        block, nodata = _plan.exact_nodata(block, kw["nodata"])
-        out = _engine.reduce(h, block, engine, nodata=nodata,
-                             quantiles=tuple(kw["quantiles"]), **args)
-        if "weight_total" in names:
-            ones = np.where(_plan.valid(block, kw["nodata"]), np.float32(1), np.float32(np.nan))
-            out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]
-        return out
+        return _plan.reduce_group(h, block, names, nodata=kw["nodata"], weights=kw["weights"],
+                                  weights_nodata=kw["weights_nodata"], quantiles=kw["quantiles"],
+                                  origin=origin, threads=self.threads)
 
     def _scatter(self, plan, parts, tiles, names, kw, fields, lead):
         """The groups' results, and the folded tiles of zones cut into tiles, put back in

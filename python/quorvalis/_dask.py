@@ -31,7 +31,6 @@ from ._util import optional_import
 _COVERAGES_KEPT = 4  # group coverages a worker process keeps, most recently used first
 _built_coverages: OrderedDict[str, object] = OrderedDict()
 _built_lock = threading.Lock()
-_valid = _plan.valid
 
 
 def stats_lazy(call, cov, budget=None, as_numpy=False):
@@ -196,15 +195,9 @@ def _reduce_group(block, *rest, zones_key, fields, origin, n_weights, grid, meth
         weights = np.broadcast_to(band[:, None], values.shape[-2:])
     lead = values.shape[:-2]
     fields3 = values.reshape((-1,) + values.shape[-2:]) if len(lead) != 1 else values
-    engine = [f for f in fields if f != "weight_total"]
-    fields3, nodata = _plan.exact_nodata(fields3, nodata)
-    if weights is not None:
-        weights, weights_nodata = _plan.exact_nodata(np.asarray(weights), weights_nodata)
-    args = dict(weights=weights, weights_nodata=weights_nodata, origin=tuple(origin), threads=1)
-    out = _engine.reduce(h, fields3, engine, nodata=nodata, quantiles=quantiles, **args)
-    if "weight_total" in fields:
-        ones = np.where(_valid(fields3, nodata), np.float32(1), np.float32(np.nan))
-        out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]
+    out = _plan.reduce_group(h, fields3, fields, nodata=nodata, weights=weights,
+                             weights_nodata=weights_nodata, quantiles=quantiles, origin=origin,
+                             threads=1)
     nz = h.n_zones
     return np.concatenate([out[f].reshape(lead + (nz, -1)) for f in fields], axis=-1)
 

@@ -341,6 +341,26 @@ def _fold_weighted_mean(sums, means, totals):
     return np.where(seen == 1, only, merged)
 
 
+def reduce_group(h, values: np.ndarray, names, *, nodata, weights, weights_nodata, quantiles,
+                 origin, threads) -> dict:
+    """The statistics ``names`` of the zones of engine coverage ``h`` over one block of
+    values (rows, cols) or (fields, rows, cols) whose first cell is the grid's ``origin``:
+    what every runner does with a task. Nodata is matched exactly (see ``exact_nodata``),
+    and ``weight_total``, the summed weights of the valid cells, is the weighted sum of
+    ones over them."""
+    values, nodata = exact_nodata(values, nodata)
+    if weights is not None:
+        weights, weights_nodata = exact_nodata(np.asarray(weights), weights_nodata)
+    args = dict(weights=weights, weights_nodata=weights_nodata, origin=tuple(origin),
+                threads=threads)
+    out = _engine.reduce(h, values, [n for n in names if n != "weight_total"], nodata=nodata,
+                         quantiles=tuple(quantiles), **args)
+    if "weight_total" in names:
+        ones = np.where(valid(values, nodata), np.float32(1), np.float32(np.nan))
+        out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]
+    return out
+
+
 def valid(block: np.ndarray, nodata) -> np.ndarray:
     """Cells the package counts: finite, and not equal to nodata in the raster's own type (a
     float nodata rounded to a float raster's type, as xarray's decoding and rasterio's masks

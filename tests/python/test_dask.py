@@ -8,7 +8,7 @@ import shapely
 import xarray as xr
 
 import quorvalis as qv
-from quorvalis import _dask
+from quorvalis import _dask, _plan
 
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
@@ -136,7 +136,7 @@ def test_valid_cells_are_the_engines(cov, dtype, nodata):
         v[1, 5, :4] = [5e-7, -5e-7, 2e-6, np.nan]
         v[1, 6, :2] = [np.float32(1e20), np.inf]
     engine = cov.stats(v, "count", nodata=nodata, as_numpy=True)["count"]
-    ones = np.where(_dask._valid(v, nodata), 1.0, np.nan)
+    ones = np.where(_plan.valid(v, nodata), 1.0, np.nan)
     assert (bits(cov.stats(ones, "count", as_numpy=True)["count"]) == bits(engine)).all()
 
 
