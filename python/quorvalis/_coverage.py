@@ -113,6 +113,7 @@ class Coverage:
         self.threads = int(threads)
         self._wkb: list[bytes | None] = z.wkb
         self._handles = None
+        self._stored = None  # the fractions of a coverage file, read when needed
         self._prepared = None
         self._check_overlap()
         if build:
@@ -181,16 +182,55 @@ class Coverage:
     @property
     def _engine_handles(self):
         if self._handles is None:
-            self._build()
+            if self._stored is None:
+                self._build()
+            else:
+                every = np.arange(len(self._present))
+                self._handles = [self._stored.handle(every)] if len(every) else []
         return self._handles
+
+    def zones_present(self) -> np.ndarray:
+        """Positions of the zones with a geometry, the zones that an engine coverage holds."""
+        if self._handles is None and self._stored is None:
+            return np.asarray([k for k, w in enumerate(self.engine_wkb()) if w is not None],
+                              dtype=np.intp)
+        return self._present
+
+    def zone_handle(self, zones):
+        """An engine coverage of just ``zones`` (positions of zones with a geometry, in
+        increasing order): read from the coverage's file, or built from their WKB."""
+        if self._stored is not None:
+            return self._stored.handle(np.searchsorted(self._present, zones))
+        prepared = self.engine_wkb()
+        try:
+            return _engine.build([prepared[k] for k in zones], *self.grid.astuple(),
+                                 method=self.method, threads=self.threads,
+                                 min_coverage=self.min_coverage)
+        except ValueError as err:
+            raise self._zone_error(err, list(zones)) from None
+
+    def slices(self, size: int = 4096):
+        """(positions, engine coverage of those zones) over every zone with a geometry, in
+        order: the whole coverage as it is if it is held, else ``size`` zones at a time."""
+        if self._handles is not None:
+            at = 0
+            for h in self._handles:
+                yield self._present[at:at + h.n_zones], h
+                at += h.n_zones
+            return
+        present = self.zones_present()
+        for a in range(0, len(present), size):
+            yield present[a:a + size], self.zone_handle(present[a:a + size])
 
     def __getstate__(self):
         state = self.__dict__.copy()
         state["_handles"] = state["_present"] = None  # rebuilt from WKB where it lands
+        state["_stored"] = None
         state["_prepared"] = None
         return state
 
     def __setstate__(self, state):
+        self._stored = None
         self.__dict__.update(state)
 
     def to_file(self, path) -> None:
@@ -245,11 +285,16 @@ class Coverage:
                [0.5 , 1.  , 0.5 ],
                [0.25, 0.5 , 0.25]], dtype=float32)
         """
-        handles = self._engine_handles
         n = len(self._wkb)
         if not -n <= zone < n:
             raise IndexError(f"zone {zone} out of range for {n} zones")
         zone %= n
+        if self._handles is None and self._stored is not None:  # read from the file alone
+            at = int(np.searchsorted(self._present, zone))
+            if at == len(self._present) or self._present[at] != zone:
+                return 0, 0, np.zeros((0, 0), np.float32)
+            return self._stored.handle([at]).window(0)
+        handles = self._engine_handles
         at = int(np.searchsorted(self._present, zone))
         if at == len(self._present) or self._present[at] != zone:
             return 0, 0, np.zeros((0, 0), np.float32)
@@ -539,13 +584,7 @@ class Coverage:
 
     def _reduce_group(self, task, block, names, origin, kw, part=False):
         """The engine's statistics of one task's zones, from a coverage of just those."""
-        prepared = self.engine_wkb()
-        try:
-            h = _engine.build([prepared[k] for k in task.zones], *self.grid.astuple(),
-                              method=self.method, threads=self.threads,
-                              min_coverage=self.min_coverage)
-        except ValueError as err:
-            raise self._zone_error(err, list(task.zones)) from None
+        h = self.zone_handle(task.zones)
         if not part:  # every window whole in the block, or the results would be parts
             r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
             for i in range(h.n_zones):

@@ -86,6 +86,30 @@ def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights)
         assert sorted(np.concatenate([t.zones for t in tasks])) == list(range(len(ZONES) - 2))
 
 
+def test_a_coverage_file_is_written_and_used_a_window_at_a_time(tmp_path, monkeypatch):
+    """Neither side holds the whole coverage: the writer builds slices of zones, the reader
+    takes each window's zones from the file. Same bytes, same results, bit for bit."""
+    raster = write(tmp_path / "v.tif", values(np.int16))
+    built = qv.Coverage(ZONES, raster)
+    built.to_file(tmp_path / "built.qvcov")
+    unbuilt = qv.Coverage(ZONES, raster, build=False)
+    monkeypatch.setattr(qv.Coverage, "_build", None)  # the whole coverage is never built
+    for c in unbuilt.slices(size=7):  # every slice of zones as the writer takes them
+        assert c[1].n_zones == len(c[0]) <= 7
+    unbuilt.to_file(tmp_path / "slices.qvcov")
+    assert (tmp_path / "slices.qvcov").read_bytes() == (tmp_path / "built.qvcov").read_bytes()
+    back = qv.Coverage.from_file(tmp_path / "slices.qvcov", raster)
+    stats = ["mean", "median", "majority", "max"]
+    got = back.stats(raster, stats, max_memory=42_000)
+    assert back._handles is None  # only the windows' zones were read
+    for mine, theirs in zip(back.fractions(40), built.fractions(40), strict=True):
+        np.testing.assert_array_equal(mine, theirs)
+    with rasterio.open(raster) as src:
+        memory = back.stats(src.read(1), stats, nodata=NODATA)
+    for c in stats:
+        assert (bits(got[c]) == bits(memory[c])).all(), c
+
+
 def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
     v = np.stack([values(np.float32) for _ in range(5)])
     da = xr.DataArray(v, dims=("time", "lat", "lon"), name="v", coords={
