@@ -123,18 +123,24 @@ import signal, sys, time, quorvalis._engine as e, quorvalis._io as io
 # as in a terminal: a run started in the background (CI) inherits SIGINT ignored
 signal.signal(signal.SIGINT, signal.default_int_handler)
 from quorvalis import cli
+from quorvalis._safeio import checkpoint
+def busy():  # long work with checkpoints, as a real read or write has: a signal whose
+    # exception lands in a finaliser (and is lost there) still stops the run at the next one
+    print("ready", flush=True)
+    for _ in range(1200):
+        time.sleep(0.05); checkpoint()
 mode = sys.argv[1]
 if mode == "compute":
     real = e.reduce
     def slow(*a, **k):
-        print("ready", flush=True); time.sleep(60); return real(*a, **k)
+        busy(); return real(*a, **k)
     e.reduce = slow
 else:
     real = io._as_frame
     class Slow:
         def __init__(self, f): self.f = f
         def to_csv(self, path):
-            self.f.to_csv(path); print("ready", flush=True); time.sleep(60)
+            self.f.to_csv(path); busy()
     io._as_frame = lambda r: Slow(real(r))
 sys.exit(cli.main(sys.argv[2:]))
 """
