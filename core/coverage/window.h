@@ -66,7 +66,7 @@ Window crop_window(const Window& window, const BBox& box);
 Window window_of(const Grid& grid, const BBox& box);
 
 // Fractions of a window's cells, placed in the grid: element (i, j) is full-grid cell
-// (row_offset + i, col_offset + j). A polygon's coverage, a basin's, a part's.
+// (row_offset + i, col_offset + j). A polygon's coverage, a zone's, a part's.
 struct PlacedWindow {
     Matrix<float> coverage;
     std::uint64_t row_offset = 0;

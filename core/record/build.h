@@ -1,5 +1,5 @@
 // Building the coverage cache record from WKB geometries: a geometry's coverage by either
-// method, its parts merged into one placed window, which a Basin then compacts.
+// method, its parts merged into one placed window, which a Zone then compacts.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include "coverage/coverage_method.h"
 #include "coverage/grid.h"
 #include "coverage/window.h"
-#include "record/basin.h"
+#include "record/zone.h"
 
 namespace quorvalis {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/basin.h"
+#include "record/zone.h"
 #include "stats/stats.h"
 #include "stats/zone_stats.h"
 #include "support/error.h"
@@ -53,7 +53,7 @@ struct BuildOptions {
 // Throws InputError unless 0 <= t <= 1.
 void check_min_coverage(double t);
 
-// One basin per geometry, in input order; ids[k] is basin k's id (its position when ids is
+// One zone per geometry, in input order; ids[k] is zone k's id (its position when ids is
 // empty). The first bad geometry in input order throws ZoneInputError (ZoneInternalError
 // for a broken invariant) carrying its position.
 CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::uint8_t>> wkb,
