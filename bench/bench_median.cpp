@@ -59,10 +59,10 @@ int main(int argc, char** argv) {
     // The same blobs with whole cells only, built anew so that their row spans fit them.
     std::vector<Zone> centres;
     for (const Zone& b : basins) {
-        PlacedWindow whole{b.dense(), b.row_offset, b.col_offset};
-        for (std::uint64_t i = 0; i < whole.coverage.rows(); ++i)
-            for (std::uint64_t j = 0; j < whole.coverage.cols(); ++j)
-                whole.coverage(i, j) = whole.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+        DenseFractions whole{b.dense(), b.row_offset, b.col_offset};
+        for (std::uint64_t i = 0; i < whole.fractions.rows(); ++i)
+            for (std::uint64_t j = 0; j < whole.fractions.cols(); ++j)
+                whole.fractions(i, j) = whole.fractions(i, j) >= 0.5f ? 1.0f : 0.0f;
         centres.emplace_back(whole, b.id);
     }
     std::vector<double> classes(rows * cols);

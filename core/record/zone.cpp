@@ -9,9 +9,9 @@
 
 namespace quorvalis {
 
-Zone::Zone(const PlacedWindow& window, std::int64_t zone_id)
-    : id(zone_id), row_offset(window.row_offset), col_offset(window.col_offset) {
-    const Matrix<float>& m = window.coverage;
+Zone::Zone(const DenseFractions& dense, std::int64_t zone_id)
+    : id(zone_id), row_offset(dense.row_offset), col_offset(dense.col_offset) {
+    const Matrix<float>& m = dense.fractions;
     if (m.cols() > std::numeric_limits<std::uint32_t>::max()) {
         throw InputError("a zone's window of " + std::to_string(m.cols()) + " columns is wider than 2^32 - 1 columns");
     }

@@ -11,7 +11,7 @@
 
 namespace quorvalis {
 
-struct PlacedWindow;  // coverage/window.h: a build's dense window, which a Zone compacts
+struct DenseFractions;  // coverage/window.h: a build's dense fractions, which a Zone compacts
 
 // Window columns [first, end) of one row.
 struct ColumnSpan {
@@ -33,10 +33,10 @@ struct RowRun {
     const float* at(std::uint64_t j) const { return values + (j - first); }
 };
 
-// One geometry's coverage, its parts' windows merged into one, stored as a run of covered
-// cells per window row. Most of a window is margin around the shape (all of it but the
-// corridor itself for a thin diagonal one), so the build's dense window is compacted as soon
-// as it is done: only each row's run is kept, at 4 bytes a cell plus 12 a row, and every
+// One geometry's coverage, its parts' fractions merged into one window, stored as a run of
+// covered cells per window row. Most of a window is margin around the shape (all of it but
+// the corridor itself for a thin diagonal one), so the build's dense fractions are compacted
+// as soon as they are done: only each row's run is kept, at 4 bytes a cell plus 12 a row, and every
 // statistic call reads the runs without scanning margins. Not changed after construction.
 struct Zone {
     std::int64_t id = 0;
@@ -44,8 +44,8 @@ struct Zone {
     std::uint64_t col_offset = 0;
 
     Zone() = default;
-    // Compacts the window's rows into runs; the window is not kept.
-    Zone(const PlacedWindow& window, std::int64_t zone_id);
+    // Compacts the matrix's rows into runs; the matrix is not kept.
+    Zone(const DenseFractions& dense, std::int64_t zone_id);
 
     // The window's shape in the grid (all its cells, runs and margins).
     std::uint64_t rows() const { return rows_; }

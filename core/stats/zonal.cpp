@@ -24,13 +24,13 @@ constexpr NamedZoneMethod kZoneMethods[] = {
 
 // All touched and a coverage floor rewrite the built fractions before the zone stores its
 // rows' runs, so the runs hold what the statistics read.
-void apply_options(Matrix<float>& coverage, const BuildOptions& options) {
+void apply_options(Matrix<float>& fractions, const BuildOptions& options) {
     const bool touched = options.method == ZoneMethod::AllTouched;
     if (!touched && options.min_coverage == 0.0) return;
     const double floor = options.min_coverage;
-    if (coverage.empty()) return;
-    float* values = &coverage(0, 0);
-    for (std::uint64_t k = 0; k < coverage.rows() * coverage.cols(); ++k) {
+    if (fractions.empty()) return;
+    float* values = &fractions(0, 0);
+    for (std::uint64_t k = 0; k < fractions.rows() * fractions.cols(); ++k) {
         float& v = values[k];
         if (static_cast<double>(v) < floor) {
             v = 0.0f;
@@ -82,7 +82,7 @@ CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::u
                         std::span<const std::int64_t> ids, const BuildOptions& options) {
     if (!ids.empty() && ids.size() != wkb.size()) throw InputError("wkb_list and id_list must have the same length");
     check_min_coverage(options.min_coverage);
-    const CoverageMethod coverage_of = options.method == ZoneMethod::Center ? center_method : exact_method;
+    const CoverageMethod method = options.method == ZoneMethod::Center ? center_method : exact_method;
     const std::size_t n = wkb.size();
     std::vector<std::optional<Zone>> built(n);
     // Geometries are independent; each writes only its own slot, so the record is the same
@@ -91,13 +91,13 @@ CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::u
         for (std::size_t k = begin; k < end; ++k) {
             const std::int64_t id = ids.empty() ? static_cast<std::int64_t>(k) : ids[k];
             try {
-                std::optional<PlacedWindow> window = build_window(grid, wkb[k], coverage_of);
-                // The dense window lives only until its runs are stored.
-                if (window) {
-                    apply_options(window->coverage, options);
-                    built[k].emplace(*window, id);
+                std::optional<DenseFractions> dense = build_fractions(grid, wkb[k], method);
+                // The dense fractions live only until their runs are stored.
+                if (dense) {
+                    apply_options(dense->fractions, options);
+                    built[k].emplace(*dense, id);
                 } else if (options.keep_empty) {
-                    built[k].emplace(PlacedWindow{}, id);
+                    built[k].emplace(DenseFractions{}, id);
                 }
             } catch (const InputError& e) {
                 throw ZoneInputError(k, e.message());
@@ -118,18 +118,18 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
                         double xmin, double ymin, double xmax, double ymax, double dx, double dy,
                         std::string_view method) {
     if (wkb_list.size() != id_list.size()) throw InputError("wkb_list and id_list must have the same length");
-    const CoverageMethod coverage_of = coverage_method(method);
+    const CoverageMethod named = coverage_method(method);
     const Grid grid = checked_grid(xmin, ymin, xmax, ymax, dx, dy);
     std::vector<std::span<const std::uint8_t>> views(wkb_list.begin(), wkb_list.end());
     BuildOptions options;
-    options.method = coverage_of == center_method ? ZoneMethod::Center : ZoneMethod::Exact;
+    options.method = named == center_method ? ZoneMethod::Center : ZoneMethod::Exact;
     options.keep_empty = false;
     return build_zones(grid, views, id_list, options);
 }
 
-CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
-                                  std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
-                                  std::span<const float> fractions) {
+CacheRecord record_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
+                                std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
+                                std::span<const float> fractions) {
     const std::size_t n = row_offsets.size();
     if (col_offsets.size() != n || shapes.size() != 2 * n) {
         throw InputError("row_offsets, col_offsets and shapes must give one window per zone, got " + std::to_string(n) +
@@ -167,7 +167,7 @@ CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t
         Matrix<float> m(uh, uw, std::vector<float>(src, src + cells));
         at += cells;
         record.zones.emplace_back(
-            PlacedWindow{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
+            DenseFractions{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
             static_cast<std::int64_t>(k));
     }
     if (at != fractions.size()) {
@@ -353,7 +353,7 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
 // ---------------------------------------------------------------------------------------
 // CSR export
 
-CsrMatrix coverage_csr(const CacheRecord& record, unsigned workers) {
+CsrMatrix fractions_csr(const CacheRecord& record, unsigned workers) {
     const Grid& grid = record.grid;
     const std::vector<Zone>& zones = record.zones;
     std::uint64_t n_cells = 0;

@@ -97,8 +97,8 @@ EngineCoverage from_windows(const GridTuple& g, const std::string& method, nb::h
     }
     if (dims.ndim() != 2 || dims.shape(1) != 2) throw nb::value_error("shapes must have shape (n, 2)");
     nb::gil_scoped_release unlocked;
-    return {coverage_from_windows(grid, {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)},
-                                  {dims.data(), 2 * dims.shape(0)}, {values.data(), values.shape(0)}),
+    return {record_from_windows(grid, {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)},
+                                {dims.data(), 2 * dims.shape(0)}, {values.data(), values.shape(0)}),
             m};
 }
 
@@ -147,7 +147,7 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
     CsrMatrix m;
     {
         nb::gil_scoped_release unlocked;
-        m = coverage_csr(cov.record, workers);
+        m = fractions_csr(cov.record, workers);
     }
     const std::size_t n = cov.record.zones.size();
     return nb::make_tuple(owned_array(std::move(m.data), {m.nnz}), owned_array(std::move(m.indices), {m.nnz}),

@@ -18,7 +18,7 @@ using namespace quorvalis;
 using namespace quorvalis::testing;
 using Bytes = std::vector<std::uint8_t>;
 using Ids = std::vector<std::int64_t>;
-using Counts = std::vector<std::uint64_t>;
+using Indices = std::vector<std::uint64_t>;
 constexpr Order L = Order::Little, B = Order::Big;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -39,7 +39,7 @@ Ids ids_of(const CacheRecord& r) {
     for (const Zone& b : r.zones) ids.push_back(b.id);
     return ids;
 }
-Counts placement(const Zone& b) { return {b.row_offset, b.col_offset, b.rows(), b.cols()}; }
+Indices placement(const Zone& b) { return {b.row_offset, b.col_offset, b.rows(), b.cols()}; }
 
 const Bytes kInside = polygon_wkb({square(2, 3, 2), {}});
 
@@ -79,7 +79,7 @@ TEST(Building, ZonesInInputOrderAtTheirGridOffsets) {
         {kInside, outside, polygon_wkb({}), multipolygon_wkb({}, L), multipolygon_wkb({{}, {}}, B), tiny, kInside},
         {42, 2, 3, 4, 5, 6, 42});
     ASSERT_EQ(ids_of(r), (Ids{42, 6, 42}));
-    EXPECT_EQ(placement(r.zones[0]), (Counts{5, 2, 2, 2}));
+    EXPECT_EQ(placement(r.zones[0]), (Indices{5, 2, 2, 2}));
     EXPECT_EQ(r.zones[0].dense().values(), (std::vector<float>{1, 1, 1, 1}));
     EXPECT_EQ(r.zones[1].dense().values(), std::vector<float>{0});
 }
@@ -88,7 +88,7 @@ TEST(Building, GridKeptAsGivenAndNegativeSizesCoverNothing) {
     const CacheRecord a = build_cache({}, {}, 0, 0, 10, 10, 4, 4.1, "exact");
     EXPECT_TRUE(a.zones.empty());
     EXPECT_EQ(std::vector<double>({a.grid.xmax, a.grid.dy}), std::vector<double>({10.0, 4.1}));
-    EXPECT_EQ((Counts{a.grid.rows, a.grid.cols}), (Counts{2, 3}));
+    EXPECT_EQ((Indices{a.grid.rows, a.grid.cols}), (Indices{2, 3}));
     const CacheRecord neg = build({kInside}, {1}, -1, 1);
     EXPECT_EQ(neg.grid.cols, 0u);
     EXPECT_TRUE(neg.zones.empty());
@@ -97,13 +97,13 @@ TEST(Building, GridKeptAsGivenAndNegativeSizesCoverNothing) {
 TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     const CacheRecord twice = build({multipolygon_wkb({{square(2, 3, 2), {}}, {square(3, 3, 2), {}}}, B, {L, B})}, {9});
     ASSERT_EQ(twice.zones.size(), 1u);
-    EXPECT_EQ(placement(twice.zones[0]), (Counts{5, 2, 2, 3}));
+    EXPECT_EQ(placement(twice.zones[0]), (Indices{5, 2, 2, 3}));
     EXPECT_EQ(twice.zones[0].dense().values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
     // The bottom-left cell and one near the top right, plus a part outside the grid.
     const CacheRecord apart =
         build({multipolygon_wkb({{square(0, 0, 1), {}}, {square(30, 30, 1), {}}, {square(8, 8, 1), {}}}, L)}, {3});
     ASSERT_EQ(apart.zones.size(), 1u);
-    EXPECT_EQ(placement(apart.zones[0]), (Counts{1, 0, 9, 9}));
+    EXPECT_EQ(placement(apart.zones[0]), (Indices{1, 0, 9, 9}));
     std::vector<float> want(81, 0.0f);
     want[8] = want[72] = 1.0f;  // (0, 8) and (8, 0)
     EXPECT_EQ(apart.zones[0].dense().values(), want);
@@ -210,7 +210,7 @@ TEST_P(Spans, BoundEveryFractionThatCounts) {
     if (cols > 1) m(2, cols - 1) = -0.5f;
     m(3, cols / 2) = 1.0f;
     for (std::uint64_t j = 0; j < cols; ++j) m(4, j) = -0.0f;
-    const Zone b(PlacedWindow{m, 3, 4}, 9);
+    const Zone b(DenseFractions{m, 3, 4}, 9);
     EXPECT_EQ(b.id, 9);
     for (std::uint64_t i = 0; i < rows; ++i) {
         SCOPED_TRACE("row " + std::to_string(i));
@@ -248,7 +248,7 @@ TEST(Runs, OneRowCoveredAndEmptyWindows) {
     m(500, 7) = 0.5f;
     m(500, 9) = 1.0f;
     m(500, 299) = -1.0f;
-    const Zone b(PlacedWindow{m, 2, 3}, 1);
+    const Zone b(DenseFractions{m, 2, 3}, 1);
     EXPECT_EQ(b.rows(), 1000u);
     EXPECT_EQ(b.cols(), 300u);
     EXPECT_EQ(b.run_cells(), 3u);
@@ -259,7 +259,7 @@ TEST(Runs, OneRowCoveredAndEmptyWindows) {
     EXPECT_LE(b.heap_bytes(), 3 * sizeof(float) + 12 * 1001);
     m(500, 299) = 0.0f;
     EXPECT_EQ(b.dense().values(), m.values());
-    const Zone none(PlacedWindow{}, 2);
+    const Zone none(DenseFractions{}, 2);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(none.run_cells(), 0u);
     EXPECT_TRUE(none.dense().empty());

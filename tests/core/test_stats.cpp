@@ -25,8 +25,7 @@ constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
 const char* const kStats[] = {"mean",     "sum",   "count",         "min",         "max",
                               "variance", "stdev", "weighted_mean", "weighted_sum"};
 
-Zone zone(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0,
-            std::uint64_t c0 = 0) {
+Zone zone(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
     return {{Matrix<float>(rows, cols, std::move(cov)), r0, c0}, 0};
 }
 
@@ -93,12 +92,12 @@ double reference(const std::string& stat, const Zone& b, const RasterView& raste
     auto valid = [](double x, double nd) { return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06); };
     double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
     bool present = false;
-    const Matrix<float> window = b.dense();
+    const Matrix<float> dense = b.dense();
     const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.rows(), raster.rows - b.row_offset) : 0;
     const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.cols(), raster.cols - b.col_offset) : 0;
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (std::uint64_t j = 0; j < cols; ++j) {
-            const double c = window(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
+            const double c = dense(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
             const double wt = weights ? weights->at(b.row_offset + i, b.col_offset + j) : 1.0;
             if (c <= 0 || !valid(v, nodata)) continue;  // a NaN fraction gets through
             const bool wv = !weights || valid(wt, weight_nodata);
