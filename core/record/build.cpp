@@ -81,8 +81,8 @@ std::uint64_t checked_end(std::uint64_t offset, std::uint64_t extent) {
     return end;
 }
 
-// One matrix spanning the windows of all parts of a MultiPolygon, the parts' values added cell by cell
-// (not clipped: overlapping parts give values above 1).
+// One matrix spanning the windows of all parts of a MultiPolygon, the parts' values added
+// cell by cell (not clipped: overlapping parts give values above 1).
 DenseFractions merge(const std::vector<DenseFractions>& parts) {
     std::uint64_t row_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t col_start = std::numeric_limits<std::uint64_t>::max();

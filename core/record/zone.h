@@ -36,8 +36,9 @@ struct RowRun {
 // One geometry's coverage, its parts' fractions merged into one window, stored as a run of
 // covered cells per window row. Most of a window is margin around the shape (all of it but
 // the corridor itself for a thin diagonal one), so the build's dense fractions are compacted
-// as soon as they are done: only each row's run is kept, at 4 bytes a cell plus 12 a row, and every
-// statistic call reads the runs without scanning margins. Not changed after construction.
+// as soon as they are done: only each row's run is kept, at 4 bytes a cell plus 12 a row,
+// and every statistic call reads the runs without scanning margins. Not changed after
+// construction.
 struct Zone {
     std::int64_t id = 0;
     std::uint64_t row_offset = 0;
