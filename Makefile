@@ -84,7 +84,7 @@ sanitize-python: $(READY)
 	cmake -S . -B $(SAN_PY) -DCMAKE_BUILD_TYPE=Debug -DQUORVALIS_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	  -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$(abspath $(SAN_PY)) >/dev/null
 	cmake --build $(SAN_PY) -j $(JOBS) --target _quorvalis _engine
-	rm -rf $(SAN_PY)/quorvalis && cp -r python/quorvalis $(SAN_PY)/ && cp $(SAN_PY)/_engine.*so $(SAN_PY)/quorvalis/
+	rm -rf $(SAN_PY)/quorvalis && cp -r python/quorvalis $(SAN_PY)/ && cp $(SAN_PY)/_engine.*so $(SAN_PY)/quorvalis/ && cp python/_quorvalis.pyi $(SAN_PY)/
 	$(SAN_ENV) $(VPY) -c 'import _quorvalis, quorvalis._engine as e, sys; \
 	  sys.exit(not all(m.__file__.startswith("$(abspath $(SAN_PY))") for m in (_quorvalis, e)))'
 	$(SAN_ENV) $(VPY) -m pytest -q -p no:cacheprovider $(SAN_TESTS)
