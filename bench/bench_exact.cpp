@@ -88,7 +88,7 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, 
     Run r{
         std::chrono::duration<double>(t1 - t0).count(), bench::cpu_seconds() - c0, 0, 0.0, 0xcbf29ce484222325ULL, 0.0};
     const auto mix = [&r](std::uint64_t v) { r.digest = (r.digest ^ v) * 0x100000001b3ULL; };
-    for (const auto& b : cache.basins) {
+    for (const auto& b : cache.zones) {
         r.cells += b.rows() * b.cols();
         r.bytes += static_cast<double>(sizeof(b) + b.heap_bytes());
         mix(b.row_offset);
@@ -115,8 +115,8 @@ void report(const char* label, std::size_t n, const Run& exact, const Run& cente
     std::printf("  exact is %.2fx the speed of center\n", center.seconds / exact.seconds);
     std::printf("  exact cache %.4g bytes: %.3f per window cell, or %.3f per cell besides %zu bytes per basin\n",
                 exact.bytes, exact.bytes / static_cast<double>(exact.cells),
-                (exact.bytes - count * sizeof(quorvalis::Basin)) / static_cast<double>(exact.cells),
-                sizeof(quorvalis::Basin));
+                (exact.bytes - count * sizeof(quorvalis::Zone)) / static_cast<double>(exact.cells),
+                sizeof(quorvalis::Zone));
 }
 
 }  // namespace
@@ -138,7 +138,7 @@ int memory() {
     const CacheRecord cache = quorvalis::build_cache(one, ids, -180, -90, 180, 90, 0.05, 0.05, "exact");
     const double growth = peak_bytes() - before;
     double cells = 0.0, bytes = sizeof(CacheRecord), largest = 0.0;
-    for (const auto& b : cache.basins) {
+    for (const auto& b : cache.zones) {
         const double n = static_cast<double>(b.rows() * b.cols());
         cells += n;
         largest = std::fmax(largest, 4.0 * n);

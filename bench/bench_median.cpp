@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::atoi(argv[1]) : 5;
     const std::uint64_t rows = 2000, cols = 2000;
     std::mt19937_64 rng(3);
-    const std::vector<Basin> basins = blobs(rows, cols, 1000, 25, 76, rng).basins;
+    const std::vector<Zone> basins = blobs(rows, cols, 1000, 25, 76, rng).zones;
     std::vector<double> raster(rows * cols), weights(rows * cols);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform(0.5, 2.0);
@@ -57,12 +57,12 @@ int main(int argc, char** argv) {
     for (double& x : weights) x = uniform(rng);
 
     // The same blobs with whole cells only, built anew so that their row spans fit them.
-    std::vector<Basin> centres;
-    for (const Basin& b : basins) {
-        PlacedWindow whole{b.dense(), b.row_offset, b.col_offset};
-        for (std::uint64_t i = 0; i < whole.coverage.rows(); ++i)
-            for (std::uint64_t j = 0; j < whole.coverage.cols(); ++j)
-                whole.coverage(i, j) = whole.coverage(i, j) >= 0.5f ? 1.0f : 0.0f;
+    std::vector<Zone> centres;
+    for (const Zone& b : basins) {
+        DenseFractions whole{b.dense(), b.row_offset, b.col_offset};
+        for (std::uint64_t i = 0; i < whole.fractions.rows(); ++i)
+            for (std::uint64_t j = 0; j < whole.fractions.cols(); ++j)
+                whole.fractions(i, j) = whole.fractions(i, j) >= 0.5f ? 1.0f : 0.0f;
         centres.emplace_back(whole, b.id);
     }
     std::vector<double> classes(rows * cols);
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     enum Ask { Median, Quantiles, All };
     struct Case {
         const char* name;
-        const std::vector<Basin>* basins;
+        const std::vector<Zone>* basins;
         const StatInputs* in;
         Ask ask;
     } cases[] = {{"weighted median", &basins, &weighted, Median}, {"median", &basins, &in, Median},

@@ -24,11 +24,11 @@ double seconds(CoverageMethod method, const Grid& grid, const Polygon& p, double
     double best = 1e300;
     for (int k = 0; k < 3; ++k) {
         const auto t0 = std::chrono::steady_clock::now();
-        const PlacedWindow r = method(grid, p.exterior, p.interiors);
+        const DenseFractions r = method(grid, p.exterior, p.interiors);
         const auto t1 = std::chrono::steady_clock::now();
         best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
         covered = 0.0;
-        for (const float v : r.coverage.values()) covered += v;
+        for (const float v : r.fractions.values()) covered += v;
     }
     return best;
 }

@@ -33,7 +33,7 @@ namespace {
 
 std::uint64_t covered_cells(const CacheRecord& cache) {
     std::uint64_t n = 0;
-    for (const Basin& b : cache.basins) {
+    for (const Zone& b : cache.zones) {
         for (std::uint64_t i = 0; i < b.rows(); ++i) {
             const RowRun r = b.row(i);
             for (std::uint64_t j = r.first; j < r.end; ++j) n += *r.at(j) > 0.0f;
@@ -93,7 +93,7 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 // addresses, as offsets in doubles from the step's first cell (which is line-aligned here).
 std::vector<std::uint64_t> covered_lines(const CacheRecord& cache, std::uint64_t rows, std::uint64_t cols) {
     std::vector<std::uint64_t> lines;
-    for (const Basin& b : cache.basins) {
+    for (const Zone& b : cache.zones) {
         for (std::uint64_t i = 0; i < b.rows() && b.row_offset + i < rows; ++i) {
             const ColumnSpan s = b.span(i);
             const std::uint64_t first = b.col_offset + s.first, end = std::min(cols, b.col_offset + s.end);
@@ -161,9 +161,9 @@ int single(int reps, std::mt19937_64& rng) {
     in.nodata = Nodata::of(nodata);
     std::vector<double> out;
     volatile double sink = 0;
-    const double t_mean = best_seconds(reps, [&] { out = reduce(cache.basins, in, Stat::Mean); });
+    const double t_mean = best_seconds(reps, [&] { out = reduce(cache.zones, in, Stat::Mean); });
     const double t_sum = best_seconds(reps, [&] { sink = plain_sum(covered.data(), covered.size()); });
-    std::printf("single: 4000 x 4000 float64, %zu basins, %.0f covered cells\n", cache.basins.size(), cells);
+    std::printf("single: 4000 x 4000 float64, %zu basins, %.0f covered cells\n", cache.zones.size(), cells);
     std::printf("  mean                 %8.2f ms  %7.1f M cells/s  %5.2fx the plain sum\n", t_mean * 1e3,
                 cells / t_mean / 1e6, t_mean / t_sum);
     std::printf("  sum of covered only  %8.2f ms  %7.1f M cells/s\n", t_sum * 1e3, cells / t_sum / 1e6);
@@ -181,7 +181,7 @@ int batch(int reps, std::mt19937_64& rng) {
     fill(weights, nodata, rng);
     for (double& w : weights) w = std::fabs(w);
     const double cell_steps = static_cast<double>(covered_cells(cache)) * static_cast<double>(steps);
-    std::printf("batch: (365, 720, 1440) float64, %zu basins, %.1f%% of cells covered\n", cache.basins.size(),
+    std::printf("batch: (365, 720, 1440) float64, %zu basins, %.1f%% of cells covered\n", cache.zones.size(),
                 100.0 * static_cast<double>(covered_cells(cache)) / static_cast<double>(rows * cols));
 
     volatile double sink = 0;
@@ -200,7 +200,7 @@ int batch(int reps, std::mt19937_64& rng) {
     double t_mean = 0;
     for (Stat stat : {Stat::Mean, Stat::Variance, Stat::WeightedMean, Stat::WeightedSum, Stat::Min}) {
         std::vector<double> out;
-        const double t = best_seconds(reps, [&] { out = reduce(cache.basins, in, stat); });
+        const double t = best_seconds(reps, [&] { out = reduce(cache.zones, in, stat); });
         if (stat == Stat::Mean) t_mean = t;
         const char* names[] = {"mean",     "sum",   "count",         "min",         "max",
                                "variance", "stdev", "weighted_mean", "weighted_sum"};
@@ -214,10 +214,10 @@ int batch(int reps, std::mt19937_64& rng) {
     StatInputs in32 = in;
     in32.raster = view_of<float>(narrow, DType::Float32, steps, rows, cols);
     std::vector<double> a, b;
-    const double t32 = best_seconds(reps, [&] { a = reduce(cache.basins, in32, Stat::Mean); });
+    const double t32 = best_seconds(reps, [&] { a = reduce(cache.zones, in32, Stat::Mean); });
     const double t_conv = best_seconds(reps, [&] {
         std::copy(narrow.begin(), narrow.end(), values.begin());
-        b = reduce(cache.basins, in, Stat::Mean);
+        b = reduce(cache.zones, in, Stat::Mean);
     });
     std::printf("  float32 mean         %8.1f ms  in place; converting first %8.1f ms (%.2fx), results %s\n", t32 * 1e3,
                 t_conv * 1e3, t_conv / t32, same_bits(a, b) ? "identical" : "DIFFER");

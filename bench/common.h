@@ -58,7 +58,7 @@ inline quorvalis::CacheRecord blobs(std::uint64_t rows, std::uint64_t cols, int 
                 const double inside = edge - std::hypot(x, y) + 0.5;  // crude fraction across the edge
                 coverage(i, j) = static_cast<float>(std::clamp(inside, 0.0, 1.0));
             }
-        cache.basins.emplace_back(quorvalis::PlacedWindow{std::move(coverage), r0, c0}, k);
+        cache.zones.emplace_back(quorvalis::DenseFractions{std::move(coverage), r0, c0}, k);
     }
     return cache;
 }

@@ -87,7 +87,7 @@ void run_stats(const CacheRecord& record, std::uint64_t rows, std::uint64_t cols
     const auto* base = reinterpret_cast<const std::byte*>(values.data());
     const quorvalis::RasterStack stack{base, kSteps, rows, cols, step, row, col};
     const quorvalis::RasterView w{reinterpret_cast<const std::byte*>(weights.data()), rows, cols, row, col};
-    const std::size_t n = record.basins.size();
+    const std::size_t n = record.zones.size();
     const auto inputs = [&](quorvalis::ArrayView r, bool weighted) {
         quorvalis::StatInputs in{r, quorvalis::Nodata::of(-9999.0), std::nullopt, quorvalis::Nodata::of(-9999.0)};
         if (weighted) in.weights = quorvalis::ArrayView(w);
@@ -96,9 +96,9 @@ void run_stats(const CacheRecord& record, std::uint64_t rows, std::uint64_t cols
     for (const std::string_view name : kStats) {
         const quorvalis::Stat stat = quorvalis::parse_stat(name);
         for (const bool weighted : {false, true}) {
-            const std::vector<double> batch = quorvalis::reduce(record.basins, inputs(stack, weighted), stat);
+            const std::vector<double> batch = quorvalis::reduce(record.zones, inputs(stack, weighted), stat);
             for (std::uint64_t t = 0; t < kSteps; ++t) {
-                check_batch(batch, quorvalis::reduce(record.basins, inputs(stack.slice(t), weighted), stat), t, n);
+                check_batch(batch, quorvalis::reduce(record.zones, inputs(stack.slice(t), weighted), stat), t, n);
             }
         }
     }
@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const quorvalis::InputError&) {
         return 0;
     }
-    for (const quorvalis::Basin& b : record.basins) {
+    for (const quorvalis::Zone& b : record.zones) {
         for (std::uint64_t i = 0; i < b.rows(); ++i) {
             const quorvalis::RowRun r = b.row(i);
             for (std::uint64_t j = r.first; j < r.end; ++j) {

@@ -420,9 +420,9 @@ void cache_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* cache_n_basins(PyObject* self, void*) {
+PyObject* cache_n_zones(PyObject* self, void*) {
     auto* cache = reinterpret_cast<CacheObject*>(self);
-    return PyLong_FromSize_t(cache->record.basins.size());
+    return PyLong_FromSize_t(cache->record.zones.size());
 }
 
 PyObject* cache_ids(PyObject* self, PyObject*) {
@@ -430,8 +430,8 @@ PyObject* cache_ids(PyObject* self, PyObject*) {
     try {
         auto* cache = reinterpret_cast<CacheObject*>(self);
         std::vector<std::int64_t> ids;
-        ids.reserve(cache->record.basins.size());
-        for (const quorvalis::Basin& basin : cache->record.basins) ids.push_back(basin.id);
+        ids.reserve(cache->record.zones.size());
+        for (const quorvalis::Zone& zone : cache->record.zones) ids.push_back(zone.id);
         const npy_intp dims[1] = {static_cast<npy_intp>(ids.size())};
         return owned_array(state, std::move(ids), dims);
     } catch (...) {
@@ -440,7 +440,7 @@ PyObject* cache_ids(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef cache_getset[] = {
-    {"n_basins", cache_n_basins, nullptr, "Number of basins in the cache.", nullptr},
+    {"n_basins", cache_n_zones, nullptr, "Number of basins in the cache.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -621,7 +621,7 @@ PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_s
         const std::string_view stat = convert("stat", [&] { return to_text(stat_arg); });
 
         const quorvalis::CacheRecord& record = cache->record;
-        const auto n_basins = static_cast<npy_intp>(record.basins.size());
+        const auto n_zones = static_cast<npy_intp>(record.zones.size());
         quorvalis::StatInputs in;
         if constexpr (Batch) {
             in.raster = convert("raster", [&] { return view3(raster_arg); });
@@ -632,16 +632,16 @@ PyObject* apply(PyObject* module, const char* fname, PyObject* const* args, Py_s
             in.weights = convert("weights", [&] { return quorvalis::ArrayView(view2(weights_arg)); });
         in.nodata = quorvalis::Nodata::of(nodata);
         in.weight_nodata = quorvalis::Nodata::of(weight_nodata);
-        // The name is checked only when some basin is actually reduced, so an empty cache
+        // The name is checked only when some zone is actually reduced, so an empty cache
         // or an empty stack accepts any name.
         std::vector<double> out;
-        if (in.raster.steps != 0 && n_basins != 0)
-            out = quorvalis::reduce(record.basins, in, quorvalis::parse_stat(stat));
-        npy_intp dims[2] = {n_basins, 0};
+        if (in.raster.steps != 0 && n_zones != 0)
+            out = quorvalis::reduce(record.zones, in, quorvalis::parse_stat(stat));
+        npy_intp dims[2] = {n_zones, 0};
         std::size_t ndim = 1;
         if constexpr (Batch) {
             dims[0] = static_cast<npy_intp>(in.raster.steps);
-            dims[1] = n_basins;
+            dims[1] = n_zones;
             ndim = 2;
         }
         const auto expected = static_cast<std::size_t>(ndim == 2 ? dims[0] * dims[1] : dims[0]);

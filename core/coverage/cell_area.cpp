@@ -57,7 +57,7 @@ double perimeter_distance(const BBox& box, const Coordinate& p) {
     return outline_position(box, box.xmax - box.xmin, box.ymax - box.ymin, p);
 }
 
-CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch) {
+CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CellAreaScratch& scratch) {
     const double width = box.xmax - box.xmin;
     const double height = box.ymax - box.ymin;
     const double perimeter = 2 * height + 2 * width;
@@ -221,7 +221,7 @@ double covered_area(const BBox& box, const CellAreas& areas) {
 }
 
 double covered_area(const BBox& box, std::span<const std::span<const Coordinate>> lists) {
-    CoverageScratch scratch;
+    CellAreaScratch scratch;
     return covered_area(box, cell_areas(box, lists, scratch));
 }
 

@@ -25,7 +25,7 @@ struct CoordinateChain {
 };
 
 // Storage reused from cell to cell so that measuring a cell allocates nothing once warm.
-struct CoverageScratch {
+struct CellAreaScratch {
     std::vector<CoordinateChain> chains;  // the first chains of a cell in use, the rest spare
     std::vector<std::size_t> order;       // chain indices by (start, index)
     std::vector<std::size_t> left;        // nearest unvisited entry of `order` at or left of a place
@@ -44,7 +44,7 @@ struct CellAreas {
 // The areas of a box with finite sides, from the coordinate lists of its qualifying
 // traversals in cell order. Throws InternalError when a chain end is off the outline or
 // when nothing measurable is found.
-CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CoverageScratch& scratch);
+CellAreas cell_areas(const BBox& box, std::span<const std::span<const Coordinate>> lists, CellAreaScratch& scratch);
 
 // Covered area (not yet divided by the cell area): the areas left of the ring less the
 // clockwise loops, or, when there are only clockwise loops, the cell less those loops.

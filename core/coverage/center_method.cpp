@@ -6,13 +6,13 @@
 
 namespace quorvalis {
 
-PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
-    const Window window = window_of(grid, ring_bbox(exterior));
-    if (window.empty()) return {};
+DenseFractions center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
+    const CellRect rect = rect_of(grid, ring_bbox(exterior));
+    if (rect.empty()) return {};
     // Every center comes from the full grid's lines, so a cell has one center whichever
     // polygon tests it: polygons that share an edge never both claim a cell, and a strip
     // holding no center changes nothing.
-    PlacedWindow out = PlacedWindow::zeros(window);
+    DenseFractions out = DenseFractions::zeros(rect);
     if (exterior.empty()) return out;
 
     std::vector<Ring> rings;
@@ -20,7 +20,7 @@ PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::ve
     rings.push_back(closed_copy(exterior));
     for (const Ring& h : holes) rings.push_back(closed_copy(h));
     std::vector<std::span<const Coordinate>> spans(rings.begin(), rings.end());
-    const LatticeScan scan(center_lattice(window), window.lines.dx, window.lines.dy, spans);
+    const LatticeScan scan(center_lattice(rect), rect.lines.dx, rect.lines.dy, spans);
 
     // Per row, the exterior's inside runs less every run that is on its boundary or inside
     // or on a hole: a center counts when it is strictly inside the exterior and outside
@@ -28,7 +28,7 @@ PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::ve
     ColumnRuns inside;
     ColumnRuns removed;
     RowLocation location;
-    for (std::uint64_t i = 0; i < window.rows; ++i) {
+    for (std::uint64_t i = 0; i < rect.rows; ++i) {
         inside.clear();
         removed.clear();
         scan.for_each_ring(i, location, [&](std::size_t k, const RowLocation& loc) {
@@ -41,7 +41,7 @@ PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::ve
         });
         if (inside.empty()) continue;
         std::sort(removed.begin(), removed.end());
-        float* row = &out.coverage(i, 0);
+        float* row = &out.fractions(i, 0);
         std::size_t r = 0;
         std::uint64_t removed_to = 0;  // end of the removed runs seen so far
         for (const auto& [first, last] : inside) {

@@ -11,13 +11,13 @@
 namespace quorvalis {
 
 // An empty coverage (0 x 0) when the polygon touches no cell.
-using CoverageMethod = PlacedWindow (*)(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
+using CoverageMethod = DenseFractions (*)(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
 
 // 1.0 for each cell whose center lies strictly inside the polygon (outside every hole):
 // a center on the exterior or on a hole's outline does not count.
-PlacedWindow center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
+DenseFractions center_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
 
 // The exact fraction of each cell's area that the polygon covers.
-PlacedWindow exact_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
+DenseFractions exact_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes);
 
 }  // namespace quorvalis

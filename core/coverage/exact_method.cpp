@@ -10,14 +10,14 @@ namespace quorvalis {
 namespace {
 
 // An axis-aligned rectangle covers each cell by the overlap of two boxes; no walk needed.
-void fill_rectangle(const Window& window, const BBox& rect, Matrix<float>& coverage) {
-    for (std::uint64_t r = 0; r < window.rows; ++r) {
-        for (std::uint64_t c = 0; c < window.cols; ++c) {
-            const BBox cell = window.box(r, c);
+void fill_rectangle(const CellRect& cells, const BBox& rect, Matrix<float>& fractions) {
+    for (std::uint64_t r = 0; r < cells.rows; ++r) {
+        for (std::uint64_t c = 0; c < cells.cols; ++c) {
+            const BBox cell = cells.box(r, c);
             if (intersects(cell, rect)) {
                 const BBox overlap{std::max(cell.xmin, rect.xmin), std::max(cell.ymin, rect.ymin),
                                    std::min(cell.xmax, rect.xmax), std::min(cell.ymax, rect.ymax)};
-                coverage(r, c) = static_cast<float>(area(overlap) / area(cell));
+                fractions(r, c) = static_cast<float>(area(overlap) / area(cell));
             }
         }
     }
@@ -25,11 +25,11 @@ void fill_rectangle(const Window& window, const BBox& rect, Matrix<float>& cover
 
 }  // namespace
 
-PlacedWindow exact_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
+DenseFractions exact_method(const Grid& grid, const Ring& exterior, const std::vector<Ring>& holes) {
     const BBox box = ring_bbox(exterior);
-    const Window window = window_of(grid, box);
-    if (window.empty()) return {};
-    PlacedWindow out = PlacedWindow::zeros(window);
+    const CellRect rect = rect_of(grid, box);
+    if (rect.empty()) return {};
+    DenseFractions out = DenseFractions::zeros(rect);
 
     // Rings are measured closed, whether stored so or not: an unclosed pentagon would
     // otherwise be taken for a box. Most arrive closed and are walked where they lie.
@@ -45,14 +45,14 @@ PlacedWindow exact_method(const Grid& grid, const Ring& exterior, const std::vec
         const double b = area(box);
         const double gap = std::fabs(a - b);
         if (gap < 1e-10 && gap <= 1e-9 * b) {
-            fill_rectangle(window, box, out.coverage);
+            fill_rectangle(rect, box, out.fractions);
             return out;
         }
     }
 
     // The shell's box is the exterior's: closing a ring repeats its first point.
-    ring_walk(window.lines, shell, box, RingRole::Exterior, out);
-    for (const Ring& hole : holes) ring_walk(window.lines, closed_copy(hole), RingRole::Hole, out);
+    ring_walk(rect.lines, shell, box, RingRole::Exterior, out);
+    for (const Ring& hole : holes) ring_walk(rect.lines, closed_copy(hole), RingRole::Hole, out);
     return out;
 }
 

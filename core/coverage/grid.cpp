@@ -62,7 +62,7 @@ void check_axis(const char* size_name, const char* lo_name, const char* hi_name,
 }
 
 // Refuses a grid whose cells the coordinates cannot resolve, rather than storing NaN
-// fractions or silently dropping a basin. A grid without cells holds nothing to get wrong.
+// fractions or silently dropping a zone. A grid without cells holds nothing to get wrong.
 void check_grid(const Grid& grid) {
     if (grid.rows == 0 || grid.cols == 0) return;
     check_axis("dx", "xmin", "xmax", grid.xmin, grid.xmax, grid.dx);

@@ -27,11 +27,11 @@ void append_run(ColumnRuns& runs, std::uint64_t first, std::uint64_t last) {
 
 }  // namespace
 
-Lattice center_lattice(const Window& window) {
-    Lattice out{std::vector<double>(static_cast<std::size_t>(window.cols)),
-                std::vector<double>(static_cast<std::size_t>(window.rows))};
-    for (std::uint64_t j = 0; j < window.cols; ++j) out.xs[static_cast<std::size_t>(j)] = window.center_x(j);
-    for (std::uint64_t i = 0; i < window.rows; ++i) out.ys[static_cast<std::size_t>(i)] = window.center_y(i);
+Lattice center_lattice(const CellRect& rect) {
+    Lattice out{std::vector<double>(static_cast<std::size_t>(rect.cols)),
+                std::vector<double>(static_cast<std::size_t>(rect.rows))};
+    for (std::uint64_t j = 0; j < rect.cols; ++j) out.xs[static_cast<std::size_t>(j)] = rect.center_x(j);
+    for (std::uint64_t i = 0; i < rect.rows; ++i) out.ys[static_cast<std::size_t>(i)] = rect.center_y(i);
     return out;
 }
 

@@ -22,8 +22,8 @@ struct Lattice {
     std::vector<double> ys;
 };
 
-// The cell centers of `window`, from its grid lines.
-Lattice center_lattice(const Window& window);
+// The cell centers of `rect`, from its grid lines.
+Lattice center_lattice(const CellRect& rect);
 
 enum class Location : std::uint8_t { Boundary = 0, Inside = 1, Outside = 2 };
 

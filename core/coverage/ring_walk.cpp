@@ -30,7 +30,7 @@ constexpr double kProbeY = 0.7320508075688772;
 // The ring's window with one row and one column of unbounded cells on every side, so a
 // ring reaching past the polygon's window still has cells to run through.
 struct PaddedGrid {
-    Window w;
+    CellRect w;
     std::uint64_t rows;  // w.rows + 2
     std::uint64_t cols;  // w.cols + 2
 
@@ -153,8 +153,8 @@ struct CellTable {
 
 // Where a probe sits in each cell: an irrational point, through which no grid-aligned or
 // corner-to-corner line passes (such lines often pass through the center).
-double probe_x(const Window& w, std::uint64_t j) { return w.left(j) + (w.left(j + 1) - w.left(j)) * kProbeX; }
-double probe_y(const Window& w, std::uint64_t i) { return w.top(i + 1) + (w.top(i) - w.top(i + 1)) * kProbeY; }
+double probe_x(const CellRect& w, std::uint64_t j) { return w.left(j) + (w.left(j + 1) - w.left(j)) * kProbeX; }
+double probe_y(const CellRect& w, std::uint64_t i) { return w.top(i + 1) + (w.top(i) - w.top(i + 1)) * kProbeY; }
 
 // A cell the ring only grazes: it runs along the outline, or out and back along a spike,
 // or a thin sliver was collapsed onto a line by the clamped exit points. The cell lies
@@ -291,7 +291,7 @@ bool exact_difference(double a, double b) {
 // center of the window less that corner is exact; as it is on an axis where some difference
 // would round. Returns the corner used, 0 on such an axis. One pass over the ring: the
 // differences are taken as they are checked, and only an axis that fails is copied again.
-Coordinate measure_from_corner(const Window& w, std::span<const Coordinate> ring, std::vector<Coordinate>& work) {
+Coordinate measure_from_corner(const CellRect& w, std::span<const Coordinate> ring, std::vector<Coordinate>& work) {
     double ox = w.left(0);
     double oy = w.top(0);
     for (std::uint64_t j = 0; j <= w.cols && ox != 0.0; ++j) {
@@ -376,23 +376,23 @@ std::vector<WalkedCell> by_row_then_column(std::vector<WalkedCell> cells, std::u
 
 }  // namespace
 
-void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon) {
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, DenseFractions& polygon) {
     if (ring.size() < 4) return;
     ring_walk(lines, ring, ring_bbox(ring), role, polygon);
 }
 
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const BBox& rbox, RingRole role,
-               PlacedWindow& polygon) {
+               DenseFractions& polygon) {
     if (ring.size() < 4) return;
-    Window w = crop_window(polygon.window(lines), rbox);
+    CellRect w = crop_rect(polygon.rect(lines), rbox);
     if (w.empty()) return;
     // Offsets of the ring's window in the polygon's matrix.
     const std::uint64_t row0 = w.row_offset - polygon.row_offset;
     const std::uint64_t col0 = w.col_offset - polygon.col_offset;
-    Matrix<float>& coverage = polygon.coverage;
+    Matrix<float>& fractions = polygon.fractions;
     const float sign = role == RingRole::Exterior ? 1.0f : -1.0f;
     const auto add = [&](std::uint64_t i, std::uint64_t j, float v) {
-        if (row0 + i < coverage.rows() && col0 + j < coverage.cols()) coverage(row0 + i, col0 + j) += sign * v;
+        if (row0 + i < fractions.rows() && col0 + j < fractions.cols()) fractions(row0 + i, col0 + j) += sign * v;
     };
 
     // A ring inside one cell: its area is all there is to know.
@@ -425,7 +425,7 @@ void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const B
         CellTable table(grid);
         walk(work, grid, table);
         walked.reserve(table.cells.size());
-        CoverageScratch scratch;
+        CellAreaScratch scratch;
         std::vector<std::span<const Coordinate>> lists;
         for (std::size_t k = 0; k < table.cells.size(); ++k) {
             const std::uint64_t pr = table.cells[k].slot / grid.cols;

@@ -1,5 +1,5 @@
 // One ring walked through the grid: the covered fraction of every cell of the ring's
-// window, added to (exterior) or subtracted from (hole) the polygon's coverage matrix.
+// window, added to (exterior) or subtracted from (hole) the polygon's fraction matrix.
 #pragma once
 
 #include <span>
@@ -19,10 +19,10 @@ enum class RingRole { Exterior, Hole };
 // Throws InternalError when an invariant breaks, the walk among them: a degenerate ring
 // that stops making progress through the grid ends the walk with an error instead of
 // looping.
-void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, PlacedWindow& polygon);
+void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, RingRole role, DenseFractions& polygon);
 
 // The same, for a caller that already holds `ring_bbox(ring)`: a pass over the ring saved.
 void ring_walk(const GridLines& lines, std::span<const Coordinate> ring, const BBox& ring_box, RingRole role,
-               PlacedWindow& polygon);
+               DenseFractions& polygon);
 
 }  // namespace quorvalis

@@ -1,5 +1,5 @@
-// The grid's cell lines by integer index, and windows of whole cells placed in the grid by
-// integer row and column offsets. Offsets are found once, from a box against the cell
+// The grid's cell lines by integer index, and rectangles of whole cells placed in the grid
+// by integer row and column offsets. Offsets are found once, from a box against the cell
 // lines, and carried as integers from then on: nothing re-derives them from coordinates.
 #pragma once
 
@@ -37,7 +37,8 @@ struct GridLines {
 GridLines lines_of(const Grid& grid);
 
 // rows x cols cells of the full grid starting at full-grid cell (row_offset, col_offset).
-struct Window {
+// A polygon's or a zone's window, in the comments, is the CellRect its fractions cover.
+struct CellRect {
     GridLines lines;
     std::uint64_t row_offset = 0;
     std::uint64_t col_offset = 0;
@@ -54,31 +55,31 @@ struct Window {
     Coordinate center(std::uint64_t i, std::uint64_t j) const { return {center_x(j), center_y(i)}; }
 };
 
-// The whole of `grid` as a window.
-Window whole_window(const Grid& grid);
+// The whole of `grid` as a rectangle of cells.
+CellRect grid_rect(const Grid& grid);
 
-// The cells of `window` that `box` touches, decided on the cell lines themselves: a box
+// The cells of `rect` that `box` touches, decided on the cell lines themselves: a box
 // touching a cell only along its outline does not take it in. Empty when the box touches
 // no cell (or holds a NaN).
-Window crop_window(const Window& window, const BBox& box);
+CellRect crop_rect(const CellRect& rect, const BBox& box);
 
 // The cells of `grid` that `box` touches (a polygon's window from its exterior's box).
-Window window_of(const Grid& grid, const BBox& box);
+CellRect rect_of(const Grid& grid, const BBox& box);
 
-// Fractions of a window's cells, placed in the grid: element (i, j) is full-grid cell
-// (row_offset + i, col_offset + j). A polygon's coverage, a basin's, a part's.
-struct PlacedWindow {
-    Matrix<float> coverage;
+// Fractions of a window's cells as a dense matrix placed in the grid: element (i, j) is
+// full-grid cell (row_offset + i, col_offset + j). A polygon's coverage, a zone's, a part's.
+struct DenseFractions {
+    Matrix<float> fractions;
     std::uint64_t row_offset = 0;
     std::uint64_t col_offset = 0;
 
-    // rows x cols zeros over the cells of `window`.
-    static PlacedWindow zeros(const Window& window) {
-        return {Matrix<float>(window.rows, window.cols, 0.0f), window.row_offset, window.col_offset};
+    // rows x cols zeros over the cells of `rect`.
+    static DenseFractions zeros(const CellRect& rect) {
+        return {Matrix<float>(rect.rows, rect.cols, 0.0f), rect.row_offset, rect.col_offset};
     }
     // The cells the fractions cover (lines from `lines`).
-    Window window(const GridLines& lines) const {
-        return {lines, row_offset, col_offset, coverage.rows(), coverage.cols()};
+    CellRect rect(const GridLines& lines) const {
+        return {lines, row_offset, col_offset, fractions.rows(), fractions.cols()};
     }
 };
 

@@ -81,28 +81,28 @@ std::uint64_t checked_end(std::uint64_t offset, std::uint64_t extent) {
     return end;
 }
 
-// One window spanning all parts of a MultiPolygon, the parts' values added cell by cell
-// (not clipped: overlapping parts give values above 1).
-PlacedWindow merge(const std::vector<PlacedWindow>& parts) {
+// One matrix spanning the windows of all parts of a MultiPolygon, the parts' values added
+// cell by cell (not clipped: overlapping parts give values above 1).
+DenseFractions merge(const std::vector<DenseFractions>& parts) {
     std::uint64_t row_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t col_start = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t row_end = 0;
     std::uint64_t col_end = 0;
-    for (const PlacedWindow& w : parts) {
+    for (const DenseFractions& w : parts) {
         row_start = std::min(row_start, w.row_offset);
         col_start = std::min(col_start, w.col_offset);
-        row_end = std::max(row_end, checked_end(w.row_offset, w.coverage.rows()));
-        col_end = std::max(col_end, checked_end(w.col_offset, w.coverage.cols()));
+        row_end = std::max(row_end, checked_end(w.row_offset, w.fractions.rows()));
+        col_end = std::max(col_end, checked_end(w.col_offset, w.fractions.cols()));
     }
-    PlacedWindow merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
-    for (const PlacedWindow& w : parts) {
-        if (w.coverage.empty()) continue;
+    DenseFractions merged{Matrix<float>(row_end - row_start, col_end - col_start, 0.0f), row_start, col_start};
+    for (const DenseFractions& w : parts) {
+        if (w.fractions.empty()) continue;
         const std::uint64_t dr = w.row_offset - row_start;
         const std::uint64_t dc = w.col_offset - col_start;
-        for (std::uint64_t i = 0; i < w.coverage.rows(); ++i) {
-            float* dst = &merged.coverage(dr + i, dc);
-            const float* src = &w.coverage(i, 0);
-            for (std::uint64_t j = 0; j < w.coverage.cols(); ++j) dst[j] += src[j];
+        for (std::uint64_t i = 0; i < w.fractions.rows(); ++i) {
+            float* dst = &merged.fractions(dr + i, dc);
+            const float* src = &w.fractions(i, 0);
+            for (std::uint64_t j = 0; j < w.fractions.cols(); ++j) dst[j] += src[j];
         }
     }
     return merged;
@@ -112,20 +112,20 @@ PlacedWindow merge(const std::vector<PlacedWindow>& parts) {
 
 CoverageMethod coverage_method(std::string_view name) { return find_method(name); }
 
-std::optional<PlacedWindow> build_window(const Grid& grid, std::span<const std::uint8_t> wkb,
-                                         CoverageMethod coverage_of) {
+std::optional<DenseFractions> build_fractions(const Grid& grid, std::span<const std::uint8_t> wkb,
+                                              CoverageMethod method) {
     const std::vector<Polygon> polygons = read_wkb(wkb);
     check_finite(polygons);
-    std::vector<PlacedWindow> windows;
+    std::vector<DenseFractions> parts;
     for (const Polygon& polygon : polygons) {
         if (polygon.exterior.empty()) continue;
-        PlacedWindow part = coverage_of(grid, polygon.exterior, polygon.interiors);
-        if (part.coverage.rows() == 0 && part.coverage.cols() == 0) continue;
-        windows.push_back(std::move(part));
+        DenseFractions part = method(grid, polygon.exterior, polygon.interiors);
+        if (part.fractions.rows() == 0 && part.fractions.cols() == 0) continue;
+        parts.push_back(std::move(part));
     }
-    if (windows.empty()) return std::nullopt;
+    if (parts.empty()) return std::nullopt;
     // A single part keeps the engine's matrix as it is.
-    return windows.size() == 1 ? std::move(windows.front()) : merge(windows);
+    return parts.size() == 1 ? std::move(parts.front()) : merge(parts);
 }
 
 }  // namespace quorvalis

@@ -1,5 +1,5 @@
 // Building the coverage cache record from WKB geometries: a geometry's coverage by either
-// method, its parts merged into one placed window, which a Basin then compacts.
+// method, its parts merged into one DenseFractions, which a Zone then compacts.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include "coverage/coverage_method.h"
 #include "coverage/grid.h"
 #include "coverage/window.h"
-#include "record/basin.h"
+#include "record/zone.h"
 
 namespace quorvalis {
 
@@ -29,10 +29,11 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
 // "exact" or "center"; anything else throws the unknown-method InputError.
 CoverageMethod coverage_method(std::string_view name);
 
-// One geometry's coverage placed in `grid`, its polygons' windows added into one (not
-// clipped: overlapping parts give values above 1); no value when no polygon produced a
-// window. Depends on nothing but its arguments, so any number of geometries may be built at
-// once. Throws as build_cache does for one geometry.
-std::optional<PlacedWindow> build_window(const Grid& grid, std::span<const std::uint8_t> wkb, CoverageMethod method);
+// One geometry's coverage placed in `grid`, its polygons' fractions added into one window
+// (not clipped: overlapping parts give values above 1); no value when every polygon's
+// window is empty. Depends on nothing but its arguments, so any number of geometries may be
+// built at once. Throws as build_cache does for one geometry.
+std::optional<DenseFractions> build_fractions(const Grid& grid, std::span<const std::uint8_t> wkb,
+                                              CoverageMethod method);
 
 }  // namespace quorvalis

@@ -1,6 +1,6 @@
-// Order and class statistics of one basin: weighted quantiles (the median among them),
-// majority, minority, variety and class fractions. All of them look only at the basin's
-// distinct values and the total weight of each, so a basin is reduced by gathering its
+// Order and class statistics of one zone: weighted quantiles (the median among them),
+// majority, minority, variety and class fractions. All of them look only at the zone's
+// distinct values and the total weight of each, so a zone is reduced by gathering its
 // (value, weight) pairs, sorting them once and grouping equal values; every statistic is
 // then read off the groups.
 //
@@ -27,7 +27,7 @@ struct WeightedValue {
     double weight;
 };
 
-// One distinct value of a basin (at one time step): the sum of its cells' weights, added
+// One distinct value of a zone (at one time step): the sum of its cells' weights, added
 // in gather order (which is window order), and the running total of those sums over this
 // and every smaller value.
 struct ValueGroup {
@@ -52,7 +52,7 @@ struct KeyedWeight {
 };
 
 // Grows without zero-filling: every slot of a gathered window is written before it is read,
-// and a fill on each regrowth would cost one more pass over the window per basin.
+// and a fill on each regrowth would cost one more pass over the window per zone.
 template <class T>
 struct NoFillAllocator : std::allocator<T> {
     template <class U>
@@ -111,7 +111,7 @@ struct Keys {
 // Weights summed by digit of the key in kHistogramLanes interleaved partial histograms
 // (consecutive cells often share a bucket; separate lanes spare each addition the wait for
 // the previous one's store), all zero outside the buckets the last cells reached: clearing
-// and combining thousands of buckets for every basin would cost as much as the cells.
+// and combining thousands of buckets for every zone would cost as much as the cells.
 inline constexpr std::size_t kHistogramLanes = 4;
 inline constexpr int kTopDigitBits = 11;
 inline constexpr std::size_t kTopBuckets = std::size_t{1} << kTopDigitBits;

@@ -5,11 +5,11 @@
 // Results are pinned bit for bit: each accumulator sees its cells in window order (row by
 // row, column by column) and does its arithmetic in exactly the order written in
 // stats_kernels.inc. Time steps are taken in blocks, one SIMD lane per step; within a block
-// every basin of the range is swept together, top to bottom through the raster, so each step
-// is read once in address order whatever the basins' order and overlap. A single step sweeps
-// the same way, with the lanes holding cells of one basin for the statistics that are sums
+// every zone of the range is swept together, top to bottom through the raster, so each step
+// is read once in address order whatever the zones' order and overlap. A single step sweeps
+// the same way, with the lanes holding cells of one zone for the statistics that are sums
 // (their terms are found for several cells at once, and added one cell after another) and
-// basins for the others. Neither the lanes nor the sweep change
+// zones for the others. Neither the lanes nor the sweep change
 // the sequence of updates any one accumulator sees, and neither does the vector width: the
 // kernels are compiled twice, for two-double vectors (every x86-64 and AArch64 machine) and,
 // on x86-64, for the four-double vectors of AVX2, chosen when the processor has them. Lanes
@@ -59,7 +59,7 @@ using detail::ValueTest;
 
 const double kNoValue = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
-// One basin's window row inside the raster block, within the row's stored span; cells
+// One zone's window row inside the raster block, within the row's stored span; cells
 // inside it may still be <= 0 and are skipped one by one.
 struct Segment {
     std::uint64_t row;  // block row
@@ -67,12 +67,12 @@ struct Segment {
     const float* cov;
     std::size_t weights;  // index of cov[0]'s weight in Prepared::weights
     std::uint32_t len;
-    std::uint32_t basin;  // index from the range's first basin
+    std::uint32_t zone;  // index from the range's first zone
 };
 
-// What every block of time steps shares: the segments of the basin range sorted by block
-// row (window order within each basin is kept, since a basin has one segment per row),
-// so each step of the raster is read once, top to bottom, whatever the basins' order;
+// What every block of time steps shares: the segments of the zone range sorted by block
+// row (window order within each zone is kept, since a zone has one segment per row),
+// so each step of the raster is read once, top to bottom, whatever the zones' order;
 // and, for the weighted statistics of a stack, the weight of each segment cell (NaN where
 // the weight does not count), read once for all steps.
 struct Prepared {
@@ -102,15 +102,15 @@ private:
     std::function<void(const Segment&, double*)> read_;
 };
 
-// Calls f(segment) for the pieces of the basins' row spans inside the raster block, basin
-// by basin in the given order (indices into `basins`) and each in window order, numbering
+// Calls f(segment) for the pieces of the zones' row spans inside the raster block, zone
+// by zone in the given order (indices into `zones`) and each in window order, numbering
 // their cells from 0 (the `weights` index).
 template <class F>
-void for_each_segment(std::span<const Basin> basins, std::span<const std::uint32_t> order, std::size_t begin,
+void for_each_segment(std::span<const Zone> zones, std::span<const std::uint32_t> order, std::size_t begin,
                       const StatInputs& in, F&& f) {
     std::size_t cells = 0;
     for (const std::uint32_t k : order) {
-        const Basin& b = basins[k];
+        const Zone& b = zones[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
             const RowRun run = b.row(i);
@@ -126,17 +126,17 @@ void for_each_segment(std::span<const Basin> basins, std::span<const std::uint32
     }
 }
 
-Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in,
+Prepared prepare(std::span<const Zone> zones, std::size_t begin, std::size_t end, const StatInputs& in,
                  bool with_weights) {
     // Counting sort by row in two passes over the stored spans, which cost far less to read
-    // twice than a list of the segments does to store twice. Stable, so a basin's pieces of
-    // one row stay in order. The basins are taken from left to right, so that each row's
+    // twice than a list of the segments does to store twice. Stable, so a zone's pieces of
+    // one row stay in order. The zones are taken from left to right, so that each row's
     // segments arrive nearly sorted by column.
     std::uint64_t first_row = std::numeric_limits<std::uint64_t>::max(), last_row = 0;
     std::vector<std::uint32_t> order;
     order.reserve(end - begin);
     for (std::size_t k = begin; k < end; ++k) {
-        const Clip c = detail::clip(basins[k], in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+        const Clip c = detail::clip(zones[k], in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
         if (c.empty()) continue;
         first_row = std::min(first_row, c.r0);
         last_row = std::max(last_row, c.r0 + (c.i1 - c.i0 - 1));
@@ -145,21 +145,21 @@ Prepared prepare(std::span<const Basin> basins, std::size_t begin, std::size_t e
     Prepared p;
     if (first_row > last_row) return p;
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return basins[a].col_offset < basins[b].col_offset; });
+                     [&](std::uint32_t a, std::uint32_t b) { return zones[a].col_offset < zones[b].col_offset; });
     std::vector<std::size_t> start(static_cast<std::size_t>(last_row - first_row) + 2, 0);
     std::size_t cells = 0;
-    for_each_segment(basins, order, begin, in, [&](const Segment& s) {
+    for_each_segment(zones, order, begin, in, [&](const Segment& s) {
         ++start[static_cast<std::size_t>(s.row - first_row) + 1];
         cells += s.len;
     });
     for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
     p.segments.resize(start.back());
-    for_each_segment(basins, order, begin, in,
+    for_each_segment(zones, order, begin, in,
                      [&](const Segment& s) { p.segments[start[static_cast<std::size_t>(s.row - first_row)]++] = s; });
     // Within a row, left to right: each step is then read in increasing addresses, which
     // hardware prefetchers follow. An insertion sort: stable, and quick on rows that are
     // nearly in order already (a general sort cost a single-step mean an eighth of its
-    // time). A basin's pieces of one row keep their order, since they start at increasing
+    // time). A zone's pieces of one row keep their order, since they start at increasing
     // columns.
     Segment* seg = p.segments.data();
     for (std::size_t i = 0, first = 0; i + 1 < start.size(); first = start[i++]) {
@@ -189,8 +189,8 @@ constexpr int kRowLanes = 2;
 
 #if QV_AVX2_KERNELS
 // The same kernels for AVX2's four-double vectors, eight steps per block. Single steps keep
-// two basins side by side: a third and a fourth mostly wait for the first two to leave
-// their basins' rows, and cost more than they save. Only this code is compiled for AVX2:
+// two zones side by side: a third and a fourth mostly wait for the first two to leave
+// their zones' rows, and cost more than they save. Only this code is compiled for AVX2:
 // the standard library's functions it calls keep the baseline target.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
@@ -222,12 +222,12 @@ bool use_avx2() {
 // <= 0, whatever the statistic; weights that stop short of such a cell are the caller's
 // mistake. Checked before any reduction so the hot loop can read weights without bounds
 // tests.
-void check_weights_cover(std::span<const Basin> basins, std::size_t begin, std::size_t end, const StatInputs& in) {
+void check_weights_cover(std::span<const Zone> zones, std::size_t begin, std::size_t end, const StatInputs& in) {
     const ArrayView& w = *in.weights;
     if (w.steps != 1) throw InputError("weights must be a 2-D array");
     if (w.rows >= in.raster.rows && w.cols >= in.raster.cols) return;
     for (std::size_t k = begin; k < end; ++k) {
-        const Basin& b = basins[k];
+        const Zone& b = zones[k];
         const Clip c = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
         for (std::uint64_t i = c.i0, r = c.r0; i < c.i1; ++i, ++r) {
             const RowRun run = b.row(i);
@@ -282,36 +282,36 @@ bool detail::allow_wide_vectors(bool allowed) {
 #endif
 }
 
-void check_inputs(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end) {
-    if (begin > end || end > basins.size()) {
-        throw InputError("basin range [" + std::to_string(begin) + ", " + std::to_string(end) + ") is outside the " +
-                         std::to_string(basins.size()) + " basins");
+void check_inputs(std::span<const Zone> zones, const StatInputs& in, std::size_t begin, std::size_t end) {
+    if (begin > end || end > zones.size()) {
+        throw InputError("zone range [" + std::to_string(begin) + ", " + std::to_string(end) + ") is outside the " +
+                         std::to_string(zones.size()) + " zones");
     }
-    if (begin < end && in.raster.steps > 0 && in.weights) check_weights_cover(basins, begin, end, in);
+    if (begin < end && in.raster.steps > 0 && in.weights) check_weights_cover(zones, begin, end, in);
 }
 
-void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
+void reduce(std::span<const Zone> zones, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
             double* out) {
-    check_inputs(basins, in, begin, end);
+    check_inputs(zones, in, begin, end);
     if (begin == end || in.raster.steps == 0) return;
     detail::with_type(in.raster.dtype, [&](auto v) {
         using T = decltype(v);
 #if QV_AVX2_KERNELS
-        if (use_avx2()) return wide::reduce_typed<T>(basins, begin, end, in, stat, out);
+        if (use_avx2()) return wide::reduce_typed<T>(zones, begin, end, in, stat, out);
 #endif
-        base::reduce_typed<T>(basins, begin, end, in, stat, out);
+        base::reduce_typed<T>(zones, begin, end, in, stat, out);
     });
 }
 
-std::vector<double> reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat) {
+std::vector<double> reduce(std::span<const Zone> zones, const StatInputs& in, Stat stat) {
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(in.raster.steps, static_cast<std::uint64_t>(basins.size()), &total) ||
+    if (__builtin_mul_overflow(in.raster.steps, static_cast<std::uint64_t>(zones.size()), &total) ||
         total > std::vector<double>().max_size()) {
-        throw InputError("a result of " + std::to_string(in.raster.steps) + " x " + std::to_string(basins.size()) +
+        throw InputError("a result of " + std::to_string(in.raster.steps) + " x " + std::to_string(zones.size()) +
                          " values is too large");
     }
     std::vector<double> out(static_cast<std::size_t>(total), kNoValue);
-    reduce(basins, in, stat, 0, basins.size(), out.data());
+    reduce(zones, in, stat, 0, zones.size(), out.data());
     return out;
 }
 

@@ -1,15 +1,15 @@
-// Per-basin statistics of rasters through a coverage cache.
+// Per-zone statistics of rasters through a coverage cache.
 //
 // One entry point, reduce(), serves every caller: a raster of any numeric dtype (2-D, or a
 // (time, rows, cols) stack) read in place through byte strides, optional 2-D weights of any
 // dtype, nodata compared in the raster's own type, a statistic parsed once per call, a
-// raster block placed anywhere in the grid, and a range of basins so that callers may split
-// the basins over threads. All arithmetic is in float64, and each accumulator sees its cells
+// raster block placed anywhere in the grid, and a range of zones so that callers may split
+// the zones over threads. All arithmetic is in float64, and each accumulator sees its cells
 // in window order (row by row, column by column), so a result never depends on the dtype
-// the same numbers arrive in, on strides, on blocking or on how the basins are split.
+// the same numbers arrive in, on strides, on blocking or on how the zones are split.
 //
 // The element types, validity tests and window clipping in `detail` are shared with the
-// order statistics, which gather a basin's cells themselves.
+// order statistics, which gather a zone's cells themselves.
 #pragma once
 
 #include <algorithm>
@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "record/basin.h"
+#include "record/zone.h"
 
 namespace quorvalis {
 
@@ -109,21 +109,21 @@ struct StatInputs {
     std::uint64_t origin_col = 0;
 };
 
-// Throws InputError for a basin range outside `basins`, or for weights that are not 2-D or
+// Throws InputError for a zone range outside `zones`, or for weights that are not 2-D or
 // stop short of a covered cell of the block: what every reduction checks before it reads.
-void check_inputs(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end);
+void check_inputs(std::span<const Zone> zones, const StatInputs& in, std::size_t begin, std::size_t end);
 
-// Reduces basins [begin, end) for every step of the raster, writing basin b of step t to
-// out[t * basins.size() + b]; nothing else in out is touched. Values of no statistic are the
-// quiet NaN 0x7FF8000000000000; count-like statistics of an empty basin are 0. Throws
+// Reduces zones [begin, end) for every step of the raster, writing zone b of step t to
+// out[t * zones.size() + b]; nothing else in out is touched. Values of no statistic are the
+// quiet NaN 0x7FF8000000000000; count-like statistics of an empty zone are 0. Throws
 // InputError for weights that are not 2-D or stop short of a covered cell, before writing.
-// Safe to call from several threads on disjoint basin ranges of one output.
-void reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
+// Safe to call from several threads on disjoint zone ranges of one output.
+void reduce(std::span<const Zone> zones, const StatInputs& in, Stat stat, std::size_t begin, std::size_t end,
             double* out);
 
-// The same over all basins, into a new (steps, n_basins) row-major array; refuses a
+// The same over all zones, into a new (steps, n_zones) row-major array; refuses a
 // result too large to allocate with an InputError.
-std::vector<double> reduce(std::span<const Basin> basins, const StatInputs& in, Stat stat);
+std::vector<double> reduce(std::span<const Zone> zones, const StatInputs& in, Stat stat);
 
 namespace detail {
 
@@ -268,7 +268,7 @@ struct ValueTest<T, false> {
     bool operator()(T x) const { return !has || x != nodata; }
 };
 
-// The rows [i0, i1) and columns [j0, j1) of a basin's window that fall inside a block of
+// The rows [i0, i1) and columns [j0, j1) of a zone's window that fall inside a block of
 // rows x cols placed at (origin_row, origin_col) in the grid, computed without letting any
 // offset + index wrap around.
 struct Clip {
@@ -288,7 +288,7 @@ inline void clip_axis(std::uint64_t offset, std::uint64_t size, std::uint64_t or
     hi = lo + std::min(size - lo, extent - first);
 }
 
-inline Clip clip(const Basin& b, std::uint64_t rows, std::uint64_t cols, std::uint64_t origin_row,
+inline Clip clip(const Zone& b, std::uint64_t rows, std::uint64_t cols, std::uint64_t origin_row,
                  std::uint64_t origin_col) {
     Clip c;
     clip_axis(b.row_offset, b.rows(), origin_row, rows, c.i0, c.i1, c.r0);

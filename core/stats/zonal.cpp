@@ -22,15 +22,15 @@ struct NamedZoneMethod {
 constexpr NamedZoneMethod kZoneMethods[] = {
     {"exact", ZoneMethod::Exact}, {"center", ZoneMethod::Center}, {"all_touched", ZoneMethod::AllTouched}};
 
-// All touched and a coverage floor rewrite the built fractions before the basin stores its
+// All touched and a coverage floor rewrite the built fractions before the zone stores its
 // rows' runs, so the runs hold what the statistics read.
-void apply_options(Matrix<float>& coverage, const BuildOptions& options) {
+void apply_options(Matrix<float>& fractions, const BuildOptions& options) {
     const bool touched = options.method == ZoneMethod::AllTouched;
     if (!touched && options.min_coverage == 0.0) return;
     const double floor = options.min_coverage;
-    if (coverage.empty()) return;
-    float* values = &coverage(0, 0);
-    for (std::uint64_t k = 0; k < coverage.rows() * coverage.cols(); ++k) {
+    if (fractions.empty()) return;
+    float* values = &fractions(0, 0);
+    for (std::uint64_t k = 0; k < fractions.rows() * fractions.cols(); ++k) {
         float& v = values[k];
         if (static_cast<double>(v) < floor) {
             v = 0.0f;
@@ -53,8 +53,8 @@ std::uint64_t result_size(std::initializer_list<std::uint64_t> dims) {
     return total;
 }
 
-// Window columns of basin b inside the grid: windows may reach past its last row or column.
-std::pair<std::uint64_t, std::uint64_t> inside(const Grid& grid, const Basin& b) {
+// Window columns of zone b inside the grid: windows may reach past its last row or column.
+std::pair<std::uint64_t, std::uint64_t> inside(const Grid& grid, const Zone& b) {
     const std::uint64_t h = b.row_offset >= grid.rows ? 0 : std::min(b.rows(), grid.rows - b.row_offset);
     const std::uint64_t w = b.col_offset >= grid.cols ? 0 : std::min(b.cols(), grid.cols - b.col_offset);
     return {h, w};
@@ -82,22 +82,22 @@ CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::u
                         std::span<const std::int64_t> ids, const BuildOptions& options) {
     if (!ids.empty() && ids.size() != wkb.size()) throw InputError("wkb_list and id_list must have the same length");
     check_min_coverage(options.min_coverage);
-    const CoverageMethod coverage_of = options.method == ZoneMethod::Center ? center_method : exact_method;
+    const CoverageMethod method = options.method == ZoneMethod::Center ? center_method : exact_method;
     const std::size_t n = wkb.size();
-    std::vector<std::optional<Basin>> built(n);
+    std::vector<std::optional<Zone>> built(n);
     // Geometries are independent; each writes only its own slot, so the record is the same
     // for any thread count, and the first bad geometry in input order is the one reported.
     parallel_for(n, options.threads, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t k = begin; k < end; ++k) {
             const std::int64_t id = ids.empty() ? static_cast<std::int64_t>(k) : ids[k];
             try {
-                std::optional<PlacedWindow> window = build_window(grid, wkb[k], coverage_of);
-                // The dense window lives only until its runs are stored.
-                if (window) {
-                    apply_options(window->coverage, options);
-                    built[k].emplace(*window, id);
+                std::optional<DenseFractions> dense = build_fractions(grid, wkb[k], method);
+                // The dense fractions live only until their runs are stored.
+                if (dense) {
+                    apply_options(dense->fractions, options);
+                    built[k].emplace(*dense, id);
                 } else if (options.keep_empty) {
-                    built[k].emplace(PlacedWindow{}, id);
+                    built[k].emplace(DenseFractions{}, id);
                 }
             } catch (const InputError& e) {
                 throw ZoneInputError(k, e.message());
@@ -107,9 +107,9 @@ CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::u
         }
     });
     CacheRecord record{{}, grid};
-    record.basins.reserve(n);
-    for (std::optional<Basin>& b : built) {
-        if (b) record.basins.push_back(std::move(*b));
+    record.zones.reserve(n);
+    for (std::optional<Zone>& b : built) {
+        if (b) record.zones.push_back(std::move(*b));
     }
     return record;
 }
@@ -118,25 +118,25 @@ CacheRecord build_cache(std::span<const std::vector<std::uint8_t>> wkb_list, std
                         double xmin, double ymin, double xmax, double ymax, double dx, double dy,
                         std::string_view method) {
     if (wkb_list.size() != id_list.size()) throw InputError("wkb_list and id_list must have the same length");
-    const CoverageMethod coverage_of = coverage_method(method);
+    const CoverageMethod named = coverage_method(method);
     const Grid grid = checked_grid(xmin, ymin, xmax, ymax, dx, dy);
     std::vector<std::span<const std::uint8_t>> views(wkb_list.begin(), wkb_list.end());
     BuildOptions options;
-    options.method = coverage_of == center_method ? ZoneMethod::Center : ZoneMethod::Exact;
+    options.method = named == center_method ? ZoneMethod::Center : ZoneMethod::Exact;
     options.keep_empty = false;
     return build_zones(grid, views, id_list, options);
 }
 
-CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
-                                  std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
-                                  std::span<const float> fractions) {
+CacheRecord record_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
+                                std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
+                                std::span<const float> fractions) {
     const std::size_t n = row_offsets.size();
     if (col_offsets.size() != n || shapes.size() != 2 * n) {
         throw InputError("row_offsets, col_offsets and shapes must give one window per zone, got " + std::to_string(n) +
                          ", " + std::to_string(col_offsets.size()) + " and " + std::to_string(shapes.size() / 2));
     }
     CacheRecord record{{}, grid};
-    record.basins.reserve(n);
+    record.zones.reserve(n);
     std::uint64_t at = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const std::int64_t r = row_offsets[k], c = col_offsets[k], h = shapes[2 * k], w = shapes[2 * k + 1];
@@ -166,8 +166,8 @@ CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t
         }
         Matrix<float> m(uh, uw, std::vector<float>(src, src + cells));
         at += cells;
-        record.basins.emplace_back(
-            PlacedWindow{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
+        record.zones.emplace_back(
+            DenseFractions{std::move(m), static_cast<std::uint64_t>(r), static_cast<std::uint64_t>(c)},
             static_cast<std::int64_t>(k));
     }
     if (at != fractions.size()) {
@@ -219,8 +219,8 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
     in.origin_row = static_cast<std::uint64_t>(o_row);
     in.origin_col = static_cast<std::uint64_t>(o_col);
 
-    const std::vector<Basin>& basins = record.basins;
-    const std::size_t n = basins.size();
+    const std::vector<Zone>& zones = record.zones;
+    const std::size_t n = zones.size();
     const std::uint64_t per_stat = result_size({r.steps, n});
     const std::size_t nq = request.quantiles.size();
 
@@ -262,18 +262,18 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
                     StatInputs part = in;
                     part.raster.data += static_cast<std::ptrdiff_t>(t0) * part.raster.step_stride;
                     part.raster.steps = t1 - t0;
-                    for (const auto& [stat, dst] : streaming) reduce(basins, part, stat, 0, n, dst + t0 * n);
+                    for (const auto& [stat, dst] : streaming) reduce(zones, part, stat, 0, n, dst + t0 * n);
                 }
             });
         } else {
             std::vector<std::uint64_t> cells(n);
             for (std::size_t k = 0; k < n; ++k) {
-                cells[k] = basins[k].run_cells() + basins[k].rows() + 1;
+                cells[k] = zones[k].run_cells() + zones[k].rows() + 1;
             }
             const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
             parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
                 for (std::size_t p = first; p < last; ++p) {
-                    for (const auto& [stat, dst] : streaming) reduce(basins, in, stat, bounds[p], bounds[p + 1], dst);
+                    for (const auto& [stat, dst] : streaming) reduce(zones, in, stat, bounds[p], bounds[p + 1], dst);
                 }
             });
         }
@@ -284,7 +284,7 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
         // balance zones of any size.
         std::vector<OrderScratch> scratch(workers);
         parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned worker) {
-            reduce_order_stats(basins, in, begin, end, order_request, scratch[worker],
+            reduce_order_stats(zones, in, begin, end, order_request, scratch[worker],
                                std::span(shares).subspan(frac ? begin : 0, frac ? end - begin : 0));
         });
     }
@@ -353,24 +353,24 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
 // ---------------------------------------------------------------------------------------
 // CSR export
 
-CsrMatrix coverage_csr(const CacheRecord& record, unsigned workers) {
+CsrMatrix fractions_csr(const CacheRecord& record, unsigned workers) {
     const Grid& grid = record.grid;
-    const std::vector<Basin>& basins = record.basins;
+    const std::vector<Zone>& zones = record.zones;
     std::uint64_t n_cells = 0;
     if (__builtin_mul_overflow(grid.rows, grid.cols, &n_cells) || n_cells > std::uint64_t{INT64_MAX}) {
         throw InputError("a grid of " + std::to_string(grid.rows) + " x " + std::to_string(grid.cols) +
                          " cells has more columns than a sparse matrix can index");
     }
-    const std::size_t n = basins.size();
+    const std::size_t n = zones.size();
     CsrMatrix m;
     m.indptr = allocate_buffer<std::int64_t>(n + 1);
     std::int64_t* indptr = m.indptr.get();
     parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t k = begin; k < end; ++k) {
-            const auto [h, w] = inside(grid, basins[k]);
+            const auto [h, w] = inside(grid, zones[k]);
             std::int64_t count = 0;
             for (std::uint64_t i = 0; i < h; ++i) {
-                const RowRun row = basins[k].row(i);
+                const RowRun row = zones[k].row(i);
                 for (std::uint64_t j = row.first; j < std::min(row.end, w); ++j) count += !(*row.at(j) <= 0.0f);
             }
             indptr[k + 1] = count;
@@ -383,7 +383,7 @@ CsrMatrix coverage_csr(const CacheRecord& record, unsigned workers) {
     m.indices = allocate_buffer<std::int64_t>(m.nnz);
     parallel_for(n, workers, [&](std::size_t begin, std::size_t end, unsigned) {
         for (std::size_t k = begin; k < end; ++k) {
-            const Basin& b = basins[k];
+            const Zone& b = zones[k];
             const auto [h, w] = inside(grid, b);
             auto at = static_cast<std::size_t>(indptr[k]);
             for (std::uint64_t i = 0; i < h; ++i) {

@@ -1,6 +1,6 @@
-// A coverage's zones built and reduced as a whole, with the work spread over threads: the
+// A record's zones built and reduced as a whole, with the work spread over threads: the
 // one build loop behind both Python modules, the coordination of a zonal reduction (which
-// kernels run, how the threads split them, the results they fill) and the coverage's
+// kernels run, how the threads split them, the results they fill) and the record's
 // sparse-matrix export. Pure C++: rasters come in as views, results go out as plain buffers
 // the caller takes over. Every result is bit for bit the same for any thread count.
 #pragma once
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/basin.h"
+#include "record/zone.h"
 #include "stats/stats.h"
 #include "stats/zone_stats.h"
 #include "support/error.h"
@@ -53,19 +53,19 @@ struct BuildOptions {
 // Throws InputError unless 0 <= t <= 1.
 void check_min_coverage(double t);
 
-// One basin per geometry, in input order; ids[k] is basin k's id (its position when ids is
+// One zone per geometry, in input order; ids[k] is zone k's id (its position when ids is
 // empty). The first bad geometry in input order throws ZoneInputError (ZoneInternalError
 // for a broken invariant) carrying its position.
 CacheRecord build_zones(const Grid& grid, std::span<const std::span<const std::uint8_t>> wkb,
                         std::span<const std::int64_t> ids, const BuildOptions& options);
 
-// A coverage from windows exported from one: zone k's window has shapes[2k] x shapes[2k+1]
+// A record from the windows exported from one: zone k's window has shapes[2k] x shapes[2k+1]
 // fractions (0 x 0 for an empty zone) at (row_offsets[k], col_offsets[k]), its fractions the
 // next h * w values of `fractions`, row-major. Throws InputError for lengths or sizes that do
 // not agree, a window no build could place, or a fraction not finite and >= 0.
-CacheRecord coverage_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
-                                  std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
-                                  std::span<const float> fractions);
+CacheRecord record_from_windows(const Grid& grid, std::span<const std::int64_t> row_offsets,
+                                std::span<const std::int64_t> col_offsets, std::span<const std::int64_t> shapes,
+                                std::span<const float> fractions);
 
 // A buffer the caller takes over, with its row-major shape.
 struct ResultArray {
@@ -106,7 +106,7 @@ struct ZonalResult {
 ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request, const ZonalInputs& inputs,
                          unsigned threads);
 
-// The zones x (rows * cols) coverage matrix in compressed sparse rows. Cells are listed
+// The zones x (rows * cols) fraction matrix in compressed sparse rows. Cells are listed
 // exactly when the statistics would read them (inside the grid, fraction not <= 0), so the
 // matrix times a raster is the zones' "sum". Throws InputError for a grid of more cells
 // than an int64 column index reaches.
@@ -116,7 +116,7 @@ struct CsrMatrix {
     std::unique_ptr<std::int64_t[]> indptr;  // n_zones + 1
     std::size_t nnz = 0;
 };
-CsrMatrix coverage_csr(const CacheRecord& record, unsigned threads);
+CsrMatrix fractions_csr(const CacheRecord& record, unsigned threads);
 
 // An array of n elements (at least one allocated), refusing absurd sizes with bad_alloc.
 template <class T>

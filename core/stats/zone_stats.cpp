@@ -17,7 +17,7 @@ namespace quorvalis {
 
 namespace {
 
-// The (value, weight) pairs of basin b at step t that order statistics count, in window
+// The (value, weight) pairs of zone b at step t that order statistics count, in window
 // order. Cells are written straight into storage sized for the whole clipped window and
 // kept or dropped by advancing the end or not, so the loop has no capacity tests and no
 // branch on validity. T is the raster's type, W the weights' (void without weights).
@@ -34,14 +34,14 @@ constexpr std::ptrdiff_t kMaxPrefetchBytes = 32 * 64;
 }
 
 // The window columns [first, end) of row i to read: its span within the clip.
-ColumnSpan row_cells(const Basin& b, const detail::Clip& k, std::uint64_t i) {
+ColumnSpan row_cells(const Zone& b, const detail::Clip& k, std::uint64_t i) {
     const ColumnSpan s = b.span(i);
     return {std::max(k.j0, s.first), std::min(k.j1, s.end)};
 }
 
 // Always inlined: called, a function holding only prefetches looks free of effects, and
 // the optimiser drops the call.
-[[gnu::always_inline]] inline void prefetch_row(const Basin& b, const detail::Clip& k, std::uint64_t i,
+[[gnu::always_inline]] inline void prefetch_row(const Zone& b, const detail::Clip& k, std::uint64_t i,
                                                 const ArrayView& raster, const ArrayView* weights) {
     const ColumnSpan s = row_cells(b, k, i);
     if (s.first >= s.end) return;
@@ -92,7 +92,7 @@ template <class T>
 // notes their keys: the first histogram of a selection, built while the cells are at hand
 // rather than in a pass of its own over what was written.
 template <class T, class W, bool kTop>
-void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k, CellBuffer& cells,
+void gather_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k, CellBuffer& cells,
                   double* top, Keys& keys) {
     using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, PairedValueTest<W>>;
     const PairedValueTest<T> valid(in.nodata);
@@ -187,20 +187,20 @@ void gather_typed(const Basin& b, const StatInputs& in, std::uint64_t t, const d
     keys = gathered;
 }
 
-// Where the basin lies on a curve that keeps nearby windows close together (the Z-order
-// curve through its window's centre): basins reduced in this order find much of their
-// raster, which their neighbours read just before, still in cache, where basins taken in
+// Where the zone lies on a curve that keeps nearby windows close together (the Z-order
+// curve through its window's centre): zones reduced in this order find much of their
+// raster, which their neighbours read just before, still in cache, where zones taken in
 // the caller's order often go back to memory for every cell.
-std::uint64_t locality(const Basin& b) {
+std::uint64_t locality(const Zone& b) {
     const std::uint64_t r = b.row_offset + b.rows() / 2, c = b.col_offset + b.cols() / 2;
     std::uint64_t key = 0;
     for (int bit = 0; bit < 32; ++bit) key |= (((r >> bit) & 1) << (2 * bit + 1)) | (((c >> bit) & 1) << (2 * bit));
     return key;
 }
 
-// The cells of basin b at step t into `cells`; with `top`, their top-digit histogram too
+// The cells of zone b at step t into `cells`; with `top`, their top-digit histogram too
 // (see weighted_quantiles), whose keys go to `keys`.
-void gather(const Basin& b, const StatInputs& in, std::uint64_t t, CellBuffer& cells, DigitHistogram* top, Keys& keys) {
+void gather(const Zone& b, const StatInputs& in, std::uint64_t t, CellBuffer& cells, DigitHistogram* top, Keys& keys) {
     keys = Keys{};
     double* lanes = top ? top->clear() : nullptr;
     const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
@@ -232,11 +232,11 @@ ZoneStat parse_zone_stat(std::string_view name) {
 
 std::optional<Stat> streaming_stat(ZoneStat s) { return find_stat(kZoneStatNames[static_cast<std::size_t>(s)]); }
 
-void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
+void reduce_order_stats(std::span<const Zone> zones, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch,
                         std::span<std::vector<ClassShares>> frac_out) {
-    check_inputs(basins, in, begin, end);
-    const std::size_t n = basins.size();
+    check_inputs(zones, in, begin, end);
+    const std::size_t n = zones.size();
     const std::size_t nq = request.quantile != nullptr ? request.quantiles.size() : 0;
     // The median is the first quantile asked for, then the requested ones.
     std::vector<double> qs;
@@ -251,15 +251,15 @@ void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std
     // The quantiles are selected from a first histogram built in the gather.
     const bool select = !classes && !qs.empty() && qs.size() <= kSelectMaxQuantiles;
     Keys keys;
-    // Each basin's results depend on nothing but its own cells, so the order they are
+    // Each zone's results depend on nothing but its own cells, so the order they are
     // reduced in is free.
     std::vector<std::pair<std::uint64_t, std::size_t>> order;
     order.reserve(end - begin);
-    for (std::size_t k = begin; k < end; ++k) order.emplace_back(locality(basins[k]), k);
+    for (std::size_t k = begin; k < end; ++k) order.emplace_back(locality(zones[k]), k);
     std::sort(order.begin(), order.end());
     for (const auto& [place, k] : order) {
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
-            gather(basins[k], in, t, scratch.cells, select ? &work.top : nullptr, keys);
+            gather(zones[k], in, t, scratch.cells, select ? &work.top : nullptr, keys);
             if (classes) {
                 group_values(scratch.cells, work.spare, work.groups);
                 for (std::size_t j = 0; j < qs.size(); ++j) found[j] = weighted_quantile(g, qs[j]);

@@ -1,5 +1,5 @@
 // The statistics the package engine offers by name, and the reduction of the order and
-// class statistics (order_stats.h) over a range of basins of one raster block. The
+// class statistics (order_stats.h) over a range of zones of one raster block. The
 // streaming statistics (mean, sum, ... , nodata_count, coverage) are the kernels of
 // stats.h; this file only names them.
 #pragma once
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/basin.h"
+#include "record/zone.h"
 #include "stats/order_stats.h"
 #include "stats/stats.h"
 
@@ -80,9 +80,9 @@ static_assert(std::size(kZoneStatInfo) == std::size(kZoneStatNames));
 // Exact, case-sensitive name; anything else throws InputError naming every accepted one.
 ZoneStat parse_zone_stat(std::string_view name);
 
-// What the order reduction computes; outputs are row-major (steps, n_basins[, k]) arrays
-// owned by the caller, null where not requested. Each basin writes only its own elements,
-// so disjoint basin ranges may run at once.
+// What the order reduction computes; outputs are row-major (steps, n_zones[, k]) arrays
+// owned by the caller, null where not requested. Each zone writes only its own elements,
+// so disjoint zone ranges may run at once.
 struct OrderRequest {
     std::span<const double> quantiles;  // each in [0, 1]
     double* median = nullptr;
@@ -93,13 +93,13 @@ struct OrderRequest {
     bool frac = false;
 };
 
-// One basin's class shares at one step: its distinct values with weight / total weight.
+// One zone's class shares at one step: its distinct values with weight / total weight.
 struct ClassShares {
     std::uint64_t step;
-    std::vector<WeightedValue> shares;  // empty when the basin has no weight at this step
+    std::vector<WeightedValue> shares;  // empty when the zone has no weight at this step
 };
 
-// Per-thread storage reused from basin to basin.
+// Per-thread storage reused from zone to zone.
 struct OrderScratch {
     CellBuffer cells;
     QuantileScratch work;  // its sort storage and groups serve the class statistics too
@@ -108,9 +108,9 @@ struct OrderScratch {
 // The streaming statistic a name stands for (mean ... weighted_sum, nodata_count, coverage).
 std::optional<Stat> streaming_stat(ZoneStat s);
 
-// Reduces basins [begin, end) of `in`, after the checks of check_inputs().
-// frac_out[k - begin] receives basin k's shares, one entry per step.
-void reduce_order_stats(std::span<const Basin> basins, const StatInputs& in, std::size_t begin, std::size_t end,
+// Reduces zones [begin, end) of `in`, after the checks of check_inputs().
+// frac_out[k - begin] receives zone k's shares, one entry per step.
+void reduce_order_stats(std::span<const Zone> zones, const StatInputs& in, std::size_t begin, std::size_t end,
                         const OrderRequest& request, OrderScratch& scratch,
                         std::span<std::vector<ClassShares>> frac_out);
 

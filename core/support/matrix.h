@@ -15,7 +15,7 @@
 namespace quorvalis {
 
 // Largest number of cells one matrix may hold: 2^34 (64 GiB of 32-bit floats). Anything
-// larger is certainly a mistake in the grid parameters, not a real basin.
+// larger is certainly a mistake in the grid parameters, not a real zone.
 inline constexpr std::uint64_t kMaxMatrixCells = std::uint64_t{1} << 34;
 
 // rows * cols, refused with an InputError when it overflows or exceeds kMaxMatrixCells.

@@ -46,7 +46,7 @@ using namespace nb::literals;
 namespace quorvalis {
 namespace {
 
-// The coverage of every input geometry, one basin per zone in input order (a zone that
+// The coverage of every input geometry, one zone per geometry in input order (a zone that
 // covers no cell holds an empty window), and the method it was built with. Never changed
 // after it is made, so any number of threads may read it at once.
 struct EngineCoverage {
@@ -97,24 +97,24 @@ EngineCoverage from_windows(const GridTuple& g, const std::string& method, nb::h
     }
     if (dims.ndim() != 2 || dims.shape(1) != 2) throw nb::value_error("shapes must have shape (n, 2)");
     nb::gil_scoped_release unlocked;
-    return {coverage_from_windows(grid, {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)},
-                                  {dims.data(), 2 * dims.shape(0)}, {values.data(), values.shape(0)}),
+    return {record_from_windows(grid, {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)},
+                                {dims.data(), 2 * dims.shape(0)}, {values.data(), values.shape(0)}),
             m};
 }
 
-const Basin& zone_at(const EngineCoverage& cov, std::int64_t zone) {
-    const auto n = static_cast<std::int64_t>(cov.record.basins.size());
+const Zone& zone_at(const EngineCoverage& cov, std::int64_t zone) {
+    const auto n = static_cast<std::int64_t>(cov.record.zones.size());
     if (zone < 0 || zone >= n) {
         throw nb::index_error(
             ("zone " + std::to_string(zone) + " out of range for " + std::to_string(n) + " zones").c_str());
     }
-    return cov.record.basins[static_cast<std::size_t>(zone)];
+    return cov.record.zones[static_cast<std::size_t>(zone)];
 }
 
 // The zone's fractions as a new read-only float32 window, +0.0 outside the rows' runs.
 nb::tuple window(nb::handle self, std::int64_t zone) {
     const EngineCoverage& cov = nb::cast<const EngineCoverage&>(self);
-    const Basin& b = zone_at(cov, zone);
+    const Zone& b = zone_at(cov, zone);
     const std::size_t shape[2] = {static_cast<std::size_t>(b.rows()), static_cast<std::size_t>(b.cols())};
     auto data = std::make_unique<float[]>(shape[0] * shape[1]);
     for (std::uint64_t i = 0; i < b.rows(); ++i) {
@@ -147,9 +147,9 @@ nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
     CsrMatrix m;
     {
         nb::gil_scoped_release unlocked;
-        m = coverage_csr(cov.record, workers);
+        m = fractions_csr(cov.record, workers);
     }
-    const std::size_t n = cov.record.basins.size();
+    const std::size_t n = cov.record.zones.size();
     return nb::make_tuple(owned_array(std::move(m.data), {m.nnz}), owned_array(std::move(m.indices), {m.nnz}),
                           owned_array(std::move(m.indptr), {n + 1}));
 }
@@ -335,11 +335,11 @@ NB_MODULE(_engine, m) {
     nb::class_<EngineCoverage>(m, "Coverage", nb::is_final(),
                                "Coverage fractions of every zone over one grid; made by build() or from_windows(), "
                                "immutable.")
-        .def_prop_ro("n_zones", [](const EngineCoverage& c) { return c.record.basins.size(); })
+        .def_prop_ro("n_zones", [](const EngineCoverage& c) { return c.record.zones.size(); })
         .def_prop_ro("heap_bytes",
                      [](const EngineCoverage& c) {
-                         std::size_t bytes = c.record.basins.capacity() * sizeof(Basin);
-                         for (const Basin& b : c.record.basins) bytes += b.heap_bytes();
+                         std::size_t bytes = c.record.zones.capacity() * sizeof(Zone);
+                         for (const Zone& b : c.record.zones) bytes += b.heap_bytes();
                          return bytes;
                      })
         .def_prop_ro("rows", [](const EngineCoverage& c) { return c.record.grid.rows; })

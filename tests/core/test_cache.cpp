@@ -18,7 +18,7 @@ using namespace quorvalis;
 using namespace quorvalis::testing;
 using Bytes = std::vector<std::uint8_t>;
 using Ids = std::vector<std::int64_t>;
-using Counts = std::vector<std::uint64_t>;
+using Indices = std::vector<std::uint64_t>;
 constexpr Order L = Order::Little, B = Order::Big;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -36,10 +36,10 @@ std::string failure(const std::vector<Bytes>& wkbs, const Ids& ids, double dx = 
 
 Ids ids_of(const CacheRecord& r) {
     Ids ids;
-    for (const Basin& b : r.basins) ids.push_back(b.id);
+    for (const Zone& b : r.zones) ids.push_back(b.id);
     return ids;
 }
-Counts placement(const Basin& b) { return {b.row_offset, b.col_offset, b.rows(), b.cols()}; }
+Indices placement(const Zone& b) { return {b.row_offset, b.col_offset, b.rows(), b.cols()}; }
 
 const Bytes kInside = polygon_wkb({square(2, 3, 2), {}});
 
@@ -69,44 +69,44 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{1, 1, kInf, "center", "dy" + kSize + "inf"},
                       BadCall{1, 1, -0.0, "center", "dy" + kSize + "-0"}));
 
-TEST(Building, BasinsInInputOrderAtTheirGridOffsets) {
+TEST(Building, ZonesInInputOrderAtTheirGridOffsets) {
     const Bytes quarter = polygon_wkb({square(2, 3, 0.5), {}});
-    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").basins.at(0).dense().values(), std::vector<float>{0.25f});
-    EXPECT_EQ(build({quarter}, {1}).basins.at(0).dense().values(), std::vector<float>{0.0f});
-    // Geometries without a window have no basin; a window without covered centers has one.
+    EXPECT_EQ(build({quarter}, {1}, 1, 1, "exact").zones.at(0).dense().values(), std::vector<float>{0.25f});
+    EXPECT_EQ(build({quarter}, {1}).zones.at(0).dense().values(), std::vector<float>{0.0f});
+    // Geometries without a window have no zone; a window without covered centers has one.
     const Bytes outside = polygon_wkb({square(20, 20, 1), {}}, B), tiny = polygon_wkb({square(0.1, 0.1, 0.2), {}});
     const CacheRecord r = build(
         {kInside, outside, polygon_wkb({}), multipolygon_wkb({}, L), multipolygon_wkb({{}, {}}, B), tiny, kInside},
         {42, 2, 3, 4, 5, 6, 42});
     ASSERT_EQ(ids_of(r), (Ids{42, 6, 42}));
-    EXPECT_EQ(placement(r.basins[0]), (Counts{5, 2, 2, 2}));
-    EXPECT_EQ(r.basins[0].dense().values(), (std::vector<float>{1, 1, 1, 1}));
-    EXPECT_EQ(r.basins[1].dense().values(), std::vector<float>{0});
+    EXPECT_EQ(placement(r.zones[0]), (Indices{5, 2, 2, 2}));
+    EXPECT_EQ(r.zones[0].dense().values(), (std::vector<float>{1, 1, 1, 1}));
+    EXPECT_EQ(r.zones[1].dense().values(), std::vector<float>{0});
 }
 
 TEST(Building, GridKeptAsGivenAndNegativeSizesCoverNothing) {
     const CacheRecord a = build_cache({}, {}, 0, 0, 10, 10, 4, 4.1, "exact");
-    EXPECT_TRUE(a.basins.empty());
+    EXPECT_TRUE(a.zones.empty());
     EXPECT_EQ(std::vector<double>({a.grid.xmax, a.grid.dy}), std::vector<double>({10.0, 4.1}));
-    EXPECT_EQ((Counts{a.grid.rows, a.grid.cols}), (Counts{2, 3}));
+    EXPECT_EQ((Indices{a.grid.rows, a.grid.cols}), (Indices{2, 3}));
     const CacheRecord neg = build({kInside}, {1}, -1, 1);
     EXPECT_EQ(neg.grid.cols, 0u);
-    EXPECT_TRUE(neg.basins.empty());
+    EXPECT_TRUE(neg.zones.empty());
 }
 
 TEST(Merging, PartsShareOneWindowAndOverlapsAdd) {
     const CacheRecord twice = build({multipolygon_wkb({{square(2, 3, 2), {}}, {square(3, 3, 2), {}}}, B, {L, B})}, {9});
-    ASSERT_EQ(twice.basins.size(), 1u);
-    EXPECT_EQ(placement(twice.basins[0]), (Counts{5, 2, 2, 3}));
-    EXPECT_EQ(twice.basins[0].dense().values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
+    ASSERT_EQ(twice.zones.size(), 1u);
+    EXPECT_EQ(placement(twice.zones[0]), (Indices{5, 2, 2, 3}));
+    EXPECT_EQ(twice.zones[0].dense().values(), (std::vector<float>{1, 2, 1, 1, 2, 1}));
     // The bottom-left cell and one near the top right, plus a part outside the grid.
     const CacheRecord apart =
         build({multipolygon_wkb({{square(0, 0, 1), {}}, {square(30, 30, 1), {}}, {square(8, 8, 1), {}}}, L)}, {3});
-    ASSERT_EQ(apart.basins.size(), 1u);
-    EXPECT_EQ(placement(apart.basins[0]), (Counts{1, 0, 9, 9}));
+    ASSERT_EQ(apart.zones.size(), 1u);
+    EXPECT_EQ(placement(apart.zones[0]), (Indices{1, 0, 9, 9}));
     std::vector<float> want(81, 0.0f);
     want[8] = want[72] = 1.0f;  // (0, 8) and (8, 0)
-    EXPECT_EQ(apart.basins[0].dense().values(), want);
+    EXPECT_EQ(apart.zones[0].dense().values(), want);
 }
 
 TEST(Failures, BadGeometryLaterInTheListFailsTheWholeBuild) {
@@ -139,7 +139,7 @@ TEST_P(NonFinite, CoordinateRefusedUnderBothMethods) {
 INSTANTIATE_TEST_SUITE_P(Coordinates, NonFinite, ::testing::Values(kNaN, kInf, -kInf));
 
 // Grids whose cells the coordinates cannot resolve, or whose cell area leaves the double
-// range, are refused with the reason; they used to store NaN fractions or drop basins.
+// range, are refused with the reason; they used to store NaN fractions or drop zones.
 struct Unresolvable {
     double origin, extent, size;
     std::string reason;
@@ -175,9 +175,9 @@ TEST(Building, GridsAtTheLimitsOfResolutionStillCover) {
         const Ids id{1};
         const CacheRecord r =
             build_cache(wkb, id, origin, origin, origin + 4 * size, origin + 4 * size, size, size, "exact");
-        ASSERT_EQ(r.basins.size(), 1u) << origin << " " << size;
+        ASSERT_EQ(r.zones.size(), 1u) << origin << " " << size;
         // Cell lines off the exact multiples may widen the window; the four cells stay whole.
-        const std::vector<float> v = r.basins[0].dense().values();
+        const std::vector<float> v = r.zones[0].dense().values();
         EXPECT_EQ(std::count(v.begin(), v.end(), 1.0f), 4) << origin << " " << size;
         EXPECT_EQ(std::count(v.begin(), v.end(), 0.0f), static_cast<std::ptrdiff_t>(v.size()) - 4);
     }
@@ -210,7 +210,7 @@ TEST_P(Spans, BoundEveryFractionThatCounts) {
     if (cols > 1) m(2, cols - 1) = -0.5f;
     m(3, cols / 2) = 1.0f;
     for (std::uint64_t j = 0; j < cols; ++j) m(4, j) = -0.0f;
-    const Basin b(PlacedWindow{m, 3, 4}, 9);
+    const Zone b(DenseFractions{m, 3, 4}, 9);
     EXPECT_EQ(b.id, 9);
     for (std::uint64_t i = 0; i < rows; ++i) {
         SCOPED_TRACE("row " + std::to_string(i));
@@ -248,7 +248,7 @@ TEST(Runs, OneRowCoveredAndEmptyWindows) {
     m(500, 7) = 0.5f;
     m(500, 9) = 1.0f;
     m(500, 299) = -1.0f;
-    const Basin b(PlacedWindow{m, 2, 3}, 1);
+    const Zone b(DenseFractions{m, 2, 3}, 1);
     EXPECT_EQ(b.rows(), 1000u);
     EXPECT_EQ(b.cols(), 300u);
     EXPECT_EQ(b.run_cells(), 3u);
@@ -259,7 +259,7 @@ TEST(Runs, OneRowCoveredAndEmptyWindows) {
     EXPECT_LE(b.heap_bytes(), 3 * sizeof(float) + 12 * 1001);
     m(500, 299) = 0.0f;
     EXPECT_EQ(b.dense().values(), m.values());
-    const Basin none(PlacedWindow{}, 2);
+    const Zone none(DenseFractions{}, 2);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(none.run_cells(), 0u);
     EXPECT_TRUE(none.dense().empty());

@@ -34,11 +34,11 @@ class CenterExamples : public ::testing::TestWithParam<CenterCase> {};
 
 TEST_P(CenterExamples, MatrixAndWindow) {
     const CenterCase& t = GetParam();
-    const PlacedWindow out = center_method(t.grid, t.exterior, t.holes);
-    const Window w = out.window(lines_of(t.grid));
+    const DenseFractions out = center_method(t.grid, t.exterior, t.holes);
+    const CellRect w = out.rect(lines_of(t.grid));
     const BBox e = w.empty() ? BBox{kInf, kInf, -kInf, -kInf} : w.extent();
     EXPECT_EQ((std::vector<double>{e.xmin, e.ymin, e.xmax, e.ymax, double(w.rows), double(w.cols)}), t.window);
-    EXPECT_EQ(out.coverage.values(), t.expected);
+    EXPECT_EQ(out.fractions.values(), t.expected);
 }
 
 const Grid kFour = grid_from_params(0, 0, 4, 4, 1, 1);
@@ -84,11 +84,11 @@ INSTANTIATE_TEST_SUITE_P(
 // The full-grid cells a polygon claims under the center method, as (row, col) pairs.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> claimed(const Grid& grid, const Ring& exterior,
                                                              const std::vector<Ring>& holes = {}) {
-    const PlacedWindow r = center_method(grid, exterior, holes);
+    const DenseFractions r = center_method(grid, exterior, holes);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    for (std::uint64_t i = 0; i < r.coverage.rows(); ++i) {
-        for (std::uint64_t j = 0; j < r.coverage.cols(); ++j) {
-            if (r.coverage(i, j) == 1.0f) out.emplace_back(r.row_offset + i, r.col_offset + j);
+    for (std::uint64_t i = 0; i < r.fractions.rows(); ++i) {
+        for (std::uint64_t j = 0; j < r.fractions.cols(); ++j) {
+            if (r.fractions(i, j) == 1.0f) out.emplace_back(r.row_offset + i, r.col_offset + j);
         }
     }
     return out;
@@ -121,13 +121,13 @@ TEST(CenterMethod, AgreesWithThePointInRingTestAtEveryCenter) {
                 h = closed(h);
             }
             shell = closed(shell);
-            const PlacedWindow r = center_method(g, shell, holes);
-            for (std::uint64_t i = 0; i < r.coverage.rows(); ++i) {
-                for (std::uint64_t j = 0; j < r.coverage.cols(); ++j) {
+            const DenseFractions r = center_method(g, shell, holes);
+            for (std::uint64_t i = 0; i < r.fractions.rows(); ++i) {
+                for (std::uint64_t j = 0; j < r.fractions.cols(); ++j) {
                     const Coordinate c = lines_of(g).center(r.row_offset + i, r.col_offset + j);
                     bool in = location(c.x, c.y, shell) == Location::Inside;
                     for (const Ring& h : holes) in = in && location(c.x, c.y, h) == Location::Outside;
-                    ASSERT_EQ(r.coverage(i, j), in ? 1.0f : 0.0f) << trial << " cell " << i << ", " << j;
+                    ASSERT_EQ(r.fractions(i, j), in ? 1.0f : 0.0f) << trial << " cell " << i << ", " << j;
                 }
             }
         }
@@ -162,10 +162,10 @@ TEST(CenterMethod, OneCenterPerCellWhicheverPolygonTestsIt) {
 TEST(CenterMethod, CircleCostsVerticesPlusCells) {
     SKIP_TIMING_IN_SANITIZER_BUILD();
     const auto t0 = std::chrono::steady_clock::now();
-    const PlacedWindow r =
+    const DenseFractions r =
         center_method(grid_from_params(0, 0, 1000, 1000, 1, 1), quorvalis::testing::circle(10000, 500, 500, 499), {});
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
-    EXPECT_EQ(r.coverage.rows(), 998u);
+    EXPECT_EQ(r.fractions.rows(), 998u);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ TEST(Determinism, ProductErrorTermsAreRoundedAway) {
     const double product = 3.5 * 0.1;
     ASSERT_NE(std::fma(3.5, 0.1, -product), 0.0);  // the case tells the two apart
     const Grid grid = grid_from_params(-product, -10.0, 10.0, product, 0.1, 0.1);
-    const Lattice centers = center_lattice(whole_window(grid));
+    const Lattice centers = center_lattice(grid_rect(grid));
     EXPECT_EQ(centers.xs[3], 0.0);
     EXPECT_EQ(centers.ys[3], 0.0);
 }

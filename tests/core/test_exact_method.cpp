@@ -30,10 +30,10 @@ class WorkedExample : public ::testing::TestWithParam<Example> {};
 
 TEST_P(WorkedExample, Matrix) {
     const Example& e = GetParam();
-    const PlacedWindow r = exact_method(e.grid, e.exterior, e.holes);
-    EXPECT_EQ(r.coverage.cols(), e.cols);
-    ASSERT_EQ(r.coverage.values().size(), e.matrix.size());
-    for (std::size_t k = 0; k < e.matrix.size(); ++k) EXPECT_NEAR(r.coverage.values()[k], e.matrix[k], 1e-6) << k;
+    const DenseFractions r = exact_method(e.grid, e.exterior, e.holes);
+    EXPECT_EQ(r.fractions.cols(), e.cols);
+    ASSERT_EQ(r.fractions.values().size(), e.matrix.size());
+    for (std::size_t k = 0; k < e.matrix.size(); ++k) EXPECT_NEAR(r.fractions.values()[k], e.matrix[k], 1e-6) << k;
 }
 
 const Grid g2 = grid_from_params(0, 0, 2, 2, 1, 1);
@@ -115,8 +115,8 @@ class BadGeometry : public ::testing::TestWithParam<Ring> {};
 TEST_P(BadGeometry, ResultOrCleanError) {
     const Grid grid = grid_from_params(-180, -90, 180, 90, 0.1, 0.1);
     try {
-        const PlacedWindow r = exact_method(grid, GetParam(), {GetParam()});
-        EXPECT_EQ(r.coverage.values().size(), r.coverage.rows() * r.coverage.cols());
+        const DenseFractions r = exact_method(grid, GetParam(), {GetParam()});
+        EXPECT_EQ(r.fractions.values().size(), r.fractions.rows() * r.fractions.cols());
     } catch (const InternalError&) {
     } catch (const InputError&) {
     }
@@ -151,15 +151,15 @@ INSTANTIATE_TEST_SUITE_P(
 // absolute coordinates near 1e15, exit points rounded to 1/8 lost most of this sliver.
 TEST(ExactMethod, TranslationChangesNothing) {
     const Ring sliver{{0.125, 0.125}, {3.875, 0.5}, {0.25, 0.375}, {0.125, 0.125}};
-    const PlacedWindow at_origin = exact_method(grid_from_params(0, 0, 4, 4, 1, 1), sliver, {});
+    const DenseFractions at_origin = exact_method(grid_from_params(0, 0, 4, 4, 1, 1), sliver, {});
     double total = 0.0;
-    for (const float v : at_origin.coverage.values()) total += v;
+    for (const float v : at_origin.fractions.values()) total += v;
     EXPECT_NEAR(total, std::fabs(signed_area(sliver)), 1e-6);
     for (const double t : {1e15, -1e15, 0x1p49, 12345.5}) {
         Ring moved = sliver;
         for (Coordinate& c : moved) c = {c.x + t, c.y + t};
-        const PlacedWindow far = exact_method(grid_from_params(t, t, t + 4, t + 4, 1, 1), moved, {});
-        EXPECT_EQ(far.coverage.values(), at_origin.coverage.values()) << t;
+        const DenseFractions far = exact_method(grid_from_params(t, t, t + 4, t + 4, 1, 1), moved, {});
+        EXPECT_EQ(far.fractions.values(), at_origin.fractions.values()) << t;
     }
 }
 
@@ -178,12 +178,12 @@ class HostileShape : public ::testing::TestWithParam<Hostile> {};
 TEST_P(HostileShape, MeasuredRightWithoutQuadraticCost) {
     const Hostile& h = GetParam();
     const auto t0 = std::chrono::steady_clock::now();
-    const PlacedWindow r = exact_method(h.grid, h.polygon.exterior, h.polygon.interiors);
+    const DenseFractions r = exact_method(h.grid, h.polygon.exterior, h.polygon.interiors);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     double area = std::fabs(signed_area(h.polygon.exterior));
     for (const Ring& hole : h.polygon.interiors) area -= std::fabs(signed_area(hole));
     double total = 0.0;
-    for (const float v : r.coverage.values()) total += v;
+    for (const float v : r.fractions.values()) total += v;
     EXPECT_NEAR(total * h.grid.dx * h.grid.dy, area, 1e-6 * area);
     SKIP_TIMING_IN_SANITIZER_BUILD();
     EXPECT_LT(seconds, 8.0);

@@ -20,15 +20,15 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 using Values = std::vector<double>;
 Values extent(const BBox& b) { return {b.xmin, b.ymin, b.xmax, b.ymax}; }
 
-struct Counts {
+struct ExtentCase {
     double xmin, ymin, xmax, ymax, dx, dy;
     std::uint64_t rows, cols;
 };
 
-class GridCounts : public ::testing::TestWithParam<Counts> {};
+class GridCounts : public ::testing::TestWithParam<ExtentCase> {};
 
 TEST_P(GridCounts, RowsAndColumnsFromExtent) {
-    const Counts& c = GetParam();
+    const ExtentCase& c = GetParam();
     const Grid g = grid_from_params(c.xmin, c.ymin, c.xmax, c.ymax, c.dx, c.dy);
     EXPECT_EQ(g.rows, c.rows);
     EXPECT_EQ(g.cols, c.cols);
@@ -36,15 +36,15 @@ TEST_P(GridCounts, RowsAndColumnsFromExtent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Extents, GridCounts,
-                         ::testing::Values(Counts{0, 0, 10, 5, 1, 1, 5, 10},
-                                           Counts{0, 0, 10, 5, 3, 2, 3, 3},     // 2.5 rounds away from zero
-                                           Counts{0, 0, 10, 10, 4, 4.1, 2, 3},  // 10/4.1 = 2.44
-                                           Counts{0, 5, 10, 5, 1, 1, 0, 10},    // flat extent
-                                           Counts{10, 0, 0, 5, 1, 1, 5, 0},     // reversed extent
-                                           Counts{0, 0, 10, 5, -1, 1, 5, 0},    // negative cell size
-                                           Counts{0, 0, 10, 5, 0, 1, 5, kMax},  // zero cell size saturates
-                                           Counts{0, 0, 10, 5, kNaN, 1, 5, 0},
-                                           Counts{0, 0, 1e300, 5, 1e-300, 1, 5, kMax}));
+                         ::testing::Values(ExtentCase{0, 0, 10, 5, 1, 1, 5, 10},
+                                           ExtentCase{0, 0, 10, 5, 3, 2, 3, 3},     // 2.5 rounds away from zero
+                                           ExtentCase{0, 0, 10, 10, 4, 4.1, 2, 3},  // 10/4.1 = 2.44
+                                           ExtentCase{0, 5, 10, 5, 1, 1, 0, 10},    // flat extent
+                                           ExtentCase{10, 0, 0, 5, 1, 1, 5, 0},     // reversed extent
+                                           ExtentCase{0, 0, 10, 5, -1, 1, 5, 0},    // negative cell size
+                                           ExtentCase{0, 0, 10, 5, 0, 1, 5, kMax},  // zero cell size saturates
+                                           ExtentCase{0, 0, 10, 5, kNaN, 1, 5, 0},
+                                           ExtentCase{0, 0, 1e300, 5, 1e-300, 1, 5, kMax}));
 
 TEST(CellAddressing, RowsColumnsAndBoxes) {
     using Pairs = std::initializer_list<std::pair<double, std::uint64_t>>;

@@ -14,9 +14,9 @@ const Grid kUnit4 = grid_from_params(0, 0, 4, 4, 1, 1);
 
 // Walks rings, in order, over the whole of a grid (its own polygon window).
 Matrix<float> walk(const Grid& g, std::initializer_list<std::pair<Ring, RingRole>> rings) {
-    PlacedWindow p = PlacedWindow::zeros(whole_window(g));
+    DenseFractions p = DenseFractions::zeros(grid_rect(g));
     for (const auto& [ring, role] : rings) ring_walk(lines_of(g), ring, role, p);
-    return p.coverage;
+    return p.fractions;
 }
 
 Matrix<float> walk(const Ring& ring) { return walk(kUnit4, {{ring, RingRole::Exterior}}); }

@@ -25,8 +25,7 @@ constexpr std::uint64_t kNoValueBits = 0x7FF8000000000000;
 const char* const kStats[] = {"mean",     "sum",   "count",         "min",         "max",
                               "variance", "stdev", "weighted_mean", "weighted_sum"};
 
-Basin basin(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0,
-            std::uint64_t c0 = 0) {
+Zone zone(std::uint64_t rows, std::uint64_t cols, std::vector<float> cov, std::uint64_t r0 = 0, std::uint64_t c0 = 0) {
     return {{Matrix<float>(rows, cols, std::move(cov)), r0, c0}, 0};
 }
 
@@ -77,28 +76,28 @@ std::vector<double> run(const CacheRecord& cache, ArrayView raster, double nodat
                         const RasterView* weights = nullptr, double weight_nodata = 0) {
     StatInputs in{raster, Nodata::of(nodata), std::nullopt, Nodata::of(weight_nodata)};
     if (weights) in.weights = *weights;
-    if (raster.steps == 0 || cache.basins.empty()) return {};
-    return reduce(cache.basins, in, parse_stat(stat));
+    if (raster.steps == 0 || cache.zones.empty()) return {};
+    return reduce(cache.zones, in, parse_stat(stat));
 }
 
-double one(const Basin& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols, const char* stat,
+double one(const Zone& b, const std::vector<double>& raster, std::uint64_t rows, std::uint64_t cols, const char* stat,
            double nodata = -9999.0) {
     CacheRecord cache{{b}, {}};
     return run(cache, store(raster, 1, rows, cols).view(), nodata, stat)[0];
 }
 
 // Plain reference: the documented walk and update rules, one statistic switch per cell.
-double reference(const std::string& stat, const Basin& b, const RasterView& raster, const RasterView* weights,
+double reference(const std::string& stat, const Zone& b, const RasterView& raster, const RasterView* weights,
                  double nodata, double weight_nodata) {
     auto valid = [](double x, double nd) { return std::isfinite(x) && (std::isnan(nd) || std::fabs(x - nd) > 1e-06); };
     double a = 0, w = 0, s = 0, m = 0, q = 0, ext = 0;
     bool present = false;
-    const Matrix<float> window = b.dense();
+    const Matrix<float> dense = b.dense();
     const std::uint64_t rows = b.row_offset < raster.rows ? std::min(b.rows(), raster.rows - b.row_offset) : 0;
     const std::uint64_t cols = b.col_offset < raster.cols ? std::min(b.cols(), raster.cols - b.col_offset) : 0;
     for (std::uint64_t i = 0; i < rows; ++i) {
         for (std::uint64_t j = 0; j < cols; ++j) {
-            const double c = window(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
+            const double c = dense(i, j), v = raster.at(b.row_offset + i, b.col_offset + j);
             const double wt = weights ? weights->at(b.row_offset + i, b.col_offset + j) : 1.0;
             if (c <= 0 || !valid(v, nodata)) continue;  // a NaN fraction gets through
             const bool wv = !weights || valid(wt, weight_nodata);
@@ -159,7 +158,7 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
                                                                   : static_cast<float>(rng() % 1000) / 997.0f;
                 }
             }
-            cache.basins.push_back(basin(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
+            cache.zones.push_back(zone(h, w, cov, rng() % (rows + 1), rng() % (cols + 1)));
         }
         const double nodata = -1.0;
         for (auto [steps, pad, flip] : {std::tuple{0u, 0, false},
@@ -184,17 +183,17 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
 
             const auto batch = run(cache, raster.stack, nodata, stat);
             const auto batch_w = run(cache, raster.stack, nodata, stat, &wv, 0.5);
-            ASSERT_EQ(batch.size(), steps * cache.basins.size());
+            ASSERT_EQ(batch.size(), steps * cache.zones.size());
             for (std::uint64_t t = 0; t < steps; ++t) {
                 const RasterView slice = raster.stack.slice(t);
                 const auto single = run(cache, slice, nodata, stat);
                 const auto single_w = run(cache, slice, nodata, stat, &wv, 0.5);
-                for (std::size_t k = 0; k < cache.basins.size(); ++k) {
-                    const std::size_t at = t * cache.basins.size() + k;
-                    SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " basin " +
+                for (std::size_t k = 0; k < cache.zones.size(); ++k) {
+                    const std::size_t at = t * cache.zones.size() + k;
+                    SCOPED_TRACE("layout " + std::to_string(pad) + " t " + std::to_string(t) + " zone " +
                                  std::to_string(k));
-                    EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.basins[k], slice, nullptr, nodata, 0)));
-                    EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.basins[k], slice, &wv, nodata, 0.5)));
+                    EXPECT_EQ(bits(single[k]), bits(reference(stat, cache.zones[k], slice, nullptr, nodata, 0)));
+                    EXPECT_EQ(bits(single_w[k]), bits(reference(stat, cache.zones[k], slice, &wv, nodata, 0.5)));
                     EXPECT_EQ(bits(batch[at]), bits(single[k]));
                     EXPECT_EQ(bits(batch_w[at]), bits(single_w[k]));
                 }
@@ -204,13 +203,13 @@ TEST_P(AgainstReference, AllEntryPointsBitForBit) {
 }
 
 // Windows beyond the raster (including offsets that would wrap when added to an index)
-// and basins whose every cell is nodata reduce to the empty results.
-TEST_P(AgainstReference, EmptyBasins) {
+// and zones whose every cell is nodata reduce to the empty results.
+TEST_P(AgainstReference, EmptyZones) {
     const std::string stat = GetParam();
     const std::uint64_t huge = std::numeric_limits<std::uint64_t>::max() - 1;
-    CacheRecord cache{{basin(2, 2, {1, 1, 1, 1}, 3, 0), basin(2, 2, {1, 1, 1, 1}, 0, 3),
-                       basin(4, 4, std::vector<float>(16, 1.0f), huge, 0),
-                       basin(4, 4, std::vector<float>(16, 1.0f), 0, huge), basin(1, 2, {1, 1}, 0, 0)},
+    CacheRecord cache{{zone(2, 2, {1, 1, 1, 1}, 3, 0), zone(2, 2, {1, 1, 1, 1}, 0, 3),
+                       zone(4, 4, std::vector<float>(16, 1.0f), huge, 0),
+                       zone(4, 4, std::vector<float>(16, 1.0f), 0, huge), zone(1, 2, {1, 1}, 0, 0)},
                       {}};
     const auto out = run(cache, store({-9, -9, 1, 2, 3, 4, 5, 6, 7}, 1, 3, 3).view(), -9.0, stat);
     const bool zero = stat == "sum" || stat == "count" || stat == "weighted_sum";
@@ -222,10 +221,10 @@ INSTANTIATE_TEST_SUITE_P(Stats, AgainstReference, ::testing::ValuesIn(kStats));
 // Anchors for the reference: population variance (1 and 3 give 1, not the sample value 2),
 // and on equal extremes the first cell stays (visible as the sign of a zero).
 TEST(Stats, VarianceAndTies) {
-    const Basin pair = basin(1, 2, {1, 1}), holes = basin(1, 4, {0.0f, 1.0f, 0.0f, 1.0f});
+    const Zone pair = zone(1, 2, {1, 1}), holes = zone(1, 4, {0.0f, 1.0f, 0.0f, 1.0f});
     EXPECT_EQ(one(pair, {1.0, 3.0}, 1, 2, "variance"), 1.0);
     EXPECT_EQ(one(pair, {1.0, 3.0}, 1, 2, "stdev"), 1.0);
-    EXPECT_EQ(one(basin(1, 1, {0.3f}), {42.5}, 1, 1, "variance"), 0.0);
+    EXPECT_EQ(one(zone(1, 1, {0.3f}), {42.5}, 1, 1, "variance"), 0.0);
     EXPECT_FALSE(std::signbit(one(holes, {-50, 0.0, -60, -0.0}, 1, 4, "min")));
     EXPECT_TRUE(std::signbit(one(holes, {-50, -0.0, 60, 0.0}, 1, 4, "max")));
 }
@@ -237,7 +236,7 @@ class Validity : public ::testing::TestWithParam<std::tuple<double, double, bool
 TEST_P(Validity, DecidesWhetherACellCounts) {
     const auto [x, nodata, counts] = GetParam();
     EXPECT_EQ(is_valid(x, nodata), counts);
-    EXPECT_EQ(one(basin(1, 2, {1, 1}), {x, 7.0}, 1, 2, "count", nodata), counts ? 2.0 : 1.0);
+    EXPECT_EQ(one(zone(1, 2, {1, 1}), {x, 7.0}, 1, 2, "count", nodata), counts ? 2.0 : 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stats, Validity,
@@ -249,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(Stats, Validity,
                                            std::tuple{0.0, kNaN, true}, std::tuple{-1e300, -kInf, true}));
 
 TEST(Stats, WeightsMustCoverEveryCountedCell) {
-    CacheRecord cache{{basin(2, 2, {1, 1, 0, 1}, 1, 1)}, {}};
+    CacheRecord cache{{zone(2, 2, {1, 1, 0, 1}, 1, 1)}, {}};
     const Stored raster = store(std::vector<double>(9, 1.0), 1, 3, 3);
     const Stored short_w = store(std::vector<double>(6, 1.0), 1, 2, 3);
     // Row 2 of the window is beyond 2-row weights, and cell (2, 2) has coverage 1.
@@ -263,20 +262,20 @@ TEST(Stats, WeightsMustCoverEveryCountedCell) {
     OrderScratch scratch;
     const auto order_stats = [&](std::size_t end) {
         const StatInputs in{raster.view(), {}, short_w.view(), {}};
-        reduce_order_stats(cache.basins, in, 0, end, OrderRequest{{}, &median}, scratch, {});
+        reduce_order_stats(cache.zones, in, 0, end, OrderRequest{{}, &median}, scratch, {});
     };
     EXPECT_EQ(error_of<InputError>([&] { order_stats(1); }), "weights of shape (2, 3) do not cover raster cell (2, 2)");
     EXPECT_THROW(order_stats(2), InputError);
     // Only coverage-0 cells, or cells outside the raster, lie beyond these weights.
-    cache.basins[0] = basin(2, 2, {1, 1, 0, 0}, 1, 1);
+    cache.zones[0] = zone(2, 2, {1, 1, 0, 0}, 1, 1);
     const RasterView w = short_w.view();
     EXPECT_EQ(run(cache, raster.view(), 0, "count", &w)[0], 2.0);
-    cache.basins[0] = basin(2, 2, {1, 1, 1, 1}, 1, 1);
+    cache.zones[0] = zone(2, 2, {1, 1, 1, 1}, 1, 1);
     EXPECT_EQ(run(cache, short_w.view(), 0, "weighted_sum", &w)[0], 2.0);
 }
 
 TEST(Stats, UnknownStatisticOnlyWhenSomethingIsReduced) {
-    const CacheRecord cache{{basin(1, 1, {1})}, {}}, empty{};
+    const CacheRecord cache{{zone(1, 1, {1})}, {}}, empty{};
     const Stored raster = store({1.0}, 1, 1, 1), none = store({}, 0, 1, 1);
     const std::string supported = "mean, sum, count, min, max, variance, stdev, weighted_mean, weighted_sum";
     for (const char* name : {"Mean", " mean", "avg", "", "mean ", "nodata_count", "coverage"}) {
@@ -315,7 +314,7 @@ Typed<T> typed(const std::vector<double>& values, std::uint64_t steps, std::uint
 }
 
 std::vector<double> run_all(const CacheRecord& cache, const StatInputs& in, Stat stat) {
-    return reduce(cache.basins, in, stat);
+    return reduce(cache.zones, in, stat);
 }
 
 CacheRecord random_cache(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t cols, int n) {
@@ -324,7 +323,7 @@ CacheRecord random_cache(std::mt19937_64& rng, std::uint64_t rows, std::uint64_t
         const std::uint64_t h = 1 + rng() % 5, w = 1 + rng() % 5;
         std::vector<float> cov(h * w);
         for (float& f : cov) f = rng() % 4 == 0 ? 0.0f : static_cast<float>(1 + rng() % 8) / 8.0f;
-        cache.basins.push_back(basin(h, w, cov, rng() % rows, rng() % cols));
+        cache.zones.push_back(zone(h, w, cov, rng() % rows, rng() % cols));
     }
     return cache;
 }
@@ -424,7 +423,7 @@ template <class T>
 bool counts(DType d, T x, Nodata nodata) {
     const T values[2] = {x, T{1}};
     const ArrayView v{reinterpret_cast<const std::byte*>(values), d, 1, 1, 2, 0, 2 * sizeof(T), sizeof(T)};
-    const CacheRecord cache{{basin(1, 1, {1.0f})}, {}};
+    const CacheRecord cache{{zone(1, 1, {1.0f})}, {}};
     return run_all(cache, StatInputs{v, nodata, std::nullopt, {}}, Stat::Count)[0] == 1.0;
 }
 
@@ -453,16 +452,16 @@ TEST(StatsDtypes, NodataInTheRastersOwnType) {
 }
 
 // A raster cut into blocks placed by their origin, each block reducing a disjoint range of
-// basins or all of them: sums and counts over the blocks add up to the whole raster's,
-// and each call writes its range of basins and nothing else.
-TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
+// zones or all of them: sums and counts over the blocks add up to the whole raster's,
+// and each call writes its range of zones and nothing else.
+TEST(StatsBlocks, OriginsAndZoneRangesPartitionTheWork) {
     std::mt19937_64 rng(5);
     const std::uint64_t rows = 12, cols = 10;
     const CacheRecord cache = random_cache(rng, rows, cols, 9);
     std::vector<double> values(rows * cols);
     for (double& v : values) v = static_cast<double>(rng() % 64) / 4.0;  // sums exact in any order
     const Stored whole = store(values, 1, rows, cols);
-    const std::size_t n = cache.basins.size();
+    const std::size_t n = cache.zones.size();
     for (Stat stat : {Stat::Sum, Stat::Count, Stat::Coverage, Stat::NodataCount}) {
         StatInputs in{whole.view(), Nodata::of(2.0), std::nullopt, {}};
         const auto want = run_all(cache, in, stat);
@@ -475,7 +474,7 @@ TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
                 block.rows = h, block.cols = w;
                 in.raster = block, in.origin_row = r0, in.origin_col = c0;
                 std::vector<double> out(n, -1.0);
-                reduce(cache.basins, in, stat, 2, 7, out.data());
+                reduce(cache.zones, in, stat, 2, 7, out.data());
                 for (std::size_t k = 0; k < n; ++k) {
                     if (k < 2 || k >= 7)
                         EXPECT_EQ(out[k], -1.0);
@@ -487,18 +486,18 @@ TEST(StatsBlocks, OriginsAndBasinRangesPartitionTheWork) {
         for (std::size_t k = 2; k < 7; ++k) EXPECT_EQ(parts[k], want[k]) << k;
     }
     std::vector<double> out(n);
-    EXPECT_THROW(reduce(cache.basins, StatInputs{whole.view(), {}, std::nullopt, {}}, Stat::Sum, 3, n + 1, out.data()),
+    EXPECT_THROW(reduce(cache.zones, StatInputs{whole.view(), {}, std::nullopt, {}}, Stat::Sum, 3, n + 1, out.data()),
                  InputError);
 }
 
 // Count and nodata_count split the coverage; an empty window gives 0 for all three.
 TEST(StatsBlocks, NodataCountAndCoverage) {
-    const Basin b = basin(1, 4, {0.5f, 0.25f, 0.0f, 1.0f});
+    const Zone b = zone(1, 4, {0.5f, 0.25f, 0.0f, 1.0f});
     const double nan = kNaN;
     for (auto [values, nodata_count] :
          {std::pair{std::vector<double>{1, 2, 3, 4}, 0.0}, {{nan, -9, nan, 4}, 0.75}, {{-9, kInf, -9, -9}, 1.75}}) {
         EXPECT_EQ(one(b, values, 1, 4, "count", -9) + 0.0, 1.75 - nodata_count);
-        const CacheRecord cache{{b, basin(0, 0, {}), basin(2, 2, {1, 1, 1, 1}, 5, 5)}, {}};
+        const CacheRecord cache{{b, zone(0, 0, {}), zone(2, 2, {1, 1, 1, 1}, 5, 5)}, {}};
         const Stored raster = store(values, 1, 1, 4);
         const StatInputs in{raster.view(), Nodata::of(-9.0), std::nullopt, {}};
         EXPECT_EQ(run_all(cache, in, Stat::NodataCount), (std::vector<double>{nodata_count, 0, 0}));
@@ -521,14 +520,14 @@ TEST(StatsBlocks, OrderStatisticsGatherTheCellsTheKernelsRead) {
     const StatInputs in{v.view, Nodata::of(1.0), w.view, Nodata::of(std::int64_t{3}), 1, 2};
     const auto wmean = run_all(cache, in, Stat::WeightedMean);
     OrderScratch scratch;
-    std::vector<std::vector<ClassShares>> shares(cache.basins.size());
+    std::vector<std::vector<ClassShares>> shares(cache.zones.size());
     OrderRequest request;
     request.frac = true;
-    reduce_order_stats(cache.basins, in, 0, cache.basins.size(), request, scratch, shares);
-    for (std::size_t k = 0; k < cache.basins.size(); ++k) {
+    reduce_order_stats(cache.zones, in, 0, cache.zones.size(), request, scratch, shares);
+    for (std::size_t k = 0; k < cache.zones.size(); ++k) {
         double mean = 0.0;
         for (const WeightedValue& c : shares[k][2].shares) mean += c.value * c.weight;
-        const double want = wmean[2 * cache.basins.size() + k];
+        const double want = wmean[2 * cache.zones.size() + k];
         if (std::isnan(want)) {
             EXPECT_TRUE(shares[k][2].shares.empty()) << k;
         } else {

@@ -16,15 +16,15 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using Values = std::vector<double>;
 // Extent, then rows and columns; an empty window as an empty box.
-Values shape(const Window& w) {
+Values shape(const CellRect& w) {
     const BBox e = w.empty() ? BBox{kInf, kInf, -kInf, -kInf} : w.extent();
     return {e.xmin, e.ymin, e.xmax, e.ymax, static_cast<double>(w.rows), static_cast<double>(w.cols)};
 }
 const Values kEmpty{kInf, kInf, -kInf, -kInf, 0, 0};
 
-TEST(Windows, CentersAreTheFullGridsAndAddressTheirOwnCells) {
+TEST(CellRects, CentersAreTheFullGridsAndAddressTheirOwnCells) {
     const Grid g = grid_from_params(-3.3, 1.7, 20.1, 9.9, 0.1, 0.3);
-    const Window w = window_of(g, BBox{4.05, 2.2, 7.77, 6.1});
+    const CellRect w = rect_of(g, BBox{4.05, 2.2, 7.77, 6.1});
     ASSERT_GT(w.rows, 0u);
     for (std::uint64_t r = 0; r < w.rows; ++r) {
         for (std::uint64_t c = 0; c < w.cols; ++c) {
@@ -38,13 +38,13 @@ TEST(Windows, CentersAreTheFullGridsAndAddressTheirOwnCells) {
 
 class Cropping : public ::testing::TestWithParam<std::pair<BBox, Values>> {};
 
-TEST_P(Cropping, WindowOfTouchedCells) {
+TEST_P(Cropping, RectOfTouchedCells) {
     const Grid g = grid_from_params(0, 0, 10, 10, 1, 1);
-    const Window w = window_of(g, GetParam().first);
+    const CellRect w = rect_of(g, GetParam().first);
     EXPECT_EQ(shape(w), GetParam().second);
     EXPECT_EQ(w.lines.dx, 1.0);
     // The line-exact crop agrees wherever the divisions are exact.
-    EXPECT_EQ(shape(crop_window(whole_window(g), GetParam().first)), GetParam().second);
+    EXPECT_EQ(shape(crop_rect(grid_rect(g), GetParam().first)), GetParam().second);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -59,18 +59,18 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair{BBox{kInf, kInf, -kInf, -kInf}, kEmpty}, std::pair{BBox{kNaN, 0, 5, 5}, kEmpty}));
 
 TEST(Cropping, GridWithoutCellsCropsToNothing) {
-    EXPECT_EQ(shape(window_of(grid_from_params(0, 0, -1, 10, 1, 1), BBox{0, 0, 5, 5})), kEmpty);
-    EXPECT_EQ(shape(window_of(grid_from_params(0, 0, 10, 10, -1, 1), BBox{0, 0, 5, 5})), kEmpty);
-    EXPECT_EQ(shape(window_of(grid_from_params(0, 0, 0, 0, 1, 1), BBox{0, 0, 0, 0})), kEmpty);
+    EXPECT_EQ(shape(rect_of(grid_from_params(0, 0, -1, 10, 1, 1), BBox{0, 0, 5, 5})), kEmpty);
+    EXPECT_EQ(shape(rect_of(grid_from_params(0, 0, 10, 10, -1, 1), BBox{0, 0, 5, 5})), kEmpty);
+    EXPECT_EQ(shape(rect_of(grid_from_params(0, 0, 0, 0, 1, 1), BBox{0, 0, 0, 0})), kEmpty);
 }
 
 // Where a division rounds across a whole number, the cell lines still decide: a box that
 // starts exactly on a line (as computed from the grid) does not take in the cell before it.
 TEST(Cropping, RingWindowsFollowTheCellLines) {
-    const Window whole = whole_window(grid_from_params(-180, -90, 180, 90, 0.1, 0.1));
+    const CellRect whole = grid_rect(grid_from_params(-180, -90, 180, 90, 0.1, 0.1));
     for (std::uint64_t k = 1; k < 1800; k += 7) {
         const double x = whole.left(k), y = whole.top(k);
-        const Window w = crop_window(whole, BBox{x, y - 0.05, x + 0.05, y});
+        const CellRect w = crop_rect(whole, BBox{x, y - 0.05, x + 0.05, y});
         EXPECT_EQ(w.col_offset, k) << k;
         EXPECT_EQ(w.row_offset, k) << k;
         EXPECT_EQ(w.cols, 1u) << k;

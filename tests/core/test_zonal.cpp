@@ -16,13 +16,13 @@ TEST(Zonal, BuildKeepsOrDropsEmptyZonesAndIgnoresThreads) {
     const CacheRecord one = build_zones(grid, views, {}, kept);
     kept.threads = 4;
     const CacheRecord four = build_zones(grid, views, {}, kept);
-    ASSERT_EQ(one.basins.size(), 9u);
+    ASSERT_EQ(one.zones.size(), 9u);
     for (std::size_t k = 0; k < 9; ++k) {
-        EXPECT_EQ(one.basins[k].dense().values(), four.basins[k].dense().values());
-        EXPECT_EQ(one.basins[k].empty(), k % 3 == 0);
+        EXPECT_EQ(one.zones[k].dense().values(), four.zones[k].dense().values());
+        EXPECT_EQ(one.zones[k].empty(), k % 3 == 0);
     }
     kept.keep_empty = false;
-    EXPECT_EQ(build_zones(grid, views, {}, kept).basins.size(), 6u);
+    EXPECT_EQ(build_zones(grid, views, {}, kept).zones.size(), 6u);
 }
 
 }  // namespace

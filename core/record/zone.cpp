@@ -1,4 +1,4 @@
-#include "record/basin.h"
+#include "record/zone.h"
 
 #include <algorithm>
 #include <limits>
@@ -9,9 +9,9 @@
 
 namespace quorvalis {
 
-Basin::Basin(const PlacedWindow& window, std::int64_t basin_id)
-    : id(basin_id), row_offset(window.row_offset), col_offset(window.col_offset) {
-    const Matrix<float>& m = window.coverage;
+Zone::Zone(const DenseFractions& dense, std::int64_t zone_id)
+    : id(zone_id), row_offset(dense.row_offset), col_offset(dense.col_offset) {
+    const Matrix<float>& m = dense.fractions;
     if (m.cols() > std::numeric_limits<std::uint32_t>::max()) {
         throw InputError("a zone's window of " + std::to_string(m.cols()) + " columns is wider than 2^32 - 1 columns");
     }
@@ -40,7 +40,7 @@ Basin::Basin(const PlacedWindow& window, std::int64_t basin_id)
     }
 }
 
-Matrix<float> Basin::dense() const {
+Matrix<float> Zone::dense() const {
     Matrix<float> m(rows_, cols_, 0.0f);
     if (m.empty()) return m;
     for (std::uint64_t i = 0; i < rows_; ++i) {

@@ -1,4 +1,4 @@
-// The coverage cache record: per basin, the runs of covered cells of each row of its window,
+// The coverage cache record: per zone, the runs of covered cells of each row of its window,
 // placed in the grid. What the statistics read; record/build.h makes it.
 #pragma once
 
@@ -11,7 +11,7 @@
 
 namespace quorvalis {
 
-struct PlacedWindow;  // coverage/window.h: a build's dense window, which a Basin compacts
+struct DenseFractions;  // coverage/window.h: a build's dense fractions, which a Zone compacts
 
 // Window columns [first, end) of one row.
 struct ColumnSpan {
@@ -33,19 +33,20 @@ struct RowRun {
     const float* at(std::uint64_t j) const { return values + (j - first); }
 };
 
-// One geometry's coverage, its parts' windows merged into one, stored as a run of covered
-// cells per window row. Most of a window is margin around the shape (all of it but the
-// corridor itself for a thin diagonal one), so the build's dense window is compacted as soon
-// as it is done: only each row's run is kept, at 4 bytes a cell plus 12 a row, and every
-// statistic call reads the runs without scanning margins. Not changed after construction.
-struct Basin {
+// One geometry's coverage, its parts' fractions merged into one window, stored as a run of
+// covered cells per window row. Most of a window is margin around the shape (all of it but
+// the corridor itself for a thin diagonal one), so the build's dense fractions are compacted
+// as soon as they are done: only each row's run is kept, at 4 bytes a cell plus 12 a row,
+// and every statistic call reads the runs without scanning margins. Not changed after
+// construction.
+struct Zone {
     std::int64_t id = 0;
     std::uint64_t row_offset = 0;
     std::uint64_t col_offset = 0;
 
-    Basin() = default;
-    // Compacts the window's rows into runs; the window is not kept.
-    Basin(const PlacedWindow& window, std::int64_t basin_id);
+    Zone() = default;
+    // Compacts the matrix's rows into runs; the matrix is not kept.
+    Zone(const DenseFractions& dense, std::int64_t zone_id);
 
     // The window's shape in the grid (all its cells, runs and margins).
     std::uint64_t rows() const { return rows_; }
@@ -68,7 +69,7 @@ struct Basin {
     // The window as a dense rows() x cols() matrix, +0.0 outside the runs.
     Matrix<float> dense() const;
 
-    // Bytes the basin holds besides itself: its packed fractions and row bounds.
+    // Bytes the zone holds besides itself: its packed fractions and row bounds.
     std::size_t heap_bytes() const {
         return values_.capacity() * sizeof(float) + start_.capacity() * sizeof(std::uint64_t) +
                first_.capacity() * sizeof(std::uint32_t);
@@ -84,7 +85,7 @@ private:
 
 // Immutable once built.
 struct CacheRecord {
-    std::vector<Basin> basins;
+    std::vector<Zone> zones;
     Grid grid;
 };
 
