@@ -289,17 +289,15 @@ class Coverage:
         if not -n <= zone < n:
             raise IndexError(f"zone {zone} out of range for {n} zones")
         zone %= n
-        if self._handles is None and self._stored is not None:  # read from the file alone
-            at = int(np.searchsorted(self._present, zone))
-            if at == len(self._present) or self._present[at] != zone:
-                return 0, 0, np.zeros((0, 0), np.float32)
-            return self._stored.handle([at]).window(0)
-        handles = self._engine_handles
+        if self._handles is None and self._stored is None:
+            self._build()
         at = int(np.searchsorted(self._present, zone))
         if at == len(self._present) or self._present[at] != zone:
             return 0, 0, np.zeros((0, 0), np.float32)
-        size = handles[0].n_zones
-        return handles[at // size].window(at % size)
+        if self._handles is None:  # a coverage file's zone, read alone
+            return self._stored.handle([at]).window(0)
+        size = self._handles[0].n_zones
+        return self._handles[at // size].window(at % size)
 
     def to_sparse(self):
         """The coverage as a ``scipy.sparse.csr_matrix`` of shape (zones, rows * cols):

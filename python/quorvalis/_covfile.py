@@ -126,6 +126,7 @@ def read(cls, path, raster=None):
     coverage is asked for."""
     path = os.fspath(path)
     with open(path, "rb") as f:
+        stat = _identity(os.fstat(f.fileno()))
         header, start, size = _parse(f, path)
         try:
             grid = Grid(*header["grid"], crs=header["crs"], lonlat=header["lonlat"])
@@ -176,7 +177,7 @@ def read(cls, path, raster=None):
     # An engine that cannot take fractions as they are builds the coverage again from the
     # WKB when first used, which gives the same fractions, only slower.
     cov._stored = Stored(path, grid.astuple(), method, arrays["row_offsets"],
-                         arrays["col_offsets"], shapes, start + fractions[0]) \
+                         arrays["col_offsets"], shapes, start + fractions[0], stat) \
         if hasattr(_engine, "from_windows") else None
     return cov
 
@@ -184,8 +185,8 @@ def read(cls, path, raster=None):
 class Stored:
     """The fractions of a coverage file, read from it for the zones asked for."""
 
-    def __init__(self, path, grid, method, row_offsets, col_offsets, shapes, offset):
-        self.path, self.grid, self.method = path, grid, method
+    def __init__(self, path, grid, method, row_offsets, col_offsets, shapes, offset, stat):
+        self.path, self.grid, self.method, self.stat = path, grid, method, stat
         self.row_offsets, self.col_offsets, self.shapes = row_offsets, col_offsets, shapes
         sizes = shapes.prod(axis=1)
         self.starts = offset + 4 * np.concatenate([[0], np.cumsum(sizes)])
@@ -200,6 +201,9 @@ class Stored:
         breaks = np.flatnonzero(np.diff(at) != 1) + 1
         done = 0
         with open(self.path, "rb") as f:
+            if _identity(os.fstat(f.fileno())) != self.stat:  # checked when opened, not since
+                raise ValueError(f"{self.path}: the coverage file changed after it was opened; "
+                                 "open it again with Coverage.from_file")
             for run in np.split(at, breaks) if len(at) else []:
                 a, b = int(self.starts[run[0]]), int(self.starts[run[-1] + 1])
                 f.seek(a)
@@ -209,6 +213,10 @@ class Stored:
         return _engine.from_windows(self.grid, self.method, self.row_offsets[at],
                                     self.col_offsets[at], self.shapes[at],
                                     fractions.astype(np.float32, copy=False))
+
+
+def _identity(st) -> tuple:
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns
 
 
 def _parse(f, path: str):

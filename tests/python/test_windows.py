@@ -1,6 +1,8 @@
 """Rasters read window by window under a memory budget: the in-memory results, whatever the
 budget."""
 
+import os
+
 import numpy as np
 import pytest
 import shapely
@@ -108,6 +110,10 @@ def test_a_coverage_file_is_written_and_used_a_window_at_a_time(tmp_path, monkey
         memory = back.stats(src.read(1), stats, nodata=NODATA)
     for c in stats:
         assert (bits(got[c]) == bits(memory[c])).all(), c
+    again = qv.Coverage.from_file(tmp_path / "slices.qvcov")
+    os.utime(tmp_path / "slices.qvcov", ns=(1, 1))  # replaced after its checksum was checked
+    with pytest.raises(ValueError, match="changed after it was opened"):
+        again.stats(raster, "mean", max_memory=42_000)
 
 
 def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
