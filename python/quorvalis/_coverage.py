@@ -530,15 +530,17 @@ class Coverage:
         rows, cols = shape[-2:]
         steps = shape[0] if len(shape) > 2 else 1
         per_step = math.prod(shape[1:-2]) if len(shape) > 2 else 1
-        if max_fields is None:  # whole fields while they fit half the budget, else one
-            max_fields = max(1, (budget // 2) // (rows * cols * 8))
+        windows = _plan.zone_windows(self.engine_wkb(), self.grid)
+        cells = _plan.window_cells(windows, (rows, cols), src.block_shape)
+        if max_fields is None:  # as many fields as fit half the budget over a window's cells
+            max_fields = max(1, (budget // 2) // (8 * cells))
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1
         step = min(step, max(steps, 1))
         fields = step * per_step
         per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-        plan = _plan.plan(_plan.zone_windows(self.engine_wkb(), self.grid), (rows, cols),
-                          src.block_shape, budget, per_cell, tile=not whole)
+        plan = _plan.plan(windows, (rows, cols),
+                          src.block_shape, budget, per_cell, tile=not whole, window_cells=cells)
         if plan.split and whole:
             k, need = max(plan.split.items(), key=lambda kv: kv[1])
             raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
@@ -549,22 +551,21 @@ class Coverage:
         leads = [slice(None)] if len(shape) == 2 else [
             slice(a, min(a + step, steps)) for a in range(0, max(steps, 1), step)]
         out = []
-        with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar:
+        w = kw["weights"]
+        with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar, \
+                src.reading(), w.reading() if isinstance(w, Raster) else nullcontext():
             read = 0
             for lead in leads:
                 parts, tiles = [], []
-                for task in plan.tasks:
-                    block = src.window(task.rows, task.cols, lead)
-                    if guard is not None:
-                        guard(block)
-                    checkpoint()
-                    read += block.nbytes
-                    w = kw["weights"]
-                    if isinstance(w, Raster):
-                        w = w.window(task.rows, task.cols)
-                    elif w is not None:
-                        w = w[task.rows, task.cols]
-                    tkw = dict(kw, weights=w)
+                share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
+                reader = _plan.BlockReader(src, plan, lead, share, on_block=guard)
+                weights = _plan.BlockReader(w, plan, slice(None), share) \
+                    if isinstance(w, Raster) else None
+                for i, task in enumerate(plan.tasks):
+                    block = reader.window(i)
+                    tw = weights.window(i) if weights is not None else \
+                        None if w is None else w[task.rows, task.cols]
+                    tkw = dict(kw, weights=tw)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
@@ -575,7 +576,8 @@ class Coverage:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
-                        bar.set_postfix_str(f"{read / 2**20:.1f} MiB read")
+                        bar.set_postfix_str(f"{(read + reader.bytes_read) / 2**20:.1f} MiB read")
+                read += reader.bytes_read
                 if not one:
                     out.append(self._scatter(plan, parts, tiles, names, kw, fields, lead))
         return out

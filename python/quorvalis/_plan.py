@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _engine
+from ._safeio import checkpoint
 
 FRACTION_BYTES = 4  # the engine keeps one float32 fraction per window cell
 DEFAULT_BLOCK = (256, 256)
@@ -76,6 +77,8 @@ class Plan:
     tasks: list[Task]
     n_zones: int
     split: dict[int, int] = field(default_factory=dict)
+    windows: np.ndarray | None = None  # each zone's window, as :func:`zone_windows` gives it
+    block: tuple[int, int] = DEFAULT_BLOCK  # the blocks the tasks' windows are made of
 
     @property
     def placed(self) -> np.ndarray:
@@ -164,6 +167,18 @@ def _morton(y: np.ndarray, x: np.ndarray) -> np.ndarray:
     return spread(y) | (spread(x) << np.uint64(1))
 
 
+def window_cells(windows: np.ndarray, grid_shape, block_shape) -> int:
+    """The cells of the window that a pass over a stack's fields is sized for: 16 blocks of
+    the file's layout (256 x 256 without one), or the largest zone's window if that is more,
+    and at most the grid. Many fields per pass over small windows mean fewer passes, each of
+    which reads blocks and builds fractions again; a layout that interleaves the fields (the
+    bands of a GeoTIFF) is then read once, not once per field."""
+    bh, bw = DEFAULT_BLOCK if block_shape is None else block_shape
+    w = np.asarray(windows, np.int64).reshape(-1, 4)
+    largest = int(((w[:, 1] - w[:, 0]) * (w[:, 3] - w[:, 2])).max()) if len(w) else 0
+    return max(1, min(grid_shape[0] * grid_shape[1], max(16 * bh * bw, largest)))
+
+
 def _round_out(r0, r1, c0, c1, block, shape):
     bh, bw = block
     return (r0 // bh * bh, min(-(-r1 // bh) * bh, shape[0]),
@@ -171,7 +186,7 @@ def _round_out(r0, r1, c0, c1, block, shape):
 
 
 def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
-         bytes_per_cell: int, tile: bool = True) -> Plan:
+         bytes_per_cell: int, tile: bool = True, window_cells: int | None = None) -> Plan:
     """Tasks for zones with windows ``windows`` ((n, 4) [r0, r1, c0, c1], from
     :func:`zone_windows`) on a grid of ``grid_shape`` read in blocks of ``block_shape``
     (None: the raster has no layout of its own, blocks of any size will do).
@@ -179,7 +194,10 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
     fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
     even one block. ``tile=False``: zones too large for the budget are listed in ``split``
-    but not cut into tiles (for statistics that cannot use tiles).
+    but not cut into tiles (for statistics that cannot use tiles). ``window_cells``: a group
+    stops growing at this many cells even if the budget would hold more (a zone's own window
+    may be larger): moderate windows stay in the caches, and a window's memory is faulted in
+    only once while it is reused.
     """
     windows = np.asarray(windows, np.int64).reshape(-1, 4)
     n = len(windows)
@@ -193,6 +211,7 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     if budget_bytes < one_block:
         raise ValueError(f"max_memory={budget_bytes} cannot hold one {bh} x {bw} block of the "
                          f"raster and its fractions: max_memory= at least {one_block}")
+    cap = grid_shape[0] * grid_shape[1] if window_cells is None else window_cells
     live = np.flatnonzero((windows[:, 1] > windows[:, 0]) & (windows[:, 3] > windows[:, 2]))
     w = windows[live]
     cy = (w[:, 0] + w[:, 1]) // 2 // bh
@@ -220,7 +239,8 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
         if group:
             u = _round_out(min(box[0], r0), max(box[1], r1), min(box[2], c0), max(box[3], c1),
                            block, grid_shape)
-            if (u[1] - u[0]) * (u[3] - u[2]) * bytes_per_cell + frac + own <= budget_bytes:
+            cells = (u[1] - u[0]) * (u[3] - u[2])
+            if cells * bytes_per_cell + frac + own <= budget_bytes and cells <= cap:
                 group.append(int(k))
                 box, frac = u, frac + own
                 continue
@@ -229,7 +249,7 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     close()
     for k in split if tile else ():
         tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell)
-    return Plan(tasks, n, split)
+    return Plan(tasks, n, split, windows, block)
 
 
 def _tiles(k, window, block, shape, budget, bytes_per_cell) -> list[Task]:
@@ -252,6 +272,119 @@ def _tiles(k, window, block, shape, budget, bytes_per_cell) -> list[Task]:
     zone = np.asarray([k], np.intp)
     return [Task(slice(y, min(y + bh * kr, R1)), slice(x, min(x + bw * kc, C1)), zone, True)
             for y in ys for x in xs]
+
+
+# -- reading the tasks' windows ---------------------------------------------------------------
+
+class BlockReader:
+    """The windows of a plan's tasks, in task order, read block by block from a raster with a
+    block layout of its own: only the blocks that a zone of the task touches (the rest of the
+    window is zeros, which no zone reads), and each block once per pass. A block that a later
+    task needs too is kept for it while the budget has room beside the current task.
+
+    ``on_block(values)`` sees every block as it is read (before any copy is kept).
+    """
+
+    def __init__(self, src, plan: Plan, lead, budget: int, on_block=None):
+        self.src, self.lead, self.budget, self.on_block = src, lead, budget, on_block
+        self.plan = plan
+        self.whole = src.block_shape is None  # no layout of its own: each window in one read
+        self.bh, self.bw = plan.block
+        rows, cols = src.shape[-2:]
+        self.shape = (rows, cols)
+        self.nbc = -(-cols // self.bw)
+        self.touched = [np.zeros(0, np.int64) if self.whole else self._touched(t)
+                        for t in plan.tasks]
+        self.last = {}
+        for i, ids in enumerate(self.touched):
+            self.last.update(dict.fromkeys(ids.tolist(), i))
+        self.kept: dict[int, np.ndarray] = {}
+        self.held = 0  # bytes of the blocks kept
+        self.spare = None  # the array the windows are put together in
+        self.bytes_read = 0
+
+    def _touched(self, task: Task) -> np.ndarray:
+        """Ids (row-major over the raster's blocks) of the blocks that the task's zones'
+        windows, cut to the task's window, touch."""
+        w = self.plan.windows[task.zones]
+        r0 = np.maximum(w[:, 0], task.rows.start)
+        r1 = np.minimum(w[:, 1], task.rows.stop)
+        c0 = np.maximum(w[:, 2], task.cols.start)
+        c1 = np.minimum(w[:, 3], task.cols.stop)
+        keep = (r1 > r0) & (c1 > c0)
+        R, C = task.rows.start // self.bh, task.cols.start // self.bw
+        a0, a1 = r0[keep] // self.bh - R, -(-r1[keep] // self.bh) - R
+        b0, b1 = c0[keep] // self.bw - C, -(-c1[keep] // self.bw) - C
+        nr = -(-(task.rows.stop - task.rows.start) // self.bh)
+        nc = -(-(task.cols.stop - task.cols.start) // self.bw)
+        # every zone's rectangle of blocks marked at once: corners of a difference array
+        d = np.zeros((nr + 1, nc + 1), np.int64)
+        np.add.at(d, (a0, b0), 1)
+        np.add.at(d, (a0, b1), -1)
+        np.add.at(d, (a1, b0), -1)
+        np.add.at(d, (a1, b1), 1)
+        i, j = np.nonzero(d.cumsum(0).cumsum(1)[:nr, :nc])
+        return (R + i) * self.nbc + (C + j)
+
+    def window(self, i: int) -> np.ndarray:
+        """Task ``i``'s window (rows, cols), or (fields, rows, cols) for a stack's steps."""
+        task = self.plan.tasks[i]
+        if self.whole or not len(self.touched[i]):
+            return self._read(task.rows, task.cols)
+        R0, C0 = task.rows.start, task.cols.start
+        h, w = task.rows.stop - R0, task.cols.stop - C0
+        out = None
+        touched = set(self.touched[i].tolist())
+        for bid in self.touched[i].tolist():
+            rs, cs = self._cells(bid)
+            at = (Ellipsis, slice(rs.start - R0, rs.stop - R0), slice(cs.start - C0, cs.stop - C0))
+            values = self.kept.get(bid)
+            if values is None:
+                values = self._read(rs, cs, None if out is None else out[at])
+            if out is None:
+                out = self._buffer(values.shape[:-2] + (h, w), values.dtype)
+            if not np.may_share_memory(values, out):  # not read in place
+                out[at] = values
+            if self.last[bid] > i and bid not in self.kept:
+                self._keep(bid, values, out.nbytes + task.cells * FRACTION_BYTES)
+        R, C = R0 // self.bh, C0 // self.bw
+        for bi in range(R, R + -(-h // self.bh)):  # the rest: zeros, which no zone reads
+            for bid in range(bi * self.nbc + C, bi * self.nbc + C + -(-w // self.bw)):
+                if bid not in touched:
+                    rs, cs = self._cells(bid)
+                    out[..., rs.start - R0:rs.stop - R0, cs.start - C0:cs.stop - C0] = 0
+        for bid in touched:  # blocks no later task needs
+            if self.last[bid] == i and bid in self.kept:
+                self.held -= self.kept.pop(bid).nbytes
+        return out
+
+    def _cells(self, bid):
+        bi, bj = divmod(bid, self.nbc)
+        return (slice(bi * self.bh, min((bi + 1) * self.bh, self.shape[0])),
+                slice(bj * self.bw, min((bj + 1) * self.bw, self.shape[1])))
+
+    def _buffer(self, shape, dtype):
+        """One array reused by every window of the pass: a new one per window would cost
+        the faulting-in of its pages each time (most of a window's time when reads are
+        fast). The window it returned last is overwritten."""
+        n = int(np.prod(shape)) * np.dtype(dtype).itemsize
+        if self.spare is None or self.spare.nbytes < n:
+            self.spare = None
+            self.spare = np.empty(n, np.uint8)
+        return self.spare[:n].view(dtype).reshape(shape)
+
+    def _read(self, rows, cols, into=None):
+        values = self.src.window(rows, cols, self.lead, into)
+        checkpoint()
+        self.bytes_read += values.nbytes
+        if self.on_block is not None:
+            self.on_block(values)
+        return values
+
+    def _keep(self, bid, values, current):
+        if self.held + values.nbytes + current <= self.budget:
+            self.kept[bid] = values.copy() if np.may_share_memory(values, self.spare) else values
+            self.held += values.nbytes
 
 
 # -- folding the tiles of a zone --------------------------------------------------------------

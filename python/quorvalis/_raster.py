@@ -9,6 +9,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Iterator
+from contextlib import nullcontext
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -61,11 +62,16 @@ class Raster:
             self.data = self.data()
         return self.data
 
-    def window(self, rows: slice, cols: slice, lead: slice = slice(None)) -> np.ndarray:
+    def window(self, rows: slice, cols: slice, lead: slice = slice(None),
+               out: np.ndarray | None = None) -> np.ndarray:
         """The values of one window of grid cells, as :meth:`blocks` gives them: (rows, cols)
-        for a 2-D raster, (fields, rows, cols) for the steps ``lead`` of a stack."""
+        for a 2-D raster, (fields, rows, cols) for the steps ``lead`` of a stack. ``out``: an
+        array of that shape to read into where the reader can (see :meth:`reads_into`)."""
         try:
-            values = _numeric(self.reader(lead, rows, cols))
+            if out is not None and self.reads_into(out.dtype):
+                values = self.reader(lead, rows, cols, out=out)
+            else:
+                values = _numeric(self.reader(lead, rows, cols))
         except Exception as err:
             raise OSError(f"cannot read rows {rows.start}..{rows.stop - 1}, columns "
                           f"{cols.start}..{cols.stop - 1} of {self.source or 'the raster'}: "
@@ -73,6 +79,16 @@ class Raster:
         if values.ndim > 2:
             values = values.reshape((-1,) + values.shape[-2:])
         return values
+
+    def reads_into(self, dtype) -> bool:
+        """Whether the reader fills an array of ``dtype`` in place (the file holds that type,
+        stored in the grid's own order)."""
+        into = getattr(self.reader, "into", None)
+        return into is not None and into == dtype
+
+    def reading(self):
+        """The context a call reads its windows in: a file reader's own settings, if any."""
+        return getattr(self.reader, "reading", nullcontext)()
 
     def blocks(self, max_fields: int) -> Iterator[tuple[slice, np.ndarray]]:
         """NumPy blocks of at most ``max_fields`` 2-D fields, each (fields, rows, cols), with
@@ -217,7 +233,7 @@ def _from_path(path: str, band) -> Raster:
 
 
 def _from_rasterio(src, band, path=None) -> Raster:
-    from ._bands import _FirstBand, from_rasterio, wants_bands
+    from ._bands import _FirstBand, from_rasterio, small_block_cache, wants_bands
 
     if wants_bands(band):  # several bands: one (band, rows, cols) raster
         return from_rasterio(src, band, path)
@@ -247,8 +263,8 @@ def _from_rasterio(src, band, path=None) -> Raster:
         def data():  # the caller keeps the dataset open; read only when values are needed
             return src.read(band)[flip]
 
-        def reader(lead, rows, cols):
-            return src.read(band, window=stored(rows, cols))[flip]
+        def reader(lead, rows, cols, out=None):
+            return src.read(band, window=stored(rows, cols), out=out)[flip]
     else:
 
         def data():  # read when the statistics need it, not when only the grid is asked for
@@ -257,15 +273,17 @@ def _from_rasterio(src, band, path=None) -> Raster:
 
         opened = []
 
-        def reader(lead, rows, cols):  # one dataset kept open for all the windows of a call
+        def reader(lead, rows, cols, out=None):  # one dataset kept open for the whole call
             if not opened:
                 opened.append(rasterio.open(path))
-            return opened[0].read(band, window=stored(rows, cols))[flip]
+            return opened[0].read(band, window=stored(rows, cols), out=out)[flip]
 
         def close():
             while opened:
                 opened.pop().close()
         reader.close = close
+    reader.reading = small_block_cache
+    reader.into = None if flip != (slice(None),) * 2 else np.dtype(src.dtypes[band - 1])
     nodata = src.nodatavals[band - 1]
     block = tuple(int(b) for b in src.block_shapes[band - 1])
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),

@@ -116,6 +116,30 @@ def test_a_coverage_file_is_written_and_used_a_window_at_a_time(tmp_path, monkey
         again.stats(raster, "mean", max_memory=42_000)
 
 
+def test_only_touched_blocks_are_read_each_once_in_place(tmp_path, monkeypatch):
+    """Groups whose windows overlap share blocks: each is read once (kept for the later
+    group), straight into the window, and blocks under no zone's window are not read."""
+    v = values(np.int16)
+    path = write(tmp_path / "v.tif", v)
+    zones = ZONES[:40] + ZONES[41:43]  # small zones spread over the raster
+    reads, read = [], qv._raster.Raster.window
+
+    def counted(self, rows, cols, lead=slice(None), out=None):
+        reads.append((rows.start, rows.stop, cols.start, cols.stop, out is not None))
+        return read(self, rows, cols, lead, out)
+    monkeypatch.setattr(qv._raster.Raster, "window", counted)
+    got = qv.zonal_stats(zones, path, ["mean", "median"], max_memory=42_000)
+    monkeypatch.undo()
+    w = _plan.zone_windows([shapely.to_wkb(z) for z in zones], qv.Coverage(zones, path).grid)
+    touched = {(r, c) for r0, r1, c0, c1 in w for r in range(r0 // 16 * 16, r1, 16)
+               for c in range(c0 // 16 * 16, c1, 16)}
+    assert len({r[:4] for r in reads}) == len(reads) == len(touched)  # each block once
+    assert {(r[0], r[2]) for r in reads} == touched
+    assert sum(r[4] for r in reads) > len(reads) / 2  # most of them in place
+    memory = qv.Coverage(zones, path).stats(v, ["mean", "median"], nodata=NODATA)
+    assert (bits(got[["mean", "median"]]) == bits(memory[["mean", "median"]])).all()
+
+
 def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
     v = np.stack([values(np.float32) for _ in range(5)])
     da = xr.DataArray(v, dims=("time", "lat", "lon"), name="v", coords={
