@@ -579,7 +579,9 @@ class Coverage:
                         bar.set_postfix_str(f"{(read + reader.bytes_read) / 2**20:.1f} MiB read")
                 read += reader.bytes_read
                 if not one:
-                    out.append(self._scatter(plan, parts, tiles, names, kw, fields, lead))
+                    # the last pass may hold fewer steps than the others
+                    n = fields if lead == slice(None) else (lead.stop - lead.start) * per_step
+                    out.append(self._scatter(plan, parts, tiles, names, kw, n, lead))
         return out
 
     def _reduce_group(self, task, block, names, origin, kw, part=False):

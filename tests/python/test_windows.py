@@ -148,9 +148,10 @@ def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
     cov = qv.Coverage(ZONES, da)
     stats = ["mean", "median", "frac", "quantile", "stdev", "majority"]
     memory = cov.stats(da, stats, quantiles=[0.3, 0.7])
-    for budget in (60_000, "300kB"):  # one field per pass, or all five
+    # one field per pass, all five, or passes of 2, 2 and 1
+    for budget, fields in ((60_000, None), ("300kB", None), (60_000, 2)):
         got = cov.stats(xr.open_dataset(tmp_path / "s.nc")["v"], stats, quantiles=[0.3, 0.7],
-                        max_memory=budget)
+                        max_memory=budget, max_fields=fields)
         xr.testing.assert_identical(got, memory)
         for s in stats:
             assert (bits(got[s]) == bits(memory[s])).all(), s
