@@ -83,7 +83,7 @@ def read_blocks(tif, gpkg):
     from rasterio.windows import Window
 
     def read():
-        with rasterio.Env(GDAL_CACHEMAX=64), rasterio.open(tif) as src:
+        with rasterio.Env(GDAL_CACHEMAX=64 << 20), rasterio.open(tif) as src:  # bytes
             bh, bw = src.block_shapes[0]
             corner = None
             for r in range(0, src.height, bh):
