@@ -209,6 +209,15 @@ class Coverage:
         except ValueError as err:
             raise self._zone_error(err, list(zones)) from None
 
+    def zone_source(self, zones):
+        """What a task elsewhere needs to make the engine coverage of ``zones`` (as for
+        :meth:`zone_handle`): where their fractions lie in the coverage's file, or their
+        WKB."""
+        if self._stored is not None:
+            return self._stored.part(np.searchsorted(self._present, zones))
+        prepared = self.engine_wkb()
+        return tuple(prepared[k] for k in zones)
+
     def slices(self, size: int = 4096):
         """(positions, engine coverage of those zones) over every zone with a geometry, in
         order: the whole coverage as it is if it is held, else ``size`` zones at a time."""
@@ -531,7 +540,9 @@ class Coverage:
         steps = shape[0] if len(shape) > 2 else 1
         per_step = math.prod(shape[1:-2]) if len(shape) > 2 else 1
         windows = _plan.zone_windows(self.engine_wkb(), self.grid)
-        cells = _plan.window_cells(windows, (rows, cols), src.block_shape)
+        # a coverage held whole is used whole: one window while the budget holds it
+        cells = rows * cols if self._handles is not None else \
+            _plan.window_cells(windows, (rows, cols), src.block_shape)
         if max_fields is None:  # as many fields as fit half the budget over a window's cells
             max_fields = max(1, (budget // 2) // (8 * cells))
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1

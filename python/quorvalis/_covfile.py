@@ -26,6 +26,7 @@ import os
 import struct
 import tempfile
 import zlib
+from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
@@ -194,24 +195,57 @@ class Stored:
     def handle(self, at: np.ndarray):
         """The engine coverage of the zones at positions ``at`` (increasing) among those
         stored. Neighbours in the file are read together."""
+        return self.part(at).handle()
+
+    def part(self, at: np.ndarray) -> StoredPart:
+        """What reading the zones at positions ``at`` (increasing) takes, and no more: a
+        small object that a task elsewhere reads them with."""
         at = np.asarray(at, np.int64)
-        size = int(self.starts[at + 1].sum() - self.starts[at].sum())
-        fractions = np.empty(size // 4, "<f4")
+        return StoredPart(self.path, self.stat, self.grid, self.method, self.row_offsets[at],
+                          self.col_offsets[at], self.shapes[at], self.starts[at],
+                          self.starts[at + 1])
+
+
+@dataclass(frozen=True, eq=False)
+class StoredPart:
+    """Some zones of a coverage file: where their fractions lie in it, and their windows."""
+
+    path: str
+    stat: tuple
+    grid: tuple
+    method: str
+    row_offsets: np.ndarray
+    col_offsets: np.ndarray
+    shapes: np.ndarray
+    begins: np.ndarray  # byte range of each zone's fractions
+    ends: np.ndarray
+
+    def __len__(self) -> int:
+        return len(self.begins)
+
+    def __dask_tokenize__(self):
+        return ("quorvalis-stored", self.path, self.stat, self.begins.tobytes())
+
+    def handle(self):
+        """The engine coverage of these zones, read from the file; zones that follow each
+        other in it are read in one piece."""
+        fractions = np.empty(int((self.ends - self.begins).sum()) // 4, "<f4")
         view = memoryview(fractions).cast("B")
-        breaks = np.flatnonzero(np.diff(at) != 1) + 1
+        breaks = np.flatnonzero(self.begins[1:] != self.ends[:-1]) + 1
         done = 0
         with open(self.path, "rb") as f:
             if _identity(os.fstat(f.fileno())) != self.stat:  # checked when opened, not since
                 raise ValueError(f"{self.path}: the coverage file changed after it was opened; "
                                  "open it again with Coverage.from_file")
-            for run in np.split(at, breaks) if len(at) else []:
-                a, b = int(self.starts[run[0]]), int(self.starts[run[-1] + 1])
+            for a, b in zip(np.split(self.begins, breaks), np.split(self.ends, breaks),
+                            strict=True) if len(self) else ():
+                a, b = int(a[0]), int(b[-1])
                 f.seek(a)
                 if f.readinto(view[done:done + b - a]) != b - a:
                     raise ValueError(f"{self.path}: truncated coverage file")
                 done += b - a
-        return _engine.from_windows(self.grid, self.method, self.row_offsets[at],
-                                    self.col_offsets[at], self.shapes[at],
+        return _engine.from_windows(self.grid, self.method, self.row_offsets,
+                                    self.col_offsets, self.shapes,
                                     fractions.astype(np.float32, copy=False))
 
 

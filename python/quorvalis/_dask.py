@@ -4,7 +4,8 @@ The plan (:mod:`quorvalis._plan`, with the raster's chunks as its blocks) packs 
 into groups whose windows fit the memory budget. Per group and per chunk of the leading (time)
 axes, one task takes the group's window ``data[..., r0:r1, c0:c1]`` (Dask assembles it from
 the chunks it touches), builds the coverage of just that group's zones from their WKB (a
-small argument of the task, not the whole coverage) and reduces it. Every zone's window lies
+small argument of the task, not the whole coverage), or reads it from the coverage's file
+(then the task carries only where those zones lie in it), and reduces it. Every zone's window lies
 whole in its group's window, so the results are the eager ones bit for bit, for every
 statistic and any chunking. One final task per leading chunk puts the groups' zones back in
 input order. Zones whose own window exceeds the budget are cut into tiles whose parts are
@@ -37,7 +38,7 @@ def stats_lazy(call, cov, budget=None, as_numpy=False):
     """The prepared ``call`` of a Dask-backed raster on the coverage ``cov``: a dict of Dask
     arrays (``as_numpy``) or a lazy Dataset labelled with the zones."""
     results = reduce_lazy(lazy_values(call.src), cov.engine_wkb(), cov.grid, cov.method,
-                          call.names, nodata=call.nodata,
+                          call.names, source=cov.zone_source, nodata=call.nodata,
                           weights="area" if call.area else call.weights,
                           weights_nodata=call.weights_nodata, quantiles=call.quantiles,
                           budget=budget, min_coverage=cov.min_coverage)
@@ -46,12 +47,17 @@ def stats_lazy(call, cov, budget=None, as_numpy=False):
                                             lazy=True)
 
 
-def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=None,
-                weights_nodata=None, quantiles=(), budget=None, min_coverage=0.0):
+def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=None,
+                nodata=None, weights_nodata=None, quantiles=(), budget=None, min_coverage=0.0):
     """Engine statistics ``names`` of a Dask array (leading..., rows, cols) on the grid,
     lazily: a dict of Dask arrays (leading..., zone[, q]). ``prepared``: the zones' WKB as
-    the engine takes them (None for a missing zone). ``weights``: a 2-D array on the grid,
-    or "area", whose cell areas each task computes from the grid for its own rows."""
+    the engine takes them (None for a missing zone). ``source(zones)``: what a group's task
+    makes its zones' coverage from (their WKB by default; a coverage file's part of them).
+    ``weights``: a 2-D array on the grid, or "area", whose cell areas each task computes
+    from the grid for its own rows."""
+    if source is None:
+        def source(zones):
+            return tuple(prepared[k] for k in zones)
     da = optional_import("dask.array", "dask")
     dask = optional_import("dask", "dask")
     lead = data.ndim - 2
@@ -90,7 +96,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, weights=None, nodata=Non
         return args
 
     def group(task, i, fields):
-        wkb = tuple(prepared[k] for k in task.zones)
+        wkb = source(task.zones)
         key = "quorvalis-zones-" + dask.base.tokenize(wkb, kw["grid"], method,
                                                       kw["min_coverage"])
         # One leading chunk: the WKB is an argument of the group's only task. Several: it is
@@ -171,7 +177,10 @@ def _built(wkb, key, grid, method, min_coverage, keep):
         if kept is not None:
             _built_coverages.move_to_end(key)
             return kept
-    h = _engine.build(list(wkb), *grid, method=method, threads=1, min_coverage=min_coverage)
+    if isinstance(wkb, tuple):
+        h = _engine.build(list(wkb), *grid, method=method, threads=1, min_coverage=min_coverage)
+    else:  # a part of a coverage file: read, not built
+        h = wkb.handle()
     if not keep:
         return h
     with _built_lock:

@@ -8,7 +8,7 @@ import shapely
 import xarray as xr
 
 import quorvalis as qv
-from quorvalis import _dask, _plan
+from quorvalis import _covfile, _dask, _plan
 
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
@@ -189,6 +189,20 @@ def test_each_task_gets_only_its_zones_and_the_graph_reads_nothing(cov):
     wkb = [shapely.to_wkb(z) for z in ZONES]
     shipped = [shapely.to_wkb(shapely.from_wkb(b)) for g in groups for b in getattr(g, "value", g)]
     assert len(groups) > 1 and sorted(shipped) == sorted(w for w in wkb[:2] + wkb[3:])
+
+
+def test_tasks_read_their_zones_from_a_coverage_file(cov, tmp_path):
+    """From a coverage file, a group's task carries where its zones lie in the file, not
+    their geometry, and reads them there: the eager results, bit for bit."""
+    cov.to_file(tmp_path / "c.qvcov")
+    back = qv.Coverage.from_file(tmp_path / "c.qvcov")
+    raster = field().chunk({"time": 4, "lat": 6, "lon": 6})
+    stats = ["mean", "median", "majority"]
+    lazy = back.stats(raster, stats, max_memory=32_000)
+    parts = [v for v in dict(lazy["mean"].data.__dask_graph__()).values()
+             if isinstance(getattr(v, "value", v), _covfile.StoredPart)]
+    assert len(parts) > 1 and not any(isinstance(getattr(v, "value", v), tuple) for v in parts)
+    xr.testing.assert_identical(lazy.compute(), cov.stats(field(), stats))
 
 
 def test_area_weights_are_made_by_the_tasks_not_carried_in_the_graph(cov):
