@@ -549,14 +549,12 @@ class Coverage:
         step = min(step, max(steps, 1))
         fields = step * per_step
         per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
+        # a zone too large for the budget is cut into tiles; for the order statistics, into
+        # bands of whole rows read top to bottom, whose cells come in the window's order
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-        plan = _plan.plan(windows, (rows, cols),
-                          src.block_shape, budget, per_cell, tile=not whole, window_cells=cells)
-        if plan.split and whole:
-            k, need = max(plan.split.items(), key=lambda kv: kv[1])
-            raise ValueError(f"{whole[0]!r} needs each zone's whole window in memory, and zone "
-                             f"{k} (id {self.ids[k]!r}) with {fields} field(s) at once needs "
-                             f"max_memory= at least {need} (now {budget})")
+        streaming = [s for s in names if s not in whole]
+        plan = _plan.plan(windows, (rows, cols), src.block_shape, budget, per_cell,
+                          tile="bands" if whole else True, window_cells=cells)
         # one window holding every zone, and the whole coverage already built: use it
         one = len(plan.tasks) == 1 and not plan.split and self._handles is not None
         leads = [slice(None)] if len(shape) == 2 else [
@@ -567,7 +565,7 @@ class Coverage:
                 src.reading(), w.reading() if isinstance(w, Raster) else nullcontext():
             read = 0
             for lead in leads:
-                parts, tiles = [], []
+                parts, tiles, orders = [], [], {}
                 share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
                 reader = _plan.BlockReader(src, plan, lead, share, on_block=guard)
                 weights = _plan.BlockReader(w, plan, slice(None), share) \
@@ -581,8 +579,15 @@ class Coverage:
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
                     elif task.part:
-                        tiles.append(self._reduce_group(task, block, _plan.part_fields(names),
-                                                        origin, tkw, part=True))
+                        tiles.append(self._reduce_group(
+                            task, block, _plan.part_fields(streaming), origin, tkw, part=True)
+                            if streaming else {})
+                        if whole:
+                            k = int(task.zones[0])
+                            if k not in orders:
+                                orders[k] = _plan.OrderParts(self.zone_handle(task.zones).window(0))
+                            orders[k].add(block, origin, nodata=kw["nodata"], weights=tw,
+                                          weights_nodata=kw["weights_nodata"])
                     else:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
                     bar.update(1)
@@ -592,7 +597,7 @@ class Coverage:
                 if not one:
                     # the last pass may hold fewer steps than the others
                     n = fields if lead == slice(None) else (lead.stop - lead.start) * per_step
-                    out.append(self._scatter(plan, parts, tiles, names, kw, n, lead))
+                    out.append(self._scatter(plan, parts, tiles, orders, names, kw, n, lead))
         return out
 
     def _reduce_group(self, task, block, names, origin, kw, part=False):
@@ -609,7 +614,7 @@ class Coverage:
                                   weights_nodata=kw["weights_nodata"], quantiles=kw["quantiles"],
                                   origin=origin, threads=self.threads)
 
-    def _scatter(self, plan, parts, tiles, names, kw, fields, lead):
+    def _scatter(self, plan, parts, tiles, orders, names, kw, fields, lead):
         """The groups' results, and the folded tiles of zones cut into tiles, put back in
         input order; zones in no task get NaN (0 for counts)."""
         zone_axis = 0 if lead == slice(None) else 1
@@ -618,8 +623,12 @@ class Coverage:
             per_zone = {k: [] for k in split}
             for t, r in zip([t for t in plan.tasks if t.part], tiles, strict=True):
                 per_zone[int(t.zones[0])].append(r)
+            whole = [s for s in names if s in _plan.WHOLE_WINDOW]
             for k in split:
-                parts.append(_plan.fold(per_zone[k], names))
+                folded = _plan.fold(per_zone[k], [s for s in names if s not in whole])
+                if whole:
+                    folded.update(orders[k].results(whole, kw["quantiles"], stack=zone_axis == 1))
+                parts.append(folded)
         unplaced = plan.unplaced
         nothing = _engine.build([], *self.grid.astuple(), method=self.method)
         one = np.zeros((fields, 1, 1) if zone_axis else (1, 1))

@@ -194,7 +194,8 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
     fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
     even one block. ``tile=False``: zones too large for the budget are listed in ``split``
-    but not cut into tiles (for statistics that cannot use tiles). ``window_cells``: a group
+    but not cut into tiles (for statistics that cannot use tiles); ``tile="bands"``: cut
+    into bands of whole rows (for the order statistics, see :class:`OrderParts`). ``window_cells``: a group
     stops growing at this many cells even if the budget would hold more (a zone's own window
     may be larger): moderate windows stay in the caches, and a window's memory is faulted in
     only once while it is reused.
@@ -248,13 +249,16 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
         group, box, frac = [int(k)], alone, own
     close()
     for k in split if tile else ():
-        tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell)
+        tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell,
+                        bands=tile == "bands")
     return Plan(tasks, n, split, windows, block)
 
 
-def _tiles(k, window, block, shape, budget, bytes_per_cell) -> list[Task]:
+def _tiles(k, window, block, shape, budget, bytes_per_cell, bands=False) -> list[Task]:
     """Block-aligned tiles of zone ``k``'s window, each within the budget once the zone's
-    fractions (built once for its whole window) are held."""
+    fractions (built once for its whole window) are held. ``bands``: tiles as wide as the
+    window, top to bottom, so that its cells come in the window's own order (see
+    :class:`OrderParts`)."""
     r0, r1, c0, c1 = (int(v) for v in window)
     frac = (r1 - r0) * (c1 - c0) * FRACTION_BYTES
     bh, bw = block
@@ -265,7 +269,12 @@ def _tiles(k, window, block, shape, budget, bytes_per_cell) -> list[Task]:
                          f"values do not fit max_memory={budget}: max_memory= at least {need}")
     R0, R1, C0, C1 = _round_out(r0, r1, c0, c1, block, shape)
     nbc = -(-(C1 - C0) // bw)
-    kc = min(nbc, max(1, cap // (bh * bw)))
+    if bands and cap < bh * bw * nbc:
+        need = frac + bh * bw * nbc * bytes_per_cell
+        raise ValueError(f"zone {k}'s order statistics read its window ({r1 - r0} x {c1 - c0} "
+                         f"cells) in bands of whole rows, and its fractions and one band of "
+                         f"{bh} rows do not fit max_memory={budget}: max_memory= at least {need}")
+    kc = nbc if bands else min(nbc, max(1, cap // (bh * bw)))
     kr = max(1, cap // (bh * bw * kc))
     ys = list(range(R0, R1, bh * kr))
     xs = list(range(C0, C1, bw * kc))
@@ -425,6 +434,93 @@ def fold(parts: list[dict], names) -> dict:
             raise AssertionError(name)
         out[name] = value
     return out
+
+
+class OrderParts:
+    """The order statistics of one zone whose window is read in bands of whole rows, top to
+    bottom: what the engine gives for the whole window, bit for bit.
+
+    The engine gathers a zone's valid cells in window order (row by row), sums the weights
+    of each distinct value in that order, and reads every order statistic off those sums
+    and their running total over the values in ascending order. Here each band's cells, in
+    the same order, are added one by one to their value's sum carried from the bands
+    before (``np.add.at`` adds in order), so the sums are the same numbers, and so is all
+    that is read off them.
+    """
+
+    def __init__(self, fractions):
+        self.row0, self.col0, self.fractions = fractions  # the zone's whole window
+        self.values: list[np.ndarray] = []  # per field, its distinct values, ascending
+        self.sums: list[np.ndarray] = []  # and the summed weight of each
+
+    def add(self, block, origin, *, nodata, weights=None, weights_nodata=None):
+        """One band: ``block`` (fields, rows, cols), or (rows, cols), of the grid from cell
+        ``origin``; ``weights`` (rows, cols) on the same cells, or None."""
+        values = block.reshape((-1,) + block.shape[-2:])
+        while len(self.values) < values.shape[0]:
+            self.values.append(np.zeros(0))
+            self.sums.append(np.zeros(0))
+        f = self.fractions
+        r0, c0 = max(self.row0, origin[0]), max(self.col0, origin[1])
+        r1 = min(self.row0 + f.shape[0], origin[0] + block.shape[-2])
+        c1 = min(self.col0 + f.shape[1], origin[1] + block.shape[-1])
+        if r1 <= r0 or c1 <= c0:
+            return
+        cells = (slice(r0 - origin[0], r1 - origin[0]), slice(c0 - origin[1], c1 - origin[1]))
+        f = f[r0 - self.row0:r1 - self.row0, c0 - self.col0:c1 - self.col0]
+        w = f.astype(np.float64)
+        keep = f > 0
+        if weights is not None:  # the engine's rule: fraction times weight, both valid, > 0
+            x = np.asarray(weights)[cells]
+            keep &= valid(x, weights_nodata)
+            w = w * x.astype(np.float64)
+        keep &= w > 0
+        for t in range(values.shape[0]):
+            v = values[t][cells]
+            ok = keep & valid(v, nodata)
+            x = v[ok].astype(np.float64) + 0.0  # as the engine keys them: -0.0 is 0.0
+            if len(x):
+                union = np.union1d(self.values[t], x)
+                sums = np.zeros(len(union))
+                sums[np.searchsorted(union, self.values[t])] = self.sums[t]
+                np.add.at(sums, np.searchsorted(union, x), w[ok])
+                self.values[t], self.sums[t] = union, sums
+
+    def results(self, names, quantiles, stack: bool) -> dict:
+        """The statistics ``names`` as the engine gives them for one zone: (1,) (``stack``:
+        (fields, 1)), with a last axis for quantile and frac (and ``frac_classes``)."""
+        qs = [0.5] * ("median" in names) + [float(q) for q in quantiles] * ("quantile" in names)
+        rows = []
+        for vals, sums in zip(self.values, self.sums, strict=True):
+            cum = np.cumsum(sums)  # the running total over the values, in ascending order
+            picked = [vals[min(int(np.searchsorted(cum, q * cum[-1], "left")), len(vals) - 1)]
+                      if len(vals) else np.nan for q in qs]
+            rows.append({
+                "median": picked[0] if "median" in names else None,
+                "quantile": picked[-len(quantiles):] if "quantile" in names and quantiles else [],
+                "majority": vals[np.argmax(sums)] if len(vals) else np.nan,
+                "minority": vals[np.argmin(sums)] if len(vals) else np.nan,
+                "variety": float(len(vals)),
+            })
+        lead = (len(rows), 1) if stack else (1,)
+        out = {}
+        for name in names:
+            if name == "quantile":
+                out[name] = np.array([r[name] for r in rows], np.float64).reshape(
+                    lead + (len(quantiles),))
+            elif name == "frac":
+                classes = np.unique(np.concatenate(self.values))
+                share = np.zeros((len(rows), len(classes)))
+                for t, (vals, sums) in enumerate(zip(self.values, self.sums, strict=True)):
+                    if len(vals):
+                        share[t, np.searchsorted(classes, vals)] = sums / np.cumsum(sums)[-1]
+                    else:
+                        share[t] = np.nan
+                out["frac"] = share.reshape(lead + (len(classes),))
+                out["frac_classes"] = classes
+            else:
+                out[name] = np.array([r[name] for r in rows], np.float64).reshape(lead)
+        return out
 
 
 def _add(values):
