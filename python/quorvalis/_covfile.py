@@ -201,9 +201,14 @@ class Stored:
         """What reading the zones at positions ``at`` (increasing) takes, and no more: a
         small object that a task elsewhere reads them with."""
         at = np.asarray(at, np.int64)
-        return StoredPart(self.path, self.stat, self.grid, self.method, self.row_offsets[at],
-                          self.col_offsets[at], self.shapes[at], self.starts[at],
-                          self.starts[at + 1])
+        return StoredPart(self.path, self.stat, self.grid, self.method,
+                          _narrow(self.row_offsets[at]), _narrow(self.col_offsets[at]),
+                          _narrow(self.shapes[at]), self.starts[at])
+
+
+def _narrow(a: np.ndarray) -> np.ndarray:
+    """Cell counts as int32 where they fit (half the bytes a task carries per zone)."""
+    return a.astype(np.int32) if not a.size or int(a.max()) < 2**31 else a
 
 
 @dataclass(frozen=True, eq=False)
@@ -217,11 +222,14 @@ class StoredPart:
     row_offsets: np.ndarray
     col_offsets: np.ndarray
     shapes: np.ndarray
-    begins: np.ndarray  # byte range of each zone's fractions
-    ends: np.ndarray
+    begins: np.ndarray  # where each zone's fractions start in the file
 
     def __len__(self) -> int:
         return len(self.begins)
+
+    @property
+    def ends(self) -> np.ndarray:
+        return self.begins + 4 * self.shapes.astype(np.int64).prod(axis=1)
 
     def __dask_tokenize__(self):
         return ("quorvalis-stored", self.path, self.stat, self.begins.tobytes())
@@ -229,23 +237,25 @@ class StoredPart:
     def handle(self):
         """The engine coverage of these zones, read from the file; zones that follow each
         other in it are read in one piece."""
-        fractions = np.empty(int((self.ends - self.begins).sum()) // 4, "<f4")
+        ends = self.ends
+        fractions = np.empty(int((ends - self.begins).sum()) // 4, "<f4")
         view = memoryview(fractions).cast("B")
-        breaks = np.flatnonzero(self.begins[1:] != self.ends[:-1]) + 1
+        breaks = np.flatnonzero(self.begins[1:] != ends[:-1]) + 1
         done = 0
         with open(self.path, "rb") as f:
             if _identity(os.fstat(f.fileno())) != self.stat:  # checked when opened, not since
                 raise ValueError(f"{self.path}: the coverage file changed after it was opened; "
                                  "open it again with Coverage.from_file")
-            for a, b in zip(np.split(self.begins, breaks), np.split(self.ends, breaks),
+            for a, b in zip(np.split(self.begins, breaks), np.split(ends, breaks),
                             strict=True) if len(self) else ():
                 a, b = int(a[0]), int(b[-1])
                 f.seek(a)
                 if f.readinto(view[done:done + b - a]) != b - a:
                     raise ValueError(f"{self.path}: truncated coverage file")
                 done += b - a
-        return _engine.from_windows(self.grid, self.method, self.row_offsets,
-                                    self.col_offsets, self.shapes,
+        wide = [np.ascontiguousarray(a, np.int64)
+                for a in (self.row_offsets, self.col_offsets, self.shapes)]
+        return _engine.from_windows(self.grid, self.method, *wide,
                                     fractions.astype(np.float32, copy=False))
 
 
