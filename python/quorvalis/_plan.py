@@ -24,6 +24,7 @@ from ._safeio import checkpoint
 
 FRACTION_BYTES = 4  # the engine keeps one float32 fraction per window cell
 DEFAULT_BLOCK = (256, 256)
+DEFAULT_CELLS = DEFAULT_BLOCK[0] * DEFAULT_BLOCK[1]
 # What the engine's table says of each statistic, the one place the package learns it:
 # - order: needs all of a zone's window at once (an order statistic, or a count of distinct
 #   values, cannot be put together from those of its parts);
@@ -169,14 +170,15 @@ def _morton(y: np.ndarray, x: np.ndarray) -> np.ndarray:
 
 def window_cells(windows: np.ndarray, grid_shape, block_shape) -> int:
     """The cells of the window that a pass over a stack's fields is sized for: 16 blocks of
-    the file's layout (256 x 256 without one), or the largest zone's window if that is more,
+    the file's layout, of 256 x 256 at least, or the largest zone's window if that is more,
     and at most the grid. Many fields per pass over small windows mean fewer passes, each of
     which reads blocks and builds fractions again; a layout that interleaves the fields (the
     bands of a GeoTIFF) is then read once, not once per field."""
     bh, bw = DEFAULT_BLOCK if block_shape is None else block_shape
     w = np.asarray(windows, np.int64).reshape(-1, 4)
     largest = int(((w[:, 1] - w[:, 0]) * (w[:, 3] - w[:, 2])).max()) if len(w) else 0
-    return max(1, min(grid_shape[0] * grid_shape[1], max(16 * bh * bw, largest)))
+    return max(1, min(grid_shape[0] * grid_shape[1],
+                      max(16 * bh * bw, 16 * DEFAULT_CELLS, largest)))
 
 
 def _round_out(r0, r1, c0, c1, block, shape):
@@ -205,8 +207,18 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     soft = block_shape is None  # no layout of its own: any block size will do
     bh, bw = (max(1, min(int(b), int(s))) for b, s in
               zip(DEFAULT_BLOCK if soft else block_shape, grid_shape, strict=True))
-    while soft and bh * bw * (bytes_per_cell + FRACTION_BYTES) > budget_bytes // 16 and bh * bw > 1:
+    per = bytes_per_cell + FRACTION_BYTES
+    while soft and bh * bw * per > budget_bytes // 16 and bh * bw > 1:
         bh, bw = max(1, bh // 2), max(1, bw // 2)
+    # Blocks much smaller than the default (a striped file's strips of a row or a few) are
+    # taken a few at a time: one read, and one block of the plan, per strip would cost more
+    # than the values.
+    while not soft and bh * bw < DEFAULT_CELLS:
+        th, tw = (bh, min(2 * bw, grid_shape[1])) if bw < DEFAULT_BLOCK[1] else \
+            (min(2 * bh, grid_shape[0]), bw)
+        if (th, tw) == (bh, bw) or th * tw * per > budget_bytes // 16:
+            break
+        bh, bw = th, tw
     block = (bh, bw)
     one_block = bh * bw * (bytes_per_cell + FRACTION_BYTES)
     if budget_bytes < one_block:

@@ -205,6 +205,15 @@ def test_memory_budgets(text, expected):
             _plan.parse_memory(bad)
 
 
+def test_strips_of_a_striped_file_are_read_a_few_at_a_time():
+    """One-row strips are taken 128 at a time (about 256 x 256 cells), unless the budget is
+    too small for that; tiles of their own size stay as they are."""
+    windows = np.array([[0, 40, 0, 900], [1500, 1600, 100, 200]])
+    assert _plan.plan(windows, (2000, 900), (1, 900), 1 << 30, 8).block == (128, 900)
+    assert _plan.plan(windows, (2000, 900), (1, 900), 200_000, 8).block == (1, 900)
+    assert _plan.plan(windows, (2000, 900), (256, 256), 1 << 30, 8).block == (256, 256)
+
+
 @pytest.mark.parametrize("chunks", ["auto", (20, 30)])
 def test_a_file_read_through_dask_gives_the_in_memory_results(source, chunks):
     """The plain path (and a lazily opened NetCDF) on Dask: chunks from the file's blocks
