@@ -97,8 +97,15 @@ def test_zones_larger_than_the_budget_fold_their_tiles(cov):
     lazy = cov.stats(raster, STREAMING + ["weighted_mean"], weights="area", max_memory=30_000)
     for s in eager.data_vars:
         np.testing.assert_allclose(lazy[s].compute(), eager[s], rtol=1e-12, atol=1e-9, err_msg=s)
-    with pytest.raises(ValueError, match=r"'median' needs .*max_memory= at least \d+"):
-        cov.stats(raster, ["mean", "median"], max_memory=30_000)
+    # the order statistics of such a zone: bands of whole rows, added up in window order
+    ordered = ["median", "quantile", "majority", "minority", "variety"]
+    eager = cov.stats(field(dtype=np.float64), ["max"] + ordered, weights="area", quantiles=[0.3])
+    lazy = cov.stats(raster, ["max"] + ordered, weights="area", quantiles=[0.3], max_memory=30_000)
+    xr.testing.assert_identical(lazy.compute(), eager)
+    for s in eager.data_vars:
+        assert (bits(lazy[s].compute()) == bits(eager[s])).all(), s
+    with pytest.raises(ValueError, match=r"zone \d+'s order .* bands .*max_memory= at least \d+"):
+        cov.stats(raster, ["mean", "median"], max_memory=10_000)
 
 
 def test_refusals_come_at_the_call(cov):
