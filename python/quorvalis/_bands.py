@@ -92,7 +92,8 @@ def from_rasterio(src, band, path=None):
                 opened.pop().close()
         reader.close = close
     reader.reading = small_block_cache
-    reader.into = None if flip != (slice(None),) * 3 else np.dtype(src.dtypes[bands[0] - 1])
+    reader.dtype = np.dtype(src.dtypes[bands[0] - 1])
+    reader.into = None if flip != (slice(None),) * 3 else reader.dtype
     import xarray as xr
 
     coords = {"band": xr.Variable("band", np.asarray(bands))}

@@ -541,8 +541,8 @@ class Coverage:
         per_step = math.prod(shape[1:-2]) if len(shape) > 2 else 1
         windows = _plan.zone_windows(self.engine_wkb(), self.grid)
         # a coverage held whole is used whole: one window while the budget holds it
-        cells = rows * cols if self._handles is not None else \
-            _plan.window_cells(windows, (rows, cols), src.block_shape)
+        cells = rows * cols if self._handles is not None else _plan.window_cells(
+            windows, (rows, cols), src.block_shape, src.itemsize * steps * per_step)
         if max_fields is None:  # as many fields as fit half the budget over a window's cells
             max_fields = max(1, (budget // 2) // (8 * cells))
         step = max(1, max_fields // max(per_step, 1)) if len(shape) > 2 else 1

@@ -168,17 +168,24 @@ def _morton(y: np.ndarray, x: np.ndarray) -> np.ndarray:
     return spread(y) | (spread(x) << np.uint64(1))
 
 
-def window_cells(windows: np.ndarray, grid_shape, block_shape) -> int:
-    """The cells of the window that a pass over a stack's fields is sized for: 16 blocks of
-    the file's layout, of 256 x 256 at least, or the largest zone's window if that is more,
-    and at most the grid. Many fields per pass over small windows mean fewer passes, each of
-    which reads blocks and builds fractions again; a layout that interleaves the fields (the
-    bands of a GeoTIFF) is then read once, not once per field."""
+WINDOW_BYTES = 32 << 20  # the values a window holds, when its cells are not set otherwise
+
+
+def window_cells(windows: np.ndarray, grid_shape, block_shape, value_bytes: int = 8) -> int:
+    """The cells of the window that a pass is sized for: 32 MiB of values at
+    ``value_bytes`` per cell (all the fields, as stored), but at least 16 blocks of the
+    file's layout, 16 x 256 x 256 cells, and the largest zone's window, and at most the
+    grid. A window much larger only costs the faulting-in of its memory and caches missed;
+    one much smaller, a task's overhead many times over. For a stack, many fields per pass
+    over such windows mean fewer passes, each of which reads blocks and builds fractions
+    again, and a layout that interleaves the fields (the bands of a GeoTIFF) is read once,
+    not once per field."""
     bh, bw = DEFAULT_BLOCK if block_shape is None else block_shape
     w = np.asarray(windows, np.int64).reshape(-1, 4)
     largest = int(((w[:, 1] - w[:, 0]) * (w[:, 3] - w[:, 2])).max()) if len(w) else 0
     return max(1, min(grid_shape[0] * grid_shape[1],
-                      max(16 * bh * bw, 16 * DEFAULT_CELLS, largest)))
+                      max(16 * bh * bw, 16 * DEFAULT_CELLS, largest,
+                          WINDOW_BYTES // max(1, value_bytes))))
 
 
 def _round_out(r0, r1, c0, c1, block, shape):
@@ -300,7 +307,8 @@ def _tiles(k, window, block, shape, budget, bytes_per_cell, bands=False) -> list
 class BlockReader:
     """The windows of a plan's tasks, in task order, read block by block from a raster with a
     block layout of its own: only the blocks that a zone of the task touches (the rest of the
-    window is zeros, which no zone reads), and each block once per pass. A block that a later
+    window is zeros, which no zone reads), each block once per pass, neighbours in a row in
+    one read. A block that a later
     task needs too is kept for it while the budget has room beside the current task.
 
     ``on_block(values)`` sees every block as it is read (before any copy is kept).
@@ -348,29 +356,54 @@ class BlockReader:
         return (R + i) * self.nbc + (C + j)
 
     def window(self, i: int) -> np.ndarray:
-        """Task ``i``'s window (rows, cols), or (fields, rows, cols) for a stack's steps."""
+        """Task ``i``'s window (rows, cols), or (fields, rows, cols) for a stack's steps.
+        Neighbouring blocks of a row that are to be read are read in one call: a reader
+        through xarray costs about a millisecond a call, whatever it reads."""
         task = self.plan.tasks[i]
         if self.whole or not len(self.touched[i]):
             return self._read(task.rows, task.cols)
         R0, C0 = task.rows.start, task.cols.start
         h, w = task.rows.stop - R0, task.cols.stop - C0
-        out = None
+        R, C = R0 // self.bh, C0 // self.bw
+        nr, nc = -(-h // self.bh), -(-w // self.bw)
         touched = set(self.touched[i].tolist())
-        for bid in self.touched[i].tolist():
-            rs, cs = self._cells(bid)
+        current = task.cells * FRACTION_BYTES
+        out = None
+
+        def place(rs, cs, values):
+            nonlocal out
             at = (Ellipsis, slice(rs.start - R0, rs.stop - R0), slice(cs.start - C0, cs.stop - C0))
-            values = self.kept.get(bid)
-            if values is None:
-                values = self._read(rs, cs, None if out is None else out[at])
             if out is None:
                 out = self._buffer(values.shape[:-2] + (h, w), values.dtype)
             if not np.may_share_memory(values, out):  # not read in place
                 out[at] = values
-            if self.last[bid] > i and bid not in self.kept:
-                self._keep(bid, values, out.nbytes + task.cells * FRACTION_BYTES)
-        R, C = R0 // self.bh, C0 // self.bw
-        for bi in range(R, R + -(-h // self.bh)):  # the rest: zeros, which no zone reads
-            for bid in range(bi * self.nbc + C, bi * self.nbc + C + -(-w // self.bw)):
+
+        for bid in touched & self.kept.keys():
+            place(*self._cells(bid), self.kept[bid])
+        for bi in range(R, R + nr):
+            row = range(bi * self.nbc + C, bi * self.nbc + C + nc)
+            j = 0
+            while j < nc:
+                if row[j] not in touched or row[j] in self.kept:
+                    j += 1
+                    continue
+                k = j + 1
+                while k < nc and row[k] in touched and row[k] not in self.kept:
+                    k += 1
+                rs, first = self._cells(row[j])
+                cs = slice(first.start, self._cells(row[k - 1])[1].stop)
+                into = None if out is None else \
+                    out[..., rs.start - R0:rs.stop - R0, cs.start - C0:cs.stop - C0]
+                values = self._read(rs, cs, into)
+                place(rs, cs, values)
+                for bid in row[j:k]:  # what a later window needs of it, kept while room
+                    if self.last[bid] > i:
+                        b = self._cells(bid)[1]
+                        self._keep(bid, values[..., b.start - cs.start:b.stop - cs.start],
+                                   out.nbytes + current)
+                j = k
+        for bi in range(R, R + nr):  # the rest: zeros, which no zone reads
+            for bid in range(bi * self.nbc + C, bi * self.nbc + C + nc):
                 if bid not in touched:
                     rs, cs = self._cells(bid)
                     out[..., rs.start - R0:rs.stop - R0, cs.start - C0:cs.stop - C0] = 0
@@ -404,7 +437,7 @@ class BlockReader:
 
     def _keep(self, bid, values, current):
         if self.held + values.nbytes + current <= self.budget:
-            self.kept[bid] = values.copy() if np.may_share_memory(values, self.spare) else values
+            self.kept[bid] = values.copy()  # a view would hold its read, or be overwritten
             self.held += values.nbytes
 
 

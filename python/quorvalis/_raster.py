@@ -80,6 +80,14 @@ class Raster:
             values = values.reshape((-1,) + values.shape[-2:])
         return values
 
+    @property
+    def itemsize(self) -> int:
+        """Bytes per value as stored, where known without reading (8 otherwise)."""
+        dtype = getattr(self.reader, "dtype", None)
+        if dtype is None:
+            dtype = getattr(self.data, "dtype", None)
+        return np.dtype(dtype).itemsize if dtype is not None else 8
+
     def reads_into(self, dtype) -> bool:
         """Whether the reader fills an array of ``dtype`` in place (the file holds that type,
         stored in the grid's own order)."""
@@ -283,7 +291,8 @@ def _from_rasterio(src, band, path=None) -> Raster:
                 opened.pop().close()
         reader.close = close
     reader.reading = small_block_cache
-    reader.into = None if flip != (slice(None),) * 2 else np.dtype(src.dtypes[band - 1])
+    reader.dtype = np.dtype(src.dtypes[band - 1])
+    reader.into = None if flip != (slice(None),) * 2 else reader.dtype
     nodata = src.nodatavals[band - 1]
     block = tuple(int(b) for b in src.block_shapes[band - 1])
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),
@@ -380,6 +389,7 @@ def _from_dataarray(da, ds=None) -> Raster:
             return _load(da[(lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols)
                             if da.ndim > 2 else (rows, cols)], reader.unit)
         reader.unit = int(chunked.get(da.dims[0], 1))  # file chunks along the axis read in pieces
+        reader.dtype = da.dtype
         if stored and len(stored) >= 2:
             block = tuple(int(b) for b in stored[-2:])
     return Raster(da, grid, nodata=nodata, lead_dims=lead, coords=coords, attrs=attrs,
