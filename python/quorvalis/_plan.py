@@ -5,10 +5,14 @@ A zone's window is the grid cells under its bounds, padded by one cell and clipp
 grid. Zones are ordered along a Z-order curve of their window centres (in units of the
 raster's blocks, so neighbours share blocks) and packed greedily into groups: a group's window
 is the union of its zones' windows rounded out to whole blocks, and a zone joins the current
-group while the window's values plus the group's fractions stay within the budget. Each group
-is one task; a task holds every window of its zones whole, so the engine reduces it exactly as
-it would the whole raster. A zone whose own window does not fit is cut into block-aligned
-tiles whose parts are folded together (sums add, extremes compare, means and variances merge).
+group while the window's values plus the group's fractions stay within the budget (and the
+window within the size :func:`window_cells` gives). Each group is one task; a task holds
+every window of its zones whole, so the engine reduces it exactly as it would the whole
+raster. A zone whose own window does not fit is cut into block-aligned tiles whose parts are
+folded together (sums add, extremes compare, means and variances merge); for the order
+statistics, into bands of whole rows whose cells are added up in the window's own order
+(:class:`OrderParts`). A task's window is read block by block (:class:`BlockReader`): only
+the blocks its zones touch, each block once per pass.
 """
 
 from __future__ import annotations
