@@ -563,13 +563,15 @@ class Coverage:
         w = kw["weights"]
         with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar, \
                 src.reading(), w.reading() if isinstance(w, Raster) else nullcontext():
-            read = 0
+            share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
+            reader = _plan.BlockReader(src, plan, share, on_block=guard)
+            weights = _plan.BlockReader(w, plan, share) if isinstance(w, Raster) else None
             for lead in leads:
                 parts, tiles, orders = [], [], {}
-                share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
-                reader = _plan.BlockReader(src, plan, lead, share, on_block=guard)
-                weights = _plan.BlockReader(w, plan, slice(None), share) \
-                    if isinstance(w, Raster) else None
+                reader.start(lead)
+                if weights is not None:
+                    weights.start(slice(None))
+                split = None  # (zone, its engine coverage) of the zone cut into tiles at hand
                 for i, task in enumerate(plan.tasks):
                     block = reader.window(i)
                     tw = weights.window(i) if weights is not None else \
@@ -578,31 +580,35 @@ class Coverage:
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
-                    elif task.part:
+                    elif task.part:  # a zone's tiles come one after another: built once
+                        k = int(task.zones[0])
+                        if split is None or split[0] != k:
+                            split = (k, self.zone_handle(task.zones))
                         tiles.append(self._reduce_group(
-                            task, block, _plan.part_fields(streaming), origin, tkw, part=True)
+                            task, block, _plan.part_fields(streaming), origin, tkw, h=split[1])
                             if streaming else {})
                         if whole:
-                            k = int(task.zones[0])
                             if k not in orders:
-                                orders[k] = _plan.OrderParts(self.zone_handle(task.zones).window(0))
+                                orders[k] = _plan.OrderParts(split[1].window(0))
                             orders[k].add(block, origin, nodata=kw["nodata"], weights=tw,
                                           weights_nodata=kw["weights_nodata"])
                     else:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
-                        bar.set_postfix_str(f"{(read + reader.bytes_read) / 2**20:.1f} MiB read")
-                read += reader.bytes_read
+                        bar.set_postfix_str(f"{reader.bytes_read / 2**20:.1f} MiB read")
                 if not one:
                     # the last pass may hold fewer steps than the others
                     n = fields if lead == slice(None) else (lead.stop - lead.start) * per_step
                     out.append(self._scatter(plan, parts, tiles, orders, names, kw, n, lead))
         return out
 
-    def _reduce_group(self, task, block, names, origin, kw, part=False):
-        """The engine's statistics of one task's zones, from a coverage of just those."""
-        h = self.zone_handle(task.zones)
+    def _reduce_group(self, task, block, names, origin, kw, h=None):
+        """The engine's statistics of one task's zones, from a coverage of just those (``h``:
+        that of a zone cut into tiles, whose results are parts)."""
+        part = h is not None
+        if h is None:
+            h = self.zone_handle(task.zones)
         if not part:  # every window whole in the block, or the results would be parts
             r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
             for i in range(h.n_zones):

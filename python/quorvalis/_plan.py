@@ -315,11 +315,13 @@ class BlockReader:
     one read. A block that a later
     task needs too is kept for it while the budget has room beside the current task.
 
-    ``on_block(values)`` sees every block as it is read (before any copy is kept).
+    ``on_block(values)`` sees every block as it is read (before any copy is kept). One
+    reader serves every pass over a stack's steps (:meth:`start`): which blocks each task
+    touches is worked out once.
     """
 
-    def __init__(self, src, plan: Plan, lead, budget: int, on_block=None):
-        self.src, self.lead, self.budget, self.on_block = src, lead, budget, on_block
+    def __init__(self, src, plan: Plan, budget: int, on_block=None):
+        self.src, self.budget, self.on_block = src, budget, on_block
         self.plan = plan
         self.whole = src.block_shape is None  # no layout of its own: each window in one read
         self.bh, self.bw = plan.block
@@ -331,10 +333,16 @@ class BlockReader:
         self.last = {}
         for i, ids in enumerate(self.touched):
             self.last.update(dict.fromkeys(ids.tolist(), i))
-        self.kept: dict[int, np.ndarray] = {}
-        self.held = 0  # bytes of the blocks kept
         self.spare = None  # the array the windows are put together in
         self.bytes_read = 0
+        self.start(slice(None))
+
+    def start(self, lead) -> BlockReader:
+        """A pass over the steps ``lead``: no block of another pass is kept."""
+        self.lead = lead
+        self.kept: dict[int, np.ndarray] = {}
+        self.held = 0  # bytes of the blocks kept
+        return self
 
     def _touched(self, task: Task) -> np.ndarray:
         """Ids (row-major over the raster's blocks) of the blocks that the task's zones'
