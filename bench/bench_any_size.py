@@ -192,8 +192,9 @@ CHILDREN = {"quorvalis": child_quorvalis, "floor": child_floor,
             "rasterstats": child_rasterstats, "tiling": child_tiling}
 
 
-# Imported before the clock starts (and timed apart): a session pays them once.
-IMPORTS = {"quorvalis": ["quorvalis"], "floor": ["rasterio", "shapely"],
+# Imported before the clock starts (and timed apart): a session pays them once. quorvalis
+# imports rasterio and pyproj when it first opens a file and reads its CRS.
+IMPORTS = {"quorvalis": ["quorvalis", "rasterio", "pyproj"], "floor": ["rasterio", "shapely"],
            "rasterstats": ["rasterstats"], "tiling": ["quorvalis"]}
 
 

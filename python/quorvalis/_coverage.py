@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import nullcontext
 
 import numpy as np
@@ -561,42 +562,66 @@ class Coverage:
             slice(a, min(a + step, steps)) for a in range(0, max(steps, 1), step)]
         out = []
         w = kw["weights"]
+        # The next task's window is read while the engine reduces this one's (it lets go
+        # of the GIL), where two tasks' windows and fractions fit the budget at once. Reads
+        # stay on this thread: its signal handlers and the reader's environment are here.
+        largest = max((t.cells for t in plan.tasks), default=0)
+        ahead = not one and len(plan.tasks) > 1 and \
+            2 * largest * (per_cell + _plan.FRACTION_BYTES) <= budget
         with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar, \
-                src.reading(), w.reading() if isinstance(w, Raster) else nullcontext():
+                src.reading(), w.reading() if isinstance(w, Raster) else nullcontext(), \
+                ThreadPoolExecutor(1) if ahead else nullcontext() as pool:
             share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
-            reader = _plan.BlockReader(src, plan, share, on_block=guard)
-            weights = _plan.BlockReader(w, plan, share) if isinstance(w, Raster) else None
+            buffers = 2 if ahead else 1
+            reader = _plan.BlockReader(src, plan, share, on_block=guard, buffers=buffers)
+            weights = _plan.BlockReader(w, plan, share, buffers=buffers) \
+                if isinstance(w, Raster) else None
             for lead in leads:
                 parts, tiles, orders = [], [], {}
-                reader.start(lead)
-                if weights is not None:
-                    weights.start(slice(None))
-                split = None  # (zone, its engine coverage) of the zone cut into tiles at hand
-                for i, task in enumerate(plan.tasks):
-                    block = reader.window(i)
-                    tw = weights.window(i) if weights is not None else \
-                        None if w is None else w[task.rows, task.cols]
+                split = [None]  # (zone, its engine coverage) of the zone cut into tiles at hand
+
+                def work(task, block, tw):
+                    """Task's statistics into parts, or its tile's into tiles and orders:
+                    one task at a time, in task order."""
                     tkw = dict(kw, weights=tw)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
                         out.append(self._reduce_block(block, names, origin=origin, **tkw))
                     elif task.part:  # a zone's tiles come one after another: built once
                         k = int(task.zones[0])
-                        if split is None or split[0] != k:
-                            split = (k, self.zone_handle(task.zones))
+                        if split[0] is None or split[0][0] != k:
+                            split[0] = (k, self.zone_handle(task.zones))
+                        h = split[0][1]
                         tiles.append(self._reduce_group(
-                            task, block, _plan.part_fields(streaming), origin, tkw, h=split[1])
+                            task, block, _plan.part_fields(streaming), origin, tkw, h=h)
                             if streaming else {})
                         if whole:
                             if k not in orders:
-                                orders[k] = _plan.OrderParts(split[1].window(0))
+                                orders[k] = _plan.OrderParts(h.window(0))
                             orders[k].add(block, origin, nodata=kw["nodata"], weights=tw,
                                           weights_nodata=kw["weights_nodata"])
                     else:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
+
+                reader.start(lead)
+                if weights is not None:
+                    weights.start(slice(None))
+                pending = None
+                for i, task in enumerate(plan.tasks):
+                    block = reader.window(i)
+                    tw = weights.window(i) if weights is not None else \
+                        None if w is None else w[task.rows, task.cols]
+                    if pending is not None:
+                        pending.result()
+                    if pool is None:
+                        work(task, block, tw)
+                    else:
+                        pending = pool.submit(work, task, block, tw)
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
                         bar.set_postfix_str(f"{reader.bytes_read / 2**20:.1f} MiB read")
+                if pending is not None:
+                    pending.result()
                 if not one:
                     # the last pass may hold fewer steps than the others
                     n = fields if lead == slice(None) else (lead.stop - lead.start) * per_step

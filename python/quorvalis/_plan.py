@@ -17,6 +17,7 @@ the blocks its zones touch, each block once per pass.
 
 from __future__ import annotations
 
+import math
 import os
 import re
 from dataclasses import dataclass, field
@@ -317,10 +318,11 @@ class BlockReader:
 
     ``on_block(values)`` sees every block as it is read (before any copy is kept). One
     reader serves every pass over a stack's steps (:meth:`start`): which blocks each task
-    touches is worked out once.
+    touches is worked out once. With ``buffers=2`` a window stays as it is while the next
+    one is read (each overwrites the one before the last).
     """
 
-    def __init__(self, src, plan: Plan, budget: int, on_block=None):
+    def __init__(self, src, plan: Plan, budget: int, on_block=None, buffers: int = 1):
         self.src, self.budget, self.on_block = src, budget, on_block
         self.plan = plan
         self.whole = src.block_shape is None  # no layout of its own: each window in one read
@@ -333,7 +335,8 @@ class BlockReader:
         self.last = {}
         for i, ids in enumerate(self.touched):
             self.last.update(dict.fromkeys(ids.tolist(), i))
-        self.spare = None  # the array the windows are put together in
+        self.spares = [None] * buffers  # the arrays the windows are put together in, in turn
+        self.turn = 0
         self.bytes_read = 0
         self.start(slice(None))
 
@@ -341,7 +344,8 @@ class BlockReader:
         """A pass over the steps ``lead``: no block of another pass is kept."""
         self.lead = lead
         self.kept: dict[int, np.ndarray] = {}
-        self.held = 0  # bytes of the blocks kept
+        self.free: dict[tuple, list[np.ndarray]] = {}  # arrays of blocks no longer kept
+        self.held = 0  # bytes of the blocks' arrays, kept or free
         return self
 
     def _touched(self, task: Task) -> np.ndarray:
@@ -379,8 +383,14 @@ class BlockReader:
         R, C = R0 // self.bh, C0 // self.bw
         nr, nc = -(-h // self.bh), -(-w // self.bw)
         touched = set(self.touched[i].tolist())
-        current = task.cells * FRACTION_BYTES
+        current = task.cells * FRACTION_BYTES * len(self.spares)
         out = None
+        into = getattr(self.src.reader, "into", None)
+        if into is not None and self.src.reads_into(into):  # every read lands in place
+            shape = self.src.shape
+            fields = () if len(shape) == 2 else \
+                (len(range(shape[0])[self.lead]) * math.prod(shape[1:-2]),)
+            out = self._buffer(fields + (h, w), into)
 
         def place(rs, cs, values):
             nonlocal out
@@ -412,16 +422,17 @@ class BlockReader:
                     if self.last[bid] > i:
                         b = self._cells(bid)[1]
                         self._keep(bid, values[..., b.start - cs.start:b.stop - cs.start],
-                                   out.nbytes + current)
+                                   out.nbytes * len(self.spares) + current)
                 j = k
         for bi in range(R, R + nr):  # the rest: zeros, which no zone reads
             for bid in range(bi * self.nbc + C, bi * self.nbc + C + nc):
                 if bid not in touched:
                     rs, cs = self._cells(bid)
                     out[..., rs.start - R0:rs.stop - R0, cs.start - C0:cs.stop - C0] = 0
-        for bid in touched:  # blocks no later task needs
+        for bid in touched:  # blocks no later task needs: their arrays hold later ones
             if self.last[bid] == i and bid in self.kept:
-                self.held -= self.kept.pop(bid).nbytes
+                done = self.kept.pop(bid)  # still counted in held
+                self.free.setdefault((done.shape, done.dtype.str), []).append(done)
         return out
 
     def _cells(self, bid):
@@ -430,14 +441,15 @@ class BlockReader:
                 slice(bj * self.bw, min((bj + 1) * self.bw, self.shape[1])))
 
     def _buffer(self, shape, dtype):
-        """One array reused by every window of the pass: a new one per window would cost
-        the faulting-in of its pages each time (most of a window's time when reads are
-        fast). The window it returned last is overwritten."""
+        """Arrays reused by every window of the pass, in turn: a new one per window would
+        cost the faulting-in of its pages each time (most of a window's time when reads are
+        fast). The window returned ``buffers`` calls before is overwritten."""
         n = int(np.prod(shape)) * np.dtype(dtype).itemsize
-        if self.spare is None or self.spare.nbytes < n:
-            self.spare = None
-            self.spare = np.empty(n, np.uint8)
-        return self.spare[:n].view(dtype).reshape(shape)
+        k, self.turn = self.turn, (self.turn + 1) % len(self.spares)
+        if self.spares[k] is None or self.spares[k].nbytes < n:
+            self.spares[k] = None
+            self.spares[k] = np.empty(n, np.uint8)
+        return self.spares[k][:n].view(dtype).reshape(shape)
 
     def _read(self, rows, cols, into=None):
         values = self.src.window(rows, cols, self.lead, into)
@@ -448,9 +460,16 @@ class BlockReader:
         return values
 
     def _keep(self, bid, values, current):
-        if self.held + values.nbytes + current <= self.budget:
-            self.kept[bid] = values.copy()  # a view would hold its read, or be overwritten
-            self.held += values.nbytes
+        """A copy of the block for a later task (a view would hold its read, or be
+        overwritten): into the array of a block done with where there is one (fresh memory
+        costs its faulting-in), else a new one while the budget has room."""
+        spare = self.free.get((values.shape, values.dtype.str))
+        if spare:
+            self.kept[bid] = spare.pop()
+            self.kept[bid][...] = values
+        elif self.held + values.nbytes + current <= self.budget:
+            self.kept[bid] = values.copy()
+            self.held += values.nbytes  # kept or free, until the pass ends
 
 
 # -- folding the tiles of a zone --------------------------------------------------------------

@@ -63,10 +63,16 @@ def bits(a):
     return np.ascontiguousarray(np.asarray(a, np.float64)).view(np.uint64)
 
 
-@pytest.mark.parametrize("budget", [None, 42_000, "45kB"])
+@pytest.mark.parametrize("budget", [None, 42_000, "45kB", "small windows"])
 @pytest.mark.parametrize("weights", [None, "area", "the raster"])
-def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights):
+def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights, monkeypatch):
+    """"small windows": windows of the largest zone's size under an ample budget, so that
+    the next window is read while the engine reduces the one before."""
     raster, v = source
+    if budget == "small windows":
+        budget = None
+        monkeypatch.setattr(_plan, "window_cells", lambda w, *_: int(
+            ((w[:, 1] - w[:, 0]) * (w[:, 3] - w[:, 2])).max()))
     per_cell = 16 if weights == "the raster" else 8  # a weights file is read in windows too
     weights = raster if weights == "the raster" else weights
     budget = budget and _plan.parse_memory(budget) * per_cell // 8
