@@ -271,6 +271,37 @@ std::optional<Stat> find_stat(std::string_view name) {
     return std::nullopt;
 }
 
+std::size_t carry_width(Stat stat) {
+    using namespace base;
+    switch (stat) {
+        case Stat::Mean:
+            return sizeof(Mean<1>) / 8;
+        case Stat::Sum:
+            return sizeof(Sum<1>) / 8;
+        case Stat::Count:
+            return sizeof(Count<1>) / 8;
+        case Stat::Min:
+            return sizeof(Min<1>) / 8;
+        case Stat::Max:
+            return sizeof(Max<1>) / 8;
+        case Stat::Variance:
+            return sizeof(Var<1>) / 8;
+        case Stat::Stdev:
+            return sizeof(Stdev<1>) / 8;
+        case Stat::WeightedMean:  // the same state as the mean's, which it is without weights
+            static_assert(sizeof(WeightedMean<1>) == sizeof(Mean<1>));
+            return sizeof(WeightedMean<1>) / 8;
+        case Stat::WeightedSum:
+            static_assert(sizeof(WeightedSum<1>) == sizeof(Sum<1>));
+            return sizeof(WeightedSum<1>) / 8;
+        case Stat::NodataCount:
+            return sizeof(NodataCount<1>) / 8;
+        case Stat::Coverage:
+            return sizeof(Coverage<1>) / 8;
+    }
+    return 0;
+}
+
 bool is_valid(double x, double nodata) { return ValueTest<double>(Nodata::of(nodata))(x); }
 
 bool detail::allow_wide_vectors(bool allowed) {

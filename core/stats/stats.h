@@ -107,7 +107,17 @@ struct StatInputs {
     Nodata weight_nodata;
     std::uint64_t origin_row = 0;
     std::uint64_t origin_col = 0;
+    // Each zone's accumulators carried from the blocks before and on to the next: when set,
+    // carry_width(stat) doubles per step and zone, carry[(t * zones + b) * width + f], are
+    // read as zone b's state at step t before the block and written back after it. Zeros
+    // start a zone. A zone's window reduced in bands of whole rows, top to bottom, each
+    // band given the carry of the one before, sees its cells in the window's own order, so
+    // the last band's results are the whole window's, bit for bit.
+    double* carry = nullptr;
 };
+
+// The doubles of one zone's carried state for `stat` at one step.
+std::size_t carry_width(Stat stat);
 
 // Throws InputError for a zone range outside `zones`, or for weights that are not 2-D or
 // stop short of a covered cell of the block: what every reduction checks before it reads.

@@ -193,6 +193,17 @@ ZonalRequest zonal_request(std::span<const std::string> stat_names, std::span<co
     return request;
 }
 
+std::vector<ZoneStat> carried_stats(const ZonalRequest& request) {
+    std::vector<ZoneStat> stats;
+    for (std::size_t s = 0; s < std::size(kZoneStatNames); ++s) {
+        const auto kind = static_cast<ZoneStat>(s);
+        const bool extra = request.want(ZoneStat::Range) && (kind == ZoneStat::Min || kind == ZoneStat::Max);
+        if (!request.wanted[s] && !extra) continue;
+        if (streaming_stat(kind)) stats.push_back(kind);
+    }
+    return stats;
+}
+
 ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request, const ZonalInputs& inputs,
                          unsigned workers) {
     const ArrayView& r = inputs.raster;
@@ -236,6 +247,16 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
         out[s] = allocate_buffer<double>(size);
         if (const std::optional<Stat> stat = streaming_stat(kind)) streaming.emplace_back(*stat, out[s].get());
     }
+    // Each statistic's carried states, or none.
+    std::vector<double*> carry(streaming.size(), nullptr);
+    if (!inputs.carry.empty()) {
+        for (std::size_t i = 0; i < streaming.size(); ++i) {
+            for (const auto& [stat, states] : inputs.carry) {
+                if (stat == streaming[i].first) carry[i] = states;
+            }
+            if (!carry[i]) throw InternalError("a carry without the states of a statistic asked for");
+        }
+    }
     auto ptr = [&](ZoneStat s) { return out[static_cast<std::size_t>(s)].get(); };
     const OrderRequest order_request{request.quantiles,           ptr(ZoneStat::Median),   ptr(ZoneStat::Quantile),
                                      ptr(ZoneStat::Majority),     ptr(ZoneStat::Minority), ptr(ZoneStat::Variety),
@@ -262,7 +283,11 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
                     StatInputs part = in;
                     part.raster.data += static_cast<std::ptrdiff_t>(t0) * part.raster.step_stride;
                     part.raster.steps = t1 - t0;
-                    for (const auto& [stat, dst] : streaming) reduce(zones, part, stat, 0, n, dst + t0 * n);
+                    for (std::size_t i = 0; i < streaming.size(); ++i) {
+                        const auto& [stat, dst] = streaming[i];
+                        part.carry = carry[i] ? carry[i] + t0 * n * carry_width(stat) : nullptr;
+                        reduce(zones, part, stat, 0, n, dst + t0 * n);
+                    }
                 }
             });
         } else {
@@ -273,7 +298,11 @@ ZonalResult reduce_zones(const CacheRecord& record, const ZonalRequest& request,
             const std::vector<std::size_t> bounds = split_by_cost(cells, workers);
             parallel_for(bounds.size() - 1, workers, [&](std::size_t first, std::size_t last, unsigned) {
                 for (std::size_t p = first; p < last; ++p) {
-                    for (const auto& [stat, dst] : streaming) reduce(zones, in, stat, bounds[p], bounds[p + 1], dst);
+                    for (std::size_t i = 0; i < streaming.size(); ++i) {
+                        StatInputs with = in;
+                        with.carry = carry[i];
+                        reduce(zones, with, streaming[i].first, bounds[p], bounds[p + 1], streaming[i].second);
+                    }
                 }
             });
         }

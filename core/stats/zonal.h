@@ -91,7 +91,14 @@ struct ZonalInputs {
     Nodata weight_nodata = Nodata::none();
     std::int64_t origin_row = 0;
     std::int64_t origin_col = 0;
+    // Empty, or one carried state per statistic of carried_stats() (see StatInputs::carry),
+    // (steps, zones, carry_width) row-major.
+    std::vector<std::pair<Stat, double*>> carry;
 };
+
+// The streaming statistics a request computes ("range" is "min" and "max"), in order:
+// the states a carry holds.
+std::vector<ZoneStat> carried_stats(const ZonalRequest& request);
 
 // Per statistic asked for, in ZoneStat order: (steps, zones) for a stack, (zones) for a
 // raster, "quantile" with a trailing axis of quantiles, "frac" one of classes; frac_classes

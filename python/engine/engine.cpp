@@ -260,7 +260,7 @@ nb::str name_of(ZoneStat s) {
 nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
                       nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
                       const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin,
-                      std::int64_t threads) {
+                      std::int64_t threads, nb::handle carry_arg) {
     const ZonalRequest request = zonal_request(stat_names, quantiles);
     // Held until the call returns, so the memory read with the lock released stays alive.
     const AnyArray raster = as_array(raster_arg, "raster");
@@ -277,6 +277,38 @@ nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const st
     in.weight_nodata = nodata_of(weights_nodata, "weights_nodata");
     in.origin_row = origin.first;
     in.origin_col = origin.second;
+    // Each statistic's carried states: an array of the dict's, checked, or a new one of
+    // zeros put in it. Held until the call returns, like the raster.
+    std::vector<nb::object> carried;
+    if (!carry_arg.is_none()) {
+        if (!nb::isinstance<nb::dict>(carry_arg)) throw nb::type_error("carry must be a dict or None");
+        nb::dict carry = nb::borrow<nb::dict>(carry_arg);
+        const std::size_t steps = in.raster.steps, zones = cov.record.zones.size();
+        for (const ZoneStat kind : carried_stats(request)) {
+            const Stat stat = *streaming_stat(kind);
+            const std::size_t width = carry_width(stat);
+            const std::size_t size = steps * zones * width;  // at most 3x the result's
+            nb::str name = name_of(kind);
+            if (!carry.contains(name)) {
+                std::unique_ptr<double[]> zeros = allocate_buffer<double>(size);
+                std::fill_n(zeros.get(), size, 0.0);
+                const std::size_t dims[] = {steps, zones, width};
+                carry[name] = owned_array(std::move(zeros), dims);
+            }
+            nb::object held = carry[name];
+            nb::ndarray<double, nb::c_contig, nb::device::cpu> states;
+            if (!nb::try_cast(held, states, false) || states.ndim() != 3 || states.shape(0) != steps ||
+                states.shape(1) != zones || states.shape(2) != width) {
+                throw nb::value_error(("carry['" + std::string(name.c_str()) +
+                                       "'] must be a writable C-ordered float64 array of shape (" +
+                                       std::to_string(steps) + ", " + std::to_string(zones) + ", " +
+                                       std::to_string(width) + ")")
+                                          .c_str());
+            }
+            in.carry.emplace_back(stat, states.data());
+            carried.push_back(std::move(held));
+        }
+    }
     const unsigned workers = resolve_threads(threads);
     ZonalResult out;
     {
@@ -364,7 +396,7 @@ NB_MODULE(_engine, m) {
 
     m.def("reduce", &reduce_stats, "cov"_a, "raster"_a, "stats"_a, nb::kw_only(), "weights"_a = nb::none(),
           "nodata"_a = nb::none(), "weights_nodata"_a = nb::none(), "quantiles"_a = std::vector<double>{},
-          "origin"_a = std::pair<std::int64_t, std::int64_t>{0, 0}, "threads"_a = 0,
+          "origin"_a = std::pair<std::int64_t, std::int64_t>{0, 0}, "threads"_a = 0, "carry"_a = nb::none(),
           "Statistics of a raster block per zone; see the module stub for the details.");
 
     nb::tuple names = nb::steal<nb::tuple>(PyTuple_New(static_cast<Py_ssize_t>(std::size(kZoneStatNames))));

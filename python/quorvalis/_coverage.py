@@ -550,8 +550,9 @@ class Coverage:
         step = min(step, max(steps, 1))
         fields = step * per_step
         per_cell = 8 * fields + (8 if isinstance(kw["weights"], Raster) else 0)
-        # a zone too large for the budget is cut into tiles; for the order statistics, into
-        # bands of whole rows read top to bottom, whose cells come in the window's order
+        # a zone too large for the budget is cut into tiles read top to bottom, bands of
+        # whole rows where they fit (always, for the order statistics), whose cells then
+        # come in the window's order
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
         streaming = [s for s in names if s not in whole]
         plan = _plan.plan(windows, (rows, cols), src.block_shape, budget, per_cell,
@@ -577,12 +578,14 @@ class Coverage:
             weights = _plan.BlockReader(w, plan, share, buffers=buffers) \
                 if isinstance(w, Raster) else None
             for lead in leads:
-                parts, tiles, orders = [], [], {}
-                split = [None]  # (zone, its engine coverage) of the zone cut into tiles at hand
+                parts, tiles, orders = [], {}, {}
+                # the zone cut into tiles at hand: (zone, its engine coverage, its carry)
+                split = [None]
 
                 def work(task, block, tw):
-                    """Task's statistics into parts, or its tile's into tiles and orders:
-                    one task at a time, in task order."""
+                    """Task's statistics into parts, or its tile's into tiles (the zone's,
+                    carried through its tiles so far) and orders: one task at a time, in
+                    task order."""
                     tkw = dict(kw, weights=tw)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
@@ -590,11 +593,10 @@ class Coverage:
                     elif task.part:  # a zone's tiles come one after another: built once
                         k = int(task.zones[0])
                         if split[0] is None or split[0][0] != k:
-                            split[0] = (k, self.zone_handle(task.zones))
-                        h = split[0][1]
-                        tiles.append(self._reduce_group(
-                            task, block, _plan.part_fields(streaming), origin, tkw, h=h)
-                            if streaming else {})
+                            split[0] = (k, self.zone_handle(task.zones), {})
+                        _, h, carry = split[0]
+                        tiles[k] = self._reduce_group(task, block, streaming, origin, tkw, h=h,
+                                                      carry=carry) if streaming else {}
                         if whole:
                             if k not in orders:
                                 orders[k] = _plan.OrderParts(h.window(0))
@@ -628,9 +630,9 @@ class Coverage:
                     out.append(self._scatter(plan, parts, tiles, orders, names, kw, n, lead))
         return out
 
-    def _reduce_group(self, task, block, names, origin, kw, h=None):
+    def _reduce_group(self, task, block, names, origin, kw, h=None, carry=None):
         """The engine's statistics of one task's zones, from a coverage of just those (``h``:
-        that of a zone cut into tiles, whose results are parts)."""
+        that of a zone cut into tiles, its states carried in ``carry``)."""
         part = h is not None
         if h is None:
             h = self.zone_handle(task.zones)
@@ -643,23 +645,19 @@ class Coverage:
                     raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
         return _plan.reduce_group(h, block, names, nodata=kw["nodata"], weights=kw["weights"],
                                   weights_nodata=kw["weights_nodata"], quantiles=kw["quantiles"],
-                                  origin=origin, threads=self.threads)
+                                  origin=origin, threads=self.threads, carry=carry)
 
     def _scatter(self, plan, parts, tiles, orders, names, kw, fields, lead):
-        """The groups' results, and the folded tiles of zones cut into tiles, put back in
-        input order; zones in no task get NaN (0 for counts)."""
+        """The groups' results, and those of zones cut into tiles (their last tiles', which
+        carried the tiles before), put back in input order; zones in no task get NaN (0
+        for counts)."""
         zone_axis = 0 if lead == slice(None) else 1
-        if tiles:
-            split = list(plan.split)
-            per_zone = {k: [] for k in split}
-            for t, r in zip([t for t in plan.tasks if t.part], tiles, strict=True):
-                per_zone[int(t.zones[0])].append(r)
-            whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-            for k in split:
-                folded = _plan.fold(per_zone[k], [s for s in names if s not in whole])
-                if whole:
-                    folded.update(orders[k].results(whole, kw["quantiles"], stack=zone_axis == 1))
-                parts.append(folded)
+        whole = [s for s in names if s in _plan.WHOLE_WINDOW]
+        for k in plan.split:
+            got = dict(tiles[int(k)])
+            if whole:
+                got.update(orders[int(k)].results(whole, kw["quantiles"], stack=zone_axis == 1))
+            parts.append(got)
         unplaced = plan.unplaced
         nothing = _engine.build([], *self.grid.astuple(), method=self.method)
         one = np.zeros((fields, 1, 1) if zone_axis else (1, 1))

@@ -114,6 +114,7 @@ def reduce(
     quantiles: Sequence[float] = (),
     origin: tuple[int, int] = (0, 0),
     threads: int = 0,
+    carry: dict[str, numpy.ndarray] | None = None,
 ) -> dict[str, numpy.ndarray]:
     """Statistics per zone of a (rows, cols) raster or a (T, rows, cols) stack.
 
@@ -127,4 +128,12 @@ def reduce(
     Returns one float64 array per requested name: (n_zones,) for a raster, (T, n_zones) for
     a stack; "quantile" adds a trailing axis of len(quantiles), "frac" one of classes, and
     then "frac_classes" holds the class values.
+
+    ``carry``: each zone's streaming states, carried from the blocks before and on to the
+    next. For every streaming statistic computed ("range" computes "min" and "max"), the dict
+    holds a writable C-ordered float64 array (T, n_zones, width) under its name, read before
+    the block and written after it; one of zeros (a zone's start) is put in where it is
+    missing. A zone's window reduced in bands of whole rows, top to bottom, each band given
+    the dict of the one before, gives the whole window's results bit for bit (the last
+    band's); other tiles give them to rounding. The order statistics carry nothing.
     """

@@ -8,10 +8,13 @@ is the union of its zones' windows rounded out to whole blocks, and a zone joins
 group while the window's values plus the group's fractions stay within the budget (and the
 window within the size :func:`window_cells` gives). Each group is one task; a task holds
 every window of its zones whole, so the engine reduces it exactly as it would the whole
-raster. A zone whose own window does not fit is cut into block-aligned tiles whose parts are
-folded together (sums add, extremes compare, means and variances merge); for the order
-statistics, into bands of whole rows whose cells are added up in the window's own order
-(:class:`OrderParts`). A task's window is read block by block (:class:`BlockReader`): only
+raster. A zone whose own window does not fit is cut into block-aligned tiles, bands of
+whole rows wherever one fits the budget, taken top to bottom. Here the engine carries each
+streaming statistic's state from tile to tile (its ``carry``), so bands see the cells in
+the window's own order and give the whole window's results bit for bit; on Dask, whose
+tiles run side by side, their parts are folded together (sums add, extremes compare, means
+and variances merge, :func:`fold`). The order statistics always take bands, their cells
+added up in the window's own order (:class:`OrderParts`). A task's window is read block by block (:class:`BlockReader`): only
 the blocks its zones touch, each block once per pass.
 """
 
@@ -280,9 +283,10 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
 
 def _tiles(k, window, block, shape, budget, bytes_per_cell, bands=False) -> list[Task]:
     """Block-aligned tiles of zone ``k``'s window, each within the budget once the zone's
-    fractions (built once for its whole window) are held. ``bands``: tiles as wide as the
-    window, top to bottom, so that its cells come in the window's own order (see
-    :class:`OrderParts`)."""
+    fractions (built once for its whole window) are held, top to bottom: bands as wide as
+    the window wherever one fits, so that its cells come in the window's own order (see
+    :class:`OrderParts` and the engine's ``carry``), else narrower tiles. ``bands``: only
+    bands will do."""
     r0, r1, c0, c1 = (int(v) for v in window)
     frac = (r1 - r0) * (c1 - c0) * FRACTION_BYTES
     bh, bw = block
@@ -293,12 +297,13 @@ def _tiles(k, window, block, shape, budget, bytes_per_cell, bands=False) -> list
                          f"values do not fit max_memory={budget}: max_memory= at least {need}")
     R0, R1, C0, C1 = _round_out(r0, r1, c0, c1, block, shape)
     nbc = -(-(C1 - C0) // bw)
-    if bands and cap < bh * bw * nbc:
+    band = cap >= bh * bw * nbc
+    if bands and not band:
         need = frac + bh * bw * nbc * bytes_per_cell
         raise ValueError(f"zone {k}'s order statistics read its window ({r1 - r0} x {c1 - c0} "
                          f"cells) in bands of whole rows, and its fractions and one band of "
                          f"{bh} rows do not fit max_memory={budget}: max_memory= at least {need}")
-    kc = nbc if bands else min(nbc, max(1, cap // (bh * bw)))
+    kc = nbc if band else min(nbc, max(1, cap // (bh * bw)))
     kr = max(1, cap // (bh * bw * kc))
     ys = list(range(R0, R1, bh * kr))
     xs = list(range(C0, C1, bw * kc))
@@ -647,19 +652,22 @@ def _fold_weighted_mean(sums, means, totals):
 
 
 def reduce_group(h, values: np.ndarray, names, *, nodata, weights, weights_nodata, quantiles,
-                 origin, threads) -> dict:
+                 origin, threads, carry=None) -> dict:
     """The statistics ``names`` of the zones of engine coverage ``h`` over one block of
     values (rows, cols) or (fields, rows, cols) whose first cell is the grid's ``origin``:
     what every runner does with a task. Nodata is matched exactly (see ``exact_nodata``),
     and ``weight_total``, the summed weights of the valid cells, is the weighted sum of
-    ones over them."""
+    ones over them. ``carry``: the zones' streaming states from the blocks before, updated
+    in place (the engine's ``carry``)."""
     values, nodata = exact_nodata(values, nodata)
     if weights is not None:
         weights, weights_nodata = exact_nodata(np.asarray(weights), weights_nodata)
     args = dict(weights=weights, weights_nodata=weights_nodata, origin=tuple(origin),
                 threads=threads)
+    if carry is not None and "weight_total" in names:
+        raise AssertionError("weight_total is a part for folding, never carried")
     out = _engine.reduce(h, values, [n for n in names if n != "weight_total"], nodata=nodata,
-                         quantiles=tuple(quantiles), **args)
+                         quantiles=tuple(quantiles), carry=carry, **args)
     if "weight_total" in names:
         ones = np.where(valid(values, nodata), np.float32(1), np.float32(np.nan))
         out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]

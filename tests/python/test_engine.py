@@ -267,6 +267,25 @@ def test_a_block_at_its_origin_equals_the_whole_raster_around_it(cov):
             np.testing.assert_array_equal(ours[stat], whole[stat], err_msg=f"{stat} at {(r0, c0)}")
 
 
+@pytest.mark.parametrize("steps", [None, 1, 11])
+def test_bands_carried_top_to_bottom_give_the_whole_window_bit_for_bit(cov, steps):
+    """Each band's streaming states carried to the next: the same cells in the same order as
+    the whole raster, so the same bits, for every statistic, weighted or not, a stack too."""
+    rng = np.random.default_rng(5)
+    raster = rng.normal(0, 100, (steps or 1, ROWS, COLS)).astype(np.float32)[0 if steps is None else slice(None)]
+    raster[..., 4:7, 3:15] = np.nan
+    stats = STREAMING + ["range"]
+    for weights in (None, rng.uniform(0, 2, (ROWS, COLS))):
+        whole = e.reduce(cov, raster, stats, weights=weights)
+        carry = {}
+        for r0, r1 in [(0, 3), (3, 4), (4, 13), (13, ROWS)]:
+            band = e.reduce(cov, raster[..., r0:r1, :], stats, weights=None if weights is None else weights[r0:r1],
+                            origin=(r0, 0), carry=carry)
+        for stat in stats:
+            assert whole[stat].tobytes() == band[stat].tobytes(), stat
+    assert carry["variance"].shape == (steps or 1, len(WKB), 3)
+
+
 def test_lock_released_while_reducing():
     cov = e.build([shapely.box(0, 0, 2000, 2000).wkb], 0, 0, 2000, 2000, 1, 1)
     raster = np.random.default_rng(0).normal(size=(2000, 2000))
@@ -293,6 +312,11 @@ def test_lock_released_while_reducing():
     (lambda c, r: e.reduce(c, r, ["quantile"], quantiles=[math.nan]), ValueError, r"must lie in \[0, 1\]"),
     (lambda c, r: e.reduce(c, r, ["mean"], nodata="x"), TypeError, "nodata must be a number"),
     (lambda c, r: e.reduce(c, r, ["mean"], threads=-1), ValueError, "threads must be 0"),
+    (lambda c, r: e.reduce(c, r, ["mean"], carry={"mean": np.zeros((1, 18, 1))}), ValueError,
+     r"carry\['mean'\] must be a writable C-ordered float64 array of shape \(1, 18, 2\)"),
+    (lambda c, r: e.reduce(c, r, ["min"], carry={"min": np.zeros((1, 18, 2)).view("i8")}), ValueError,
+     r"carry\['min'\] must be"),
+    (lambda c, r: e.reduce(c, r, ["sum"], carry=[]), TypeError, "carry must be a dict or None"),
     (lambda c, r: e.build([WKB[0], b"\x01\x07\x00\x00\x00", b"\x01"], *GRID, threads=4), ValueError,
      "zone 1: Unsupported WKB geometry type: 7"),
     (lambda c, r: e.build(WKB, *GRID, method="Exact"), ValueError, "Unknown method 'Exact'"),
