@@ -554,7 +554,6 @@ class Coverage:
         # whole rows where they fit (always, for the order statistics), whose cells then
         # come in the window's order
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-        streaming = [s for s in names if s not in whole]
         plan = _plan.plan(windows, (rows, cols), src.block_shape, budget, per_cell,
                           tile="bands" if whole else True, window_cells=cells)
         # one window holding every zone, and the whole coverage already built: use it
@@ -578,14 +577,12 @@ class Coverage:
             weights = _plan.BlockReader(w, plan, share, buffers=buffers) \
                 if isinstance(w, Raster) else None
             for lead in leads:
-                parts, tiles, orders = [], {}, {}
-                # the zone cut into tiles at hand: (zone, its engine coverage, its carry)
-                split = [None]
+                parts, tiles = [], {}
+                split = [None]  # the zone cut into tiles at hand, and its engine coverage
 
                 def work(task, block, tw):
-                    """Task's statistics into parts, or its tile's into tiles (the zone's,
-                    carried through its tiles so far) and orders: one task at a time, in
-                    task order."""
+                    """Task's statistics into parts, or its tile's into tiles (what the
+                    zone's tiles so far gave): one task at a time, in task order."""
                     tkw = dict(kw, weights=tw)
                     origin = (task.rows.start, task.cols.start)
                     if one:  # the whole coverage is already built and holds every zone
@@ -593,15 +590,11 @@ class Coverage:
                     elif task.part:  # a zone's tiles come one after another: built once
                         k = int(task.zones[0])
                         if split[0] is None or split[0][0] != k:
-                            split[0] = (k, self.zone_handle(task.zones), {})
-                        _, h, carry = split[0]
-                        tiles[k] = self._reduce_group(task, block, streaming, origin, tkw, h=h,
-                                                      carry=carry) if streaming else {}
-                        if whole:
-                            if k not in orders:
-                                orders[k] = _plan.OrderParts(h.window(0))
-                            orders[k].add(block, origin, nodata=kw["nodata"], weights=tw,
-                                          weights_nodata=kw["weights_nodata"])
+                            split[0] = (k, self.zone_handle(task.zones))
+                            tiles[k] = _plan.Carried(split[0][1], names)
+                        tiles[k].add(split[0][1], block, origin, nodata=kw["nodata"], weights=tw,
+                                     weights_nodata=kw["weights_nodata"],
+                                     quantiles=kw["quantiles"], threads=self.threads)
                     else:
                         parts.append(self._reduce_group(task, block, names, origin, tkw))
 
@@ -627,37 +620,28 @@ class Coverage:
                 if not one:
                     # the last pass may hold fewer steps than the others
                     n = fields if lead == slice(None) else (lead.stop - lead.start) * per_step
-                    out.append(self._scatter(plan, parts, tiles, orders, names, kw, n, lead))
+                    out.append(self._scatter(plan, parts, tiles, names, kw, n, lead))
         return out
 
-    def _reduce_group(self, task, block, names, origin, kw, h=None, carry=None):
-        """The engine's statistics of one task's zones, from a coverage of just those (``h``:
-        that of a zone cut into tiles, its states carried in ``carry``)."""
-        part = h is not None
-        if h is None:
-            h = self.zone_handle(task.zones)
-        if not part:  # every window whole in the block, or the results would be parts
-            r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
-            for i in range(h.n_zones):
-                a, b, f = h.window(i)
-                if f.size and (a < origin[0] or b < origin[1] or min(a + f.shape[0], self.grid.shape[0]) > r1
-                               or min(b + f.shape[1], self.grid.shape[1]) > c1):
-                    raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
+    def _reduce_group(self, task, block, names, origin, kw):
+        """The engine's statistics of one task's zones, from a coverage of just those."""
+        h = self.zone_handle(task.zones)
+        r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
+        for i in range(h.n_zones):  # every window whole in the block, or the results would be parts
+            a, b, f = h.window(i)
+            if f.size and (a < origin[0] or b < origin[1] or min(a + f.shape[0], self.grid.shape[0]) > r1
+                           or min(b + f.shape[1], self.grid.shape[1]) > c1):
+                raise AssertionError(f"zone {task.zones[i]}'s window leaves its task")
         return _plan.reduce_group(h, block, names, nodata=kw["nodata"], weights=kw["weights"],
                                   weights_nodata=kw["weights_nodata"], quantiles=kw["quantiles"],
-                                  origin=origin, threads=self.threads, carry=carry)
+                                  origin=origin, threads=self.threads)
 
-    def _scatter(self, plan, parts, tiles, orders, names, kw, fields, lead):
-        """The groups' results, and those of zones cut into tiles (their last tiles', which
-        carried the tiles before), put back in input order; zones in no task get NaN (0
-        for counts)."""
+    def _scatter(self, plan, parts, tiles, names, kw, fields, lead):
+        """The groups' results, and those of zones cut into tiles, put back in input order;
+        zones in no task get NaN (0 for counts)."""
         zone_axis = 0 if lead == slice(None) else 1
-        whole = [s for s in names if s in _plan.WHOLE_WINDOW]
         for k in plan.split:
-            got = dict(tiles[int(k)])
-            if whole:
-                got.update(orders[int(k)].results(whole, kw["quantiles"], stack=zone_axis == 1))
-            parts.append(got)
+            parts.append(tiles[int(k)].results(kw["quantiles"], stack=zone_axis == 1))
         unplaced = plan.unplaced
         nothing = _engine.build([], *self.grid.astuple(), method=self.method)
         one = np.zeros((fields, 1, 1) if zone_axis else (1, 1))

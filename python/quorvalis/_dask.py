@@ -8,9 +8,10 @@ small argument of the task, not the whole coverage), or reads it from the covera
 (then the task carries only where those zones lie in it), and reduces it. Every zone's window lies
 whole in its group's window, so the results are the eager ones bit for bit, for every
 statistic and any chunking. One final task per leading chunk puts the groups' zones back in
-input order. Zones whose own window exceeds the budget are cut into tiles whose parts are
-folded as the local runner folds them; for the order statistics, into bands of whole rows
-that a chain of tasks adds up in the window's order, as the local runner does.
+input order. A zone whose own window exceeds the budget is cut into tiles as the local
+runner cuts it (bands of whole rows where they fit), and a chain of tasks carries its
+states from tile to tile in the window's order, as the local runner does: bands give the
+eager results bit for bit.
 
 Building the graph reads no values and builds no fractions: only the zones' bounds are used.
 """
@@ -66,11 +67,9 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
     fields_at_once = int(np.prod([max(c) for c in data.chunks[:-2]])) if lead else 1
     block = (max(data.chunks[-2]), max(data.chunks[-1]))
     whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-    streaming = [s for s in names if s not in whole]
     plan = _plan.plan(_plan.zone_windows(prepared, grid), (rows, cols), block,
                       _plan.parse_memory(budget), 8 * fields_at_once,
                       tile="bands" if whole else True)
-    parts = _plan.part_fields(streaming) if plan.split else []
     layout = _layout(names, quantiles)
     width = layout[names[-1]][1]
     area = isinstance(weights, str) and weights == "area"
@@ -129,10 +128,11 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
             name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
             chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **dict(kw, keep=keep))
 
-    def bands(k, tasks):
-        """The order statistics of zone ``k``, read in bands of whole rows (``tasks``, top
-        to bottom): per leading chunk, one task per band adds its cells to what the bands
-        above gave (see ``_plan.OrderParts``), and a last one reads the statistics off."""
+    def chain(k, tasks):
+        """Zone ``k``, cut into tiles (``tasks``, top to bottom; bands of whole rows where
+        they fit): per leading chunk, one task per tile continues what the tiles above gave,
+        the engine's streaming states and the order statistics' sums (``_plan.Carried``), and
+        a last one reads the statistics off."""
         src = source(np.asarray([k], np.intp))
         key = "quorvalis-zones-" + dask.base.tokenize(src, kw["grid"], method, kw["min_coverage"])
         zone = dask.delayed(src, name=key, pure=True, traverse=False)
@@ -140,18 +140,18 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
         blocks = [s.to_delayed().reshape(s.numblocks[:-2]) for s in subs]
         ws = [np.asarray(weights)[t.rows, t.cols] if weights is not None and not area else None
               for t in tasks]
-        cols = _layout(whole, quantiles)[whole[-1]][1]
+        args = {n: kw[n] for n in ("grid", "method", "nodata", "weights_nodata", "quantiles",
+                                   "min_coverage", "area_rows")}
         out = np.empty(tuple(len(c) for c in data.chunks[:-2]), object)
         for at in np.ndindex(out.shape):
             state = None
             for t, b, w in zip(tasks, blocks, ws, strict=True):
-                state = dask.delayed(_order_band, pure=True)(
-                    state, b[at], zone, w, zones_key=key, origin=(t.rows.start, t.cols.start),
-                    **{n: kw[n] for n in ("grid", "method", "nodata", "weights_nodata",
-                                          "min_coverage", "area_rows")})
-            shape = tuple(data.chunks[d][at[d]] for d in range(lead)) + (1, cols)
-            out[at] = da.from_delayed(dask.delayed(_order_results, pure=True)(
-                state, tuple(whole), tuple(quantiles), shape), shape, dtype=np.float64)
+                state = dask.delayed(_tile, pure=True)(
+                    state, b[at], zone, w, names=tuple(names), zones_key=key,
+                    origin=(t.rows.start, t.cols.start), **args)
+            shape = tuple(data.chunks[d][at[d]] for d in range(lead)) + (1, width)
+            out[at] = da.from_delayed(dask.delayed(_chain_results, pure=True)(
+                state, tuple(names), tuple(quantiles), shape), shape, dtype=np.float64)
 
         def joined(prefix=()):
             if len(prefix) == lead:
@@ -162,25 +162,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
 
     pieces = [group(t, i, names) for i, t in enumerate(plan.tasks) if not t.part]
     for k in plan.split:
-        tasks = [t for t in plan.tasks if t.part and t.zones[0] == k]
-        got = []
-        if streaming:
-            tiles = [group(t, f"{k}-{i}", parts) for i, t in enumerate(tasks)]
-            stacked = da.stack(tiles, axis=-1).rechunk({lead + 2: -1})
-            got.append(stacked.map_blocks(
-                _fold_tiles, layout=_layout(parts, quantiles), names=tuple(streaming),
-                out=_layout(streaming, quantiles), drop_axis=lead + 2, dtype=np.float64,
-                meta=np.empty((0,) * (lead + 2)), name=f"quorvalis-fold-{k}-{token}",
-                chunks=data.chunks[:-2] + ((1,), (_layout(streaming, quantiles)[streaming[-1]][1],))))
-        if whole:
-            got.append(bands(k, tasks))
-        # the columns of the streaming, then the order statistics, put in the layout's order
-        at = {**_layout(streaming, quantiles)}
-        shift = sum(b - a for a, b in at.values())
-        at.update({f: (a + shift, b + shift) for f, (a, b) in _layout(whole, quantiles).items()})
-        order = np.concatenate([np.arange(*at[f]) for f in layout])
-        pieces.append(da.concatenate(got, axis=-1)[..., order] if len(got) > 1
-                      else got[0][..., order])
+        pieces.append(chain(k, [t for t in plan.tasks if t.part and t.zones[0] == k]))
     unplaced = plan.unplaced
     if len(unplaced) or not pieces:
         fill = np.concatenate([np.full(b - a, empty_value(f))
@@ -252,33 +234,25 @@ def _reduce_group(block, *rest, zones_key, fields, origin, n_weights, grid, meth
     return np.concatenate([out[f].reshape(lead + (nz, -1)) for f in fields], axis=-1)
 
 
-def _order_band(state, block, zone, weights, *, zones_key, origin, grid, method, nodata,
-                weights_nodata, min_coverage, area_rows):
-    """One band of a zone's window added to its order statistics so far (None: the first)."""
-    if state is None:
-        h = _built(zone, zones_key, grid, method, min_coverage, keep=True)
-        state = _plan.OrderParts(h.window(0))
+def _tile(state, block, zone, weights, *, names, zones_key, origin, grid, method, nodata,
+          weights_nodata, quantiles, min_coverage, area_rows):
+    """One tile of a zone's window continuing what the tiles above gave (None: the first)."""
+    h = _built(zone, zones_key, grid, method, min_coverage, keep=True)
+    state = _plan.Carried(h, names) if state is None else state.copy()
     values = _numeric(block)
     if area_rows:
         band = row_areas(grid, area_rows, origin[0], origin[0] + values.shape[-2])
         weights = np.broadcast_to(band[:, None], values.shape[-2:])
-    state.add(values, origin, nodata=nodata, weights=weights, weights_nodata=weights_nodata)
+    state.add(h, values.reshape((-1,) + values.shape[-2:]), origin, nodata=nodata,
+              weights=weights, weights_nodata=weights_nodata, quantiles=quantiles, threads=1)
     return state
 
 
-def _order_results(state, names, quantiles, shape):
-    """A zone's order statistics packed as a group task packs its results."""
-    got = state.results(list(names), quantiles, stack=True)
+def _chain_results(state, names, quantiles, shape):
+    """A zone's statistics after its last tile, packed as a group task packs its results."""
+    got = state.results(quantiles, stack=True)
     fields = shape[:-2]
     return np.concatenate([got[f].reshape(fields + (1, -1)) for f in names], axis=-1)
-
-
-def _fold_tiles(stacked, layout, names, out):
-    """A zone's tiles (..., 1, part columns, tiles) folded into its statistics."""
-    tiles = [stacked[..., i] for i in range(stacked.shape[-1])]
-    parts = [{f: t[..., a] for f, (a, _) in layout.items()} for t in tiles]
-    folded = _plan.fold(parts, names)
-    return np.stack([folded[f] for f in out], axis=-1)
 
 
 # -- raster files read through Dask -------------------------------------------------------------

@@ -9,12 +9,11 @@ group while the window's values plus the group's fractions stay within the budge
 window within the size :func:`window_cells` gives). Each group is one task; a task holds
 every window of its zones whole, so the engine reduces it exactly as it would the whole
 raster. A zone whose own window does not fit is cut into block-aligned tiles, bands of
-whole rows wherever one fits the budget, taken top to bottom. Here the engine carries each
-streaming statistic's state from tile to tile (its ``carry``), so bands see the cells in
-the window's own order and give the whole window's results bit for bit; on Dask, whose
-tiles run side by side, their parts are folded together (sums add, extremes compare, means
-and variances merge, :func:`fold`). The order statistics always take bands, their cells
-added up in the window's own order (:class:`OrderParts`). A task's window is read block by block (:class:`BlockReader`): only
+whole rows wherever one fits the budget, taken top to bottom, each continuing what the tiles
+above gave: the engine's streaming states (its ``carry``) and the order statistics' sums
+(:class:`OrderParts`). Bands see the cells in the window's own order, so they give the
+whole window's results bit for bit, in a local loop or in a chain of Dask tasks alike.
+A task's window is read block by block (:class:`BlockReader`): only
 the blocks its zones touch, each block once per pass.
 """
 
@@ -37,26 +36,11 @@ DEFAULT_CELLS = DEFAULT_BLOCK[0] * DEFAULT_BLOCK[1]
 # - order: needs all of a zone's window at once (an order statistic, or a count of distinct
 #   values, cannot be put together from those of its parts);
 # - count_like: counts rather than measures, so 0 (not NaN) for a zone that covers nothing;
-# - unitless: the raster's units do not apply to it;
-# - streaming and count-like: the parts of a zone cut into tiles simply add.
+# - unitless: the raster's units do not apply to it.
 _INFO = dict(_engine.STAT_INFO)
 WHOLE_WINDOW = tuple(s for s, f in _INFO.items() if f["order"])
 COUNT_LIKE = frozenset(s for s, f in _INFO.items() if f["count_like"])
 UNITLESS = frozenset(s for s, f in _INFO.items() if f["unitless"])
-SUMS = frozenset(s for s in COUNT_LIKE if _INFO[s]["streams"])
-# What each statistic needs from every tile of a zone so that the parts combine.
-# "weight_total" (the sum of coverage times weight over counted cells) is not an engine
-# statistic: it is the weighted sum of a raster of ones that is invalid where the data is.
-PARTS = {
-    **{s: (s,) for s in SUMS},
-    "min": ("min",),
-    "max": ("max",),
-    "range": ("min", "max"),
-    "mean": ("sum", "count"),
-    "variance": ("count", "mean", "variance"),
-    "stdev": ("count", "mean", "variance"),
-    "weighted_mean": ("weighted_sum", "weighted_mean", "weight_total"),
-}
 _UNITS = {"": 1, "b": 1, "k": 10**3, "kb": 10**3, "m": 10**6, "mb": 10**6, "g": 10**9,
           "gb": 10**9, "t": 10**12, "tb": 10**12, "kib": 1 << 10, "mib": 1 << 20,
           "gib": 1 << 30, "tib": 1 << 40}
@@ -477,44 +461,48 @@ class BlockReader:
             self.held += values.nbytes  # kept or free, until the pass ends
 
 
-# -- folding the tiles of a zone --------------------------------------------------------------
+# -- the tiles of a zone, carried in window order ------------------------------------------
 
-def part_fields(names) -> list[str]:
-    return sorted({p for s in names for p in PARTS[s]})
+class Carried:
+    """A zone cut into tiles, taken top to bottom: what its tiles so far have given, the
+    engine's streaming states (its ``carry``) and the order statistics' sums
+    (:class:`OrderParts`). After the last tile, :meth:`results` are the whole window's."""
 
+    def __init__(self, h, names):
+        self.names = list(names)
+        self.streaming = [n for n in names if n not in WHOLE_WINDOW]
+        self.carry: dict = {}
+        self.last: dict = {}  # the streaming statistics as of the last tile
+        self.order = OrderParts(h.window(0)) if len(self.streaming) < len(names) else None
 
-def fold(parts: list[dict], names) -> dict:
-    """Final statistics ``names`` from the parts (dicts of :func:`part_fields` arrays, zones
-    last) of the same zones, taken in a fixed order. A zone whose counted cells all lie in
-    one part gets that part's engine result unchanged; otherwise sums are added, extremes
-    compared, means formed from sums and weights, and variances merged pairwise (Chan, Golub
-    and LeVeque), never from sums of squares."""
-    def f(name):
-        return [p[name] for p in parts]
+    def copy(self) -> Carried:
+        """A copy that :meth:`add` may change without changing this one (a Dask task's
+        argument stays as it was, should the task run again)."""
+        other = object.__new__(Carried)
+        other.names, other.streaming, other.last = self.names, self.streaming, self.last
+        other.carry = {n: a.copy() for n, a in self.carry.items()}
+        other.order = None if self.order is None else self.order.copy()
+        return other
 
-    out = {}
-    for name in names:
-        if name in SUMS:
-            value = _add(f(name))
-        elif name == "min":
-            value = _fold_extreme(f("min"), np.fmin)
-        elif name == "max":
-            value = _fold_extreme(f("max"), np.fmax)
-        elif name == "range":
-            value = _fold_extreme(f("max"), np.fmax) - _fold_extreme(f("min"), np.fmin)
-        elif name == "mean":
-            w, s = _add(f("count")), _add(f("sum"))
-            with np.errstate(invalid="ignore", divide="ignore"):
-                value = np.where(w > 0, s / np.where(w > 0, w, 1), np.nan)
-        elif name in ("variance", "stdev"):
-            var = _fold_variance(f("count"), f("mean"), f("variance"))
-            value = np.sqrt(var) if name == "stdev" else var
-        elif name == "weighted_mean":
-            value = _fold_weighted_mean(f("weighted_sum"), f("weighted_mean"), f("weight_total"))
-        else:  # refused before any work
-            raise AssertionError(name)
-        out[name] = value
-    return out
+    def add(self, h, values, origin, *, nodata, weights, weights_nodata, quantiles, threads):
+        """The next tile: ``values`` (rows, cols) or (fields, rows, cols) from grid cell
+        ``origin``, ``h`` the zone's engine coverage."""
+        if self.streaming:
+            self.last = reduce_group(h, values, self.streaming, nodata=nodata, weights=weights,
+                                     weights_nodata=weights_nodata, quantiles=quantiles,
+                                     origin=origin, threads=threads, carry=self.carry)
+        if self.order is not None:
+            self.order.add(values, origin, nodata=nodata, weights=weights,
+                           weights_nodata=weights_nodata)
+
+    def results(self, quantiles, stack: bool) -> dict:
+        """The statistics as the engine gives them for the whole window (``stack``: values
+        of (fields, rows, cols))."""
+        got = dict(self.last)
+        if self.order is not None:
+            got.update(self.order.results([n for n in self.names if n in WHOLE_WINDOW],
+                                          quantiles, stack=stack))
+        return got
 
 
 class OrderParts:
@@ -533,6 +521,12 @@ class OrderParts:
         self.row0, self.col0, self.fractions = fractions  # the zone's whole window
         self.values: list[np.ndarray] = []  # per field, its distinct values, ascending
         self.sums: list[np.ndarray] = []  # and the summed weight of each
+
+    def copy(self) -> OrderParts:
+        """A copy that :meth:`add` may change without changing this one."""
+        other = OrderParts((self.row0, self.col0, self.fractions))
+        other.values, other.sums = list(self.values), list(self.sums)
+        return other
 
     def add(self, block, origin, *, nodata, weights=None, weights_nodata=None):
         """One band: ``block`` (fields, rows, cols), or (rows, cols), of the grid from cell
@@ -604,74 +598,19 @@ class OrderParts:
         return out
 
 
-def _add(values):
-    total = np.array(values[0], dtype=np.float64, copy=True)
-    for v in values[1:]:
-        total += v
-    return total
-
-
-def _fold_extreme(values, pick):
-    """fmin/fmax skip the NaN of parts where a zone counted nothing."""
-    acc = np.array(values[0], dtype=np.float64, copy=True)
-    for v in values[1:]:
-        acc = pick(acc, v)
-    return acc
-
-
-def _fold_variance(weights, means, variances):
-    """Pairwise merge of (total weight, mean, population variance). A part with no weight
-    leaves the other unchanged, so a zone seen by one part keeps its engine result."""
-    w, m, var = (np.array(a[0], dtype=np.float64, copy=True) for a in (weights, means, variances))
-    for wb, mb, vb in zip(weights[1:], means[1:], variances[1:], strict=True):
-        take_b = (w <= 0) & (wb > 0)
-        both = (w > 0) & (wb > 0)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            total = w + wb
-            delta = mb - m
-            merged_m = m + delta * (wb / total)
-            merged_q = var * w + vb * wb + delta * delta * (w * wb / total)
-            merged_var = merged_q / total
-        m = np.where(both, merged_m, np.where(take_b, mb, m))
-        var = np.where(both, merged_var, np.where(take_b, vb, var))
-        w = np.where(both | take_b, np.where(both, total, wb), w)
-    return np.where(w > 0, var, np.nan)
-
-
-def _fold_weighted_mean(sums, means, totals):
-    """Sum over sum of weights; a zone counted in one part only keeps that part's mean."""
-    s, w = _add(sums), _add(totals)
-    seen = sum(((t != 0) | (x != 0)).astype(np.int64) for t, x in zip(totals, sums, strict=True))
-    only = np.full(s.shape, np.nan)
-    for t, x, m in zip(totals, sums, means, strict=True):
-        alone = (seen == 1) & ((t != 0) | (x != 0))
-        only = np.where(alone, m, only)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        merged = np.where(w > 0, s / np.where(w > 0, w, 1), np.nan)
-    return np.where(seen == 1, only, merged)
-
-
 def reduce_group(h, values: np.ndarray, names, *, nodata, weights, weights_nodata, quantiles,
                  origin, threads, carry=None) -> dict:
     """The statistics ``names`` of the zones of engine coverage ``h`` over one block of
     values (rows, cols) or (fields, rows, cols) whose first cell is the grid's ``origin``:
-    what every runner does with a task. Nodata is matched exactly (see ``exact_nodata``),
-    and ``weight_total``, the summed weights of the valid cells, is the weighted sum of
-    ones over them. ``carry``: the zones' streaming states from the blocks before, updated
-    in place (the engine's ``carry``)."""
+    what every runner does with a task. Nodata is matched exactly (see ``exact_nodata``).
+    ``carry``: the zones' streaming states from the blocks before, updated in place (the
+    engine's ``carry``)."""
     values, nodata = exact_nodata(values, nodata)
     if weights is not None:
         weights, weights_nodata = exact_nodata(np.asarray(weights), weights_nodata)
-    args = dict(weights=weights, weights_nodata=weights_nodata, origin=tuple(origin),
-                threads=threads)
-    if carry is not None and "weight_total" in names:
-        raise AssertionError("weight_total is a part for folding, never carried")
-    out = _engine.reduce(h, values, [n for n in names if n != "weight_total"], nodata=nodata,
-                         quantiles=tuple(quantiles), carry=carry, **args)
-    if "weight_total" in names:
-        ones = np.where(valid(values, nodata), np.float32(1), np.float32(np.nan))
-        out["weight_total"] = _engine.reduce(h, ones, ["weighted_sum"], **args)["weighted_sum"]
-    return out
+    return _engine.reduce(h, values, list(names), weights=weights, nodata=nodata,
+                          weights_nodata=weights_nodata, quantiles=tuple(quantiles),
+                          origin=tuple(origin), threads=threads, carry=carry)
 
 
 def valid(block: np.ndarray, nodata) -> np.ndarray:
