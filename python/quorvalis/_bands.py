@@ -100,5 +100,6 @@ def from_rasterio(src, band, path=None):
     # the layout of the first band: GeoTIFF bands of one file share it in practice
     block = tuple(int(b) for b in src.block_shapes[bands[0] - 1])
     return Raster(data, grid, nodata=nodatas.pop(), lead_dims=("band",), coords=coords,
-                  reader=reader, block_shape=block, stored_shape=(len(bands), height, width),
+                  reader=reader, block_shape=block, block_flips=(t.e > 0, t.a < 0),
+                  stored_shape=(len(bands), height, width),
                   source=path or getattr(src, "name", None))

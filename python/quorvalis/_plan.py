@@ -72,6 +72,9 @@ class Plan:
     split: dict[int, int] = field(default_factory=dict)
     windows: np.ndarray | None = None  # each zone's window, as :func:`zone_windows` gives it
     block: tuple[int, int] = DEFAULT_BLOCK  # the blocks the tasks' windows are made of
+    # Rows and columns of the first block that lie before the grid: block (i, j) covers grid
+    # rows [i * bh - phase[0], (i + 1) * bh - phase[0]), and columns likewise.
+    phase: tuple[int, int] = (0, 0)
 
     @property
     def placed(self) -> np.ndarray:
@@ -187,10 +190,13 @@ def _round_out(r0, r1, c0, c1, block, shape):
 
 
 def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
-         bytes_per_cell: int, tile: bool = True, window_cells: int | None = None) -> Plan:
+         bytes_per_cell: int, tile: bool = True, window_cells: int | None = None,
+         flips=(False, False)) -> Plan:
     """Tasks for zones with windows ``windows`` ((n, 4) [r0, r1, c0, c1], from
     :func:`zone_windows`) on a grid of ``grid_shape`` read in blocks of ``block_shape``
-    (None: the raster has no layout of its own, blocks of any size will do).
+    (None: the raster has no layout of its own, blocks of any size will do). ``flips``: the
+    file stores the rows (the columns) in the other order, so its blocks start at the
+    grid's far edge, and a partial block comes first (see :attr:`Plan.phase`).
 
     A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
     fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
@@ -219,6 +225,14 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
             break
         bh, bw = th, tw
     block = (bh, bw)
+    # The plan is made on the grid with `phase` rows and columns before it, which puts the
+    # file's block edges on multiples of the block, and its tasks are then shifted back.
+    phase = tuple((-int(s)) % b if f and not soft else 0
+                  for s, b, f in zip(grid_shape, block, flips, strict=True))
+    real_shape = tuple(int(s) for s in grid_shape)
+    if any(phase):
+        windows = windows + np.asarray([phase[0], phase[0], phase[1], phase[1]], np.int64)
+        grid_shape = (real_shape[0] + phase[0], real_shape[1] + phase[1])
     one_block = bh * bw * (bytes_per_cell + FRACTION_BYTES)
     if budget_bytes < one_block:
         raise ValueError(f"max_memory={budget_bytes} cannot hold one {bh} x {bw} block of the "
@@ -262,7 +276,13 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
     for k in split if tile else ():
         tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell,
                         bands=tile == "bands")
-    return Plan(tasks, n, split, windows, block)
+    if any(phase):
+        pr, pc = phase
+        tasks = [Task(slice(max(0, t.rows.start - pr), t.rows.stop - pr),
+                      slice(max(0, t.cols.start - pc), t.cols.stop - pc), t.zones, t.part)
+                 for t in tasks]
+        windows = windows - np.asarray([pr, pr, pc, pc], np.int64)
+    return Plan(tasks, n, split, windows, block, phase)
 
 
 def _tiles(k, window, block, shape, budget, bytes_per_cell, bands=False) -> list[Task]:
@@ -316,9 +336,10 @@ class BlockReader:
         self.plan = plan
         self.whole = src.block_shape is None  # no layout of its own: each window in one read
         self.bh, self.bw = plan.block
+        self.pr, self.pc = plan.phase
         rows, cols = src.shape[-2:]
         self.shape = (rows, cols)
-        self.nbc = -(-cols // self.bw)
+        self.nbc = -(-(cols + self.pc) // self.bw)
         self.touched = [np.zeros(0, np.int64) if self.whole else self._touched(t)
                         for t in plan.tasks]
         self.last = {}
@@ -341,16 +362,15 @@ class BlockReader:
         """Ids (row-major over the raster's blocks) of the blocks that the task's zones'
         windows, cut to the task's window, touch."""
         w = self.plan.windows[task.zones]
-        r0 = np.maximum(w[:, 0], task.rows.start)
-        r1 = np.minimum(w[:, 1], task.rows.stop)
-        c0 = np.maximum(w[:, 2], task.cols.start)
-        c1 = np.minimum(w[:, 3], task.cols.stop)
+        r0 = np.maximum(w[:, 0], task.rows.start) + self.pr  # counted from the first block
+        r1 = np.minimum(w[:, 1], task.rows.stop) + self.pr
+        c0 = np.maximum(w[:, 2], task.cols.start) + self.pc
+        c1 = np.minimum(w[:, 3], task.cols.stop) + self.pc
         keep = (r1 > r0) & (c1 > c0)
-        R, C = task.rows.start // self.bh, task.cols.start // self.bw
+        R, nr = self._blocks(task.rows, self.bh, self.pr)
+        C, nc = self._blocks(task.cols, self.bw, self.pc)
         a0, a1 = r0[keep] // self.bh - R, -(-r1[keep] // self.bh) - R
         b0, b1 = c0[keep] // self.bw - C, -(-c1[keep] // self.bw) - C
-        nr = -(-(task.rows.stop - task.rows.start) // self.bh)
-        nc = -(-(task.cols.stop - task.cols.start) // self.bw)
         # every zone's rectangle of blocks marked at once: corners of a difference array
         d = np.zeros((nr + 1, nc + 1), np.int64)
         np.add.at(d, (a0, b0), 1)
@@ -369,8 +389,8 @@ class BlockReader:
             return self._read(task.rows, task.cols)
         R0, C0 = task.rows.start, task.cols.start
         h, w = task.rows.stop - R0, task.cols.stop - C0
-        R, C = R0 // self.bh, C0 // self.bw
-        nr, nc = -(-h // self.bh), -(-w // self.bw)
+        R, nr = self._blocks(task.rows, self.bh, self.pr)
+        C, nc = self._blocks(task.cols, self.bw, self.pc)
         touched = set(self.touched[i].tolist())
         current = task.cells * FRACTION_BYTES * len(self.spares)
         out = None
@@ -424,10 +444,16 @@ class BlockReader:
                 self.free.setdefault((done.shape, done.dtype.str), []).append(done)
         return out
 
+    @staticmethod
+    def _blocks(cells: slice, b: int, phase: int):
+        """The first block along an axis that grid ``cells`` touch, and how many they do."""
+        first = (cells.start + phase) // b
+        return first, -(-(cells.stop + phase) // b) - first
+
     def _cells(self, bid):
         bi, bj = divmod(bid, self.nbc)
-        return (slice(bi * self.bh, min((bi + 1) * self.bh, self.shape[0])),
-                slice(bj * self.bw, min((bj + 1) * self.bw, self.shape[1])))
+        return (slice(max(0, bi * self.bh - self.pr), min((bi + 1) * self.bh - self.pr, self.shape[0])),
+                slice(max(0, bj * self.bw - self.pc), min((bj + 1) * self.bw - self.pc, self.shape[1])))
 
     def _buffer(self, shape, dtype):
         """Arrays reused by every window of the pass, in turn: a new one per window would

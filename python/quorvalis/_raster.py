@@ -43,6 +43,9 @@ class Raster:
     # and columns (row 0 at the top) for the leading slice ``lead``; None: held in memory.
     reader: object = None
     block_shape: tuple[int, int] | None = None  # the layout the file is stored in
+    # whether the file stores the rows (the columns) in the other order: its blocks then
+    # start at the grid's far edge
+    block_flips: tuple[bool, bool] = (False, False)
     stored_shape: tuple[int, ...] | None = None  # the shape, known without reading
     source: str | None = None  # what a read failure names
     path: str | None = None  # the file read from, named in errors while reading it
@@ -296,8 +299,8 @@ def _from_rasterio(src, band, path=None) -> Raster:
     nodata = src.nodatavals[band - 1]
     block = tuple(int(b) for b in src.block_shapes[band - 1])
     return Raster(data, grid, nodata=nodata, name=(src.descriptions[band - 1] or None),
-                  reader=reader, block_shape=block, stored_shape=(height, width),
-                  source=path or getattr(src, "name", None))
+                  reader=reader, block_shape=block, block_flips=(t.e > 0, t.a < 0),
+                  stored_shape=(height, width), source=path or getattr(src, "name", None))
 
 
 def _pick_variable(ds, name):
@@ -366,9 +369,10 @@ def _from_dataarray(da, ds=None) -> Raster:
     grid = Grid.from_coords(da[xdim].values, da[ydim].values, crs=crs, lonlat=lonlat)
     da = da.transpose(..., ydim, xdim)
     y, x = da[ydim].values, da[xdim].values
-    if y[-1] > y[0]:  # rows south to north: read them reversed, a view, not a copy
+    flips = (bool(y[-1] > y[0]), bool(x[-1] < x[0]))
+    if flips[0]:  # rows south to north: read them reversed, a view, not a copy
         da = da.isel({ydim: slice(None, None, -1)})
-    if x[-1] < x[0]:
+    if flips[1]:
         da = da.isel({xdim: slice(None, None, -1)})
     lead = tuple(map(str, da.dims[:-2]))
     coords = {k: v.variable for k, v in da.coords.items()
@@ -394,7 +398,7 @@ def _from_dataarray(da, ds=None) -> Raster:
             block = tuple(int(b) for b in stored[-2:])
     return Raster(da, grid, nodata=nodata, lead_dims=lead, coords=coords, attrs=attrs,
                   name=None if da.name is None else str(da.name), reader=reader,
-                  block_shape=block, source=da.encoding.get("source"))
+                  block_shape=block, block_flips=flips, source=da.encoding.get("source"))
 
 
 def _is_lon(coord) -> bool:

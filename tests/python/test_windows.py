@@ -122,12 +122,15 @@ def test_a_coverage_file_is_written_and_used_a_window_at_a_time(tmp_path, monkey
         again.stats(raster, "mean", max_memory=42_000)
 
 
-def test_only_touched_blocks_are_read_each_once_in_place(tmp_path, monkeypatch):
+@pytest.mark.parametrize("flipped", [False, True])
+def test_only_touched_blocks_are_read_each_once_in_place(tmp_path, monkeypatch, flipped):
     """Groups whose windows overlap share blocks: each is read once (kept for the later
     group), straight into the window, neighbours in a row together, and blocks under no
-    zone's window are not read."""
+    zone's window are not read. A file stored the other way round has its blocks from the
+    far edges, and they are read whole."""
     v = values(np.int16)
-    path = write(tmp_path / "v.tif", v)
+    path = write(tmp_path / "v.tif", v, flipped)
+    p, q = ((-ROWS) % 16, (-COLS) % 16) if flipped else (0, 0)  # where its blocks start
     zones = ZONES[:40] + ZONES[41:43]  # small zones spread over the raster
     reads, read = [], qv._raster.Raster.window
 
@@ -138,11 +141,15 @@ def test_only_touched_blocks_are_read_each_once_in_place(tmp_path, monkeypatch):
     got = qv.zonal_stats(zones, path, ["mean", "median"], max_memory=42_000)
     monkeypatch.undo()
     w = _plan.zone_windows([shapely.to_wkb(z) for z in zones], qv.Coverage(zones, path).grid)
-    touched = {(r, c) for r0, r1, c0, c1 in w for r in range(r0 // 16 * 16, r1, 16)
-               for c in range(c0 // 16 * 16, c1, 16)}
-    blocks = [(r, c) for r0, r1, c0, c1, _ in reads for r in range(r0, r1, 16)
-              for c in range(c0, c1, 16)]
+    touched = {(r, c) for r0, r1, c0, c1 in w for r in range((r0 + p) // 16, (r1 - 1 + p) // 16 + 1)
+               for c in range((c0 + q) // 16, (c1 - 1 + q) // 16 + 1)}
+    blocks = [(r, c) for r0, r1, c0, c1, _ in reads
+              for r in range((r0 + p) // 16, (r1 - 1 + p) // 16 + 1)
+              for c in range((c0 + q) // 16, (c1 - 1 + q) // 16 + 1)]
     assert sorted(blocks) == sorted(touched)  # each touched block once, no other
+    assert all((r0 == 0 or (r0 + p) % 16 == 0) and (r1 == ROWS or (r1 + p) % 16 == 0)
+               and (c0 == 0 or (c0 + q) % 16 == 0) and (c1 == COLS or (c1 + q) % 16 == 0)
+               for r0, r1, c0, c1, _ in reads)  # whole blocks of the file
     assert all(r1 - r0 <= 16 for r0, r1, *_ in reads)  # a row of blocks at most
     assert sum(r[4] for r in reads) > len(reads) / 2  # most of them in place
     memory = qv.Coverage(zones, path).stats(v, ["mean", "median"], nodata=NODATA)
