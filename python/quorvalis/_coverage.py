@@ -555,7 +555,7 @@ class Coverage:
         # come in the window's order
         whole = [s for s in names if s in _plan.WHOLE_WINDOW]
         plan = _plan.plan(windows, (rows, cols), src.block_shape, budget, per_cell,
-                          tile="bands" if whole else True, window_cells=cells,
+                          bands=bool(whole), window_cells=cells,
                           flips=src.block_flips)
         # one window holding every zone, and the whole coverage already built: use it
         one = len(plan.tasks) == 1 and not plan.split and self._handles is not None

@@ -69,7 +69,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
     whole = [s for s in names if s in _plan.WHOLE_WINDOW]
     plan = _plan.plan(_plan.zone_windows(prepared, grid), (rows, cols), block,
                       _plan.parse_memory(budget), 8 * fields_at_once,
-                      tile="bands" if whole else True)
+                      bands=bool(whole))
     layout = _layout(names, quantiles)
     width = layout[names[-1]][1]
     area = isinstance(weights, str) and weights == "area"

@@ -190,7 +190,7 @@ def _round_out(r0, r1, c0, c1, block, shape):
 
 
 def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
-         bytes_per_cell: int, tile: bool = True, window_cells: int | None = None,
+         bytes_per_cell: int, bands: bool = False, window_cells: int | None = None,
          flips=(False, False)) -> Plan:
     """Tasks for zones with windows ``windows`` ((n, 4) [r0, r1, c0, c1], from
     :func:`zone_windows`) on a grid of ``grid_shape`` read in blocks of ``block_shape``
@@ -200,9 +200,9 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
 
     A task's memory is its window's cells times ``bytes_per_cell`` (value bytes times the
     fields read at once) plus its zones' fractions. ValueError when the budget cannot hold
-    even one block. ``tile=False``: zones too large for the budget are listed in ``split``
-    but not cut into tiles (for statistics that cannot use tiles); ``tile="bands"``: cut
-    into bands of whole rows (for the order statistics, see :class:`OrderParts`). ``window_cells``: a group
+    even one block. Zones too large for the budget are listed in ``split`` and cut into
+    tiles (see :func:`_tiles`), bands of whole rows where they fit; ``bands``: bands or a
+    ValueError (for the order statistics, see :class:`OrderParts`). ``window_cells``: a group
     stops growing at this many cells even if the budget would hold more (a zone's own window
     may be larger): moderate windows stay in the caches, and a window's memory is faulted in
     only once while it is reused.
@@ -273,9 +273,9 @@ def plan(windows: np.ndarray, grid_shape, block_shape, budget_bytes: int,
             close()
         group, box, frac = [int(k)], alone, own
     close()
-    for k in split if tile else ():
+    for k in split:
         tasks += _tiles(int(k), windows[k], block, grid_shape, budget_bytes, bytes_per_cell,
-                        bands=tile == "bands")
+                        bands=bands)
     if any(phase):
         pr, pc = phase
         tasks = [Task(slice(max(0, t.rows.start - pr), t.rows.stop - pr),
