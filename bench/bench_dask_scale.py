@@ -24,9 +24,9 @@ are reduced ("mean", "max" and "median"), for each N:
 ``--from-file DIR`` writes each coverage to a file first (``build=False``, then ``to_file``)
 and reduces from it: each task then carries where its zones lie in the file, not their WKB.
 
-The default run takes hours on 2 shared cores; a scaled run keeps
-the proportions (chunks per side, blocks per task) with, e.g., ``--size 8192 --chunk 1024
---max-memory 64MiB``.
+The default run takes about 10 minutes on 2 cores (25 with ``--from-file``, which writes
+coverage files of 6 GiB); a scaled run keeps the proportions (chunks per side, blocks per
+task) with, e.g., ``--size 8192 --chunk 1024 --max-memory 64MiB``.
 """
 
 from __future__ import annotations
