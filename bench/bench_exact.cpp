@@ -94,7 +94,9 @@ Run run(const std::vector<std::vector<std::uint8_t>>& wkbs, const char* method, 
         mix(b.row_offset);
         mix(b.col_offset);
         mix(b.rows());
-        for (const float v : b.dense().values()) {
+        // Held by name: a range over a temporary's member would outlive the temporary.
+        const quorvalis::Matrix<float> dense = b.dense();
+        for (const float v : dense.values()) {
             r.covered += v;
             std::uint32_t bits;
             std::memcpy(&bits, &v, sizeof bits);
