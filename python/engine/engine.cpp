@@ -257,6 +257,32 @@ nb::str name_of(ZoneStat s) {
     return nb::str(name.data(), name.size());
 }
 
+using CarryArray = nb::ndarray<double, nb::c_contig, nb::device::cpu>;
+
+// The bytes an array's elements lie in, [begin, end), whatever the signs of its strides;
+// empty for an array without elements.
+struct Extent {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+};
+
+template <class Array>
+Extent extent_of(const Array& a) {
+    const auto item = static_cast<std::intptr_t>(a.itemsize());
+    std::intptr_t low = 0, high = item;
+    for (std::size_t d = 0; d < a.ndim(); ++d) {
+        if (a.shape(d) == 0) return {};
+        const std::intptr_t reach = static_cast<std::intptr_t>(a.shape(d) - 1) * a.stride(d) * item;
+        (reach < 0 ? low : high) += reach;
+    }
+    const auto base = reinterpret_cast<std::uintptr_t>(a.data());
+    return {base + static_cast<std::uintptr_t>(low), base + static_cast<std::uintptr_t>(high)};
+}
+
+bool overlap(const Extent& a, const Extent& b) {
+    return a.begin < a.end && b.begin < b.end && a.begin < b.end && b.begin < a.end;
+}
+
 nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const std::vector<std::string>& stat_names,
                       nb::handle weights_arg, const nb::object& nodata, const nb::object& weights_nodata,
                       const std::vector<double>& quantiles, std::pair<std::int64_t, std::int64_t> origin,
@@ -278,8 +304,11 @@ nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const st
     in.origin_row = origin.first;
     in.origin_col = origin.second;
     // Each statistic's carried states: an array of the dict's, checked, or a new one of
-    // zeros put in it. Held until the call returns, like the raster.
-    std::vector<nb::object> carried;
+    // zeros put in it. Held until the call returns, like the raster; no two may share
+    // memory, nor any of them with the raster or the weights, which the engine reads while
+    // it writes the states.
+    std::vector<CarryArray> carried;
+    std::vector<nb::str> carried_names;
     if (!carry_arg.is_none()) {
         if (!nb::isinstance<nb::dict>(carry_arg)) throw nb::type_error("carry must be a dict or None");
         nb::dict carry = nb::borrow<nb::dict>(carry_arg);
@@ -287,17 +316,20 @@ nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const st
         for (const ZoneStat kind : carried_stats(request)) {
             const Stat stat = *streaming_stat(kind);
             const std::size_t width = carry_width(stat);
-            const std::size_t size = steps * zones * width;  // at most 3x the result's
             nb::str name = name_of(kind);
+            std::size_t size = 0;  // at most 3x the result's
+            if (__builtin_mul_overflow(steps, zones, &size) || __builtin_mul_overflow(size, width, &size)) {
+                throw nb::value_error(
+                    ("carry['" + std::string(name.c_str()) + "'] would hold more values than memory can").c_str());
+            }
             if (!carry.contains(name)) {
                 std::unique_ptr<double[]> zeros = allocate_buffer<double>(size);
                 std::fill_n(zeros.get(), size, 0.0);
                 const std::size_t dims[] = {steps, zones, width};
                 carry[name] = owned_array(std::move(zeros), dims);
             }
-            nb::object held = carry[name];
-            nb::ndarray<double, nb::c_contig, nb::device::cpu> states;
-            if (!nb::try_cast(held, states, false) || states.ndim() != 3 || states.shape(0) != steps ||
+            CarryArray states;
+            if (!nb::try_cast(carry[name], states, false) || states.ndim() != 3 || states.shape(0) != steps ||
                 states.shape(1) != zones || states.shape(2) != width) {
                 throw nb::value_error(("carry['" + std::string(name.c_str()) +
                                        "'] must be a writable C-ordered float64 array of shape (" +
@@ -305,8 +337,21 @@ nb::dict reduce_stats(const EngineCoverage& cov, nb::handle raster_arg, const st
                                        std::to_string(width) + ")")
                                           .c_str());
             }
+            const Extent bytes = extent_of(states);
+            const auto refuse = [&](const std::string& other) {
+                throw nb::value_error(("carry['" + std::string(name.c_str()) + "'] shares memory with " + other +
+                                       ": each statistic's states need an array of their own")
+                                          .c_str());
+            };
+            for (std::size_t k = 0; k < carried.size(); ++k) {
+                if (overlap(bytes, extent_of(carried[k])))
+                    refuse("carry['" + std::string(carried_names[k].c_str()) + "']");
+            }
+            if (overlap(bytes, extent_of(raster))) refuse("the raster");
+            if (weights && overlap(bytes, extent_of(*weights))) refuse("the weights");
             in.carry.emplace_back(stat, states.data());
-            carried.push_back(std::move(held));
+            carried.push_back(std::move(states));
+            carried_names.push_back(std::move(name));
         }
     }
     const unsigned workers = resolve_threads(threads);

@@ -40,8 +40,9 @@ from collections.abc import Sequence
 import numpy
 
 STATS: tuple[str, ...]
-# name -> {"streams", "count_like", "unitless", "order"}: partial results combine across
-# windows; 0 for an empty zone; does not keep the raster's units; needs the whole window.
+# name -> {"streams", "count_like", "unitless", "order"}: reduced by streaming (its states
+# can be carried); 0 for an empty zone; does not keep the raster's units; needs the whole
+# window.
 STAT_INFO: dict[str, dict[str, bool]]
 
 class Coverage:
@@ -136,4 +137,10 @@ def reduce(
     missing. A zone's window reduced in bands of whole rows, top to bottom, each band given
     the dict of the one before, gives the whole window's results bit for bit (the last
     band's); other tiles give them to rounding. The order statistics carry nothing.
+    T is 1 for a 2-D raster; the width is each statistic's own (1 to 3), as the arrays put
+    in for missing names show. The states' contents are the engine's own (min and max keep
+    a flag among them), so an array is either new zeros or what an earlier call left in it.
+    No two of the arrays may share memory, nor any with the raster or the weights
+    (ValueError). A call that raises after its reductions began may have advanced the
+    states: to try again, start from a copy taken before.
     """
