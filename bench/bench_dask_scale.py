@@ -138,7 +138,7 @@ def windows_alone(cov, args):
     from quorvalis import _plan
 
     x = lazy_raster(args.size, args.chunk)
-    plan = _plan.plan(_plan.zone_windows(cov.engine_wkb(), cov.grid), cov.grid.shape,
+    plan = _plan.plan(_plan.zone_windows(cov.engine_bounds(), cov.grid), cov.grid.shape,
                       (args.chunk, args.chunk), _plan.parse_memory(args.max_memory), 8)
     sums = []
     for t in plan.tasks:

@@ -10,7 +10,6 @@ from contextlib import nullcontext
 
 import numpy as np
 import pandas as pd
-import shapely
 
 from . import _engine, _plan
 from ._bands import FIRST
@@ -22,7 +21,7 @@ from ._results import finish, read_path, zone_table
 from ._safeio import check_dense_size, check_result_size, checkpoint, naming_file, watched
 from ._util import OutsideWarning, optional_import, progress_bar, user_stacklevel
 from ._validate import check_invalid_option, check_unique_ids, validated
-from ._zones import fit_to_grid, read_zones
+from ._zones import fit_to_grid, read_zones, zone_bounds
 
 METHODS = ("exact", "center", "all_touched")
 _BLOCK_BYTES = 64 << 20  # float64 bytes of one time chunk: bounds memory for long stacks
@@ -98,7 +97,12 @@ class Coverage:
         zones = read_path(zones, layer)  # a file is read once: its columns are kept too
         z = read_zones(zones, id)
         check_unique_ids(z.ids)
-        z.wkb = validated(z.wkb, z.ids, invalid, z.geoms)
+        given = z.wkb
+        z.wkb = validated(z.wkb, z.ids, invalid, z.geoms, threads)
+        # the zones' boxes from the geometries already parsed, save those repaired just now
+        parsed = z.geoms if z.geoms is not None else [None] * len(given)
+        self._bounds = zone_bounds(z.wkb, [g if a is b else None
+                                           for g, a, b in zip(parsed, given, z.wkb, strict=True)])
         grid = grid_of(raster)
         if grid is None:
             raise ValueError("a bare array carries no grid: pass a Grid, or an xarray or "
@@ -116,6 +120,7 @@ class Coverage:
         self._handles = None
         self._stored = None  # the fractions of a coverage file, read when needed
         self._prepared = None
+        self._prepared_bounds = None
         self._check_overlap()
         if build:
             self._build(progress)
@@ -125,18 +130,25 @@ class Coverage:
     def engine_wkb(self) -> list[bytes | None]:
         """The zones as the engine takes them: moved onto a longitude grid's turn."""
         if self._prepared is None:
-            self._prepared = fit_to_grid(self._wkb, self.grid)
+            if self._bounds is None:
+                self._bounds = zone_bounds(self._wkb)
+            self._prepared, self._prepared_bounds = fit_to_grid(self._wkb, self.grid, self._bounds)
         return self._prepared
+
+    def engine_bounds(self) -> np.ndarray:
+        """(n, 4) xmin, ymin, xmax, ymax of each zone as the engine takes it (NaN for a zone
+        without a geometry)."""
+        self.engine_wkb()
+        return self._prepared_bounds
 
     def _check_overlap(self):
         """Zones and raster that do not meet are an error naming both extents (a raster
         without a CRS and zones in metres give every zone NaN, silently); zones reaching
         beyond the raster are counted in a warning, since their statistics see only part."""
-        prepared = self.engine_wkb()
-        present = [w for w in prepared if w is not None]
-        if not present:
+        present = np.fromiter((w is not None for w in self.engine_wkb()), bool, len(self._wkb))
+        if not present.any():
             return
-        b = shapely.bounds(shapely.from_wkb(present)).reshape(-1, 4)
+        b = self.engine_bounds()[present]
         g = self.grid
         meets = (b[:, 0] < g.xmax) & (b[:, 2] > g.xmin) & (b[:, 1] < g.ymax) & (b[:, 3] > g.ymin)
         if not meets.any():
@@ -149,7 +161,7 @@ class Coverage:
         inside = (b[:, 0] >= g.xmin) & (b[:, 2] <= g.xmax) & (b[:, 1] >= g.ymin) & (b[:, 3] <= g.ymax)
         out = int((~inside).sum())
         if out:
-            warnings.warn(f"{out} of {len(present)} zones lie wholly or partly outside the raster "
+            warnings.warn(f"{out} of {len(b)} zones lie wholly or partly outside the raster "
                           f"(x {g.xmin:g}..{g.xmax:g}, y {g.ymin:g}..{g.ymax:g}): their statistics "
                           "count only the cells inside it", OutsideWarning, stacklevel=user_stacklevel())
 
@@ -236,7 +248,7 @@ class Coverage:
         state = self.__dict__.copy()
         state["_handles"] = state["_present"] = None  # rebuilt from WKB where it lands
         state["_stored"] = None
-        state["_prepared"] = None
+        state["_prepared"] = state["_prepared_bounds"] = None
         return state
 
     def __setstate__(self, state):
@@ -540,7 +552,7 @@ class Coverage:
         rows, cols = shape[-2:]
         steps = shape[0] if len(shape) > 2 else 1
         per_step = math.prod(shape[1:-2]) if len(shape) > 2 else 1
-        windows = _plan.zone_windows(self.engine_wkb(), self.grid)
+        windows = _plan.zone_windows(self.engine_bounds(), self.grid)
         # a coverage held whole is used whole: one window while the budget holds it
         cells = rows * cols if self._handles is not None else _plan.window_cells(
             windows, (rows, cols), src.block_shape, src.itemsize * steps * per_step)

@@ -170,7 +170,7 @@ def read(cls, path, raster=None):
     cov.ids, cov.grid, cov.method, cov.min_coverage = ids, grid, method, floor
     cov.crs = header.get("zones_crs") or grid.crs
     cov.threads = 0
-    cov._prepared = None
+    cov._prepared = cov._prepared_bounds = cov._bounds = None
     cov._table = None  # a file keeps no zone columns
     cov._wkb = wkb
     cov._present = np.asarray(present, np.intp)

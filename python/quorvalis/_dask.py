@@ -8,10 +8,10 @@ small argument of the task, not the whole coverage), or reads it from the covera
 (then the task carries only where those zones lie in it), and reduces it. Every zone's window lies
 whole in its group's window, so the results are the eager ones bit for bit, for every
 statistic and any chunking. One final task per leading chunk puts the groups' zones back in
-input order. A zone whose own window exceeds the budget is cut into tiles as the local
-runner cuts it (bands of whole rows where they fit), and a chain of tasks carries its
-states from tile to tile in the window's order, as the local runner does: bands give the
-eager results bit for bit.
+input order. A zone whose own window exceeds the budget is cut into tiles by the same
+plan, with Dask's chunks as its blocks (bands of whole rows where they fit), and a chain of
+tasks carries its states from tile to tile in the window's order, as the local runner does:
+bands give the eager results bit for bit, narrower tiles agree to rounding.
 
 Building the graph reads no values and builds no fractions: only the zones' bounds are used.
 """
@@ -30,6 +30,7 @@ from ._labels import empty_value
 from ._prepare import lazy_values
 from ._raster import _numeric
 from ._util import optional_import
+from ._zones import zone_bounds
 
 _COVERAGES_KEPT = 4  # group coverages a worker process keeps, most recently used first
 _built_coverages: OrderedDict[str, object] = OrderedDict()
@@ -40,7 +41,7 @@ def stats_lazy(call, cov, budget=None, as_numpy=False):
     """The prepared ``call`` of a Dask-backed raster on the coverage ``cov``: a dict of Dask
     arrays (``as_numpy``) or a lazy Dataset labelled with the zones."""
     results = reduce_lazy(lazy_values(call.src), cov.engine_wkb(), cov.grid, cov.method,
-                          call.names, source=cov.zone_source, nodata=call.nodata,
+                          call.names, bounds=cov.engine_bounds(), source=cov.zone_source, nodata=call.nodata,
                           weights="area" if call.area else call.weights,
                           weights_nodata=call.weights_nodata, quantiles=call.quantiles,
                           budget=budget, min_coverage=cov.min_coverage)
@@ -49,11 +50,13 @@ def stats_lazy(call, cov, budget=None, as_numpy=False):
                                             lazy=True)
 
 
-def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=None,
+def reduce_lazy(data, prepared, grid, method, names, *, bounds=None, source=None, weights=None,
                 nodata=None, weights_nodata=None, quantiles=(), budget=None, min_coverage=0.0):
     """Engine statistics ``names`` of a Dask array (leading..., rows, cols) on the grid,
     lazily: a dict of Dask arrays (leading..., zone[, q]). ``prepared``: the zones' WKB as
-    the engine takes them (None for a missing zone). ``source(zones)``: what a group's task
+    the engine takes them (None for a missing zone); ``bounds``: their boxes, as
+    :func:`quorvalis._zones.zone_bounds` gives them (worked out when not given).
+    ``source(zones)``: what a group's task
     makes its zones' coverage from (their WKB by default; a coverage file's part of them).
     ``weights``: a 2-D array on the grid, or "area", whose cell areas each task computes
     from the grid for its own rows."""
@@ -67,7 +70,9 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
     fields_at_once = int(np.prod([max(c) for c in data.chunks[:-2]])) if lead else 1
     block = (max(data.chunks[-2]), max(data.chunks[-1]))
     whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-    plan = _plan.plan(_plan.zone_windows(prepared, grid), (rows, cols), block,
+    if bounds is None:
+        bounds = zone_bounds(prepared)
+    plan = _plan.plan(_plan.zone_windows(bounds, grid), (rows, cols), block,
                       _plan.parse_memory(budget), 8 * fields_at_once,
                       bands=bool(whole))
     layout = _layout(names, quantiles)
@@ -92,18 +97,15 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
                                       + dask.base.tokenize(w)))
         return args
 
-    def group(task, i, fields):
+    def group(task, i):
         wkb = source(task.zones)
         key = "quorvalis-zones-" + dask.base.tokenize(wkb, kw["grid"], method,
                                                       kw["min_coverage"])
         # One leading chunk: the WKB is an argument of the group's only task. Several: it is
         # one literal of the graph that the group's tasks share, not a copy in each of them.
         # (As a separate literal for a 2-D raster it also changes Dask's order of work
-        # enough to double a worker's peak memory.) The tiles of a zone share its coverage.
-        keep = kw["keep"] or task.part
-        zones = (dask.delayed(wkb, name=key, pure=True, traverse=False),) if keep else ()
-        w = _layout(fields, quantiles)[fields[-1]][1]
-        if not keep:
+        # enough to double a worker's peak memory.)
+        if not kw["keep"]:
             # The window's chunks are joined inside the group's own task: as a task of its
             # own, Dask assembles windows well ahead of the slower group tasks that take
             # them and holds every one meanwhile.
@@ -114,19 +116,18 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
                 pairs += [a, ("r", "c")]
             return da.blockwise(
                 _reduce_group, lead_ix + ("z", "w"), *pairs, concatenate=True,
-                new_axes={"z": len(task.zones), "w": w}, zones_key=key, wkb=wkb,
-                fields=tuple(fields), origin=(task.rows.start, task.cols.start),
+                new_axes={"z": len(task.zones), "w": width}, zones_key=key, wkb=wkb,
+                fields=tuple(names), origin=(task.rows.start, task.cols.start),
                 n_weights=int(weights is not None and not area), dtype=np.float64,
-                name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
-                **dict(kw, keep=keep))
+                name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)), **kw)
+        zones = dask.delayed(wkb, name=key, pure=True, traverse=False)
         return da.map_blocks(
-            _reduce_group, *window(task), *zones, zones_key=key,
-            wkb=None if keep else wkb, fields=tuple(fields),
+            _reduce_group, *window(task), zones, zones_key=key, wkb=None, fields=tuple(names),
             origin=(task.rows.start, task.cols.start),
             n_weights=int(weights is not None and not area),
             dtype=np.float64,
             name=f"quorvalis-group-{i}-{token}", meta=np.empty((0,) * (lead + 2)),
-            chunks=data.chunks[:-2] + ((len(task.zones),), (w,)), **dict(kw, keep=keep))
+            chunks=data.chunks[:-2] + ((len(task.zones),), (width,)), **kw)
 
     def chain(k, tasks):
         """Zone ``k``, cut into tiles (``tasks``, top to bottom; bands of whole rows where
@@ -160,7 +161,7 @@ def reduce_lazy(data, prepared, grid, method, names, *, source=None, weights=Non
                                   axis=len(prefix))
         return joined()
 
-    pieces = [group(t, i, names) for i, t in enumerate(plan.tasks) if not t.part]
+    pieces = [group(t, i) for i, t in enumerate(plan.tasks) if not t.part]
     for k in plan.split:
         pieces.append(chain(k, [t for t in plan.tasks if t.part and t.zones[0] == k]))
     unplaced = plan.unplaced
@@ -283,8 +284,8 @@ def chunked(raster, band, chunks):
     if hasattr(src.data, "dims"):  # xarray opened lazily: its own variable, chunked
         stored = src.data.encoding.get("chunksizes") or src.data.encoding.get("chunks")
         previous = tuple(int(c) for c in stored) if stored and len(stored) == len(shape) else None
-        sizes = da.core.normalize_chunks(chunks, shape, dtype=src.data.dtype,
-                                         previous_chunks=previous)
+        sizes = _from_first_stored(da.core.normalize_chunks(chunks, shape, dtype=src.data.dtype,
+                                                            previous_chunks=previous), src.block_flips)
         lazy = src.data.chunk(dict(zip(src.data.dims, sizes, strict=True)))
         return dataclasses.replace(src, data=lazy, reader=None)
     path = src.path or src.source
@@ -292,13 +293,25 @@ def chunked(raster, band, chunks):
     with rasterio.open(path) as f:
         t, dtype = f.transform, np.dtype(f.dtypes[band - 1])
         block = tuple(int(b) for b in f.block_shapes[band - 1])
-    sizes = da.core.normalize_chunks(chunks, shape, dtype=dtype, previous_chunks=block)
+    sizes = _from_first_stored(da.core.normalize_chunks(chunks, shape, dtype=dtype,
+                                                        previous_chunks=block), src.block_flips)
     reader = _FileBand(path, band, shape, dtype, t.e > 0, t.a < 0)
     dask = optional_import("dask", "dask")
     name = "quorvalis-file-" + dask.base.tokenize(reader.key, sizes)
     data = da.from_array(reader, chunks=sizes, lock=False, asarray=True, name=name,
                          meta=np.empty((0, 0), dtype))
     return dataclasses.replace(src, data=data, reader=None, stored_shape=None)
+
+
+def _from_first_stored(sizes, flips):
+    """Chunk sizes counted from the file's first stored row and column: on an axis that is
+    read reversed (a file stored south to north, or east to west), the short chunk comes
+    first in grid order, so that every chunk is made of whole blocks of the file."""
+    sizes = list(sizes)
+    for axis, flipped in zip((-2, -1), flips, strict=True):
+        if flipped:
+            sizes[axis] = tuple(reversed(sizes[axis]))
+    return tuple(sizes)
 
 
 class _FileBand:

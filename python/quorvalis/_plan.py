@@ -124,17 +124,11 @@ def default_budget() -> int:
     return int(max(64 << 20, min(1 << 30, avail // 4)))
 
 
-def zone_windows(prepared: list[bytes | None], grid) -> np.ndarray:
-    """(n, 4) int64 [r0, r1, c0, c1] of each zone's window from its bounds, padded by one
-    cell and clipped to the grid; r0 == r1 for zones that are missing, empty or off the grid."""
-    import shapely
-
-    n = len(prepared)
-    out = np.zeros((n, 4), np.int64)
-    present = [k for k, w in enumerate(prepared) if w is not None]
-    if not present:
-        return out
-    b = shapely.bounds(shapely.from_wkb([prepared[k] for k in present])).reshape(-1, 4)
+def zone_windows(bounds: np.ndarray, grid) -> np.ndarray:
+    """(n, 4) int64 [r0, r1, c0, c1] of each zone's window from its (n, 4) bounds (NaN for a
+    zone without a geometry), padded by one cell and clipped to the grid; r0 == r1 for zones
+    that are missing, empty or off the grid."""
+    b = np.asarray(bounds, dtype=np.float64).reshape(-1, 4)
     rows, cols = grid.shape
     ok = np.isfinite(b).all(axis=1)
     b = np.where(ok[:, None], b, 0.0)
@@ -147,8 +141,7 @@ def zone_windows(prepared: list[bytes | None], grid) -> np.ndarray:
                   np.clip(c1, 0, cols)], axis=1).astype(np.int64)
     empty = ~ok | (w[:, 0] >= w[:, 1]) | (w[:, 2] >= w[:, 3])
     w[empty] = 0
-    out[present] = w
-    return out
+    return w
 
 
 def _morton(y: np.ndarray, x: np.ndarray) -> np.ndarray:

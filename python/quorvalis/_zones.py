@@ -189,17 +189,38 @@ def _checked(g, k, zone_id) -> bytes | None:
     return shapely.to_wkb(g, output_dimension=2, byte_order=1)
 
 
-def fit_to_grid(wkb: list[bytes | None], grid: Grid) -> list[bytes | None]:
+def zone_bounds(wkb: list[bytes | None], geoms=None) -> np.ndarray:
+    """(n, 4) float64 xmin, ymin, xmax, ymax of each zone, NaN where it has no geometry:
+    from ``geoms[k]`` where that is the zone's parsed geometry (None elsewhere), else from
+    its WKB, parsed only for this."""
+    n = len(wkb)
+    out = np.full((n, 4), np.nan)
+    have = np.fromiter((w is not None for w in wkb), bool, n)
+    parsed = np.empty(n, dtype=object)
+    if geoms is not None:
+        parsed[:] = geoms
+    parsed[~have] = None
+    todo = have & ~np.fromiter((isinstance(g, shapely.Geometry) for g in parsed), bool, n)
+    if todo.any():
+        parsed[todo] = shapely.from_wkb([wkb[k] for k in np.flatnonzero(todo)])
+    if have.any():
+        out[have] = shapely.bounds(parsed[have]).reshape(-1, 4)
+    return out
+
+
+def fit_to_grid(wkb: list[bytes | None], grid: Grid,
+                bounds: np.ndarray) -> tuple[list[bytes | None], np.ndarray]:
     """On a longitude grid, move the parts of each zone that lie a whole turn away from the
     grid onto it: zones on -180..180 over a 0..360 grid (or the reverse), and zones that
-    cross the seam of a global grid, are split and shifted instead of losing parts."""
+    cross the seam of a global grid, are split and shifted instead of losing parts.
+    ``bounds``: the zones' :func:`zone_bounds`. Returns the zones' WKB and bounds after the
+    move (the same objects where nothing moved)."""
     if not grid.lonlat or grid.xmax - grid.xmin > 360.0 + 0.5 * grid.dx:
-        return wkb  # a grid wider than a turn sees some longitudes twice: nothing to move
+        return wkb, bounds  # a grid wider than a turn sees some longitudes twice: nothing to move
     out = list(wkb)
-    present = [k for k, w in enumerate(wkb) if w is not None]
-    bounds = shapely.bounds(shapely.from_wkb([wkb[k] for k in present])).reshape(-1, 4)
-    outside = (bounds[:, 0] < grid.xmin) | (bounds[:, 2] > grid.xmax)
-    for k, (x0, y0, x1, y1) in zip(np.asarray(present)[outside], bounds[outside], strict=True):
+    moved = bounds.copy()
+    outside = np.flatnonzero((bounds[:, 0] < grid.xmin) | (bounds[:, 2] > grid.xmax))
+    for k, (x0, y0, x1, y1) in zip(outside, bounds[outside], strict=True):
         turns = [t for t in range(int(np.floor((grid.xmin - x1) / 360.0)),
                                   int(np.ceil((grid.xmax - x0) / 360.0)) + 1)
                  if x0 + 360.0 * t < grid.xmax and x1 + 360.0 * t > grid.xmin]
@@ -216,5 +237,7 @@ def fit_to_grid(wkb: list[bytes | None], grid: Grid) -> list[bytes | None]:
             piece = shapely.transform(piece, lambda c, t=t: c + (360.0 * t, 0.0))
             polys += [p for p in shapely.get_parts(piece) if p.geom_type == "Polygon"
                       and not p.is_empty]
-        out[k] = shapely.to_wkb(shapely.MultiPolygon(polys), output_dimension=2, byte_order=1)
-    return out
+        fitted = shapely.MultiPolygon(polys)
+        out[k] = shapely.to_wkb(fitted, output_dimension=2, byte_order=1)
+        moved[k] = shapely.bounds(fitted)
+    return out, moved

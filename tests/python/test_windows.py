@@ -88,7 +88,7 @@ def test_windows_give_the_in_memory_results_bit_for_bit(source, budget, weights,
         assert (bits(got[c]) == bits(memory[c])).all(), c
         assert (bits(built[c]) == bits(memory[c])).all(), c
     if budget is not None:  # and the budget did cut the raster into many windows
-        windows = _plan.zone_windows(cov.engine_wkb(), cov.grid)
+        windows = _plan.zone_windows(cov.engine_bounds(), cov.grid)
         tasks = _plan.plan(windows, (ROWS, COLS), (16, 16), budget, per_cell).tasks
         assert len(tasks) >= 4 and not any(t.part for t in tasks)
         assert sorted(np.concatenate([t.zones for t in tasks])) == list(range(len(ZONES) - 2))
@@ -140,7 +140,7 @@ def test_only_touched_blocks_are_read_each_once_in_place(tmp_path, monkeypatch, 
     monkeypatch.setattr(qv._raster.Raster, "window", counted)
     got = qv.zonal_stats(zones, path, ["mean", "median"], max_memory=42_000)
     monkeypatch.undo()
-    w = _plan.zone_windows([shapely.to_wkb(z) for z in zones], qv.Coverage(zones, path).grid)
+    w = _plan.zone_windows(shapely.bounds(zones), qv.Coverage(zones, path).grid)
     touched = {(r, c) for r0, r1, c0, c1 in w for r in range((r0 + p) // 16, (r1 - 1 + p) // 16 + 1)
                for c in range((c0 + q) // 16, (c1 - 1 + q) // 16 + 1)}
     blocks = [(r, c) for r0, r1, c0, c1, _ in reads
@@ -173,7 +173,7 @@ def test_stacks_read_in_windows_and_passes_over_time(tmp_path):
             assert (bits(got[s]) == bits(memory[s])).all(), s
 
 
-def test_zones_larger_than_the_budget_are_cut_into_tiles(tmp_path):
+def test_zones_larger_than_the_budget_are_cut_into_tiles(tmp_path, monkeypatch):
     """Zone 40's window does not fit: in bands of whole rows its statistics carried from band
     to band are the in-memory ones bit for bit; in narrower tiles (a band does not fit
     either), to rounding."""
@@ -181,7 +181,10 @@ def test_zones_larger_than_the_budget_are_cut_into_tiles(tmp_path):
     streaming = ["sum", "count", "min", "max", "range", "mean", "stdev", "nodata_count",
                  "weighted_mean"]
     memory = qv.zonal_stats(ZONES, path, streaming, weights="area")
+    plans, plan = [], _plan.plan
+    monkeypatch.setattr(_plan, "plan", lambda *a, **k: plans.append(plan(*a, **k)) or plans[-1])
     bands = qv.zonal_stats(ZONES, path, streaming, weights="area", max_memory=17_100)
+    assert list(plans[-1].split) == [40]  # the one zone cut, so the bands were carried
     assert (bits(bands) == bits(memory)).all().all()
     cut = qv.zonal_stats(ZONES, path, streaming, weights="area", max_memory=12_000)
     for c in streaming:
@@ -252,6 +255,18 @@ def test_a_file_read_through_dask_gives_the_in_memory_results(source, chunks):
         assert (bits(got[s].values.reshape(len(ZONES))) == bits(want)).all(), s
     with pytest.raises(ValueError, match="in memory already"):
         qv.zonal_stats(ZONES, v, "mean", chunks="auto", grid=qv.Grid(0, 0, COLS, ROWS, 1, 1))
+
+
+@pytest.mark.parametrize("flipped", [False, True])
+def test_dask_chunks_of_a_file_are_counted_from_its_first_stored_row(tmp_path, flipped):
+    """Chunks of whole blocks of the file: on a file stored bottom to top and right to left,
+    the short chunks come first in grid order."""
+    pytest.importorskip("dask")
+    from quorvalis import _dask
+
+    path = write(tmp_path / "v.tif", values(np.int16), flipped)
+    rows, cols = _dask.chunked(str(path), 1, (32, 48)).data.chunks
+    assert (rows, cols) == (((6, 32, 32), (42, 48)) if flipped else ((32, 32, 6), (48, 42)))
 
 
 @pytest.mark.parametrize("how", ["eager", "windowed", "dask", "cli"])
