@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "geometry/simple_ring.h"
 #include "record/build.h"
 #include "stats/stats.h"
 #include "stats/zonal.h"
@@ -140,6 +141,23 @@ nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::span<const
 template <class T>
 nb::ndarray<nb::numpy, T> owned_array(std::unique_ptr<T[]> data, std::initializer_list<std::size_t> shape) {
     return owned_array(std::move(data), std::span<const std::size_t>(shape.begin(), shape.size()));
+}
+
+// Which zones are proven valid polygons (one ring, proven simple): the rest need the
+// general validity test.
+nb::ndarray<nb::numpy, bool> proven_valid(const std::vector<nb::bytes>& wkb, std::int64_t threads) {
+    const unsigned workers = resolve_threads(threads);
+    std::vector<std::span<const std::uint8_t>> views;
+    views.reserve(wkb.size());
+    for (const nb::bytes& b : wkb) views.emplace_back(static_cast<const std::uint8_t*>(b.data()), b.size());
+    std::unique_ptr<bool[]> out = allocate_buffer<bool>(views.size());
+    {
+        nb::gil_scoped_release unlocked;
+        parallel_for(views.size(), workers, [&](std::size_t begin, std::size_t end, unsigned) {
+            for (std::size_t k = begin; k < end; ++k) out[k] = proven_valid_polygon(views[k]);
+        });
+    }
+    return owned_array(std::move(out), {views.size()});
 }
 
 nb::tuple csr(const EngineCoverage& cov, std::int64_t threads) {
@@ -435,6 +453,9 @@ NB_MODULE(_engine, m) {
     m.def("build", &build, "wkb"_a, "xmin"_a, "ymin"_a, "xmax"_a, "ymax"_a, "dx"_a, "dy"_a, "method"_a = "exact",
           "threads"_a = 0, "min_coverage"_a = 0.0,
           "One zone per WKB geometry, in input order; see the module stub for the details.");
+
+    m.def("proven_valid", &proven_valid, "wkb"_a, "threads"_a = 0,
+          "Which zones are proven valid polygons; see the module stub for the details.");
 
     m.def("from_windows", &from_windows, "grid"_a, "method"_a, "row_offsets"_a, "col_offsets"_a, "shapes"_a,
           "fractions"_a, "A coverage from the windows of one (Coverage.window); see the module stub.");
