@@ -361,6 +361,39 @@ def _crs_of(da, ds=None):
     return crs if isinstance(crs, str) and crs else None
 
 
+def _masked_only(da):
+    """(the stored values, as a DataArray laid out like ``da``; the fill value) of a lazily
+    opened float variable whose only decoding is xarray's masking of one fill value as NaN;
+    None for any other (scaled or offset, several fill values, integers decoded to floats,
+    or a layout not recognised). Read this way, each window is masked in place, to the same
+    NaNs, rather than copied by xarray's masking: most of the time of reading a stack."""
+    layers, data = [], getattr(da.variable, "_data", None)
+    while hasattr(data, "array") and len(layers) < 16:
+        layers.append(data)
+        data = data.array
+    decoders = [layer for layer in layers if hasattr(layer, "func")]
+    if len(decoders) != 1:
+        return None
+    mask = decoders[0]
+    keywords = getattr(mask.func, "keywords", None) or {}
+    fills = keywords.get("encoded_fill_values")
+    if getattr(getattr(mask.func, "func", None), "__name__", "") != "_apply_mask" \
+            or fills is None or len(fills) != 1:
+        return None
+    stored, fill = mask.array, next(iter(fills))
+    try:
+        same = (np.dtype(stored.dtype).kind == "f" and np.dtype(stored.dtype) == np.dtype(mask.dtype)
+                == da.dtype and tuple(stored.shape) == tuple(da.shape)
+                and np.isnan(keywords.get("decoded_fill_value", 0.0)) and np.isfinite(fill))
+    except (AttributeError, TypeError, ValueError):
+        return None
+    if not same:
+        return None
+    import xarray as xr  # da is one
+
+    return xr.DataArray(xr.Variable(da.dims, stored)), fill
+
+
 def _from_dataarray(da, ds=None) -> Raster:
     ydim, xdim = _spatial_dims(da)
     stored_dims = da.dims
@@ -389,9 +422,17 @@ def _from_dataarray(da, ds=None) -> Raster:
         stored = da.encoding.get("chunksizes") or da.encoding.get("chunks")
         chunked = dict(zip(stored_dims, stored)) if stored and len(stored) == len(stored_dims) else {}
 
+        masked = _masked_only(da)
+
         def reader(lead, rows, cols, da=da):
-            return _load(da[(lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols)
-                            if da.ndim > 2 else (rows, cols)], reader.unit)
+            key = (lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols) if da.ndim > 2 else (rows, cols)
+            if masked is None:
+                return _load(da[key], reader.unit)
+            values, fill = _load(masked[0][key], reader.unit), masked[1]
+            if not values.flags.writeable:
+                values = values.copy()
+            np.copyto(values, np.nan, where=values == fill)  # as xarray masks it, in place
+            return values
         reader.unit = int(chunked.get(da.dims[0], 1))  # file chunks along the axis read in pieces
         reader.dtype = da.dtype
         if stored and len(stored) >= 2:

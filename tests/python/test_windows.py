@@ -257,6 +257,27 @@ def test_a_file_read_through_dask_gives_the_in_memory_results(source, chunks):
         qv.zonal_stats(ZONES, v, "mean", chunks="auto", grid=qv.Grid(0, 0, COLS, ROWS, 1, 1))
 
 
+@pytest.mark.parametrize("encoding,fast", [
+    ({"dtype": "float32", "_FillValue": NODATA}, True),
+    ({"dtype": "int16", "_FillValue": NODATA}, False),  # decoded to floats
+    ({"dtype": "int16", "_FillValue": NODATA, "scale_factor": 0.5}, False),
+])
+def test_netcdf_masked_in_place_only_where_that_is_all_the_decoding(tmp_path, encoding, fast):
+    """A float variable whose only decoding is its fill value is read as stored and masked
+    in place; any other decoding is left to xarray. The results are the same either way."""
+    from quorvalis import _raster
+
+    v = values(np.float32)
+    da = xr.DataArray(v, dims=("lat", "lon"), name="v",
+                      coords={"lat": ROWS - 0.5 - np.arange(ROWS), "lon": 0.5 + np.arange(COLS)})
+    da.to_netcdf(tmp_path / "v.nc", encoding={"v": encoding})
+    opened = xr.open_dataset(tmp_path / "v.nc")["v"]
+    assert (_raster._masked_only(opened) is not None) == fast
+    windowed = qv.zonal_stats(ZONES, opened, ["mean", "median"], max_memory=42_000)
+    memory = qv.zonal_stats(ZONES, opened.load(), ["mean", "median"])
+    assert (bits(windowed) == bits(memory)).all().all()
+
+
 @pytest.mark.parametrize("flipped", [False, True])
 def test_dask_chunks_of_a_file_are_counted_from_its_first_stored_row(tmp_path, flipped):
     """Chunks of whole blocks of the file: on a file stored bottom to top and right to left,
