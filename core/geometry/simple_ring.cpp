@@ -60,7 +60,7 @@ bool proven_simple(std::span<const Coordinate> ring) {
     if (!(width > 0) || !(height > 0) || !std::isfinite(width) || !std::isfinite(height)) return false;
 
     // Edges filed in buckets of a grid over the ring's box, square buckets about as wide as
-    // an edge is long on average (but no more than about four per edge); an edge goes in
+    // an edge is long on average (but no more buckets than about four per edge); an edge goes in
     // every bucket its box meets. Two edges that meet share a point, which lies in both
     // boxes, and the bucket of a coordinate only grows with it, so they share a bucket:
     // only edges of one bucket need testing.
