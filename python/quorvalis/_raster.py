@@ -428,7 +428,7 @@ def _from_dataarray(da, ds=None) -> Raster:
             key = (lead,) + (slice(None),) * (da.ndim - 3) + (rows, cols) if da.ndim > 2 else (rows, cols)
             if masked is None:
                 return _load(da[key], reader.unit)
-            values, fill = _load(masked[0][key], reader.unit), masked[1]
+            values, fill = np.asarray(_load(masked[0][key], reader.unit)), masked[1]
             if not values.flags.writeable:
                 values = values.copy()
             np.copyto(values, np.nan, where=values == fill)  # as xarray masks it, in place
