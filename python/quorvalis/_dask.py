@@ -30,7 +30,6 @@ from ._labels import empty_value
 from ._prepare import lazy_values
 from ._raster import _numeric
 from ._util import optional_import
-from ._zones import zone_bounds
 
 _COVERAGES_KEPT = 4  # group coverages a worker process keeps, most recently used first
 _built_coverages: OrderedDict[str, object] = OrderedDict()
@@ -50,12 +49,12 @@ def stats_lazy(call, cov, budget=None, as_numpy=False):
                                             lazy=True)
 
 
-def reduce_lazy(data, prepared, grid, method, names, *, bounds=None, source=None, weights=None,
+def reduce_lazy(data, prepared, grid, method, names, *, bounds, source=None, weights=None,
                 nodata=None, weights_nodata=None, quantiles=(), budget=None, min_coverage=0.0):
     """Engine statistics ``names`` of a Dask array (leading..., rows, cols) on the grid,
     lazily: a dict of Dask arrays (leading..., zone[, q]). ``prepared``: the zones' WKB as
     the engine takes them (None for a missing zone); ``bounds``: their boxes, as
-    :func:`quorvalis._zones.zone_bounds` gives them (worked out when not given).
+    :func:`quorvalis._zones.zone_bounds` gives them.
     ``source(zones)``: what a group's task
     makes its zones' coverage from (their WKB by default; a coverage file's part of them).
     ``weights``: a 2-D array on the grid, or "area", whose cell areas each task computes
@@ -70,8 +69,6 @@ def reduce_lazy(data, prepared, grid, method, names, *, bounds=None, source=None
     fields_at_once = int(np.prod([max(c) for c in data.chunks[:-2]])) if lead else 1
     block = (max(data.chunks[-2]), max(data.chunks[-1]))
     whole = [s for s in names if s in _plan.WHOLE_WINDOW]
-    if bounds is None:
-        bounds = zone_bounds(prepared)
     plan = _plan.plan(_plan.zone_windows(bounds, grid), (rows, cols), block,
                       _plan.parse_memory(budget), 8 * fields_at_once,
                       bands=bool(whole))
