@@ -187,6 +187,108 @@ void gather_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const de
     keys = gathered;
 }
 
+// Rasters of integers of at most 16 bits: a zone's distinct values are counted in one
+// bucket per value of the type, which gives its groups without gathering or sorting a cell.
+template <class T>
+constexpr bool kCountable = std::is_integral_v<T> && sizeof(T) <= 2;
+
+// A zone whose window holds fewer cells than this, on a 16-bit raster, is gathered and
+// sorted: the buckets between its least and greatest value are scanned for the groups,
+// and this bounds that scan by 16 buckets per cell of the window.
+constexpr std::uint64_t kCountMinCells = 4096;
+
+// The weight of every cell of zone b at step t that order statistics count (the cells
+// gather_typed keeps) added to sums[v - T's least] in window order. Each bucket then holds
+// exactly the sum group_values() forms of that value's cells: its first weight added to
+// 0.0 is itself, and the rest follow in gather order, which the sort keeps among equal
+// values. [lo, hi] bounds the buckets written (lo > hi: none).
+template <class T, class W>
+void count_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const detail::Clip& k, double* sums,
+                 std::size_t& lo, std::size_t& hi) {
+    using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
+    const detail::ValueTest<T> valid(in.nodata);
+    [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
+    ArrayView step = in.raster;
+    step.data = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
+    const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
+    constexpr auto kLeast = static_cast<std::ptrdiff_t>(std::numeric_limits<T>::min());
+    std::size_t least = std::numeric_limits<std::size_t>::max(), greatest = 0;
+    for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
+        if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
+        const auto [j0, j1] = row_cells(b, k, i);
+        if (j0 >= j1) continue;
+        const float* cov = b.row(i).at(j0);
+        const std::uint64_t c0 = k.c0 + (j0 - k.j0);
+        const std::byte* p = step.cell(row, c0);
+        [[maybe_unused]] const std::byte* q = nullptr;
+        if constexpr (!std::is_void_v<W>) q = weights->cell(row, c0);
+        for (std::uint64_t j = j0; j < j1; ++j, p += step.col_stride) {
+            const T v = detail::load<T>(p);
+            double weight = static_cast<double>(cov[j - j0]);
+            bool keep = valid(v);
+            if constexpr (!std::is_void_v<W>) {
+                const W x = detail::load<W>(q);
+                q += weights->col_stride;
+                weight = weight * static_cast<double>(x);
+                keep = keep & weight_valid(x) & (cov[j - j0] > 0.0f);
+            }
+            const auto at = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) - kLeast);
+            const bool counts = keep & (weight > 0.0);
+            // Adding +0.0 leaves a sum as it is, and so a bucket of no counted cell at zero.
+            sums[at] += counts ? weight : 0.0;
+            least = counts ? std::min(least, at) : least;
+            greatest = counts ? std::max(greatest, at) : greatest;
+        }
+    }
+    lo = least;
+    hi = greatest;
+}
+
+// Whether zone b's groups are counted (see count_groups) rather than gathered.
+bool counted(const Zone& b, const StatInputs& in) {
+    return detail::with_type(in.raster.dtype, [&](auto v) {
+        using T = decltype(v);
+        if constexpr (!kCountable<T>) {
+            return false;
+        } else {
+            return sizeof(T) == 1 || b.rows() * b.cols() >= kCountMinCells;
+        }
+    });
+}
+
+// Zone b's distinct values at step t, as group_values() gives them, counted into `counts`
+// (one bucket per value of the raster's type, all zero again on return) and read off in
+// ascending order.
+void count_groups(const Zone& b, const StatInputs& in, std::uint64_t t, std::vector<double>& counts, ValueGroups& out) {
+    out.groups.clear();
+    const detail::Clip k = detail::clip(b, in.raster.rows, in.raster.cols, in.origin_row, in.origin_col);
+    if (k.empty()) return;
+    detail::with_type(in.raster.dtype, [&](auto v) {
+        using T = decltype(v);
+        if constexpr (kCountable<T>) {
+            constexpr std::size_t kBuckets = std::size_t{1} << (8 * sizeof(T));
+            if (counts.size() < kBuckets) counts.assign(kBuckets, 0.0);
+            std::size_t lo = 0, hi = 0;
+            const auto typed = [&]<class W>() { count_typed<T, W>(b, in, t, k, counts.data(), lo, hi); };
+            if (!in.weights) {
+                typed.template operator()<void>();
+            } else {
+                detail::with_type(in.weights->dtype, [&](auto w) { typed.template operator()<decltype(w)>(); });
+            }
+            constexpr auto kLeast = static_cast<double>(std::numeric_limits<T>::min());
+            double running = 0.0;
+            for (std::size_t at = lo; at <= hi && lo <= hi; ++at) {
+                const double w = counts[at];
+                if (w == 0.0) continue;
+                running = running + w;
+                out.groups.push_back({kLeast + static_cast<double>(at), w, running});
+                counts[at] = 0.0;
+            }
+        }
+    });
+}
+
 // Where the zone lies on a curve that keeps nearby windows close together (the Z-order
 // curve through its window's centre): zones reduced in this order find much of their
 // raster, which their neighbours read just before, still in cache, where zones taken in
@@ -258,10 +360,15 @@ void reduce_order_stats(std::span<const Zone> zones, const StatInputs& in, std::
     for (std::size_t k = begin; k < end; ++k) order.emplace_back(locality(zones[k]), k);
     std::sort(order.begin(), order.end());
     for (const auto& [place, k] : order) {
+        const bool count = counted(zones[k], in);
         for (std::uint64_t t = 0; t < in.raster.steps; ++t) {
-            gather(zones[k], in, t, scratch.cells, select ? &work.top : nullptr, keys);
-            if (classes) {
-                group_values(scratch.cells, work.spare, work.groups);
+            if (count) {
+                count_groups(zones[k], in, t, scratch.counts, work.groups);
+            } else {
+                gather(zones[k], in, t, scratch.cells, select ? &work.top : nullptr, keys);
+                if (classes) group_values(scratch.cells, work.spare, work.groups);
+            }
+            if (count || classes) {
                 for (std::size_t j = 0; j < qs.size(); ++j) found[j] = weighted_quantile(g, qs[j]);
             } else {
                 weighted_quantiles(scratch.cells, keys, qs, found.data(), work);

@@ -102,7 +102,8 @@ struct ClassShares {
 // Per-thread storage reused from zone to zone.
 struct OrderScratch {
     CellBuffer cells;
-    QuantileScratch work;  // its sort storage and groups serve the class statistics too
+    QuantileScratch work;        // its sort storage and groups serve the class statistics too
+    std::vector<double> counts;  // a bucket per value of a small integer type, kept at zero
 };
 
 // The streaming statistic a name stands for (mean ... weighted_sum, nodata_count, coverage).
