@@ -583,7 +583,8 @@ class Coverage:
             2 * largest * (per_cell + _plan.FRACTION_BYTES) <= budget
         with progress_bar(progress, len(plan.tasks) * len(leads), "reading", "window") as bar, \
                 src.reading(), w.reading() if isinstance(w, Raster) else nullcontext(), \
-                ThreadPoolExecutor(1) if ahead else nullcontext() as pool:
+                ThreadPoolExecutor(1) if ahead else nullcontext() as pool, \
+                ThreadPoolExecutor(1) if ahead else nullcontext() as builder:
             share = budget // 2 if isinstance(w, Raster) else budget  # for blocks kept
             buffers = 2 if ahead else 1
             reader = _plan.BlockReader(src, plan, share, on_block=guard, buffers=buffers)
@@ -593,7 +594,7 @@ class Coverage:
                 parts, tiles = [], {}
                 split = [None]  # the zone cut into tiles at hand, and its engine coverage
 
-                def work(task, block, tw):
+                def work(i, task, block, tw):
                     """Task's statistics into parts, or its tile's into tiles (what the
                     zone's tiles so far gave): one task at a time, in task order."""
                     tkw = dict(kw, weights=tw)
@@ -609,22 +610,31 @@ class Coverage:
                                      weights_nodata=kw["weights_nodata"],
                                      quantiles=kw["quantiles"], threads=self.threads)
                     else:
-                        parts.append(self._reduce_group(task, block, names, origin, tkw))
+                        h = builds.pop(i).result() if i in builds else None
+                        parts.append(self._reduce_group(task, block, names, origin, tkw, h))
 
                 reader.start(lead)
                 if weights is not None:
                     weights.start(slice(None))
                 pending = None
+                builds = {}  # a task's zones' engine coverage, built while its window is read
+
+                def build(i):
+                    if builder is not None and i < len(plan.tasks) and not plan.tasks[i].part:
+                        builds[i] = builder.submit(self.zone_handle, plan.tasks[i].zones)
+
+                build(0)
                 for i, task in enumerate(plan.tasks):
                     block = reader.window(i)
                     tw = weights.window(i) if weights is not None else \
                         None if w is None else w[task.rows, task.cols]
                     if pending is not None:
                         pending.result()
+                    build(i + 1)  # beside this task's reduction and the next one's read
                     if pool is None:
-                        work(task, block, tw)
+                        work(i, task, block, tw)
                     else:
-                        pending = pool.submit(work, task, block, tw)
+                        pending = pool.submit(work, i, task, block, tw)
                     bar.update(1)
                     if hasattr(bar, "set_postfix_str"):
                         bar.set_postfix_str(f"{reader.bytes_read / 2**20:.1f} MiB read")
@@ -636,9 +646,10 @@ class Coverage:
                     out.append(self._scatter(plan, parts, tiles, names, kw, n, lead))
         return out
 
-    def _reduce_group(self, task, block, names, origin, kw):
-        """The engine's statistics of one task's zones, from a coverage of just those."""
-        h = self.zone_handle(task.zones)
+    def _reduce_group(self, task, block, names, origin, kw, h=None):
+        """The engine's statistics of one task's zones, from a coverage of just those (``h``,
+        if it is built already)."""
+        h = self.zone_handle(task.zones) if h is None else h
         r1, c1 = origin[0] + block.shape[-2], origin[1] + block.shape[-1]
         for i in range(h.n_zones):  # every window whole in the block, or the results would be parts
             a, b, f = h.window(i)
