@@ -339,6 +339,7 @@ class BlockReader:
         for i, ids in enumerate(self.touched):
             self.last.update(dict.fromkeys(ids.tolist(), i))
         self.spares = [None] * buffers  # the arrays the windows are put together in, in turn
+        self.largest = max((t.cells for t in plan.tasks), default=0)
         self.turn = 0
         self.bytes_read = 0
         self.start(slice(None))
@@ -456,7 +457,9 @@ class BlockReader:
         k, self.turn = self.turn, (self.turn + 1) % len(self.spares)
         if self.spares[k] is None or self.spares[k].nbytes < n:
             self.spares[k] = None
-            self.spares[k] = np.empty(n, np.uint8)
+            # room for the plan's largest window at once: each regrowth is fresh memory again
+            largest = math.prod(shape[:-2]) * self.largest * np.dtype(dtype).itemsize
+            self.spares[k] = np.empty(max(n, largest), np.uint8)
         return self.spares[k][:n].view(dtype).reshape(shape)
 
     def _read(self, rows, cols, into=None):
