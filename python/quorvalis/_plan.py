@@ -425,7 +425,7 @@ class BlockReader:
                     if self.last[bid] > i:
                         b = self._cells(bid)[1]
                         self._keep(bid, values[..., b.start - cs.start:b.stop - cs.start],
-                                   out.nbytes * len(self.spares) + current)
+                                   self._spare_bytes() + current)
                 j = k
         for bi in range(R, R + nr):  # the rest: zeros, which no zone reads
             for bid in range(bi * self.nbc + C, bi * self.nbc + C + nc):
@@ -461,6 +461,11 @@ class BlockReader:
             largest = math.prod(shape[:-2]) * self.largest * np.dtype(dtype).itemsize
             self.spares[k] = np.empty(max(n, largest), np.uint8)
         return self.spares[k][:n].view(dtype).reshape(shape)
+
+    def _spare_bytes(self) -> int:
+        """The memory of the window arrays, each made (or to be made) as large as the
+        largest one so far."""
+        return len(self.spares) * max(s.nbytes for s in self.spares if s is not None)
 
     def _read(self, rows, cols, into=None):
         values = self.src.window(rows, cols, self.lead, into)
