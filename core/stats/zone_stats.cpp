@@ -88,6 +88,43 @@ template <class T>
 }
 #endif
 
+// Zone b's rows at step t within clip k, as the order statistics read them: for each row
+// with cells to read, f(cov, p, q, n) with the row's n fractions at cov, its first
+// value at p and its first weight at q (nullptr without weights), a few rows ahead asked
+// for first.
+template <class W, class F>
+[[gnu::always_inline]] inline void for_each_row(const Zone& b, const StatInputs& in, std::uint64_t t,
+                                                const detail::Clip& k, F&& f) {
+    ArrayView step = in.raster;
+    step.data = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
+    const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
+    for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
+    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
+        if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
+        const auto [j0, j1] = row_cells(b, k, i);
+        if (j0 >= j1) continue;
+        const std::uint64_t c0 = k.c0 + (j0 - k.j0);
+        f(b.row(i).at(j0), step.cell(row, c0), weights ? weights->cell(row, c0) : nullptr, j1 - j0);
+    }
+}
+
+// Whether a cell of value v, fraction `fraction` and weight at q (W void: none) counts in
+// the order statistics, with its weight into `weight`: the value valid, and the fraction
+// times the weight > 0, the weight valid too and the fraction > 0 (a negative fraction
+// never counts, whatever the sign of its weight).
+template <class W, class T, class ValueTest, class WeightTest>
+[[gnu::always_inline]] inline bool order_weight(T v, float fraction, const std::byte* q, const ValueTest& valid,
+                                                const WeightTest& weight_valid, double& weight) {
+    weight = static_cast<double>(fraction);
+    bool keep = valid(v);
+    if constexpr (!std::is_void_v<W>) {
+        const W x = detail::load<W>(q);
+        weight = weight * static_cast<double>(x);
+        keep = keep & weight_valid(x) & (fraction > 0.0f);
+    }
+    return keep & (weight > 0.0);
+}
+
 // With kTop, also sums the gathered cells' weights by top digit into `top` (cleared) and
 // notes their keys: the first histogram of a selection, built while the cells are at hand
 // rather than in a pass of its own over what was written.
@@ -97,37 +134,20 @@ void gather_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const de
     using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, PairedValueTest<W>>;
     const PairedValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
-    const ArrayView& r = in.raster;
-    ArrayView step = r;
-    step.data = r.data + static_cast<std::ptrdiff_t>(t) * r.step_stride;
-    const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
     cells.resize(static_cast<std::size_t>((k.i1 - k.i0) * (k.j1 - k.j0)));
     KeyedWeight* out = cells.data();
     std::size_t n = 0;
     Keys gathered;
-    for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
-    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
-        if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
-        const auto [j0, j1] = row_cells(b, k, i);
-        if (j0 >= j1) continue;
-        const float* cov = b.row(i).at(j0);  // fraction of column j at cov[j - j0]
-        const std::uint64_t c0 = k.c0 + (j0 - k.j0);
-        const std::byte* p = step.cell(row, c0);
-        [[maybe_unused]] const std::byte* q = nullptr;
-        [[maybe_unused]] std::ptrdiff_t q_step = 0;
-        if constexpr (!std::is_void_v<W>) {
-            const ArrayView& w = *in.weights;
-            q = w.cell(row, c0);
-            q_step = w.col_stride;
-        }
-        std::uint64_t j = j0;
+    const std::ptrdiff_t p_step = in.raster.col_stride;
+    [[maybe_unused]] const std::ptrdiff_t q_step = std::is_void_v<W> ? 0 : in.weights->col_stride;
+    for_each_row<W>(b, in, t, k, [&](const float* cov, const std::byte* p, const std::byte* q, std::uint64_t j1) {
+        std::uint64_t j = 0;  // the row's cells j < j1, cell j of fraction cov[j]
 #if defined(__SSE2__)
         if constexpr (kPairs<T, W>) {
-            const std::ptrdiff_t p_step = r.col_stride;
             for (; j + 2 <= j1; j += 2, p += 2 * p_step) {
                 const __m128d v = pair<T>(p, p_step);
                 __m128d weight =
-                    _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + (j - j0)))));
+                    _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i_u*>(cov + j))));
                 __m128d counts = valid.pair(v);
                 if constexpr (!std::is_void_v<W>) {
                     const __m128d x = pair<W>(q, q_step);
@@ -157,19 +177,12 @@ void gather_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const de
             }
         }
 #endif
-        for (; j < j1; ++j, p += r.col_stride) {
+        for (; j < j1; ++j, p += p_step) {
             const T v = detail::load<T>(p);
-            double weight = static_cast<double>(cov[j - j0]);
-            bool keep = valid(v);
-            if constexpr (!std::is_void_v<W>) {
-                const W x = detail::load<W>(q);
-                q += q_step;
-                weight = weight * static_cast<double>(x);
-                // A negative fraction never counts, whatever the sign of its weight.
-                keep = keep & weight_valid(x) & (cov[j - j0] > 0.0f);
-            }
+            double weight;
+            const bool counts = order_weight<W>(v, cov[j], q, valid, weight_valid, weight);
+            if constexpr (!std::is_void_v<W>) q += q_step;
             const std::uint64_t key = order_key(static_cast<double>(v));
-            const bool counts = keep & (weight > 0.0);
             out[n] = {key, weight};
             n += counts ? 1 : 0;
             if constexpr (kTop) {
@@ -182,7 +195,7 @@ void gather_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const de
                 gathered.add(key);
             }
         }
-    }
+    });
     cells.resize(n);
     keys = gathered;
 }
@@ -208,39 +221,23 @@ void count_typed(const Zone& b, const StatInputs& in, std::uint64_t t, const det
     using WeightTest = std::conditional_t<std::is_void_v<W>, NoWeights, detail::ValueTest<W>>;
     const detail::ValueTest<T> valid(in.nodata);
     [[maybe_unused]] const WeightTest weight_valid(in.weight_nodata);
-    ArrayView step = in.raster;
-    step.data = in.raster.data + static_cast<std::ptrdiff_t>(t) * in.raster.step_stride;
-    const ArrayView* weights = std::is_void_v<W> ? nullptr : &*in.weights;
     constexpr auto kLeast = static_cast<std::ptrdiff_t>(std::numeric_limits<T>::min());
+    const std::ptrdiff_t p_step = in.raster.col_stride;
+    [[maybe_unused]] const std::ptrdiff_t q_step = std::is_void_v<W> ? 0 : in.weights->col_stride;
     std::size_t least = std::numeric_limits<std::size_t>::max(), greatest = 0;
-    for (std::uint64_t i = k.i0; i < k.i1 && i < k.i0 + kPrefetchRows; ++i) prefetch_row(b, k, i, step, weights);
-    for (std::uint64_t i = k.i0, row = k.r0; i < k.i1; ++i, ++row) {
-        if (i + kPrefetchRows < k.i1) prefetch_row(b, k, i + kPrefetchRows, step, weights);
-        const auto [j0, j1] = row_cells(b, k, i);
-        if (j0 >= j1) continue;
-        const float* cov = b.row(i).at(j0);
-        const std::uint64_t c0 = k.c0 + (j0 - k.j0);
-        const std::byte* p = step.cell(row, c0);
-        [[maybe_unused]] const std::byte* q = nullptr;
-        if constexpr (!std::is_void_v<W>) q = weights->cell(row, c0);
-        for (std::uint64_t j = j0; j < j1; ++j, p += step.col_stride) {
+    for_each_row<W>(b, in, t, k, [&](const float* cov, const std::byte* p, const std::byte* q, std::uint64_t n) {
+        for (std::uint64_t j = 0; j < n; ++j, p += p_step) {
             const T v = detail::load<T>(p);
-            double weight = static_cast<double>(cov[j - j0]);
-            bool keep = valid(v);
-            if constexpr (!std::is_void_v<W>) {
-                const W x = detail::load<W>(q);
-                q += weights->col_stride;
-                weight = weight * static_cast<double>(x);
-                keep = keep & weight_valid(x) & (cov[j - j0] > 0.0f);
-            }
+            double weight;
+            const bool counts = order_weight<W>(v, cov[j], q, valid, weight_valid, weight);
+            if constexpr (!std::is_void_v<W>) q += q_step;
             const auto at = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(v) - kLeast);
-            const bool counts = keep & (weight > 0.0);
             // Adding +0.0 leaves a sum as it is, and so a bucket of no counted cell at zero.
             sums[at] += counts ? weight : 0.0;
             least = counts ? std::min(least, at) : least;
             greatest = counts ? std::max(greatest, at) : greatest;
         }
-    }
+    });
     lo = least;
     hi = greatest;
 }
